@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Builds Trabix and runs every test: the normal build with the widget and end-to-end tests,
+# the libraries again under ThreadSanitizer and under AddressSanitizer + UBSan, and the
+# libFuzzer targets for a bounded time. Installs what is missing first.
+#   FUZZ_SECONDS   seconds per fuzz target (default 20)
+#   SKIP_SANITIZERS=1, SKIP_FUZZ=1   leave those phases out (for quick local runs)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/deps.sh || { echo "dependency installation failed"; exit 1; }
+
+jobs=$(nproc)
+passed=0; failed=0; phase_failed=()
+
+# Runs ctest in a build folder and adds its counts to the totals.
+run_ctest() {
+  local dir=$1; shift
+  local out
+  out=$(ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 "$@" 2>&1)
+  local rc=$?
+  printf '%s\n' "$out" | tail -n 60
+  local line total nfail
+  line=$(printf '%s\n' "$out" | grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' | tail -n 1)
+  if [ -n "$line" ]; then
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$((passed + total - nfail)); failed=$((failed + nfail))
+  fi
+  return $rc
+}
+
+build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+}
+
+echo "== build and test (release with debug info)"
+if build build; then
+  run_ctest build || phase_failed+=(tests)
+else
+  phase_failed+=(build); failed=$((failed + 1))
+fi
+
+# ThreadSanitizer needs a fixed address layout on kernels with wide ASLR.
+norandom=(setarch "$(uname -m)" -R)
+"${norandom[@]}" true 2>/dev/null || norandom=()
+
+if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
+  echo "== ThreadSanitizer"
+  if build build-tsan -DTRABIX_APP=OFF -DTRABIX_BENCH=OFF -DTRABIX_SANITIZE=thread; then
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66" \
+      "${norandom[@]}" bash -c "$(declare -f run_ctest); passed=0; failed=0; jobs=$jobs; run_ctest build-tsan; rc=\$?; echo \"__counts \$passed \$failed\"; exit \$rc" > build-tsan.log 2>&1
+    rc=$?
+    grep -v '^__counts' build-tsan.log
+    read -r _ p f < <(grep '^__counts' build-tsan.log || echo "__counts 0 1")
+    passed=$((passed + p)); failed=$((failed + f))
+    [ $rc -eq 0 ] || phase_failed+=(tsan)
+  else
+    phase_failed+=(tsan-build); failed=$((failed + 1))
+  fi
+
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+  if build build-asan -DTRABIX_APP=OFF -DTRABIX_BENCH=OFF -DTRABIX_SANITIZE=address; then
+    ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66" \
+    UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
+      run_ctest build-asan || phase_failed+=(asan)
+  else
+    phase_failed+=(asan-build); failed=$((failed + 1))
+  fi
+fi
+
+if [ "${SKIP_FUZZ:-0}" != 1 ] && command -v clang++ >/dev/null; then
+  echo "== libFuzzer targets"
+  if CXX=clang++ build build-fuzz -DTRABIX_APP=OFF -DTRABIX_BENCH=OFF -DTRABIX_FUZZ=ON; then
+    for f in build-fuzz/tests/fuzz/fuzz_*; do
+      [ -x "$f" ] || continue
+      name=$(basename "$f")
+      regressions="$root/tests/fuzz/regressions/$name"
+      corpus=$(mktemp -d)
+      mkdir -p "$regressions"
+      # Inputs that once crashed run on every build; new crash inputs are kept beside them.
+      if "$f" -runs=0 "$regressions" >/dev/null 2>&1 &&
+         "$f" -max_total_time="${FUZZ_SECONDS:-20}" -artifact_prefix="$regressions/" \
+              -rss_limit_mb=2048 "$corpus" > "build-fuzz/$name.log" 2>&1; then
+        echo "fuzz $name: ok"; passed=$((passed + 1))
+      else
+        echo "fuzz $name: FAILED (see build-fuzz/$name.log)"; tail -n 30 "build-fuzz/$name.log"
+        failed=$((failed + 1)); phase_failed+=("$name")
+      fi
+      rm -rf "$corpus"
+    done
+  else
+    phase_failed+=(fuzz-build); failed=$((failed + 1))
+  fi
+fi
+
+echo
+[ ${#phase_failed[@]} -eq 0 ] || echo "failed phases: ${phase_failed[*]}"
+echo "Total: $passed passed, $failed failed"
+[ ${#phase_failed[@]} -eq 0 ] && [ "$failed" -eq 0 ]
