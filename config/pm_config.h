@@ -1,0 +1,88 @@
+// The program's settings: the general record, the eight channel records and the window
+// bounds, kept in "Trabix.ini" beside the executable.
+//
+// How to use it: LoadConfig() once at start and, if it returned true, copy GeneralConfig and
+// PortConfig[1..8] into the window and call LoadWindowPos; copy the window back into the
+// records and call SaveConfig() to store them; SaveWindowPos() when the window closes.
+// All of it is called on the main thread only; the mapping servers get copies of the values.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace trabix {
+
+struct TPM_GeneralConfig {
+    bool AutoStart = false;
+    bool LogToScreen = false;
+    bool LogToFile = false;
+    bool LimitScreenLog = false;
+    std::int32_t ScreenLogLines = 0;
+    bool WrapLines = false;
+    std::string AppTitle;  // read, never written: it exists only if the user puts it in the file
+    bool GotoTNA = false;
+    bool LogConnInfo = false;
+    bool LogDelayInfo = false;
+    bool DelayPerThread = false;
+};
+
+struct TPM_port {
+    std::string BindIp;
+    std::int32_t ListenPort = 0;
+    std::string MapIp;
+    std::int32_t MapPort = 0;
+    bool Map = false;
+    std::string Remarks;
+    bool Logging = false;
+    std::int32_t LogDataMode = 0;
+    std::int32_t MaxSpeed = 0;
+};
+
+constexpr int ChannelCount = 8;
+
+// Zeroed until LoadConfig runs. PortConfig[n] holds channel n for n = 1..8; element 0 is unused.
+extern TPM_GeneralConfig GeneralConfig;
+extern std::array<TPM_port, ChannelCount + 1> PortConfig;
+
+// The bounds of a window, as LoadWindowPos and SaveWindowPos see it. The main window
+// implements it over its own geometry.
+class TWindowBounds {
+public:
+    virtual ~TWindowBounds() = default;
+    virtual std::int32_t Top() const = 0;
+    virtual std::int32_t Left() const = 0;
+    virtual std::int32_t Height() const = 0;
+    virtual std::int32_t Width() const = 0;
+    virtual void SetTop(std::int32_t Value) = 0;
+    virtual void SetLeft(std::int32_t Value) = 0;
+    virtual void SetHeight(std::int32_t Value) = 0;
+    virtual void SetWidth(std::int32_t Value) = 0;
+};
+
+// The directory of the running executable (from /proc/self/exe) followed by "Trabix.ini";
+// the working directory plays no part. Returns the test override instead when one is set.
+std::string ConfigFileName();
+
+// Test seam: makes ConfigFileName return Path; an empty Path goes back to the real name.
+void OverrideConfigFileName(const std::string& Path);
+
+// Reads the file into GeneralConfig and PortConfig[1..8]. A missing file, section or key gives
+// the key's default and is no failure. False when the file exists but cannot be read; the
+// records then keep their previous values.
+bool LoadConfig();
+
+// Writes GeneralConfig (all but AppTitle) and PortConfig[1..8] in one atomic replacement of
+// the file, keeping every line it does not write. False when the file could not be read first
+// or could not be replaced; the file is then unchanged.
+bool SaveConfig();
+
+// Sets the form's top, left, height and width, in that order, from section "WindowPos"; a
+// missing or unreadable key gives its default, an unreadable file all four defaults.
+void LoadWindowPos(TWindowBounds& Form, std::int32_t Left, std::int32_t Top, std::int32_t Width,
+                   std::int32_t Height);
+
+// Stores the form's bounds in section "WindowPos". The window ignores the result.
+bool SaveWindowPos(const TWindowBounds& Form);
+
+}  // namespace trabix
