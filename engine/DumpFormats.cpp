@@ -4,8 +4,6 @@
 
 #include <ctime>
 
-namespace trabix {
-
 namespace {
 
 constexpr int kBytesPerLine = 16;
@@ -138,4 +136,3 @@ std::string BuildDumpText(int logDataMode, TRelayDirection direction, std::strin
     }
 }
 
-}  // namespace trabix

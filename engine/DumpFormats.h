@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-namespace trabix {
-
 // A text byte: tab, line feed, carriage return or 32..127 (127 counts as text).
 bool IsTextByte(unsigned char b);
 // Showable in the character column of a hex dump: 32..127 only.
@@ -39,4 +37,3 @@ enum class TRelayDirection { ClientToServer, ServerToClient };
 // The dump text of one read for a data dump mode (0..9; other values give an empty text).
 std::string BuildDumpText(int logDataMode, TRelayDirection direction, std::string_view data);
 
-}  // namespace trabix

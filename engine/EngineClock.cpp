@@ -2,8 +2,6 @@
 
 #include <ctime>
 
-namespace trabix {
-
 void TPauseGate::Pause(std::int32_t ms) {
     if (ms <= 0) return;
     std::unique_lock lock(mutex_);
@@ -61,4 +59,3 @@ TEngineClock& SystemEngineClock() {
     return clock;
 }
 
-}  // namespace trabix

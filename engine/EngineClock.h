@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <mutex>
 
-namespace trabix {
-
 // Ends the pauses of one server early. A server releases its gate when it is deactivated or
 // destroyed, so that stopping never waits behind a speed limit, and rearms it on activation.
 // Thread safe: Pause on peer threads, Release/Rearm on the main thread.
@@ -49,4 +47,3 @@ inline std::int32_t TickDiff(std::uint32_t later, std::uint32_t earlier) {
 // Local date-time of a time point as days since 1899-12-30.
 double LocalDays(std::chrono::system_clock::time_point when);
 
-}  // namespace trabix

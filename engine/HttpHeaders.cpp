@@ -2,8 +2,6 @@
 
 #include <array>
 
-namespace trabix {
-
 namespace {
 
 constexpr std::string_view kLineBreak = "\r\n";
@@ -63,4 +61,3 @@ std::string ExtractResponseHeader(std::string_view read, bool* found) {
     return CutHeader(read, p3, found);
 }
 
-}  // namespace trabix

@@ -8,8 +8,6 @@
 #include <string>
 #include <string_view>
 
-namespace trabix {
-
 // Header block of a request read from the client: the read must start with one of the methods
 // GET, HEAD, POST, PUT, OPTIONS, TRACE followed by a blank, hold its first CR LF no earlier than
 // an "HTTP/1." tag (a read without the tag passes) and hold CR LF CR LF after that tag.
@@ -20,4 +18,3 @@ std::string ExtractRequestHeader(std::string_view read, bool* found = nullptr);
 // "HTTP/1.0" or "HTTP/1.1" and the read must hold CR LF CR LF.
 std::string ExtractResponseHeader(std::string_view read, bool* found = nullptr);
 
-}  // namespace trabix

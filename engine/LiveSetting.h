@@ -5,8 +5,6 @@
 
 #include <atomic>
 
-namespace trabix {
-
 template <class T>
 class TLiveSetting {
 public:
@@ -25,4 +23,3 @@ private:
     std::atomic<T> value_;
 };
 
-}  // namespace trabix

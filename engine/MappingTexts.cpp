@@ -2,8 +2,6 @@
 
 #include "TrafficShaping.h"
 
-namespace trabix {
-
 std::string FormatStatistics(const TCounterSnapshot& c, std::int32_t logDataMode) {
     std::string text = "CurrentThreads: " + std::to_string(c.CurrentThreads) + "  " +
                        "MaxThreads: " + std::to_string(c.MaxThreads) + "  " +
@@ -48,4 +46,3 @@ std::string TimeStampText(const std::string& timeOfDay) {
     return "## " + timeOfDay + " ";
 }
 
-}  // namespace trabix

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <string>
 
-namespace trabix {
-
 // Counters as read at one moment (each read whole, not all at the same instant).
 struct TCounterSnapshot {
     std::int32_t CurrentThreads = 0;
@@ -39,4 +37,3 @@ std::string ThreadTagText(long long threadId);
 // "## " + time of day + " ".
 std::string TimeStampText(const std::string& timeOfDay);
 
-}  // namespace trabix

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <limits>
 
-namespace trabix {
-
 namespace {
 
 std::int32_t SaturateToInt32(std::int64_t v) {
@@ -79,4 +77,3 @@ void WriteInChunks(std::string_view data, const std::function<std::int32_t()>& m
     }
 }
 
-}  // namespace trabix

@@ -11,8 +11,6 @@
 #include <string>
 #include <string_view>
 
-namespace trabix {
-
 // Nearest integer, halves to the even neighbour; saturates at the ends of the 64-bit range.
 std::int64_t RoundHalfEven(double value);
 
@@ -51,4 +49,3 @@ void WriteInChunks(std::string_view data, const std::function<std::int32_t()>& m
                    TEngineClock& clock, const std::function<void(std::string_view)>& write,
                    const std::function<void(std::int32_t, std::int32_t)>& afterChunk);
 
-}  // namespace trabix

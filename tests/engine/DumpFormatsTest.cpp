@@ -5,7 +5,6 @@
 #include <ctime>
 #include <regex>
 
-namespace trabix {
 namespace {
 
 std::string Blanks(std::size_t n) { return std::string(n, ' '); }
@@ -109,4 +108,3 @@ TEST(BuildDumpText, ModesPickTheirFormatPerDirection) {
 }
 
 }  // namespace
-}  // namespace trabix

@@ -8,8 +8,6 @@
 #include <mutex>
 #include <vector>
 
-namespace trabix {
-
 class TFakeEngineClock final : public TEngineClock {
 public:
     std::uint32_t TickCount() override { return ticks_.load(); }
@@ -40,4 +38,3 @@ private:
     std::vector<std::int32_t> sleeps_;
 };
 
-}  // namespace trabix

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-namespace trabix {
 namespace {
 
 // The header text, or "<none>" when the extractor reports nothing found; the found flag must
@@ -74,4 +73,3 @@ TEST(ExtractResponseHeader, NeedsTheEmptyLineInTheSameRead) {
 }
 
 }  // namespace
-}  // namespace trabix

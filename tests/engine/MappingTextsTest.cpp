@@ -4,7 +4,6 @@
 
 #include <limits>
 
-namespace trabix {
 namespace {
 
 TEST(FormatStatistics, ByteCountsOnlyAboveModeZero) {
@@ -47,4 +46,3 @@ TEST(LineParts, ThreadTagAndTimeStamp) {
 }
 
 }  // namespace
-}  // namespace trabix

@@ -6,7 +6,6 @@
 
 #include <limits>
 
-namespace trabix {
 namespace {
 
 TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
@@ -96,7 +95,6 @@ TEST(RunDelay, SwitchingDelayInfoOffDuringThePauseDropsTheEndLine) {
     EXPECT_EQ(lines[0].rfind(" Delay START: ", 0), 0u);
 }
 
-
 TEST(WriteInChunks, LimitCutsTheReadAndEachChunkIsFollowedByItsDelay) {
     TFakeEngineClock clock;
     clock.SetTicks(0xFFFFFF00u);  // the tick counter wraps during the run
@@ -143,4 +141,3 @@ TEST(WriteInChunks, ChunkSizeFollowsLiveChangesAndNonPositiveMeansOneChunk) {
 }
 
 }  // namespace
-}  // namespace trabix
