@@ -1,0 +1,142 @@
+#include "ChannelTable.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSpinBox>
+
+namespace {
+
+enum TColumn {
+    ColRemarks,
+    ColBindIp,
+    ColListenPort,
+    ColMapIp,
+    ColMapPort,
+    ColMap,
+    ColMaxSpeed,
+    ColLog,
+    ColDataMode,
+    ColLight,
+    ColStatus,
+};
+
+QFont StatusFont()
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSize(8);
+    return font;
+}
+
+QSpinBox *NewSpinBox(int minimum, int maximum, QWidget *parent)
+{
+    auto *box = new QSpinBox(parent);
+    box->setRange(minimum, maximum);
+    box->setValue(minimum);
+    return box;
+}
+
+} // namespace
+
+const QStringList &TChannelTable::DataModeItems()
+{
+    static const QStringList items{"0: disable", "1: Char",   "2: ASCII",  "3: ASCII+",
+                                   "4: Hex",     "5: Auto",   "6: http-H", "7: http-C",
+                                   "8: http-S",  "9: http-C/S"};
+    return items;
+}
+
+const QStringList &TChannelTable::HeaderCaptions()
+{
+    static const QStringList captions{"Remarks", "Bind IP", "Listen Port", "Map IP",
+                                      "Map Port", "Map",     "Max.(Byte/s)", "Log",
+                                      "Data Mode", "",       "act   tot   C->S   S->C"};
+    return captions;
+}
+
+TChannelTable::TChannelTable(QWidget *parent) : QWidget(parent)
+{
+    auto *grid = new QGridLayout(this);
+    grid->setHorizontalSpacing(4);
+    grid->setVerticalSpacing(2);
+    const QStringList &captions = HeaderCaptions();
+    for (int col = 0; col < captions.size(); ++col) {
+        auto *header = new QLabel(captions[col], this);
+        if (col == ColStatus)
+            header->setFont(StatusFont());
+        grid->addWidget(header, 0, col);
+    }
+    for (int channel = 1; channel <= ChannelCount; ++channel)
+        AddRow(channel);
+    grid->setColumnStretch(ColRemarks, 3);
+    grid->setColumnStretch(ColBindIp, 2);
+    grid->setColumnStretch(ColMapIp, 2);
+    grid->setColumnStretch(ColStatus, 3);
+    SetRowsEnabled(false); // enabled at the end of the window's start-up
+}
+
+void TChannelTable::AddRow(int channel)
+{
+    auto *grid = static_cast<QGridLayout *>(layout());
+    TChannelRow &row = Row(channel);
+    row.Remarks = new QLineEdit(this);
+    row.BindIp = new QLineEdit(this);
+    row.ListenPort = NewSpinBox(1, 65535, this);
+    row.MapIp = new QLineEdit(this);
+    row.MapPort = NewSpinBox(1, 65535, this);
+    row.Map = new QCheckBox(this);
+    row.MaxSpeed = NewSpinBox(0, 100000000, this);
+    row.Log = new QCheckBox(this);
+    row.DataMode = new QComboBox(this);
+    row.DataMode->addItems(DataModeItems());
+    row.DataMode->setCurrentIndex(-1);
+    row.Light = new QFrame(this);
+    row.Light->setFixedSize(10, 10);
+    row.Light->setAutoFillBackground(true);
+    row.Status = new QLabel(QStringLiteral("n/a"), this);
+    row.Status->setFont(StatusFont());
+    row.Status->setTextFormat(Qt::PlainText);
+
+    const int r = channel;
+    grid->addWidget(row.Remarks, r, ColRemarks);
+    grid->addWidget(row.BindIp, r, ColBindIp);
+    grid->addWidget(row.ListenPort, r, ColListenPort);
+    grid->addWidget(row.MapIp, r, ColMapIp);
+    grid->addWidget(row.MapPort, r, ColMapPort);
+    grid->addWidget(row.Map, r, ColMap, Qt::AlignCenter);
+    grid->addWidget(row.MaxSpeed, r, ColMaxSpeed);
+    grid->addWidget(row.Log, r, ColLog, Qt::AlignCenter);
+    grid->addWidget(row.DataMode, r, ColDataMode);
+    grid->addWidget(row.Light, r, ColLight, Qt::AlignCenter);
+    grid->addWidget(row.Status, r, ColStatus);
+    SetLight(channel, false);
+}
+
+void TChannelTable::SetLight(int channel, bool active)
+{
+    QFrame *light = Row(channel).Light;
+    QPalette palette = light->palette();
+    const QColor neutral = this->palette().color(QPalette::Button);
+    palette.setColor(QPalette::Window, active ? QColor(0, 128, 0) : neutral);
+    light->setPalette(palette);
+}
+
+QColor TChannelTable::LightColour(int channel) const
+{
+    return Row(channel).Light->palette().color(QPalette::Window);
+}
+
+void TChannelTable::SetRowsEnabled(bool enabled)
+{
+    for (TChannelRow &row : Rows)
+        for (QWidget *w : {static_cast<QWidget *>(row.Remarks), static_cast<QWidget *>(row.BindIp),
+                           static_cast<QWidget *>(row.ListenPort), static_cast<QWidget *>(row.MapIp),
+                           static_cast<QWidget *>(row.MapPort), static_cast<QWidget *>(row.Map),
+                           static_cast<QWidget *>(row.MaxSpeed), static_cast<QWidget *>(row.Log),
+                           static_cast<QWidget *>(row.DataMode)})
+            w->setEnabled(enabled);
+}

@@ -1,0 +1,81 @@
+// TLogRouter: the back end of the window's AddLogLine. Every log line of the program passes
+// through AddLogLine, from the main thread (the window's own lines and the lines the engine
+// hands over through Synchronize) and directly from connection threads (the error line of a
+// connection that ends by an exception).
+//
+// Screen: the caller appends its text to a pending buffer under a lock and, when the buffer was
+// empty, posts one flush to the main thread. The flush takes the whole buffer, trims the view
+// and inserts the text in one operation. So a hand-over costs the main thread a string append,
+// lines keep the order in which they entered the buffer (and so the order of each thread), the
+// view changes only on the main thread, and a flood of data records is inserted in few large
+// steps instead of one view operation per record.
+//
+// File: the text goes to the file writer at once, on the calling thread, under the router's
+// lock for the writer, so ReleaseFileWriter can guarantee that no line reaches the logger after
+// it returns. Lines after that are dropped.
+//
+// The router is shared (std::shared_ptr) by the window and by the OnLog callbacks of the
+// mapping servers, so a connection thread that outlives the window still finds it alive.
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class TScreenLog;
+
+// The log switches AddLogLine reads at every line. Written on the main thread (whenever the
+// window copies its controls into the settings), read by every thread that logs.
+struct TLogRouting {
+    std::atomic<bool> LogToScreen{true};
+    std::atomic<bool> LogToFile{false};
+    std::atomic<bool> LimitScreenLog{true};
+    std::atomic<int> ScreenLogLines{5000};
+};
+
+class TLogRouter : public std::enable_shared_from_this<TLogRouter> {
+public:
+    using TFileWriter = std::function<bool(const std::string &)>;
+
+    // Thread safe. The routing decisions follow the description of the window's AddLogLine:
+    // the trim may only run for a call that found no other call in progress.
+    void AddLogLine(const std::string &text);
+
+    // Called on the main thread only. Takes the pending text to the view now.
+    void FlushToView();
+
+    // Called on the main thread only. The view must be detached before it is destroyed.
+    void AttachView(TScreenLog *view);
+    void DetachView();
+
+    // Thread safe. Install the file writer once the logger exists; after ReleaseFileWriter
+    // returns, no call of the old writer is running or will start.
+    void SetFileWriter(TFileWriter writer);
+    void ReleaseFileWriter();
+
+    // Thread safe. Drops every later line, screen and file alike, and releases the file writer:
+    // the program's last line has been logged.
+    void Close();
+
+    TLogRouting Routing;
+    // The number of AddLogLine calls in progress; changed only by atomic increment/decrement.
+    std::atomic<int> LogEntryCount{0};
+
+private:
+    void PostFlushLocked();
+
+    std::atomic<bool> Closed{false};
+
+    std::mutex PendingLock; // guards Pending, PendingLines, PendingTrim, View
+    QString Pending;        // lines joined by '\n'
+    int PendingLines = 0;
+    bool PendingTrim = false;
+    TScreenLog *View = nullptr; // set and cleared on the main thread, under PendingLock
+
+    std::mutex FileLock; // held while the writer runs
+    TFileWriter FileWriter;
+};

@@ -1,0 +1,33 @@
+#include "UserPrompts.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+bool TQtUserPrompts::AskYesNo(QWidget *parent, const QString &text)
+{
+    return QMessageBox::question(parent, BoxTitle, text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
+           QMessageBox::Yes;
+}
+
+void TQtUserPrompts::ShowMessage(QWidget *parent, const QString &text)
+{
+    QMessageBox::information(parent, BoxTitle, text,
+                             QMessageBox::Ok);
+}
+
+QString TQtUserPrompts::AskSaveFileName(QWidget *parent, const QString &folder,
+                                        const QString &defaultSuffix)
+{
+    // QFileDialog::getSaveFileName has no default suffix, so the dialog is built by hand.
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDirectory(folder);
+    dialog.setDefaultSuffix(defaultSuffix);
+    // An existing file is replaced without asking.
+    dialog.setOption(QFileDialog::DontConfirmOverwrite);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    return dialog.selectedFiles().constFirst();
+}

@@ -1,0 +1,138 @@
+#include "pm_About.h"
+
+#include "ProgramIcon.h"
+#include "UserPrompts.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+
+namespace {
+
+constexpr int ClientWidth = 493;
+constexpr int ShownHeight = 275;
+
+} // namespace
+
+TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher, QWidget *parent)
+    : QDialog(parent), Prompts(prompts), Launcher(std::move(launcher))
+{
+    setObjectName(QStringLiteral("PMAboutDialog"));
+    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    setFixedSize(ClientWidth, ShownHeight);
+    setMouseTracking(true);
+
+    Image1 = new QLabel(this);
+    Image1->setGeometry(5, 5, 32, 32);
+    Image1->setPixmap(ProgramIconPixmap(32));
+
+    VersionLabel = new QLabel(this);
+    VersionLabel->move(45, 7);
+    QFont bold = VersionLabel->font();
+    bold.setBold(true);
+    VersionLabel->setFont(bold);
+
+    Label2 = new QLabel(QStringLiteral("TCP port mapper with traffic log"), this);
+    Label2->move(45, 21);
+
+    URILabel = new QLabel(MakerWebAddress, this);
+    URILabel->move(348, 6);
+    URILabel->setStyleSheet(QStringLiteral("color: blue; text-decoration: underline;"));
+    URILabel->setMouseTracking(true);
+    URILabel->installEventFilter(this);
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setGeometry(5, 90, 481, 100);
+    Memo1->setReadOnly(true);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setPlainText(
+        QStringLiteral("For help, description of this program and other information please "
+                       "visit our website: \n") +
+        MakerWebAddress + QStringLiteral("\n\nFeel free to send any comments, suggestions, "
+                                         "ideas etc. to ") +
+        MakerMailAddress + QStringLiteral("\n"));
+
+    OKBtn = new QPushButton(QStringLiteral("OK"), this);
+    OKBtn->setGeometry(412, 212, 75, 25);
+    OKBtn->setDefault(true);
+    OKBtn->setAutoDefault(true);
+    connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+TPMAboutDialog::~TPMAboutDialog()
+{
+    SetHandCursor(false);
+}
+
+void TPMAboutDialog::PrepareShow(const QString &shortTitle, const QString &longTitle)
+{
+    VersionLabel->setText(longTitle);
+    VersionLabel->adjustSize();
+    setWindowTitle(shortTitle);
+    setFixedHeight(ShownHeight);
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void TPMAboutDialog::ShowAbout(const QString &shortTitle, const QString &longTitle)
+{
+    PrepareShow(shortTitle, longTitle);
+    OKBtn->setFocus();
+    exec();
+}
+
+void TPMAboutDialog::URILabelClick()
+{
+    if (!Launcher || !Launcher(URILabel->text().toStdString()))
+        Prompts.ShowMessage(this, QStringLiteral("Error calling Default-Webbrowser"));
+}
+
+bool TPMAboutDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == URILabel) {
+        if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter)
+            SetHandCursor(true);
+        else if (event->type() == QEvent::MouseButtonRelease &&
+                 static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+            URILabelClick();
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TPMAboutDialog::mouseMoveEvent(QMouseEvent *event)
+{
+    // The hand stays until the mouse moves over the box's background, as with a global cursor.
+    SetHandCursor(false);
+    QDialog::mouseMoveEvent(event);
+}
+
+void TPMAboutDialog::hideEvent(QHideEvent *event)
+{
+    // Once the box is gone the background can no longer be reached: give the cursor back.
+    SetHandCursor(false);
+    QDialog::hideEvent(event);
+}
+
+void TPMAboutDialog::reject()
+{
+    accept();
+}
+
+void TPMAboutDialog::SetHandCursor(bool hand)
+{
+    if (hand == HandCursorShown)
+        return;
+    HandCursorShown = hand;
+    if (hand)
+        QApplication::setOverrideCursor(Qt::PointingHandCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
