@@ -1,0 +1,128 @@
+#include "IdListenerThread.h"
+
+#include <cerrno>
+
+#include "IdException.h"
+#include "IdPeerThread.h"
+#include "IdTCPServer.h"
+#include "IdTCPServerConnection.h"
+
+TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer) : TIdThread(true), FServer(AServer)
+{
+}
+
+void TIdListenerThread::BeforeLoop()
+{
+    TIdSocketHandles& bindings = FServer->Bindings();
+    for (int i = 0; i < bindings.Count(); ++i)
+        bindings.Items(i)->ClaimOwnership();
+}
+
+void TIdListenerThread::LoopStep()
+{
+    TIdSocketHandles& bindings = FServer->Bindings();
+    FReadList.clear();
+    for (int i = 0; i < bindings.Count(); ++i)
+        FReadList.push_back(bindings.Items(i)->Handle());
+    if (GStack().Select(FReadList, FAcceptTimeout) < 1 || Terminated())
+        return;
+    for (int listenSocket : FReadList) {
+        if (Terminated())
+            return;
+        AcceptOne(listenSocket);
+    }
+}
+
+void TIdListenerThread::AfterLoop()
+{
+    TIdSocketHandles& bindings = FServer->Bindings();
+    for (int i = bindings.Count() - 1; i >= 0; --i)
+        bindings.Items(i)->CloseSocket(true);
+}
+
+void TIdListenerThread::AcceptOne(int AListenSocket)
+{
+    auto connection = std::make_unique<TIdTCPServerConnection>(FServer);
+    try {
+        connection->Binding()->Accept(AListenSocket);
+    } catch (const EIdSocketError& e) {
+        if (!SurviveAcceptError(e.LastError()))
+            throw;
+        return;
+    }
+    TIdPeerThread* peer = FServer->ObtainPeerThread();
+    if (!peer)
+        return;
+    peer->SetConnection(std::move(connection));
+    StartPeer(peer);
+}
+
+// A failed accept ends only that connection: the client may have reset before it was
+// accepted, or descriptors, buffers or memory ran out for a moment. Any stranger can cause
+// either, so neither may leave the channel deaf. Returns false for failures that end the
+// listener (the listening socket itself is broken).
+bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
+{
+    if (Terminated())
+        return true;
+    switch (AErrorCode) {
+    case Id_WSAEWOULDBLOCK:   // nothing pending after all (the client left meanwhile)
+    case Id_WSAEINTR:
+        return true;
+    case Id_WSAECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENONET:
+    case 10042:               // ENOPROTOOPT
+    case 10045:               // EOPNOTSUPP
+    case 10050:               // ENETDOWN
+    case 10051:               // ENETUNREACH
+    case 10064:               // EHOSTDOWN
+    case 10065:               // EHOSTUNREACH
+        if (FServer->OnAcceptError)
+            FServer->OnAcceptError(AErrorCode);
+        return true;
+    case Id_WSAEMFILE:
+    case ENFILE:
+    case Id_WSAENOBUFS:
+    case ENOMEM:
+        // The connection stays pending, so the next Select returns at once: wait a little
+        // for descriptors to come free instead of spinning.
+        if (FServer->OnAcceptError)
+            FServer->OnAcceptError(AErrorCode);
+        SleepUnlessTerminated(ResourcePauseMs);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TIdListenerThread::StartPeer(TIdPeerThread* APeer)
+{
+    APeer->SetTracker(FServer->FPeerTracker);
+    bool added = false;
+    {
+        // Checked under the list's lock: deactivation stops this thread before it locks the
+        // list to disconnect the peers, so no peer can slip in after that.
+        auto list = FServer->Threads().LockList();
+        if (!Terminated()) {
+            list->push_back(APeer);
+            FServer->FPeerTracker->Enter();
+            added = true;
+        }
+    }
+    if (!added) {
+        FServer->ReleasePeerThread(APeer);
+        return;
+    }
+    try {
+        APeer->Start();
+    } catch (const EIdException&) {
+        FServer->Threads().Remove(APeer);
+        FServer->FPeerTracker->Leave();
+        FServer->ReleasePeerThread(APeer);
+        if (FServer->OnAcceptError)
+            FServer->OnAcceptError(ENOMEM);
+        SleepUnlessTerminated(ResourcePauseMs);
+    }
+}

@@ -1,0 +1,244 @@
+#include "IdSocketHandle.h"
+
+#include <algorithm>
+#include <sys/socket.h>
+
+#include "IdAntiFreeze.h"
+#include "IdException.h"
+#include "IdStack.h"
+
+TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* ACollection)
+    : FPort(ACollection ? ACollection->DefaultPort() : 0)
+{
+}
+
+TIdSocketHandle::~TIdSocketHandle()
+{
+    // Whoever destroys the handle is the last user of its descriptor.
+    ClaimOwnership();
+    CloseSocket(true);
+}
+
+bool TIdSocketHandle::CallerIsOwner() const
+{
+    return FOwner.load() == std::this_thread::get_id();
+}
+
+void TIdSocketHandle::ClaimOwnership()
+{
+    std::lock_guard lock(FLock);
+    FOwner = std::this_thread::get_id();
+    ClosePendingIfOwner();
+}
+
+void TIdSocketHandle::ClosePendingIfOwner()
+{
+    if (FPendingClose != -1 && CallerIsOwner()) {
+        GStack().CloseSocket(FPendingClose);
+        FPendingClose = -1;
+    }
+}
+
+void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol)
+{
+    ClaimOwnership();
+    CloseSocket(true);
+    const int s = GStack().NewSocket(ASocketType, AProtocol);
+    std::lock_guard lock(FLock);
+    FHandle = s;
+    FHandleAllocated = true;
+}
+
+void TIdSocketHandle::Bind()
+{
+    if (GStack().CheckResult(GStack().Bind(Handle(), IP(), Port()), {Id_WSAEADDRINUSE}))
+        throw EIdCouldNotBindSocket();
+    UpdateLocal();
+}
+
+void TIdSocketHandle::Listen(int ABacklog)
+{
+    GStack().CheckResult(GStack().Listen(Handle(), ABacklog));
+    GStack().CheckResult(GStack().SetNonBlocking(Handle(), true));
+}
+
+void TIdSocketHandle::Accept(int AListenSocket)
+{
+    ClaimOwnership();
+    CloseSocket(true);
+    std::string peerIP;
+    int peerPort = 0;
+    const int s = GStack().Accept(AListenSocket, peerIP, peerPort);
+    GStack().CheckResult(s);
+    {
+        std::lock_guard lock(FLock);
+        FHandle = s;
+        FHandleAllocated = true;
+    }
+    UpdateLocal();
+    UpdatePeer();
+}
+
+void TIdSocketHandle::SetPeer(const std::string& AIP, int APort)
+{
+    std::lock_guard lock(FLock);
+    FPeerIP = AIP;
+    FPeerPort = APort;
+}
+
+int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted)
+{
+    const int result = GStack().Connect(Handle(), PeerIP(), PeerPort(), AStillWanted);
+    if (result != -1) {
+        UpdateLocal();
+        UpdatePeer();
+    }
+    return result;
+}
+
+int TIdSocketHandle::Recv(void* ABuffer, int ALength)
+{
+    return GStack().Recv(Handle(), ABuffer, ALength);
+}
+
+int TIdSocketHandle::Send(const void* ABuffer, int ALength)
+{
+    return GStack().Send(Handle(), ABuffer, ALength);
+}
+
+void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, const void* AOptVal, int AOptLen)
+{
+    GStack().CheckResult(GStack().SetSockOpt(Handle(), ALevel, AOptName, AOptVal, AOptLen));
+}
+
+bool TIdSocketHandle::WaitForData(int ATimeout)
+{
+    // With an active anti-freeze a long wait becomes a series of slices, so that a socket
+    // closed meanwhile is noticed at the latest after one slice.
+    for (;;) {
+        if (!HandleAllocated())
+            throw EIdConnClosedGracefully();
+        const int slice = TIdAntiFreezeBase::ActiveIdleTimeOut();
+        int wait = ATimeout;
+        if (slice > 0 && (ATimeout == InfiniteTimeout || ATimeout > slice))
+            wait = ATimeout == InfiniteTimeout ? slice : ATimeout - slice;
+        TIdSocketList list{Handle()};
+        const bool ready = GStack().Select(list, wait) == 1;
+        TIdAntiFreezeBase::DoProcess(!ready, false);
+        if (ready || wait == ATimeout)
+            return ready;
+        if (ATimeout != InfiniteTimeout)
+            ATimeout = slice;
+    }
+}
+
+bool TIdSocketHandle::CloseSocket(bool AResetLocal)
+{
+    std::lock_guard lock(FLock);
+    ClosePendingIfOwner();
+    if (!FHandleAllocated)
+        return false;
+    FHandleAllocated = false;
+    const int s = FHandle.exchange(-1);
+    if (CallerIsOwner()) {
+        GStack().Shutdown(s, Id_SD_Send);
+        GStack().CloseSocket(s);
+    } else {
+        // The owner may be waiting on s or about to pass it to a system call: wake it, and
+        // leave the number reserved until the owner is done with it.
+        GStack().Shutdown(s, Id_SD_Both);
+        FPendingClose = s;
+    }
+    FPeerIP.clear();
+    FPeerPort = 0;
+    if (AResetLocal) {
+        FIP.clear();
+        FPort = 0;
+    }
+    return true;
+}
+
+void TIdSocketHandle::ShutdownBoth()
+{
+    std::lock_guard lock(FLock);
+    if (FHandleAllocated)
+        GStack().Shutdown(FHandle, Id_SD_Both);
+}
+
+void TIdSocketHandle::UpdateLocal()
+{
+    std::string ip;
+    int port = 0;
+    GStack().GetSockName(Handle(), ip, port);
+    SetLocal(ip, port);
+}
+
+void TIdSocketHandle::UpdatePeer()
+{
+    std::string ip;
+    int port = 0;
+    GStack().GetPeerName(Handle(), ip, port);
+    SetPeer(ip, port);
+}
+
+void TIdSocketHandle::Assign(const TIdSocketHandle& ASource)
+{
+    if (&ASource == this)
+        return;
+    const std::string ip = ASource.IP(), peerIP = ASource.PeerIP();
+    const int port = ASource.Port(), peerPort = ASource.PeerPort();
+    std::lock_guard lock(FLock);
+    FIP = ip;
+    FPort = port;
+    FPeerIP = peerIP;
+    FPeerPort = peerPort;
+}
+
+void TIdSocketHandle::SetLocal(const std::string& AIP, int APort)
+{
+    std::lock_guard lock(FLock);
+    FIP = AIP;
+    FPort = APort;
+}
+
+std::string TIdSocketHandle::IP() const
+{
+    std::lock_guard lock(FLock);
+    return FIP;
+}
+
+int TIdSocketHandle::Port() const
+{
+    std::lock_guard lock(FLock);
+    return FPort;
+}
+
+std::string TIdSocketHandle::PeerIP() const
+{
+    std::lock_guard lock(FLock);
+    return FPeerIP;
+}
+
+int TIdSocketHandle::PeerPort() const
+{
+    std::lock_guard lock(FLock);
+    return FPeerPort;
+}
+
+void TIdSocketHandle::SetIP(const std::string& AIP)
+{
+    std::lock_guard lock(FLock);
+    FIP = AIP;
+}
+
+void TIdSocketHandle::SetPort(int APort)
+{
+    std::lock_guard lock(FLock);
+    FPort = APort;
+}
+
+TIdSocketHandle* TIdSocketHandles::Add()
+{
+    FItems.push_back(std::make_unique<TIdSocketHandle>(this));
+    return FItems.back().get();
+}

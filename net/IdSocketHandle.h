@@ -1,0 +1,120 @@
+// One socket with its local and remote address, and the ordered collection of them that a
+// server listens on (its Bindings).
+//
+// A handle is closed (HandleAllocated false, Handle -1) or open. AllocateSocket or Accept open
+// it, CloseSocket closes it, and it can be opened again afterwards.
+//
+// Threads: a handle belongs to one thread at a time, its owner: the thread that allocated or
+// accepted it, or the one that later called ClaimOwnership. Other threads may call only
+// CloseSocket, ShutdownBoth and the address getters. When a thread other than the owner closes
+// the socket, it shuts the socket down in both directions (which wakes an owner blocked in
+// poll, recv, send or connect on it) and leaves the descriptor itself open until the owner
+// next allocates, closes or destroys the handle. So a descriptor number the owner has read
+// from Handle() stays valid, and never names somebody else's socket, while the owner uses it.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "IdGlobal.h"
+
+class TIdSocketHandles;
+
+class TIdSocketHandle {
+public:
+    // Port starts as the collection's default port (0 without a collection).
+    explicit TIdSocketHandle(TIdSocketHandles* ACollection = nullptr);
+    virtual ~TIdSocketHandle();
+    TIdSocketHandle(const TIdSocketHandle&) = delete;
+    TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
+
+    // Closes any open socket (resetting the local address too), then opens a new one. The
+    // calling thread becomes the owner.
+    void AllocateSocket(int ASocketType = 1, int AProtocol = 0);
+    // Binds to IP and Port. 10048 raises EIdCouldNotBindSocket, other failures EIdSocketError.
+    // Afterwards IP and Port show what was bound (0.0.0.0, the chosen port).
+    void Bind();
+    // Listens with the backlog; the socket is made non-blocking so that an accept after a
+    // client vanished returns instead of hanging.
+    void Listen(int ABacklog = 5);
+    // Accepts one connection from AListenSocket into this (closed) handle; raises
+    // EIdSocketError on failure. The calling thread becomes the owner.
+    void Accept(int AListenSocket);
+    void SetPeer(const std::string& AIP, int APort);
+    // Connects to PeerIP:PeerPort; returns the stack result untested (the caller tests it).
+    // See TIdStack::Connect for AStillWanted.
+    virtual int Connect(const std::function<bool()>& AStillWanted = {});
+    int Recv(void* ABuffer, int ALength);
+    int Send(const void* ABuffer, int ALength);
+    void SetSockOpt(int ALevel, int AOptName, const void* AOptVal, int AOptLen);
+    // True when the socket is readable within ATimeout ms. Raises EIdConnClosedGracefully when
+    // the handle is closed, also between the slices an active anti-freeze cuts long waits into.
+    bool WaitForData(int ATimeout = InfiniteTimeout);
+    // Nothing when closed. Otherwise shuts down sending, closes and clears Handle, PeerIP and
+    // PeerPort, and with AResetLocal also IP and Port. Returns true when this call closed an
+    // open socket (so exactly one of several racing callers sees true). Thread safe.
+    virtual bool CloseSocket(bool AResetLocal = true);
+    // Shuts the open socket down in both directions without closing it or changing any field:
+    // every thread waiting on it wakes up. Thread safe.
+    void ShutdownBoth();
+    // Makes the calling thread the owner (see the class comment). Thread safe.
+    void ClaimOwnership();
+    void UpdateLocal();
+    void UpdatePeer();
+    // Copies IP, Port, PeerIP and PeerPort.
+    void Assign(const TIdSocketHandle& ASource);
+
+    // Thread safe getters.
+    int Handle() const { return FHandle.load(); }
+    bool HandleAllocated() const { return FHandleAllocated.load(); }
+    std::string IP() const;
+    int Port() const;
+    std::string PeerIP() const;
+    int PeerPort() const;
+    // Setters: owner thread, while the handle is not in use by another thread.
+    void SetIP(const std::string& AIP);
+    void SetPort(int APort);
+
+private:
+    void ClosePendingIfOwner();
+    bool CallerIsOwner() const;
+    void SetLocal(const std::string& AIP, int APort);
+
+    mutable std::mutex FLock;                // guards the addresses and open/close transitions
+    std::atomic<int> FHandle{-1};
+    std::atomic<bool> FHandleAllocated{false};
+    std::atomic<std::thread::id> FOwner{};
+    int FPendingClose = -1;                  // shut down by another thread, closed by the owner
+    std::string FIP;
+    int FPort = 0;
+    std::string FPeerIP;
+    int FPeerPort = 0;
+};
+
+// The ordered bindings of a server. Called on the main thread (and read by the server's
+// listener thread while the server is active, when the program does not change them).
+class TIdSocketHandles {
+public:
+    TIdSocketHandles() = default;
+    TIdSocketHandles(const TIdSocketHandles&) = delete;
+    TIdSocketHandles& operator=(const TIdSocketHandles&) = delete;
+
+    // A new handle at the end, its Port set to DefaultPort.
+    TIdSocketHandle* Add();
+    TIdSocketHandle* Items(int AIndex) const { return FItems.at(static_cast<std::size_t>(AIndex)).get(); }
+    int Count() const { return static_cast<int>(FItems.size()); }
+    // Destroys every handle, closing their sockets.
+    void Clear() { FItems.clear(); }
+
+    int DefaultPort() const { return FDefaultPort; }
+    void SetDefaultPort(int APort) { FDefaultPort = APort; }
+
+private:
+    std::vector<std::unique_ptr<TIdSocketHandle>> FItems;
+    int FDefaultPort = 0;
+};

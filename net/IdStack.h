@@ -1,0 +1,122 @@
+// The process-wide socket stack: the one place that calls the platform's socket functions.
+//
+// Every operation is a thin, stateless wrapper: it returns the platform result (-1 on failure)
+// and leaves the failure's error number, translated to the layer's table (10004..10066), for
+// LastErrorCode on the same thread. CheckResult turns a -1 into EIdSocketError. All operations
+// are thread safe; the stack keeps no state apart from the per-thread last error.
+//
+//   TIdStack& stack = GStack();
+//   TIdSocketList list{a, b};
+//   if (stack.Select(list, 1000) > 0 && SocketListContains(list, b)) ...
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+// A read list for Select: platform socket numbers, at most 64.
+using TIdSocketList = std::vector<int>;
+
+inline bool SocketListContains(const TIdSocketList& AList, int ASocket)
+{
+    for (int s : AList)
+        if (s == ASocket)
+            return true;
+    return false;
+}
+
+constexpr int Id_SOCK_STREAM = 1;
+constexpr int Id_IPPROTO_IP = 0;
+constexpr int Id_SD_Send = 1;      // Shutdown direction: stop sending
+constexpr int Id_SD_Both = 2;      // Shutdown direction: stop both (wakes every waiter)
+constexpr int Id_Select_MaxSockets = 64;
+constexpr int Id_ListenBacklog = 5;
+
+// Socket error numbers the layer compares against.
+constexpr int Id_WSAEINTR = 10004;
+constexpr int Id_WSAEMFILE = 10024;
+constexpr int Id_WSAEWOULDBLOCK = 10035;
+constexpr int Id_WSAENOTSOCK = 10038;
+constexpr int Id_WSAEADDRINUSE = 10048;
+constexpr int Id_WSAECONNABORTED = 10053;
+constexpr int Id_WSAECONNRESET = 10054;
+constexpr int Id_WSAENOBUFS = 10055;
+constexpr int Id_WSAESHUTDOWN = 10058;
+constexpr int Id_WSAECONNREFUSED = 10061;
+// Host lookup failures (outside the error table, so their ErrorText is empty).
+constexpr int Id_WSAHOST_NOT_FOUND = 11001;
+constexpr int Id_WSATRY_AGAIN = 11002;
+constexpr int Id_WSANO_RECOVERY = 11003;
+constexpr int Id_WSANO_DATA = 11004;
+
+class TIdStack {
+public:
+    virtual ~TIdStack() = default;
+
+    // Creates an AF_INET socket (close-on-exec); raises EIdInvalidSocket on failure.
+    virtual int NewSocket(int ASocketType = Id_SOCK_STREAM, int AProtocol = Id_IPPROTO_IP) = 0;
+    // AIP empty means any address (0.0.0.0).
+    virtual int Bind(int ASocket, const std::string& AIP, int APort) = 0;
+    virtual int Listen(int ASocket, int ABacklog) = 0;
+    // Returns the new socket (close-on-exec, blocking) or -1; fills the remote end.
+    virtual int Accept(int ASocket, std::string& APeerIP, int& APeerPort) = 0;
+    // Blocks until connected or failed; no timeout of its own. AStillWanted, when given, is
+    // asked once the connection attempt is under way and again when it has ended; a false
+    // answer ends the attempt with -1 and 10053. Another thread can end a pending attempt
+    // early by shutting the socket down (TIdSocketHandle::ShutdownBoth).
+    virtual int Connect(int ASocket, const std::string& AIP, int APort,
+                        const std::function<bool()>& AStillWanted = {}) = 0;
+    // Flags 0. Recv: 0 means the peer closed its side. Send never raises SIGPIPE.
+    virtual int Recv(int ASocket, void* ABuffer, int ALength) = 0;
+    virtual int Send(int ASocket, const void* ABuffer, int ALength) = 0;
+    // Waits until at least one socket of AReadList is readable (or closed, or in error), at most
+    // ATimeout ms (InfiniteTimeout: no limit). Rewrites AReadList to hold exactly the ready
+    // sockets, in list order. Returns their count, 0 when the time ran out, -1 on an error
+    // (a negative socket number in the list fails with 10038 as an invalid socket does).
+    // More than 64 sockets raise EIdStackSetSizeExceeded before anything waits.
+    virtual int Select(TIdSocketList& AReadList, int ATimeout) = 0;
+    virtual int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen) = 0;
+    // ADirection: Id_SD_Send or Id_SD_Both.
+    virtual int Shutdown(int ASocket, int ADirection) = 0;
+    virtual int CloseSocket(int ASocket) = 0;
+    // Raise EIdSocketError on failure.
+    virtual void GetSockName(int ASocket, std::string& AIP, int& APort) = 0;
+    virtual void GetPeerName(int ASocket, std::string& AIP, int& APort) = 0;
+    // Marks a listening socket non-blocking, so an accept after a vanished client cannot hang.
+    virtual int SetNonBlocking(int ASocket, bool ANonBlocking) = 0;
+
+    // "LOCALHOST" (any case) gives 127.0.0.1 without a lookup, a dotted quad is returned as it
+    // is, anything else is looked up (IPv4); a failed lookup raises EIdSocketError 11001..11004.
+    std::string ResolveHost(const std::string& AHost);
+    static bool IsDottedQuad(const std::string& AText);
+    static std::string AddressToText(const std::array<uint8_t, 4>& AAddress);
+    // Raises EConvertError for a part that is not an integer.
+    static std::array<uint8_t, 4> TextToAddress(const std::string& AText);
+    static uint16_t HostToNetShort(uint16_t AValue);
+    static uint16_t NetToHostShort(uint16_t AValue);
+
+    // The translated error number of the calling thread's last failed stack call.
+    static int LastErrorCode();
+    // False for a result other than -1; true when the error is in AIgnored (the caller handles
+    // it); raises EIdSocketError otherwise.
+    static bool CheckResult(int AResult, std::initializer_list<int> AIgnored = {});
+    [[noreturn]] static void RaiseError(int AErrorCode);
+    // "Socket Error # %d\r\n%s" with the code and its text (empty for codes outside the table).
+    static std::string ErrorText(int AErrorCode);
+    // errno -> the layer's error number; an errno without counterpart keeps its own number.
+    static int TranslateErrno(int AErrno);
+
+protected:
+    // Looks AHost up; returns the first IPv4 address as dotted text, or empty after setting
+    // the last error.
+    virtual std::string LookupHost(const std::string& AHost) = 0;
+    static void SetLastErrorCode(int ACode);
+};
+
+// The process-wide stack. It lives as long as the process, so a reference taken on any
+// thread stays valid; TIdComponent counts the network objects and starts it up on the first
+// and tears it down after the last. Thread safe.
+TIdStack& GStack();

@@ -1,0 +1,305 @@
+#include "IdStackPosix.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "IdException.h"
+#include "IdGlobal.h"
+
+namespace {
+
+sockaddr_in MakeAddress(const std::string& AIP, int APort)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(APort));
+    if (AIP.empty())
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    else if (inet_pton(AF_INET, AIP.c_str(), &addr.sin_addr) != 1)
+        addr.sin_addr.s_addr = htonl(INADDR_NONE);
+    return addr;
+}
+
+void SplitAddress(const sockaddr_in& AAddr, std::string& AIP, int& APort)
+{
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &AAddr.sin_addr, text, sizeof text);
+    AIP = text;
+    APort = ntohs(AAddr.sin_port);
+}
+
+// Milliseconds left of ATimeout after AStart, for poll (-1 = no limit).
+int RemainingMs(int ATimeout, uint32_t AStart)
+{
+    if (ATimeout == InfiniteTimeout || ATimeout < 0)
+        return -1;
+    const int32_t left = ATimeout - GetTickDiff(AStart, GetTickCount());
+    return left > 0 ? left : 0;
+}
+
+} // namespace
+
+// Lets the helpers below record the failed call's error for LastErrorCode.
+class TIdStackErrorAccess : public TIdStackPosix {
+public:
+    static void Set(int ACode) { SetLastErrorCode(ACode); }
+};
+
+namespace {
+
+int Fail(int AErrno)
+{
+    TIdStackErrorAccess::Set(TIdStack::TranslateErrno(AErrno));
+    return -1;
+}
+
+int FailErrno()
+{
+    return Fail(errno);
+}
+
+} // namespace
+
+void TIdStackPosix::Startup()
+{
+    // A send to a vanished peer must never end the process. Every send passes MSG_NOSIGNAL;
+    // ignoring the signal as well guards any other write to a socket.
+    struct sigaction old {};
+    if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+        signal(SIGPIPE, SIG_IGN);
+}
+
+void TIdStackPosix::Cleanup()
+{
+}
+
+int TIdStackPosix::NewSocket(int ASocketType, int AProtocol)
+{
+    const int type = (ASocketType == Id_SOCK_STREAM ? SOCK_STREAM : ASocketType) | SOCK_CLOEXEC;
+    const int s = ::socket(AF_INET, type, AProtocol);
+    if (s == -1) {
+        FailErrno();
+        throw EIdInvalidSocket();
+    }
+    return s;
+}
+
+int TIdStackPosix::Bind(int ASocket, const std::string& AIP, int APort)
+{
+    const sockaddr_in addr = MakeAddress(AIP, APort);
+    if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1)
+        return FailErrno();
+    return 0;
+}
+
+int TIdStackPosix::Listen(int ASocket, int ABacklog)
+{
+    if (::listen(ASocket, ABacklog) == -1)
+        return FailErrno();
+    return 0;
+}
+
+int TIdStackPosix::Accept(int ASocket, std::string& APeerIP, int& APeerPort)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int s;
+    do
+        s = ::accept4(ASocket, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    while (s == -1 && errno == EINTR);
+    if (s == -1)
+        return FailErrno();
+    SplitAddress(addr, APeerIP, APeerPort);
+    return s;
+}
+
+int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
+                           const std::function<bool()>& AStillWanted)
+{
+    // Non-blocking connect plus poll: the same unlimited wait as a blocking connect, but
+    // another thread can end it by shutting the socket down, and AStillWanted can refuse it.
+    if (SetNonBlocking(ASocket, true) == -1)
+        return -1;
+    const sockaddr_in addr = MakeAddress(AIP, APort);
+    int result = 0;
+    if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1) {
+        if (errno == EINPROGRESS || errno == EINTR)
+            result = WaitConnected(ASocket, AStillWanted);
+        else
+            result = FailErrno();
+    }
+    const int saved = LastErrorCode();
+    SetNonBlocking(ASocket, false);
+    if (result == -1)
+        TIdStackErrorAccess::Set(saved);
+    return result;
+}
+
+int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStillWanted)
+{
+    // Asked after connect() has put the socket into its connecting state: a shutdown by
+    // another thread from here on ends the poll below.
+    if (AStillWanted && !AStillWanted())
+        return Fail(ECONNABORTED);
+    pollfd pfd{ASocket, POLLOUT, 0};
+    int n;
+    do
+        n = ::poll(&pfd, 1, -1);
+    while (n == -1 && errno == EINTR);
+    if (n == -1)
+        return FailErrno();
+    if (AStillWanted && !AStillWanted())
+        return Fail(ECONNABORTED);
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
+        return FailErrno();
+    if (error != 0)
+        return Fail(error);
+    sockaddr_in peer{};
+    socklen_t peerLen = sizeof peer;
+    if (::getpeername(ASocket, reinterpret_cast<sockaddr*>(&peer), &peerLen) == -1)
+        return FailErrno();
+    return 0;
+}
+
+int TIdStackPosix::Recv(int ASocket, void* ABuffer, int ALength)
+{
+    ssize_t n;
+    do
+        n = ::recv(ASocket, ABuffer, static_cast<size_t>(ALength), 0);
+    while (n == -1 && errno == EINTR);
+    if (n == -1)
+        return FailErrno();
+    return static_cast<int>(n);
+}
+
+int TIdStackPosix::Send(int ASocket, const void* ABuffer, int ALength)
+{
+    ssize_t n;
+    do
+        n = ::send(ASocket, ABuffer, static_cast<size_t>(ALength), MSG_NOSIGNAL);
+    while (n == -1 && errno == EINTR);
+    if (n == -1)
+        return FailErrno();
+    return static_cast<int>(n);
+}
+
+int TIdStackPosix::Select(TIdSocketList& AReadList, int ATimeout)
+{
+    if (AReadList.size() > static_cast<std::size_t>(Id_Select_MaxSockets))
+        throw EIdStackSetSizeExceeded();
+    pollfd fds[Id_Select_MaxSockets];
+    const std::size_t count = AReadList.size();
+    bool invalid = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i] = pollfd{AReadList[i], POLLIN, 0};
+        invalid = invalid || AReadList[i] < 0;
+    }
+    AReadList.clear();
+    if (invalid)
+        return Fail(ENOTSOCK);
+    const uint32_t start = GetTickCount();
+    int n;
+    do
+        n = ::poll(fds, count, RemainingMs(ATimeout, start));
+    while (n == -1 && errno == EINTR);
+    if (n == -1)
+        return FailErrno();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (fds[i].revents & POLLNVAL)
+            return Fail(EBADF);
+        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+            AReadList.push_back(fds[i].fd);
+    }
+    return static_cast<int>(AReadList.size());
+}
+
+int TIdStackPosix::SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen)
+{
+    if (::setsockopt(ASocket, ALevel, AOptName, AOptVal, static_cast<socklen_t>(AOptLen)) == -1)
+        return FailErrno();
+    return 0;
+}
+
+int TIdStackPosix::Shutdown(int ASocket, int ADirection)
+{
+    const int how = ADirection == Id_SD_Both ? SHUT_RDWR : ADirection == Id_SD_Send ? SHUT_WR : SHUT_RD;
+    if (::shutdown(ASocket, how) == -1)
+        return FailErrno();
+    return 0;
+}
+
+int TIdStackPosix::CloseSocket(int ASocket)
+{
+    // Linux releases the descriptor even when close reports EINTR; never retry it.
+    if (::close(ASocket) == -1 && errno != EINTR)
+        return FailErrno();
+    return 0;
+}
+
+void TIdStackPosix::GetSockName(int ASocket, std::string& AIP, int& APort)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    CheckResult(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno() : 0);
+    SplitAddress(addr, AIP, APort);
+}
+
+void TIdStackPosix::GetPeerName(int ASocket, std::string& AIP, int& APort)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    CheckResult(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno() : 0);
+    SplitAddress(addr, AIP, APort);
+}
+
+int TIdStackPosix::SetNonBlocking(int ASocket, bool ANonBlocking)
+{
+    const int flags = ::fcntl(ASocket, F_GETFL);
+    if (flags == -1)
+        return FailErrno();
+    const int wanted = ANonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    if (wanted != flags && ::fcntl(ASocket, F_SETFL, wanted) == -1)
+        return FailErrno();
+    return 0;
+}
+
+std::string TIdStackPosix::LookupHost(const std::string& AHost)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    const int rc = ::getaddrinfo(AHost.c_str(), nullptr, &hints, &result);
+    if (rc != 0 || result == nullptr) {
+        int code = Id_WSANO_RECOVERY;
+        switch (rc) {
+        case EAI_NONAME: code = Id_WSAHOST_NOT_FOUND; break;
+        case EAI_AGAIN: code = Id_WSATRY_AGAIN; break;
+        case EAI_FAIL: code = Id_WSANO_RECOVERY; break;
+#ifdef EAI_NODATA
+        case EAI_NODATA: code = Id_WSANO_DATA; break;
+#endif
+        case EAI_ADDRFAMILY: code = Id_WSANO_DATA; break;
+        default: break;
+        }
+        if (result)
+            freeaddrinfo(result);
+        SetLastErrorCode(code);
+        return {};
+    }
+    std::string ip;
+    int port = 0;
+    SplitAddress(*reinterpret_cast<const sockaddr_in*>(result->ai_addr), ip, port);
+    freeaddrinfo(result);
+    return ip;
+}

@@ -1,0 +1,34 @@
+// The socket stack on POSIX sockets: poll instead of select (so descriptors above 1023 work),
+// MSG_NOSIGNAL on every send, close-on-exec on every socket, getaddrinfo for host names.
+#pragma once
+
+#include "IdStack.h"
+
+class TIdStackPosix : public TIdStack {
+public:
+    int NewSocket(int ASocketType, int AProtocol) override;
+    int Bind(int ASocket, const std::string& AIP, int APort) override;
+    int Listen(int ASocket, int ABacklog) override;
+    int Accept(int ASocket, std::string& APeerIP, int& APeerPort) override;
+    int Connect(int ASocket, const std::string& AIP, int APort,
+                const std::function<bool()>& AStillWanted) override;
+    int Recv(int ASocket, void* ABuffer, int ALength) override;
+    int Send(int ASocket, const void* ABuffer, int ALength) override;
+    int Select(TIdSocketList& AReadList, int ATimeout) override;
+    int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen) override;
+    int Shutdown(int ASocket, int ADirection) override;
+    int CloseSocket(int ASocket) override;
+    void GetSockName(int ASocket, std::string& AIP, int& APort) override;
+    void GetPeerName(int ASocket, std::string& AIP, int& APort) override;
+    int SetNonBlocking(int ASocket, bool ANonBlocking) override;
+
+    // Run by TIdComponent when the first network object appears / the last one goes.
+    void Startup();
+    void Cleanup();
+
+protected:
+    std::string LookupHost(const std::string& AHost) override;
+
+private:
+    int WaitConnected(int ASocket, const std::function<bool()>& AStillWanted);
+};

@@ -1,0 +1,136 @@
+#include "IdSync.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// One call waiting for the main thread; lives on the caller's stack until it has run.
+struct TSyncCall {
+    const std::function<void()>* Method;
+    std::exception_ptr Error;
+    bool Done = false;
+};
+
+struct TSyncQueue {
+    std::mutex Lock;                   // guards everything below
+    std::condition_variable Changed;   // a call queued or finished, or a wake-up
+    std::deque<TSyncCall*> Calls;
+    std::function<void()> WakeHook;
+    std::thread::id MainThread;
+};
+
+TSyncQueue& Queue()
+{
+    static TSyncQueue queue;
+    return queue;
+}
+
+// The thread that runs static initialisation is the main thread unless told otherwise.
+[[maybe_unused]] const bool gMainMarked = (MarkMainThread(), true);
+
+void CallWakeHook()
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard lock(Queue().Lock);
+        hook = Queue().WakeHook;
+    }
+    if (hook)
+        hook();
+}
+
+} // namespace
+
+void MarkMainThread()
+{
+    std::lock_guard lock(Queue().Lock);
+    Queue().MainThread = std::this_thread::get_id();
+}
+
+bool IsMainThread()
+{
+    std::lock_guard lock(Queue().Lock);
+    return Queue().MainThread == std::this_thread::get_id();
+}
+
+void SetWakeHook(std::function<void()> AHook)
+{
+    std::lock_guard lock(Queue().Lock);
+    Queue().WakeHook = std::move(AHook);
+}
+
+int ServePending()
+{
+    if (!IsMainThread())
+        return 0;
+    int served = 0;
+    for (;;) {
+        TSyncCall* call;
+        {
+            std::lock_guard lock(Queue().Lock);
+            if (Queue().Calls.empty())
+                return served;
+            call = Queue().Calls.front();
+            Queue().Calls.pop_front();
+        }
+        try {
+            (*call->Method)();
+        } catch (...) {
+            call->Error = std::current_exception();
+        }
+        {
+            std::lock_guard lock(Queue().Lock);
+            call->Done = true;
+        }
+        Queue().Changed.notify_all();
+        ++served;
+    }
+}
+
+void SynchronizeWithMain(const std::function<void()>& AMethod)
+{
+    if (IsMainThread()) {
+        AMethod();
+        return;
+    }
+    TSyncCall call{&AMethod, nullptr, false};
+    {
+        std::lock_guard lock(Queue().Lock);
+        Queue().Calls.push_back(&call);
+    }
+    Queue().Changed.notify_all();
+    CallWakeHook();
+    {
+        std::unique_lock lock(Queue().Lock);
+        Queue().Changed.wait(lock, [&] { return call.Done; });
+    }
+    if (call.Error)
+        std::rethrow_exception(call.Error);
+}
+
+void ServeWhileWaiting(const std::function<bool()>& ADone)
+{
+    const bool serve = IsMainThread();
+    for (;;) {
+        if (serve)
+            ServePending();
+        std::unique_lock lock(Queue().Lock);
+        if (ADone())
+            return;
+        Queue().Changed.wait(lock, [&] { return (serve && !Queue().Calls.empty()) || ADone(); });
+        if (ADone())
+            return;
+    }
+}
+
+void WakeMainThread()
+{
+    {
+        std::lock_guard lock(Queue().Lock);
+    }
+    Queue().Changed.notify_all();
+}

@@ -1,0 +1,72 @@
+#include "IdTCPClient.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include "IdException.h"
+#include "IdPeerThread.h"
+#include "IdStack.h"
+
+TIdTCPClient::TIdTCPClient(TIdBaseComponent* AOwner) : TIdTCPConnection(AOwner)
+{
+}
+
+TIdTCPClient::~TIdTCPClient()
+{
+    if (FWatcher)
+        FWatcher->UnwatchClient(this);
+}
+
+void TIdTCPClient::NotifyConnected()
+{
+    if (OnConnected)
+        OnConnected(this);
+}
+
+void TIdTCPClient::Connect()
+{
+    if (Binding()->HandleAllocated())
+        throw EIdAlreadyConnected();
+    ResetState();
+    Binding()->AllocateSocket();
+    try {
+        SetupSocket();
+        ConnectWatched();
+    } catch (...) {
+        try {
+            Disconnect();
+        } catch (...) {
+        }
+        throw;
+    }
+    NotifyConnected();
+}
+
+void TIdTCPClient::SetupSocket()
+{
+    // With port 0 the local port is chosen at connect time, per target, so outbound
+    // connections to different targets do not compete for one pool of ports.
+    const int one = 1;
+    Binding()->SetSockOpt(IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    Binding()->SetIP(FBoundIP);
+    Binding()->SetPort(0);
+    Binding()->Bind();
+    Binding()->SetPeer(GStack().ResolveHost(FHost), FPort);
+    if (!FUseNagle)
+        Binding()->SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void TIdTCPClient::ConnectWatched()
+{
+    TIdPeerThread* peer = TIdPeerThread::Current();
+    if (peer && FWatcher != peer) {
+        if (FWatcher)
+            FWatcher->UnwatchClient(this);
+        if (!peer->WatchClient(this))
+            GStack().RaiseError(Id_WSAECONNABORTED);
+    }
+    std::function<bool()> stillWanted;
+    if (peer)
+        stillWanted = [peer] { return !peer->Aborted(); };
+    GStack().CheckResult(Binding()->Connect(stillWanted));
+}

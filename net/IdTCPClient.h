@@ -1,0 +1,59 @@
+// The outbound TCP connection.
+//
+//   TIdTCPClient client;
+//   client.SetHost("127.0.0.1"); client.SetPort(port);
+//   client.Connect();                     // raises EIdSocketError (10061 refused, ...)
+//   client.Write("hello"); std::string answer = client.ReadAvailable();
+//
+// Connect on a peer thread of a TIdTCPServer registers the client with that thread: the
+// server's deactivation or destruction then aborts a connect still waiting for a host that
+// never answers (it fails with EIdSocketError 10053) and wakes any later read or write on the
+// client, so no peer thread keeps the server waiting because of its outbound connection.
+// The registration ends when the client is destroyed.
+#pragma once
+
+#include <string>
+
+#include "IdTCPConnection.h"
+
+class TIdPeerThread;
+
+// SOCKS settings; this program always connects directly.
+struct TSocksInfo {
+    int Version = 0;
+};
+
+class TIdTCPClient : public TIdTCPConnection {
+public:
+    explicit TIdTCPClient(TIdBaseComponent* AOwner = nullptr);
+    ~TIdTCPClient() override;
+
+    virtual void NotifyConnected();
+    // Raises EIdAlreadyConnected when the socket is open. On any failure the socket is closed
+    // again and the exception passes on; the client can then connect again.
+    virtual void Connect();
+
+    const std::string& Host() const { return FHost; }
+    void SetHost(const std::string& AHost) { FHost = AHost; }
+    int Port() const { return FPort; }
+    void SetPort(int APort) { FPort = APort; }
+    const std::string& BoundIP() const { return FBoundIP; }
+    void SetBoundIP(const std::string& AIP) { FBoundIP = AIP; }
+    bool UseNagle() const { return FUseNagle; }
+    void SetUseNagle(bool AUseNagle) { FUseNagle = AUseNagle; }
+    TSocksInfo& SocksInfo() { return FSocksInfo; }
+
+    std::function<void(TIdTCPClient* ASender)> OnConnected;
+
+private:
+    friend class TIdPeerThread;
+    void SetupSocket();
+    void ConnectWatched();
+
+    std::string FHost;
+    int FPort = 0;
+    std::string FBoundIP;
+    bool FUseNagle = true;
+    TSocksInfo FSocksInfo;
+    TIdPeerThread* FWatcher = nullptr;      // set and cleared under the watcher's lock
+};

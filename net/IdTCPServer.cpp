@@ -1,0 +1,162 @@
+#include "IdTCPServer.h"
+
+#include <sys/socket.h>
+
+#include "IdException.h"
+#include "IdListenerThread.h"
+#include "IdPeerThread.h"
+#include "IdSync.h"
+#include "IdThreadMgrDefault.h"
+
+TIdTCPServer::TIdTCPServer(TIdBaseComponent* AOwner)
+    : TIdComponent(AOwner), FPeerTracker(std::make_shared<TIdThreadTracker>())
+{
+    ThreadClass = [] { return std::make_unique<TIdPeerThread>(true); };
+}
+
+TIdTCPServer::~TIdTCPServer()
+{
+    Shutdown();
+}
+
+void TIdTCPServer::Shutdown()
+{
+    SetActive(false);
+    DisconnectAllPeers();
+    // Every wait a peer can be in has been ended above; what is left is its way out,
+    // possibly through a synchronized call that this wait serves on the main thread.
+    FPeerTracker->WaitForAll();
+}
+
+TIdThreadMgr* TIdTCPServer::ThreadMgr() const
+{
+    std::lock_guard lock(FThreadMgrLock);
+    return FThreadMgr;
+}
+
+void TIdTCPServer::SetThreadMgr(TIdThreadMgr* AThreadMgr)
+{
+    std::lock_guard lock(FThreadMgrLock);
+    FOwnedThreadMgr.reset();
+    FImplicitThreadMgr = false;
+    FThreadMgr = AThreadMgr;
+}
+
+void TIdTCPServer::SetActive(bool AValue)
+{
+    if (AValue == FActive)
+        return;
+    if (AValue)
+        Activate();
+    else
+        Deactivate();
+}
+
+void TIdTCPServer::Activate()
+{
+    if (FBindings.Count() == 0)
+        FBindings.Add();
+    for (int i = 0; i < FBindings.Count(); ++i) {
+        TIdSocketHandle* binding = FBindings.Items(i);
+        binding->AllocateSocket();
+        const int one = 1;
+        binding->SetSockOpt(SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        binding->Bind();
+        binding->Listen(Id_ListenBacklog);
+    }
+    {
+        std::lock_guard lock(FThreadMgrLock);
+        if (!FThreadMgr) {
+            FOwnedThreadMgr = std::make_unique<TIdThreadMgrDefault>(this);
+            FThreadMgr = FOwnedThreadMgr.get();
+            FImplicitThreadMgr = true;
+        }
+        FThreadMgr->ThreadClass = ThreadClass;
+    }
+    auto listener = std::make_unique<TIdListenerThread>(this);
+    listener->SetAcceptTimeout(FAcceptTimeout);
+    listener->Start();
+    FListener = std::move(listener);
+    FActive = true;
+}
+
+void TIdTCPServer::Deactivate()
+{
+    if (FListener)
+        FListener->Stop();
+    // Closing wakes the listener's wait at once (the sockets are shut down first).
+    for (int i = 0; i < FBindings.Count(); ++i)
+        FBindings.Items(i)->CloseSocket(false);
+    DisconnectAllPeers();
+    {
+        std::lock_guard lock(FThreadMgrLock);
+        if (FImplicitThreadMgr) {
+            FThreadMgr = nullptr;
+            FOwnedThreadMgr.reset();
+            FImplicitThreadMgr = false;
+        }
+    }
+    if (FListener) {
+        TIdListenerThread* listener = FListener.get();
+        ServeWhileWaiting([listener] { return listener->Finished(); });
+        listener->WaitFor();
+        FListener.reset();
+    }
+    FActive = false;
+}
+
+void TIdTCPServer::DisconnectAllPeers()
+{
+    {
+        auto list = FThreads.LockList();
+        for (TIdPeerThread* peer : *list) {
+            peer->Connection()->Disconnect();
+            peer->AbortWaits();
+        }
+    }
+    // Bounded: peers still busy afterwards (a synchronized call, say) finish on their own.
+    FThreads.WaitUntilEmpty(FTerminateWaitTime / 25 * 25);
+}
+
+TIdPeerThread* TIdTCPServer::ObtainPeerThread()
+{
+    std::lock_guard lock(FThreadMgrLock);
+    if (!FThreadMgr)
+        return nullptr;
+    TIdThread* thread = FThreadMgr->ObtainThread();
+    auto* peer = dynamic_cast<TIdPeerThread*>(thread);
+    if (!peer) {
+        FThreadMgr->ReleaseThread(thread);
+        throw EIdTCPServerError("The thread class does not make peer threads.");
+    }
+    return peer;
+}
+
+void TIdTCPServer::ReleasePeerThread(TIdThread* AThread)
+{
+    std::lock_guard lock(FThreadMgrLock);
+    if (FThreadMgr)
+        FThreadMgr->ReleaseThread(AThread);
+    else if (AThread != TIdThread::Current())
+        std::unique_ptr<TIdThread> owned(AThread);
+}
+
+void TIdTCPServer::DoConnect(TIdPeerThread* AThread)
+{
+    if (OnConnect)
+        OnConnect(AThread);
+}
+
+void TIdTCPServer::DoDisconnect(TIdPeerThread* AThread)
+{
+    if (OnDisconnect)
+        OnDisconnect(AThread);
+}
+
+bool TIdTCPServer::DoExecute(TIdPeerThread* AThread)
+{
+    if (!OnExecute)
+        return false;
+    OnExecute(AThread);
+    return true;
+}

@@ -1,0 +1,103 @@
+// The threaded TCP server: one listener thread accepts, one peer thread per connection runs
+// the hooks DoConnect, DoExecute (repeated while connected) and DoDisconnect.
+//
+//   TIdTCPServer server;
+//   server.SetDefaultPort(0);                       // 0: the system picks; read it back below
+//   server.OnExecute = [](TIdPeerThread* t) { auto& c = *t->Connection(); c.Write(c.ReadAvailable()); };
+//   server.SetActive(true);
+//   int port = server.Bindings().Items(0)->Port();
+//   ...
+//   server.SetActive(false);                        // bounded by TerminateWaitTime + listener end
+//
+// Threads: Active, Bindings, DefaultPort, ThreadMgr, the timeouts and the On* handlers are set
+// on the main thread while the server is inactive. The hooks and handlers run on peer threads.
+//
+// Lifetime: the destructor deactivates and then waits until every peer thread has ended
+// (serving synchronized calls meanwhile when it runs on the main thread); deactivation wakes
+// every wait a peer can be in (see TIdPeerThread), so this does not hang. A derived server
+// whose overridden hooks peer threads may still be running must call Shutdown() at the start
+// of its own destructor, before its own members go.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "IdComponent.h"
+#include "IdGlobal.h"
+#include "IdSocketHandle.h"
+#include "IdThread.h"
+#include "IdThreadMgr.h"
+
+class TIdListenerThread;
+class TIdPeerThread;
+
+class TIdTCPServer : public TIdComponent {
+public:
+    explicit TIdTCPServer(TIdBaseComponent* AOwner = nullptr);
+    ~TIdTCPServer() override;
+
+    bool Active() const { return FActive.load(); }
+    // true: binds and listens on every binding (one on DefaultPort when there are none) and
+    // starts the listener; a failure (EIdCouldNotBindSocket, ...) leaves Active false.
+    // false: stops the listener, closes the listening sockets, disconnects every peer, waits up
+    // to TerminateWaitTime for them, then for the listener. Main thread only.
+    virtual void SetActive(bool AValue);
+
+    // Deactivates, then waits until every peer thread has ended. Main thread only.
+    void Shutdown();
+
+    TIdSocketHandles& Bindings() { return FBindings; }
+    int DefaultPort() const { return FBindings.DefaultPort(); }
+    void SetDefaultPort(int APort) { FBindings.SetDefaultPort(APort); }
+    // A manager set here is not owned by the server; without one, activation creates its own.
+    TIdThreadMgr* ThreadMgr() const;
+    void SetThreadMgr(TIdThreadMgr* AThreadMgr);
+    bool ImplicitThreadMgr() const { return FImplicitThreadMgr; }
+    int AcceptTimeout() const { return FAcceptTimeout; }
+    void SetAcceptTimeout(int AMilliseconds) { FAcceptTimeout = AMilliseconds; }
+    int TerminateWaitTime() const { return FTerminateWaitTime; }
+    void SetTerminateWaitTime(int AMilliseconds) { FTerminateWaitTime = AMilliseconds; }
+    // The running peer threads. Thread safe.
+    TThreadList<TIdPeerThread*>& Threads() { return FThreads; }
+    // Creates the peer threads; must make TIdPeerThread objects (or derived ones).
+    TIdThreadClass ThreadClass;
+
+    // Hooks, called on the peer thread with that thread.
+    virtual void DoConnect(TIdPeerThread* AThread);
+    virtual void DoDisconnect(TIdPeerThread* AThread);
+    // Returns true exactly when an execute handler ran.
+    virtual bool DoExecute(TIdPeerThread* AThread);
+
+    std::function<void(TIdPeerThread* AThread)> OnConnect;
+    std::function<void(TIdPeerThread* AThread)> OnExecute;
+    std::function<void(TIdPeerThread* AThread)> OnDisconnect;
+    // Fired on the listener thread when an accept fails and the listener carries on; gets the
+    // socket error number (10053 client gone, 10024 no descriptors, ...).
+    std::function<void(int AErrorCode)> OnAcceptError;
+
+private:
+    friend class TIdListenerThread;
+    friend class TIdPeerThread;
+
+    void Activate();
+    void Deactivate();
+    void DisconnectAllPeers();
+    // Used by the listener and by peer threads.
+    TIdPeerThread* ObtainPeerThread();
+    // Without a manager (after deactivation) a thread that is not the caller is freed here.
+    void ReleasePeerThread(TIdThread* AThread);
+
+    std::atomic<bool> FActive{false};
+    TIdSocketHandles FBindings;
+    mutable std::mutex FThreadMgrLock;        // guards the manager pointers (main, listener, peers)
+    TIdThreadMgr* FThreadMgr = nullptr;
+    std::unique_ptr<TIdThreadMgr> FOwnedThreadMgr;
+    bool FImplicitThreadMgr = false;
+    std::unique_ptr<TIdListenerThread> FListener;
+    int FAcceptTimeout = 1000;
+    int FTerminateWaitTime = 5000;
+    TThreadList<TIdPeerThread*> FThreads;
+    std::shared_ptr<TIdThreadTracker> FPeerTracker;
+};
