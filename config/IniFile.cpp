@@ -235,18 +235,31 @@ void TIniFile::InsertLine(std::size_t At, std::string Text) {
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(At), Classify(std::move(Text), end));
 }
 
-void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::string_view Value) {
-    std::string value(Value);
-    for (char& c : value)
+namespace {
+
+// Text that goes into one line of the file, with CR and LF made blanks.
+std::string OneLine(std::string_view Text) {
+    std::string line(Text);
+    for (char& c : line)
         if (c == '\r' || c == '\n')
             c = ' ';
-    const auto range = FindSection(Section);
+    return line;
+}
+
+}  // namespace
+
+void TIniFile::WriteString(std::string_view SectionName, std::string_view KeyName,
+                           std::string_view Value) {
+    const std::string section = OneLine(SectionName);
+    const std::string key = OneLine(KeyName);
+    const std::string value = OneLine(Value);
+    const auto range = FindSection(section);
     if (!range) {
-        InsertLine(lines_.size(), "[" + std::string(Section) + "]");
-        InsertLine(lines_.size(), std::string(Key) + "=" + value);
+        InsertLine(lines_.size(), "[" + section + "]");
+        InsertLine(lines_.size(), key + "=" + value);
         return;
     }
-    if (const auto index = FindKey(*range, Key)) {
+    if (const auto index = FindKey(*range, key)) {
         TLine& line = lines_[*index];
         line.Text = line.Name + "=" + value;
         return;
@@ -256,7 +269,7 @@ void TIniFile::WriteString(std::string_view Section, std::string_view Key, std::
     std::size_t at = range->End;
     while (at > range->Header + 1 && Trim(lines_[at - 1].Text).empty())
         --at;
-    InsertLine(at, std::string(Key) + "=" + value);
+    InsertLine(at, key + "=" + value);
 }
 
 void TIniFile::WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value) {

@@ -53,8 +53,8 @@ public:
     bool ReadBool(std::string_view Section, std::string_view Key, bool Default) const;
 
     // Updates the first occurrence of the key in place, or adds it at the end of its section,
-    // or adds the section at the end of the file. CR and LF inside the value become blanks so
-    // that a value can never add lines of its own.
+    // or adds the section at the end of the file. CR and LF inside the names and the value
+    // become blanks so that a write can never add lines of its own.
     void WriteString(std::string_view Section, std::string_view Key, std::string_view Value);
     void WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value);
     void WriteBool(std::string_view Section, std::string_view Key, bool Value);
