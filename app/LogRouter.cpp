@@ -76,19 +76,10 @@ void TLogRouter::FlushToView()
     if (!view || lines == 0)
         return;
 
-    if (trim) {
-        const int limit = std::max(1, Routing.ScreenLogLines.load());
-        view->Trim(limit);
-        // A batch that alone holds more than the limit would be cut away by the next trim
-        // anyway: only its last lines are inserted, and the view starts afresh.
-        if (lines > limit) {
-            qsizetype cut = text.size();
-            for (int kept = 0; kept < limit; ++kept)
-                cut = text.lastIndexOf(QLatin1Char('\n'), cut - 1);
-            text.remove(0, cut + 1);
-            view->clear();
-        }
-    }
+    // The trim runs before the text goes in, as it would for a single line: the view may hold
+    // more than the limit until the next flush that is allowed to trim.
+    if (trim)
+        view->Trim(std::max(1, Routing.ScreenLogLines.load()));
     view->AppendText(text);
 }
 

@@ -8,7 +8,8 @@
 // and inserts the text in one operation. So a hand-over costs the main thread a string append,
 // lines keep the order in which they entered the buffer (and so the order of each thread), the
 // view changes only on the main thread, and a flood of data records is inserted in few large
-// steps instead of one view operation per record.
+// steps instead of one view operation per record. The flush trims (before inserting) when at
+// least one of its lines came from a call that found no other call in progress.
 //
 // File: the text goes to the file writer at once, on the calling thread, under the router's
 // lock for the writer, so ReleaseFileWriter can guarantee that no line reaches the logger after

@@ -1,0 +1,379 @@
+// Assembly of the main window, its start-up, the close query and the shutdown sequence.
+#include "pm_main.h"
+
+#include "AppTitles.h"
+#include "LogRouter.h"
+#include "MainPages.h"
+#include "ProgramIcon.h"
+#include "ScreenLog.h"
+#include "SyncPump.h"
+#include "TrayIcon.h"
+#include "UserPrompts.h"
+#include "pm_About.h"
+
+#include "DumpFormats.h"
+#include "IdAntiFreeze.h"
+#include "pm_config.h"
+#include "qv_IdMappedPortTCP.h"
+#include "qvx_logger.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
+
+namespace {
+
+// The window's bounds as the settings file sees them: the frame's position, the client size.
+class TFormBounds : public trabix::TWindowBounds {
+public:
+    explicit TFormBounds(QWidget &form) : Form(form) {}
+    std::int32_t Top() const override { return Form.y(); }
+    std::int32_t Left() const override { return Form.x(); }
+    std::int32_t Height() const override { return Form.height(); }
+    std::int32_t Width() const override { return Form.width(); }
+    void SetTop(std::int32_t value) override { Form.move(Form.x(), value); }
+    void SetLeft(std::int32_t value) override { Form.move(value, Form.y()); }
+    void SetHeight(std::int32_t value) override { Form.resize(Form.width(), value); }
+    void SetWidth(std::int32_t value) override { Form.resize(value, Form.height()); }
+
+private:
+    QWidget &Form;
+};
+
+} // namespace
+
+TMainForm::TMainForm(TUserPrompts &prompts, QWidget *parent)
+    : QMainWindow(parent), Prompts(prompts), Router(std::make_shared<TLogRouter>())
+{
+    setWindowIcon(ProgramIcon());
+    setGeometry(152, 180, 1000, 498);
+    CreatePages();
+    CreateMenus();
+    CreateStatusBar();
+    CreateTimers();
+    Tray = new TTrayIcon(this);
+    ConnectHandlers();
+    InstallSyncPump();
+    // Socket waits on the main thread stay responsive: the anti-freeze pumps the event loop.
+    AntiFreeze = std::make_unique<TIdAntiFreeze>();
+    // Qt has no call that handles exactly one waiting event; both ways handle what is pending.
+    AntiFreeze->SetProcessHook([](bool) { QCoreApplication::processEvents(); });
+    FormCreate();
+}
+
+TMainForm::~TMainForm()
+{
+    // A window destroyed without its close sequence (tests) still stops its servers first, so
+    // no connection thread outlives the objects it reports to.
+    if (!ShutDownDone) {
+        for (int n = 1; n <= ChannelCount; ++n)
+            if (Mappings[size_t(n)])
+                StopChannel(n);
+        FreeMappings();
+    }
+    Router->ReleaseFileWriter();
+    Router->DetachView();
+    RestoreCursor();
+}
+
+void TMainForm::CreatePages()
+{
+    Pages = new QTabWidget(this);
+    StatusPage = new TStatusPage(Pages);
+    LoggingPage = new TLoggingPage(Pages);
+    Pages->addTab(StatusPage, QStringLiteral("S&tatus"));
+    Pages->addTab(LoggingPage, QStringLiteral("&Logging"));
+    setCentralWidget(Pages);
+    Router->AttachView(LoggingPage->View);
+}
+
+void TMainForm::CreateMenus()
+{
+    FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+    SaveConfigAction = FileMenu->addAction(QStringLiteral("&Save Config"));
+    FileMenu->addSeparator();
+    ExitAction = FileMenu->addAction(QStringLiteral("E&xit"));
+
+    MappingsMenu = menuBar()->addMenu(QStringLiteral("&Mappings"));
+    StartRestartAction = MappingsMenu->addAction(QStringLiteral("St&art/Restart"));
+    StopAction = MappingsMenu->addAction(QStringLiteral("St&op"));
+    ResetCountersAction = MappingsMenu->addAction(QStringLiteral("R&eset Counters"));
+
+    ScreenlogMenu = menuBar()->addMenu(QStringLiteral("S&creenlog"));
+    ClearAction = ScreenlogMenu->addAction(QStringLiteral("Clear"));
+    SaveToFileAction = ScreenlogMenu->addAction(QStringLiteral("Save to file"));
+    SaveToFileAction->setEnabled(false); // enabled at the end of FormCreate
+
+    HelpMenu = menuBar()->addMenu(QStringLiteral("?"));
+    AboutAction = HelpMenu->addAction(QStringLiteral("About"));
+}
+
+void TMainForm::CreateStatusBar()
+{
+    // A permanent label: QStatusBar's own message would be replaced by menu hints.
+    StatusBarText = new QLabel(this);
+    statusBar()->addWidget(StatusBarText, 1);
+}
+
+void TMainForm::CreateTimers()
+{
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(250);
+    connect(Timer1, &QTimer::timeout, this, &TMainForm::Timer1Timer);
+    Timer1->start();
+    // The deferred start-up step: ticks until it has run once after the event loop started.
+    Timer2 = new QTimer(this);
+    Timer2->setInterval(100);
+    connect(Timer2, &QTimer::timeout, this, &TMainForm::Timer2Timer);
+    Timer2->start();
+}
+
+void TMainForm::ConnectHandlers()
+{
+    connect(SaveConfigAction, &QAction::triggered, this, [this] { SaveConfigIfChanged(false); });
+    connect(ExitAction, &QAction::triggered, this, &QWidget::close);
+    auto startClick = [this] {
+        SaveConfigIfChanged(true);
+        StartMappings();
+    };
+    connect(StartRestartAction, &QAction::triggered, this, startClick);
+    connect(StatusPage->StartButton, &QPushButton::clicked, this, startClick);
+    connect(StopAction, &QAction::triggered, this, &TMainForm::StopMappings);
+    connect(StatusPage->StopButton, &QPushButton::clicked, this, &TMainForm::StopMappings);
+    connect(ResetCountersAction, &QAction::triggered, this, &TMainForm::ResetAllCounters);
+    connect(StatusPage->ResetButton, &QPushButton::clicked, this, &TMainForm::ResetAllCounters);
+    connect(ClearAction, &QAction::triggered, this, &TMainForm::ClearScreenLog);
+    connect(LoggingPage->ClearButton, &QPushButton::clicked, this, &TMainForm::ClearScreenLog);
+    connect(SaveToFileAction, &QAction::triggered, this, &TMainForm::SaveScreenLog);
+    connect(LoggingPage->SaveButton, &QPushButton::clicked, this, &TMainForm::SaveScreenLog);
+    connect(AboutAction, &QAction::triggered, this, &TMainForm::ShowAbout);
+    connect(Tray, &TTrayIcon::RestoreRequested, this, &TMainForm::ComeFromTaskBar);
+    connect(Tray, &TTrayIcon::ExitRequested, this, &QWidget::close);
+
+    for (int n = 1; n <= ChannelCount; ++n)
+        ConnectChannelRow(n);
+    ConnectOptionControls();
+}
+
+void TMainForm::FormCreate()
+{
+    Loading = true;
+    Router->LogEntryCount.store(0);
+    OsShutdown = false;
+    SetTitles();
+
+    MappingsActive = false;
+    UpdateStartStopButtons();
+    Pages->setCurrentWidget(StatusPage);
+
+    if (trabix::LoadConfig()) {
+        ConfigToControls();
+        ConfigChanged = false;
+        PortConfigChanged = false;
+        TFormBounds bounds(*this);
+        trabix::LoadWindowPos(bounds, 0, 0, 950, 500);
+        SetTitles();
+    } else {
+        Prompts.ShowMessage(this, QStringLiteral("Error loading configuration, using default values"));
+    }
+    SyncRouting();
+    // The AppTitle setting extends both titles.
+    const QString extra = QString::fromStdString(trabix::GeneralConfig.AppTitle);
+    AppTitleText = TitleWithExtra(ShortTitle, extra);
+    setWindowTitle(TitleWithExtra(LongTitle, extra));
+    Prompts.SetBoxTitle(AppTitleText);
+
+    Logger = std::make_unique<trabix::TQVX_Logger>("", "");
+    Logger->UseLock = true;
+    Logger->LineBreak = true;
+    Logger->ShortTimeStamp = false;
+    Router->SetFileWriter([logger = Logger.get()](const std::string &text) {
+        return logger->WriteLog(text);
+    });
+
+    EnableControls();
+    LogWindowLine(ShortTitle.toStdString() + " - Program started");
+    SaveDialogFolder = QCoreApplication::applicationDirPath();
+    CreateMappings();
+    Loading = false;
+}
+
+void TMainForm::SetTitles()
+{
+    setWindowTitle(LongTitle);
+    AppTitleText = ShortTitle;
+    Prompts.SetBoxTitle(AppTitleText);
+}
+
+void TMainForm::EnableControls()
+{
+    StatusPage->Channels->SetRowsEnabled(true);
+    for (QWidget *w : {static_cast<QWidget *>(StatusPage->AutoStart),
+                       static_cast<QWidget *>(StatusPage->GotoTNA),
+                       static_cast<QWidget *>(StatusPage->DelayPerThread)})
+        w->setEnabled(true);
+    for (QWidget *w : LoggingPage->OptionControls())
+        w->setEnabled(true);
+    LoggingPage->SaveButton->setEnabled(true);
+    SaveToFileAction->setEnabled(true);
+}
+
+void TMainForm::Timer2Timer()
+{
+    // A tick can arrive while a message box of FormCreate is open.
+    if (Loading)
+        return;
+    if (!AboutDialog)
+        return;
+    Timer2->stop();
+    if (trabix::GeneralConfig.AutoStart) {
+        StartMappings();
+        GoToTray();
+    }
+}
+
+void TMainForm::closeEvent(QCloseEvent *event)
+{
+    if (ShutDownDone) {
+        event->accept();
+        return;
+    }
+    if (!FormCloseQuery()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    emit ProgramClosed();
+}
+
+bool TMainForm::FormCloseQuery()
+{
+    if (OsShutdown) {
+        // A log-off or shutdown: no question, edited settings are saved silently.
+        SaveConfigIfChanged(false);
+        ShutDownProgram();
+        return true;
+    }
+    bool canClose = true;
+    if (MappingsActive)
+        canClose = Prompts.AskYesNo(
+            this, QStringLiteral("Closing the program stops all active port mappings!\r\n"
+                                 "Close program?"));
+    if (canClose) {
+        SaveConfigIfChanged(true);
+        ShutDownProgram();
+    }
+    return canClose;
+}
+
+void TMainForm::OsShutdownQuery()
+{
+    if (ShutDownDone)
+        return;
+    OsShutdown = true;
+    close();
+}
+
+void TMainForm::ShutDownProgram()
+{
+    ShowWaitCursor();
+    SetStatusText(QStringLiteral("closing mappings - please wait ..."));
+    StopMappings();
+    FreeMappings();
+    SetStatusText(QString());
+    LogWindowLine(ShortTitle.toStdString() + " - Program stopped");
+    // From here on no line reaches the logger or the view: the stop line stays the last one.
+    Router->Close();
+    FlushScreenLog();
+    Logger.reset();
+    TFormBounds bounds(*this);
+    trabix::SaveWindowPos(bounds);
+    Tray->Remove();
+    RestoreCursor();
+    ShutDownDone = true;
+}
+
+void TMainForm::CreateMappings()
+{
+    for (int n = 1; n <= ChannelCount; ++n) {
+        auto server = std::make_unique<TqvMappedPortTCP>();
+        server->SetTerminateWaitTime(500);
+        server->ChannelName = "Channel " + std::to_string(n) + ";";
+        Mappings[size_t(n)] = std::move(server);
+    }
+}
+
+void TMainForm::FreeMappings()
+{
+    for (int n = 1; n <= ChannelCount; ++n) {
+        auto &server = Mappings[size_t(n)];
+        if (!server)
+            continue;
+        try {
+            server->SetActive(false);
+        } catch (const std::exception &e) {
+            ReportChannelError(n, e.what());
+        }
+        server.reset();
+    }
+}
+
+TqvMappedPortTCP *TMainForm::Mapping(int channel) const
+{
+    return Mappings[size_t(channel)].get();
+}
+
+void TMainForm::AddLogLine(const std::string &text)
+{
+    Router->AddLogLine(text);
+}
+
+void TMainForm::FlushScreenLog()
+{
+    Router->FlushToView();
+}
+
+void TMainForm::LogWindowLine(const std::string &text)
+{
+    AddLogLine("** " + FormatTime() + " " + text);
+}
+
+QString TMainForm::StatusText() const
+{
+    return StatusBarText->text();
+}
+
+void TMainForm::SetStatusText(const QString &text)
+{
+    StatusBarText->setText(text);
+}
+
+// The wait cursor is one state, not a stack: any restore brings the normal cursor back.
+void TMainForm::ShowWaitCursor()
+{
+    if (WaitCursorShown)
+        return;
+    WaitCursorShown = true;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void TMainForm::RestoreCursor()
+{
+    if (!WaitCursorShown)
+        return;
+    WaitCursorShown = false;
+    QApplication::restoreOverrideCursor();
+}
+
+void TMainForm::ShowAbout()
+{
+    if (AboutDialog)
+        AboutDialog->ShowAbout(ShortTitle, LongTitle);
+}

@@ -1,0 +1,159 @@
+// TMainForm: the main window. It owns the eight mapping servers, the file logger and the
+// anti-freeze, moves settings between the settings records and the controls, starts and stops
+// the mappings, shows the status of each channel and routes every log line to the screen log
+// and the daily file.
+//
+// How to use it: construct it with the prompts it asks its questions through (the program
+// passes TQtUserPrompts, tests their own answers); the constructor runs FormCreate. Hand it the
+// About box with SetAboutDialog, show it, and run the event loop; it emits ProgramClosed when
+// its shutdown sequence has run and the program may end.
+//
+// Threads: everything here runs on the main thread, except AddLogLine, which connection
+// threads call directly (the error line of a connection that ends by an exception).
+#pragma once
+
+#include "ChannelTable.h"
+
+#include <QMainWindow>
+
+#include <array>
+#include <memory>
+#include <string>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QTabWidget;
+class QTimer;
+class TLogRouter;
+class TLoggingPage;
+class TPMAboutDialog;
+class TStatusPage;
+class TTrayIcon;
+class TUserPrompts;
+
+class TIdAntiFreeze;
+class TqvMappedPortTCP;
+namespace trabix {
+class TQVX_Logger;
+} // namespace trabix
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit TMainForm(TUserPrompts &prompts, QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    void SetAboutDialog(TPMAboutDialog *about) { AboutDialog = about; }
+
+    // Thread safe: the window's log entry point (see TLogRouter for how lines travel).
+    void AddLogLine(const std::string &text);
+    // Takes log lines handed over so far into the view now (they arrive by themselves in the
+    // next event loop pass).
+    void FlushScreenLog();
+
+    // The operations below follow the program's own vocabulary; the handlers call them.
+    void Timer1Timer();
+    void Timer2Timer();
+    bool FormCloseQuery();
+    void OsShutdownQuery();
+    void ShutDownProgram();
+    void CreateMappings();
+    void FreeMappings();
+    void ConfigToControls();
+    void ControlsToConfig();
+    void ApplyLiveSettings();
+    void SaveConfigIfChanged(bool ask);
+    void StartMappings();
+    void StopMappings();
+    void UpdateStartStopButtons();
+    void UpdateStatusLabels();
+    void UpdateStatusLights();
+    void ResetAllCounters();
+    void ApplicationMinimize();
+    void GoToTray();
+    void ComeFromTaskBar();
+    void SaveScreenLog();
+    void ClearScreenLog();
+    void ShowAbout();
+
+    // State, open for the tests.
+    bool MappingsActive = false;
+    bool PortConfigChanged = false;
+    bool ConfigChanged = false;
+    bool Loading = false;
+    bool OsShutdown = false;
+
+    TqvMappedPortTCP *Mapping(int channel) const;
+    QString StatusText() const;
+    QString ApplicationTitle() const { return AppTitleText; }
+    TStatusPage *StatusPage = nullptr;
+    TLoggingPage *LoggingPage = nullptr;
+    QTabWidget *Pages = nullptr;
+    TTrayIcon *Tray = nullptr;
+    QTimer *Timer1 = nullptr;
+    QTimer *Timer2 = nullptr;
+    QMenu *FileMenu = nullptr;
+    QMenu *MappingsMenu = nullptr;
+    QMenu *ScreenlogMenu = nullptr;
+    QMenu *HelpMenu = nullptr;
+    QAction *SaveConfigAction = nullptr;
+    QAction *ExitAction = nullptr;
+    QAction *StartRestartAction = nullptr;
+    QAction *StopAction = nullptr;
+    QAction *ResetCountersAction = nullptr;
+    QAction *ClearAction = nullptr;
+    QAction *SaveToFileAction = nullptr;
+    QAction *AboutAction = nullptr;
+    QString SaveDialogFolder;
+
+signals:
+    // The shutdown sequence has run; the event loop may end.
+    void ProgramClosed();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    // Assembly, in pm_main.cpp.
+    void CreateMenus();
+    void CreatePages();
+    void CreateStatusBar();
+    void CreateTimers();
+    void ConnectHandlers();
+    void ConnectChannelRow(int channel);
+    void ConnectOptionControls();
+    void FormCreate();
+    void SetTitles();
+    void EnableControls();
+    void SetStatusText(const QString &text);
+    void ShowWaitCursor();
+    void RestoreCursor();
+    void LogWindowLine(const std::string &text);
+
+    // Kinds of edit, in pm_main_mappings.cpp.
+    void RestartEdit();
+    void PlainEdit();
+    void LiveEdit();
+    void ReadBackEdit();
+    void FlagOnlyEdit();
+    void WrapLinesClick();
+    void LimitEdit();
+    void SyncRouting();
+    void StartChannel(int channel);
+    void StopChannel(int channel);
+    void ReportChannelError(int channel, const std::string &message);
+    void ReportSaveFailure();
+
+    TUserPrompts &Prompts;
+    TPMAboutDialog *AboutDialog = nullptr;
+    std::shared_ptr<TLogRouter> Router;
+    std::array<std::unique_ptr<TqvMappedPortTCP>, ChannelCount + 1> Mappings;
+    std::unique_ptr<trabix::TQVX_Logger> Logger;
+    std::unique_ptr<TIdAntiFreeze> AntiFreeze;
+    QLabel *StatusBarText = nullptr;
+    QString AppTitleText;
+    bool WaitCursorShown = false;
+    bool ShutDownDone = false;
+};

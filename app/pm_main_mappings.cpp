@@ -1,0 +1,326 @@
+// The channel table's edits, the moves between controls and settings, and the start and stop
+// of the mapping servers.
+#include "pm_main.h"
+
+#include "LogRouter.h"
+#include "MainPages.h"
+#include "ScreenLog.h"
+#include "UserPrompts.h"
+
+#include "DumpFormats.h"
+#include "pm_config.h"
+#include "qv_IdMappedPortTCP.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+
+namespace {
+
+QString FromStd(const std::string &text)
+{
+    return QString::fromStdString(text);
+}
+
+// printf-style "%d"/"%s" formatting of the window's channel lines.
+std::string ChannelPrefix(int channel, const std::string &remarks)
+{
+    return "Channel " + std::to_string(channel) + ": (" + remarks + ")";
+}
+
+} // namespace
+
+void TMainForm::ConnectChannelRow(int channel)
+{
+    const TChannelRow &row = StatusPage->Channels->Row(channel);
+    connect(row.Remarks, &QLineEdit::textChanged, this, &TMainForm::PlainEdit);   // Edit1Change
+    connect(row.BindIp, &QLineEdit::textChanged, this, &TMainForm::RestartEdit);  // Edit2Change
+    connect(row.ListenPort, &QSpinBox::valueChanged, this, &TMainForm::RestartEdit);
+    connect(row.MapIp, &QLineEdit::textChanged, this, &TMainForm::RestartEdit);   // Edit3Change
+    connect(row.MapPort, &QSpinBox::valueChanged, this, &TMainForm::RestartEdit);
+    connect(row.Map, &QCheckBox::toggled, this, &TMainForm::RestartEdit);         // CheckBox1Click
+    connect(row.MaxSpeed, &QSpinBox::valueChanged, this, &TMainForm::LiveEdit);   // SE_MaxSpeed1Change
+    connect(row.Log, &QCheckBox::toggled, this, &TMainForm::LiveEdit);            // CheckBox2Click
+    connect(row.DataMode, &QComboBox::currentIndexChanged, this, &TMainForm::LiveEdit);
+}
+
+void TMainForm::ConnectOptionControls()
+{
+    connect(StatusPage->AutoStart, &QCheckBox::toggled, this, &TMainForm::FlagOnlyEdit);
+    connect(StatusPage->GotoTNA, &QCheckBox::toggled, this, &TMainForm::ReadBackEdit);
+    connect(StatusPage->DelayPerThread, &QCheckBox::toggled, this, &TMainForm::LiveEdit);
+    connect(LoggingPage->LogToFile, &QCheckBox::toggled, this, &TMainForm::ReadBackEdit);
+    connect(LoggingPage->LogToScreen, &QCheckBox::toggled, this, &TMainForm::ReadBackEdit);
+    connect(LoggingPage->WrapLines, &QCheckBox::toggled, this, &TMainForm::WrapLinesClick);
+    connect(LoggingPage->LimitScreenLog, &QCheckBox::toggled, this, &TMainForm::LimitEdit);
+    connect(LoggingPage->ScreenLogLines, &QSpinBox::valueChanged, this, &TMainForm::LimitEdit);
+    connect(LoggingPage->LogConnInfo, &QCheckBox::toggled, this, &TMainForm::LiveEdit);
+    connect(LoggingPage->LogDelayInfo, &QCheckBox::toggled, this, &TMainForm::LiveEdit);
+}
+
+// A setting that takes effect at the next start: only marked (also while loading).
+void TMainForm::RestartEdit()
+{
+    PortConfigChanged = true;
+}
+
+void TMainForm::PlainEdit()
+{
+    ConfigChanged = true;
+}
+
+// A setting the running servers pick up at once.
+void TMainForm::LiveEdit()
+{
+    ConfigChanged = true;
+    if (Loading)
+        return;
+    ControlsToConfig();
+    ApplyLiveSettings();
+}
+
+// A setting the window reads from the records when it needs it.
+void TMainForm::ReadBackEdit()
+{
+    ConfigChanged = true;
+    if (!Loading)
+        ControlsToConfig();
+}
+
+// Used only at the next program start.
+void TMainForm::FlagOnlyEdit()
+{
+    if (!Loading)
+        ConfigChanged = true;
+}
+
+void TMainForm::WrapLinesClick()
+{
+    LoggingPage->View->SetWrapLines(LoggingPage->WrapLines->isChecked());
+    if (Loading)
+        return;
+    ConfigChanged = true;
+    ControlsToConfig();
+}
+
+void TMainForm::LimitEdit()
+{
+    if (Loading)
+        return;
+    ConfigChanged = true;
+    ControlsToConfig();
+}
+
+void TMainForm::ConfigToControls()
+{
+    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    StatusPage->AutoStart->setChecked(general.AutoStart);
+    LoggingPage->LogToScreen->setChecked(general.LogToScreen);
+    LoggingPage->LogToFile->setChecked(general.LogToFile);
+    LoggingPage->WrapLines->setChecked(general.WrapLines);
+    // The view follows the setting even when the box does not change.
+    LoggingPage->View->SetWrapLines(general.WrapLines);
+    StatusPage->GotoTNA->setChecked(general.GotoTNA);
+    LoggingPage->LimitScreenLog->setChecked(general.LimitScreenLog);
+    LoggingPage->ScreenLogLines->setValue(general.ScreenLogLines);
+    LoggingPage->LogConnInfo->setChecked(general.LogConnInfo);
+    LoggingPage->LogDelayInfo->setChecked(general.LogDelayInfo);
+    StatusPage->DelayPerThread->setChecked(general.DelayPerThread);
+
+    for (int n = 1; n <= ChannelCount; ++n) {
+        const trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
+        const TChannelRow &row = StatusPage->Channels->Row(n);
+        row.Remarks->setText(FromStd(port.Remarks));
+        row.BindIp->setText(FromStd(port.BindIp));
+        row.MapIp->setText(FromStd(port.MapIp));
+        row.ListenPort->setValue(port.ListenPort); // spin boxes clamp to their bounds
+        row.MapPort->setValue(port.MapPort);
+        row.Map->setChecked(port.Map);
+        row.Log->setChecked(port.Logging);
+        const bool known = port.LogDataMode >= 0 && port.LogDataMode < row.DataMode->count();
+        row.DataMode->setCurrentIndex(known ? port.LogDataMode : -1);
+        row.MaxSpeed->setValue(port.MaxSpeed);
+    }
+    SyncRouting();
+}
+
+void TMainForm::ControlsToConfig()
+{
+    if (!ConfigChanged && !PortConfigChanged)
+        return;
+    trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    general.AutoStart = StatusPage->AutoStart->isChecked();
+    general.LogToScreen = LoggingPage->LogToScreen->isChecked();
+    general.LogToFile = LoggingPage->LogToFile->isChecked();
+    general.WrapLines = LoggingPage->WrapLines->isChecked();
+    general.GotoTNA = StatusPage->GotoTNA->isChecked();
+    general.LimitScreenLog = LoggingPage->LimitScreenLog->isChecked();
+    general.ScreenLogLines = LoggingPage->ScreenLogLines->value();
+    general.LogConnInfo = LoggingPage->LogConnInfo->isChecked();
+    general.LogDelayInfo = LoggingPage->LogDelayInfo->isChecked();
+    general.DelayPerThread = StatusPage->DelayPerThread->isChecked();
+
+    for (int n = 1; n <= ChannelCount; ++n) {
+        trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
+        const TChannelRow &row = StatusPage->Channels->Row(n);
+        port.Remarks = row.Remarks->text().toStdString();
+        port.BindIp = row.BindIp->text().toStdString();
+        port.MapIp = row.MapIp->text().toStdString();
+        port.ListenPort = row.ListenPort->value();
+        port.MapPort = row.MapPort->value();
+        port.Map = row.Map->isChecked();
+        port.Logging = row.Log->isChecked();
+        port.LogDataMode = row.DataMode->currentIndex(); // -1 when no item is selected
+        port.MaxSpeed = row.MaxSpeed->value();
+    }
+    SyncRouting();
+}
+
+// AddLogLine runs on connection threads too; it reads its switches from atomic copies.
+void TMainForm::SyncRouting()
+{
+    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    Router->Routing.LogToScreen.store(general.LogToScreen);
+    Router->Routing.LogToFile.store(general.LogToFile);
+    Router->Routing.LimitScreenLog.store(general.LimitScreenLog);
+    Router->Routing.ScreenLogLines.store(general.ScreenLogLines);
+}
+
+void TMainForm::ApplyLiveSettings()
+{
+    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    for (int n = 1; n <= ChannelCount; ++n) {
+        TqvMappedPortTCP *server = Mapping(n);
+        if (!server)
+            continue;
+        const trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
+        server->LogDataMode = port.LogDataMode;
+        server->Logging = port.Logging;
+        server->MaxSpeedCS = port.MaxSpeed;
+        server->MaxSpeedSC = port.MaxSpeed;
+        server->LogDelayInfo = general.LogDelayInfo;
+        server->LogConnInfo = general.LogConnInfo;
+        server->DelayPerThread = general.DelayPerThread;
+    }
+}
+
+void TMainForm::SaveConfigIfChanged(bool ask)
+{
+    if (ConfigChanged || PortConfigChanged) {
+        ControlsToConfig();
+        if (ask && !Prompts.AskYesNo(this, QStringLiteral("Save configuration?")))
+            return;
+        if (!trabix::SaveConfig()) {
+            // The edits stay marked as unsaved, so the next save or the close offers them again.
+            ReportSaveFailure();
+            return;
+        }
+        ConfigChanged = false;
+        PortConfigChanged = false;
+    }
+    SetStatusText(QString());
+}
+
+void TMainForm::ReportSaveFailure()
+{
+    const std::string text = "Error saving configuration to " + trabix::ConfigFileName();
+    // A modal box would hold up a log-off: then the failure goes to the log only.
+    if (OsShutdown)
+        LogWindowLine(text);
+    else
+        Prompts.ShowMessage(this, FromStd(text));
+}
+
+void TMainForm::StartMappings()
+{
+    ShowWaitCursor();
+    MappingsActive = true;
+    UpdateStartStopButtons();
+    for (int n = 1; n <= ChannelCount; ++n)
+        StartChannel(n);
+    UpdateStatusLights();
+    RestoreCursor();
+}
+
+void TMainForm::StartChannel(int channel)
+{
+    TqvMappedPortTCP *server = Mapping(channel);
+    if (!server)
+        return;
+    const trabix::TPM_port &port = trabix::PortConfig[size_t(channel)];
+    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    // Any error of this channel, while stopping it, configuring it or binding it, becomes its
+    // error line; the other channels start regardless.
+    try {
+        server->SetActive(false);
+        server->Bindings().Clear();
+        if (!port.Map)
+            return;
+        server->SetDefaultPort(port.ListenPort);
+        TIdSocketHandle *binding = server->Bindings().Add();
+        if (!port.BindIp.empty())
+            binding->SetIP(port.BindIp);
+        server->MappedHost = port.MapIp;
+        server->MappedPort = port.MapPort;
+        std::weak_ptr<TLogRouter> router = Router;
+        server->OnLog = [router](const std::string &text) {
+            if (auto target = router.lock())
+                target->AddLogLine(text);
+        };
+        server->LogDataMode = port.LogDataMode;
+        server->Logging = port.Logging;
+        server->MaxSpeedCS = port.MaxSpeed;
+        server->MaxSpeedSC = port.MaxSpeed;
+        server->LogDelayInfo = general.LogDelayInfo;
+        server->LogConnInfo = general.LogConnInfo;
+        server->DelayPerThread = general.DelayPerThread;
+        server->SetActive(true);
+        const TIdSocketHandle *bound = server->Bindings().Items(0);
+        LogWindowLine(ChannelPrefix(channel, port.Remarks) + " listening to connections on " +
+                      bound->IP() + ":" + std::to_string(bound->Port()));
+    } catch (const std::exception &e) {
+        ReportChannelError(channel, e.what());
+    }
+}
+
+void TMainForm::ReportChannelError(int channel, const std::string &message)
+{
+    const std::string remarks = trabix::PortConfig[size_t(channel)].Remarks;
+    LogWindowLine(ChannelPrefix(channel, remarks) + " Error: " +
+                  ReplaceLineBreaks(message, " - "));
+}
+
+void TMainForm::StopMappings()
+{
+    MappingsActive = false;
+    ShowWaitCursor();
+    UpdateStartStopButtons();
+    for (int n = 1; n <= ChannelCount; ++n)
+        StopChannel(n);
+    UpdateStatusLights();
+    LogWindowLine("Stopped all (active) mappings");
+    RestoreCursor();
+}
+
+void TMainForm::StopChannel(int channel)
+{
+    TqvMappedPortTCP *server = Mapping(channel);
+    if (!server)
+        return;
+    try {
+        server->SetActive(false);
+        server->Bindings().Clear();
+    } catch (const std::exception &e) {
+        ReportChannelError(channel, e.what());
+    }
+}
+
+void TMainForm::UpdateStartStopButtons()
+{
+    StatusPage->StartButton->setText(MappingsActive ? QStringLiteral("Rest&art")
+                                                    : QStringLiteral("St&art"));
+    StatusPage->StartButton->setEnabled(true);
+    StatusPage->StopButton->setEnabled(MappingsActive);
+}
