@@ -177,6 +177,11 @@ TEST(AtomicReplace, KeepsModeFollowsLinksAndLeavesNoTemporaryFile) {
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"link.ini", "real.ini"}));
 }
 
+std::string StepName(const ::testing::TestParamInfo<TReplaceStep>& Info) {
+    static const char* const names[] = {"TempCreated", "PartWritten", "TempSynced", "Renamed"};
+    return names[static_cast<int>(Info.param)];
+}
+
 class AtomicReplaceFailure : public ::testing::TestWithParam<TReplaceStep> {
 protected:
     void TearDown() override { SetReplaceHookForTesting({}); }
@@ -196,7 +201,8 @@ TEST_P(AtomicReplaceFailure, FailureAtAnyStepKeepsTheOldFileAndRemovesTheTempora
 
 INSTANTIATE_TEST_SUITE_P(EveryStepBeforeTheRename, AtomicReplaceFailure,
                          ::testing::Values(TReplaceStep::TempCreated, TReplaceStep::PartWritten,
-                                           TReplaceStep::TempSynced));
+                                           TReplaceStep::TempSynced),
+                         StepName);
 
 TEST(AtomicReplace, ReadOnlyDirectoryFailsAndWritesNothing) {
     TTempDir dir;
