@@ -2,6 +2,7 @@
 // has closed. SIGTERM and SIGHUP and the session manager's commit request run the window's
 // log-off path, which saves edited settings silently and stops the mappings in order.
 #include "ProgramIcon.h"
+#include "ScreenshotSeam.h"
 #include "ShutdownSignals.h"
 #include "SyncPump.h"
 #include "UserPrompts.h"
@@ -46,6 +47,7 @@ int main(int argc, char *argv[])
                          [&mainForm](QSessionManager &) { mainForm.OsShutdownQuery(); },
                          Qt::DirectConnection);
 
+        InstallScreenshotSeam(mainForm);
         mainForm.show();
         exitCode = QApplication::exec();
         UninstallSyncPump();

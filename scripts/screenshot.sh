@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Makes docs/screenshot.png: the real program under Xvfb with two channels, one to a loopback
+# echo server and one to a loopback HTTP server, after some traffic through both.
+# Everything runs in a temporary folder (program copy, Trabix.ini, log file) on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target trabix
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The targets: an echo server and a small HTTP server, both on port 0; they print their ports.
+cat > "$work/targets.py" <<'PY'
+import http.server, socketserver, sys, threading
+
+class Echo(socketserver.BaseRequestHandler):
+    def handle(self):
+        while True:
+            data = self.request.recv(65536)
+            if not data:
+                return
+            self.request.sendall(data)
+
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<html><body>Hello through Trabix</body></html>\n"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+    def log_message(self, *args):
+        pass
+
+socketserver.ThreadingTCPServer.daemon_threads = True
+echo = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Echo)
+web = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+for server in (echo, web):
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+print(echo.server_address[1], web.server_address[1], flush=True)
+sys.stdin.read()  # runs until the script closes our input
+PY
+
+# Free ports for the two channels (the window only takes listen ports from 1 to 65535).
+read -r listen1 listen2 < <(python3 -c '
+import socket
+s = [socket.socket() for _ in range(2)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(*[x.getsockname()[1] for x in s])')
+
+coproc TARGETS { python3 "$work/targets.py"; }
+pids+=("$TARGETS_PID")
+read -r echo_port web_port <&"${TARGETS[0]}"
+
+cp build/app/trabix "$work/trabix"
+cat > "$work/Trabix.ini" <<INI
+[General]
+AutoStart=1
+LogToScreen=1
+LogToFile=1
+LimitScreenLog=1
+ScreenLogLines=5000
+WrapLines=1
+GotoTNA=0
+LogConnInfo=1
+LogDelayInfo=1
+DelayPerThread=0
+[MappedPort_1]
+Remarks=echo
+BindIp=127.0.0.1
+ListenPort=$listen1
+MapIp=127.0.0.1
+MapPort=$echo_port
+Map=1
+Logging=1
+LogDataMode=1
+MaxSpeed=0
+[MappedPort_2]
+Remarks=web
+BindIp=127.0.0.1
+ListenPort=$listen2
+MapIp=127.0.0.1
+MapPort=$web_port
+Map=1
+Logging=1
+LogDataMode=6
+MaxSpeed=0
+[WindowPos]
+Top=0
+Left=0
+Height=560
+Width=1100
+INI
+
+# Waits up to $2 seconds for the file $1 to contain the text $3 (or just to exist).
+wait_for() {
+  local file=$1 seconds=$2 text=${3:-}
+  for _ in $(seq $((seconds * 10))); do
+    if [ -e "$file" ] && { [ -z "$text" ] || grep -q -- "$text" "$file"; }; then return 0; fi
+    sleep 0.1
+  done
+  echo "screenshot.sh: timed out waiting for $file${text:+ to contain '$text'}" >&2
+  return 1
+}
+
+export TRABIX_SCREENSHOT="$work/screenshot.png"
+export listen1 listen2 work
+xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
+  set -euo pipefail
+  cd "$work"
+  ./trabix & trabix=$!
+  '"$(declare -f wait_for)"'
+  log="$work/$(date +%Y%m%d).log"
+  wait_for "$log" 20 "listening to connections on 127.0.0.1:$listen2"
+  python3 - <<PY
+import socket, urllib.request
+for text in (b"Hello Trabix\r\n", b"Relayed both ways\r\n"):
+    with socket.create_connection(("127.0.0.1", $listen1), timeout=5) as s:
+        s.sendall(text)
+        got = b""
+        while len(got) < len(text):
+            got += s.recv(65536)
+for _ in range(2):
+    urllib.request.urlopen("http://127.0.0.1:$listen2/index.html", timeout=5).read()
+PY
+  wait_for "$log" 20 "Disconnect (incoming)"
+  sleep 1  # let the 250 ms status refresh show the counters
+  touch "$TRABIX_SCREENSHOT.request"
+  wait_for "$TRABIX_SCREENSHOT" 20
+  while [ -e "$TRABIX_SCREENSHOT.request" ]; do sleep 0.1; done
+  kill -TERM "$trabix"
+  wait "$trabix"
+'
+mkdir -p docs
+cp "$work/screenshot.png" docs/screenshot.png
+echo "docs/screenshot.png written"
