@@ -1,0 +1,166 @@
+// TCP connections and the outbound client against a plain socket at the far end.
+#include <csignal>
+#include <gtest/gtest.h>
+
+#include "IdException.h"
+#include "IdTCPClient.h"
+#include "NetTestSupport.h"
+
+using namespace nettest;
+
+namespace {
+
+// Bytes that show reordering, loss and truncation at zero bytes.
+std::string Pattern(std::size_t ASize)
+{
+    std::string s(ASize, '\0');
+    for (std::size_t i = 0; i < ASize; ++i)
+        s[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return s;
+}
+
+struct ConnectedPair {
+    ConnectedPair()
+    {
+        Client.SetHost("127.0.0.1");
+        Client.SetPort(Listener.Port());
+        Client.OnDisconnected = [this](TIdTCPConnection*) { ++Disconnects; };
+        Client.Connect();
+        Far = Listener.Accept();
+    }
+    RawListener Listener;
+    TIdTCPClient Client;
+    RawSocket Far;
+    int Disconnects = 0;
+};
+
+} // namespace
+
+TEST(Connection, ReadAvailableReturnsWhatArrivedInPiecesOfAtMost32768)
+{
+    ConnectedPair p;
+    const std::string small = Pattern(100);
+    ASSERT_TRUE(p.Far.SendAll(small));
+    EXPECT_EQ(p.Client.ReadAvailable(), small);
+    EXPECT_TRUE(p.Client.InputBuffer().empty());
+    EXPECT_FALSE(p.Client.Binding()->WaitForData(0));   // nothing more: a further read would wait
+
+    const std::string big = Pattern(100000);
+    ASSERT_TRUE(p.Far.SendAll(big));
+    std::string got;
+    while (got.size() < big.size()) {
+        const std::string piece = p.Client.ReadAvailable();
+        ASSERT_FALSE(piece.empty());
+        EXPECT_LE(piece.size(), 32768u);
+        got += piece;
+    }
+    EXPECT_EQ(got, big);
+}
+
+TEST(Connection, PeerCloseEndsTheConnectionOnceAndLaterWritesRaise)
+{
+    ConnectedPair p;
+    ASSERT_TRUE(p.Far.SendAll("last words"));
+    p.Far.Close();
+    std::string got, piece;
+    while (!(piece = p.Client.ReadAvailable()).empty())
+        got += piece;
+    EXPECT_EQ(got, "last words");
+    EXPECT_EQ(p.Disconnects, 1);
+    EXPECT_FALSE(p.Client.Connected());
+    EXPECT_EQ(p.Client.ReadAvailable(), "");
+
+    EXPECT_NO_THROW(p.Client.Write(""));
+    try {
+        p.Client.Write("x");
+        ADD_FAILURE() << "write on a closed connection";
+    } catch (const EIdConnClosedGracefully& e) {
+        EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
+    }
+    p.Client.Disconnect();
+    EXPECT_EQ(p.Disconnects, 1);
+    EXPECT_EQ(p.Client.Binding()->PeerIP(), "");
+    EXPECT_EQ(p.Client.Binding()->PeerPort(), 0);
+}
+
+TEST(Connection, DisconnectTwiceFiresOnce)
+{
+    ConnectedPair p;
+    p.Client.Disconnect();
+    p.Client.Disconnect();
+    EXPECT_EQ(p.Disconnects, 1);
+    EXPECT_TRUE(p.Far.SeesClose());
+}
+
+TEST(Connection, ResetRaisesTenThousandFiftyFourAndLeavesTheSocketOpen)
+{
+    ConnectedPair p;
+    p.Far.Reset();
+    try {
+        p.Client.ReadAvailable();
+        ADD_FAILURE() << "no error on reset";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10054);
+    }
+    EXPECT_TRUE(p.Client.Binding()->HandleAllocated());
+    EXPECT_EQ(p.Disconnects, 0);
+}
+
+// Without MSG_NOSIGNAL the default SIGPIPE action would end this test program.
+TEST(Connection, WritingToAVanishedPeerRaisesInsteadOfKillingTheProcess)
+{
+    ConnectedPair p;
+    auto* previous = std::signal(SIGPIPE, SIG_DFL);
+    p.Far.Reset();
+    const std::string chunk(65536, 'w');
+    int code = 0;
+    for (int i = 0; i < 1000 && code != 10058; ++i) {
+        try {
+            p.Client.Write(chunk);
+        } catch (const EIdSocketError& e) {
+            code = e.LastError();
+            EXPECT_TRUE(code == 10054 || code == 10058) << code;
+        }
+    }
+    std::signal(SIGPIPE, previous);
+    EXPECT_EQ(code, 10058);
+    EXPECT_FALSE(p.Client.Connected());   // 10058 disconnects
+}
+
+TEST(Client, RefusedConnectLeavesItClosedAndReady)
+{
+    RefusingPort refusing;
+    TIdTCPClient client;
+    client.SetHost("127.0.0.1");
+    client.SetPort(refusing.Port());
+    try {
+        client.Connect();
+        ADD_FAILURE() << "connected to a refusing port";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10061);
+        EXPECT_EQ(e.Message(), "Socket Error # 10061\r\nConnection refused.");
+    }
+    EXPECT_FALSE(client.Connected());
+    EXPECT_FALSE(client.Binding()->HandleAllocated());
+
+    RawListener listener;
+    client.SetHost("LOCALHOST");
+    client.SetPort(listener.Port());
+    int connectedEvents = 0;
+    client.OnConnected = [&](TIdTCPClient*) { ++connectedEvents; };
+    client.Connect();
+    EXPECT_EQ(connectedEvents, 1);
+    EXPECT_EQ(client.Binding()->PeerIP(), "127.0.0.1");
+    EXPECT_EQ(client.Binding()->PeerPort(), listener.Port());
+    EXPECT_GT(client.Binding()->Port(), 0);
+}
+
+TEST(Client, ConnectWhileConnectedRaisesAndKeepsTheConnection)
+{
+    ConnectedPair p;
+    EXPECT_THROW(p.Client.Connect(), EIdAlreadyConnected);
+    p.Client.Write("still here");
+    EXPECT_EQ(p.Far.Receive(10), "still here");
+    p.Client.SetUseNagle(false);                   // takes effect on the next connect only
+    EXPECT_EQ(p.Disconnects, 0);
+}

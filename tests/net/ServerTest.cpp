@@ -1,0 +1,275 @@
+// The threaded server: activation, hook order, failures inside peers, synchronized calls.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "IdException.h"
+#include "IdPeerThread.h"
+#include "IdTCPServer.h"
+#include "NetTestSupport.h"
+
+using namespace nettest;
+
+namespace {
+
+// Records what the hooks report, from any thread.
+class EventLog {
+public:
+    void Add(const std::string& AEvent, pid_t AThread = 0)
+    {
+        std::lock_guard lock(FLock);
+        FEvents.push_back({AEvent, AThread});
+    }
+    std::vector<std::string> For(pid_t AThread)
+    {
+        std::lock_guard lock(FLock);
+        std::vector<std::string> out;
+        for (const auto& e : FEvents)
+            if (e.Thread == AThread)
+                out.push_back(e.Text);
+        return out;
+    }
+    int Count(const std::string& AEvent)
+    {
+        std::lock_guard lock(FLock);
+        int n = 0;
+        for (const auto& e : FEvents)
+            n += e.Text == AEvent;
+        return n;
+    }
+    std::set<pid_t> Threads()
+    {
+        std::lock_guard lock(FLock);
+        std::set<pid_t> out;
+        for (const auto& e : FEvents)
+            out.insert(e.Thread);
+        return out;
+    }
+
+private:
+    struct Event {
+        std::string Text;
+        pid_t Thread;
+    };
+    std::mutex FLock;
+    std::vector<Event> FEvents;
+};
+
+void Echo(TIdPeerThread* AThread)
+{
+    TIdTCPServerConnection& c = *AThread->Connection();
+    c.Write(c.ReadAvailable());
+}
+
+// Listens on 127.0.0.1 with a system-chosen port and returns that port.
+int Start(TIdTCPServer& AServer)
+{
+    AServer.SetTerminateWaitTime(500);
+    AServer.Bindings().Clear();
+    AServer.Bindings().Add()->SetIP("127.0.0.1");
+    AServer.SetActive(true);
+    return AServer.Bindings().Items(0)->Port();
+}
+
+} // namespace
+
+TEST(Server, ActivationWithoutBindingsListensOnAllAddresses)
+{
+    TIdTCPServer server;
+    server.OnExecute = Echo;
+    server.SetActive(true);
+    ASSERT_EQ(server.Bindings().Count(), 1);
+    EXPECT_EQ(server.Bindings().Items(0)->IP(), "0.0.0.0");
+    RawSocket client;
+    ASSERT_TRUE(client.Connect(server.Bindings().Items(0)->Port()));
+    ASSERT_TRUE(client.SendAll("ping"));
+    EXPECT_EQ(client.Receive(4), "ping");
+}
+
+TEST(Server, AddressInUseLeavesItInactiveUntilThePortIsFree)
+{
+    int port;
+    TIdTCPServer server;
+    server.OnExecute = Echo;
+    {
+        RawListener other;
+        port = other.Port();
+        server.Bindings().Add()->SetIP("127.0.0.1");
+        server.Bindings().Items(0)->SetPort(port);
+        EXPECT_THROW(server.SetActive(true), EIdCouldNotBindSocket);
+        EXPECT_FALSE(server.Active());
+    }
+    server.Bindings().Clear();
+    server.SetDefaultPort(port);
+    server.Bindings().Add()->SetIP("127.0.0.1");
+    server.SetActive(true);
+    EXPECT_TRUE(server.Active());
+    EXPECT_EQ(server.Bindings().Items(0)->Port(), port);
+
+    const int threads = LiveThreads();
+    server.SetActive(true);                          // already active: no second listener
+    EXPECT_EQ(LiveThreads(), threads);
+    server.SetActive(false);
+    EXPECT_EQ(server.Bindings().Items(0)->Port(), port);   // deactivation keeps the address
+}
+
+TEST(Server, HooksRunInOrderOnTheConnectionsOwnThread)
+{
+    EventLog log;
+    TIdTCPServer server;
+    server.OnConnect = [&](TIdPeerThread* t) { log.Add("connect", t->ThreadID()); };
+    server.OnExecute = [&](TIdPeerThread* t) { log.Add("execute", t->ThreadID()); Echo(t); };
+    server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
+    const int port = Start(server);
+
+    RawSocket a, b;
+    ASSERT_TRUE(a.Connect(port));
+    ASSERT_TRUE(b.Connect(port));
+    ASSERT_TRUE(a.SendAll("one") && b.SendAll("two"));
+    EXPECT_EQ(a.Receive(3), "one");
+    EXPECT_EQ(b.Receive(3), "two");
+    a.Close();
+    b.Close();
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return server.Threads().Count() == 0; }));
+
+    const auto threads = log.Threads();
+    ASSERT_EQ(threads.size(), 2u);
+    EXPECT_EQ(threads.count(gettid()), 0u);
+    for (pid_t t : threads) {
+        const auto events = log.For(t);
+        ASSERT_GE(events.size(), 3u);
+        EXPECT_EQ(events.front(), "connect");
+        EXPECT_EQ(events.back(), "disconnect");
+        for (std::size_t i = 1; i + 1 < events.size(); ++i)
+            EXPECT_EQ(events[i], "execute");
+    }
+}
+
+TEST(Server, DeactivationDisconnectsEveryPeerWithinItsBound)
+{
+    EventLog log;
+    TIdTCPServer server;
+    std::atomic<int> waiting{0};
+    server.OnExecute = [&](TIdPeerThread* t) { ++waiting; Echo(t); };
+    server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
+    const int port = Start(server);
+    RawSocket a, b;
+    ASSERT_TRUE(a.Connect(port) && b.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return waiting == 2; }));
+
+    const auto start = std::chrono::steady_clock::now();
+    server.SetActive(false);
+    // Generous: the point is that nobody waits for a client that never sends.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(log.Count("disconnect"), 2);
+    EXPECT_EQ(server.Threads().Count(), 0u);
+    EXPECT_TRUE(a.SeesClose());
+    EXPECT_TRUE(b.SeesClose());
+    RawSocket late;
+    EXPECT_FALSE(late.Connect(port));
+}
+
+TEST(Server, FailuresInsidePeers)
+{
+    EventLog log;
+    std::atomic<int> connects{0};
+    TIdTCPServer server;
+    server.OnConnect = [&](TIdPeerThread* t) {
+        t->OnException = [&](TIdThread* s, const std::exception& e) {
+            log.Add(std::string("exception: ") + e.what(), s->ThreadID());
+        };
+        if (connects++ == 0)
+            throw EIdException("refused by handler");
+    };
+    // Reads, then answers: when the client has gone, the answer meets a closed connection.
+    server.OnExecute = [&](TIdPeerThread* t) {
+        TIdTCPServerConnection& c = *t->Connection();
+        const std::string data = c.ReadAvailable();
+        c.Write("reply");
+        (void)data;
+    };
+    server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
+    const int port = Start(server);
+
+    // An exception in OnConnect: OnDisconnect, then OnException, and the listener goes on.
+    RawSocket first;
+    ASSERT_TRUE(first.Connect(port));
+    EXPECT_TRUE(first.SeesClose());
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("exception: refused by handler") == 1; }));
+    for (pid_t t : log.Threads())
+        EXPECT_EQ(log.For(t), (std::vector<std::string>{"disconnect", "exception: refused by handler"}));
+
+    // A reset client: 10054 ends the peer quietly.
+    RawSocket second;
+    ASSERT_TRUE(second.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return connects == 2; }));
+    second.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 2; }));
+
+    // A client that closes: the answer raises "Connection Closed Gracefully." and ends the peer.
+    RawSocket third;
+    ASSERT_TRUE(third.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return connects == 3; }));
+    third.Close();
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("exception: Connection Closed Gracefully.") == 1; }));
+    EXPECT_EQ(log.Count("exception: refused by handler"), 1);
+    EXPECT_TRUE(WaitUntil([&] { return server.Threads().Count() == 0; }));
+    EXPECT_EQ(log.Threads().size(), 3u);
+}
+
+TEST(Server, MissingExecuteHandlerEndsThePeer)
+{
+    std::atomic<int> failures{0};
+    std::string message;
+    TIdTCPServer server;
+    server.OnConnect = [&](TIdPeerThread* t) {
+        t->OnException = [&](TIdThread*, const std::exception& e) { message = e.what(); ++failures; };
+    };
+    const int port = Start(server);
+    RawSocket client;
+    ASSERT_TRUE(client.Connect(port));
+    EXPECT_TRUE(client.SeesClose());
+    ASSERT_TRUE(WaitUntil([&] { return failures == 1; }));
+    EXPECT_EQ(message, "No execute handler found.");
+}
+
+TEST(Server, SynchronizedCallsRunOnTheMainThreadAndPassExceptionsBack)
+{
+    EventLog log;
+    TIdTCPServer server;
+    server.OnConnect = [&](TIdPeerThread* t) {
+        t->OnException = [&](TIdThread*, const std::exception& e) { log.Add(e.what()); };
+        t->Synchronize([&] { log.Add(IsMainThread() ? "on main" : "elsewhere"); });
+        t->Synchronize([] { throw EIdException("from main"); });
+    };
+    server.OnExecute = Echo;
+    const int port = Start(server);
+    RawSocket client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("from main") == 1; }));   // serves the calls
+    EXPECT_EQ(log.Count("on main"), 1);
+    EXPECT_EQ(log.Count("elsewhere"), 0);
+}
+
+// Peers that log their end through the main thread while that thread deactivates the server:
+// the listener wait serves them, nobody deadlocks, every call runs.
+TEST(Server, SynchronizedCallsDuringDeactivation)
+{
+    std::atomic<int> served{0}, running{0};
+    TIdTCPServer server;
+    server.OnExecute = [&](TIdPeerThread* t) { ++running; Echo(t); };
+    server.OnDisconnect = [&](TIdPeerThread* t) { t->Synchronize([&] { ++served; }); };
+    const int port = Start(server);
+    server.SetTerminateWaitTime(50);
+    std::vector<RawSocket> clients(5);
+    for (auto& c : clients)
+        ASSERT_TRUE(c.Connect(port));
+    ASSERT_TRUE(WaitUntil([&] { return running == 5; }));
+    server.SetActive(false);
+    EXPECT_TRUE(WaitUntil([&] { return served == 5 && server.Threads().Count() == 0; }));
+}
