@@ -1,7 +1,6 @@
 // Helpers of the config tests: a temporary directory per test and whole-file reads and writes.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -18,21 +17,20 @@
 
 namespace trabix::test {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
+// A fresh directory, open to every user (so a test run as root can hand it to an unprivileged
+// child), removed with everything in it.
 class TTempDir {
 public:
     TTempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "trabix-config-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "trabix-config-XXXXXX");
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
         path_ = pattern;
-        // Open to every user, so that a test run as root can hand it to an unprivileged child.
         chmod(path_.c_str(), 0777);
     }
     ~TTempDir() {
+        chmod(path_.c_str(), 0777);
         std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(path_, ignored);
     }
     TTempDir(const TTempDir&) = delete;
@@ -40,8 +38,6 @@ public:
 
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& Name) const { return path_ + "/" + Name; }
-
-    // Names in the directory, without "." and "..".
     std::set<std::string> Names() const {
         std::set<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(path_))
@@ -54,9 +50,8 @@ private:
 };
 
 inline std::string ReadFile(const std::string& Path) {
-    std::ifstream in(Path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(Path, std::ios::binary).rdbuf();
     return out.str();
 }
 
@@ -66,7 +61,6 @@ inline void WriteFile(const std::string& Path, const std::string& Content) {
 
 // Runs Check where permission bits apply: directly for an ordinary user, and in a child that
 // has become "nobody" when the tests run as root (root reads and writes past any mode).
-// The result is Check's, or false when the child could not drop its rights.
 inline bool RunWithoutPrivileges(const std::function<bool()>& Check) {
     if (geteuid() != 0)
         return Check();
