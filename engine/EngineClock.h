@@ -4,26 +4,9 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
-// Ends the pauses of one server early. A server releases its gate when it is deactivated or
-// destroyed, so that stopping never waits behind a speed limit, and rearms it on activation.
-// Thread safe: Pause on peer threads, Release/Rearm on the main thread.
-class TPauseGate {
-public:
-    // Blocks for `ms` milliseconds or until Release, whichever comes first.
-    void Pause(std::int32_t ms);
-    void Release();
-    void Rearm();
-    bool Released() const;
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool released_ = false;
-};
+class TIdPeerThread;
 
 class TEngineClock {
 public:
@@ -32,18 +15,19 @@ public:
     virtual std::uint32_t TickCount() = 0;
     // Local date and time as days since 1899-12-30 (fraction = time of day).
     virtual double Now() = 0;
-    // Pauses the calling peer thread; the gate may end the pause early.
-    virtual void Sleep(std::int32_t ms, TPauseGate& gate) = 0;
+    // Pauses the calling peer thread AThread for AMilliseconds; the real clock ends the pause
+    // early when the server is being stopped.
+    virtual void Sleep(std::int32_t AMilliseconds, TIdPeerThread* AThread) = 0;
 };
 
-// The real clock (CLOCK_MONOTONIC, CLOCK_REALTIME with the local zone). Thread safe.
+// The real clock: CLOCK_MONOTONIC, CLOCK_REALTIME in the local zone, TIdPeerThread::Pause.
+// Thread safe.
 TEngineClock& SystemEngineClock();
 
 // Difference of two tick counts modulo 2^32, read as a signed value.
-inline std::int32_t TickDiff(std::uint32_t later, std::uint32_t earlier) {
-    return static_cast<std::int32_t>(later - earlier);
+inline std::int32_t TickDiff(std::uint32_t ALater, std::uint32_t AEarlier) {
+    return static_cast<std::int32_t>(ALater - AEarlier);
 }
 
 // Local date-time of a time point as days since 1899-12-30.
-double LocalDays(std::chrono::system_clock::time_point when);
-
+double LocalDays(std::chrono::system_clock::time_point AWhen);

@@ -12,7 +12,7 @@ class TFakeEngineClock final : public TEngineClock {
 public:
     std::uint32_t TickCount() override { return ticks_.load(); }
     double Now() override { return days_.load(); }
-    void Sleep(std::int32_t ms, TPauseGate&) override {
+    void Sleep(std::int32_t ms, TIdPeerThread*) override {
         {
             std::lock_guard lock(mutex_);
             sleeps_.push_back(ms);

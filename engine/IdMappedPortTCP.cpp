@@ -1,0 +1,59 @@
+#include "IdMappedPortTCP.h"
+
+#include "IdPeerThread.h"
+#include "IdTCPServerConnection.h"
+
+TIdMappedPortTCP::TIdMappedPortTCP(TIdBaseComponent* AOwner) : TIdTCPServer(AOwner) {
+    FMappedPort = 0;
+}
+
+TIdMappedPortTCP::~TIdMappedPortTCP() {
+    // Peer threads run DoExecute of this class; they must be gone before its members are.
+    Shutdown();
+}
+
+TIdMappedPortTCPData& TIdMappedPortTCP::MappingData(TIdPeerThread* AThread) {
+    return *AThread->DataAs<TIdMappedPortTCPData>();
+}
+
+void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
+    TIdTCPServer::DoConnect(AThread);
+    auto data = std::make_unique<TIdMappedPortTCPData>();
+    TIdMappedPortTCPData* d = data.get();
+    AThread->SetData(std::move(data));
+    d->Outbound = std::make_unique<TIdTCPClient>();
+    d->Outbound->SetPort(FMappedPort);
+    d->Outbound->SetHost(FMappedHost);
+    if (OnBeforeClientConnect)
+        OnBeforeClientConnect(this, AThread, d->Outbound.get());
+    d->Outbound->Connect();
+}
+
+void TIdMappedPortTCP::DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+    if (!AData.Outbound->Connected())
+        AThread->Connection()->Disconnect();
+}
+
+bool TIdMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
+    TIdMappedPortTCPData& data = MappingData(AThread);
+    TIdTCPServerConnection& client = *AThread->Connection();
+    TIdTCPClient& target = *data.Outbound;
+    try {
+        const int clientHandle = client.Binding()->Handle();
+        const int targetHandle = target.Binding()->Handle();
+        data.ReadList.clear();
+        data.ReadList.push_back(clientHandle);
+        data.ReadList.push_back(targetHandle);
+        if (GStack().Select(data.ReadList, InfiniteTimeout) > 0) {
+            if (SocketListContains(data.ReadList, clientHandle))
+                target.Write(client.ReadAvailable());
+            if (SocketListContains(data.ReadList, targetHandle))
+                client.Write(target.ReadAvailable());
+        }
+    } catch (...) {
+        DisconnectIfTargetGone(AThread, data);
+        throw;
+    }
+    DisconnectIfTargetGone(AThread, data);
+    return true;
+}

@@ -1,0 +1,64 @@
+// The plain mapping server: for every accepted client it opens one outbound connection to
+// MappedHost:MappedPort on the client's peer thread and relays bytes both ways, unchanged,
+// until either side closes. No counting, no logging (TqvMappedPortTCP adds those).
+//
+//   TIdMappedPortTCP map;
+//   map.SetDefaultPort(0);                 // or the listen port
+//   map.SetMappedHost("127.0.0.1"); map.SetMappedPort(target);
+//   map.SetActive(true);                   // main thread
+//
+// Threads: settings and OnBeforeClientConnect are set on the main thread while the server is
+// inactive; DoConnect and DoExecute run on the peer threads.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "IdStack.h"
+#include "IdTCPClient.h"
+#include "IdTCPServer.h"
+#include "IdThread.h"
+
+class TIdPeerThread;
+class TIdMappedPortTCP;
+
+// Per-connection state of a mapping, owned by the peer thread as its Data. Used on that
+// thread only. Destroying it frees ReadList, then Outbound (which closes the target socket).
+class TIdMappedPortTCPData : public TIdObject {
+public:
+    std::unique_ptr<TIdTCPClient> Outbound;
+    TIdSocketList ReadList;
+};
+
+using TBeforeClientConnectEvent =
+    std::function<void(TIdMappedPortTCP* ASender, TIdPeerThread* AThread, TIdTCPClient* AClient)>;
+
+class TIdMappedPortTCP : public TIdTCPServer {
+public:
+    explicit TIdMappedPortTCP(TIdBaseComponent* AOwner = nullptr);
+    ~TIdMappedPortTCP() override;
+
+    int MappedPort() const { return FMappedPort; }
+    void SetMappedPort(int APort) { FMappedPort = APort; }
+    const std::string& MappedHost() const { return FMappedHost; }
+    void SetMappedHost(const std::string& AHost) { FMappedHost = AHost; }
+
+    // Fired on the peer thread once the outbound client is set up, before it connects.
+    TBeforeClientConnectEvent OnBeforeClientConnect;
+
+    // Fires OnConnect, sets up the outbound client as the thread's Data, fires
+    // OnBeforeClientConnect and connects; a failed connect raises and ends the thread.
+    void DoConnect(TIdPeerThread* AThread) override;
+    // One plain relay step; always true.
+    bool DoExecute(TIdPeerThread* AThread) override;
+
+protected:
+    static TIdMappedPortTCPData& MappingData(TIdPeerThread* AThread);
+    // Closes the accepted connection once the target side is gone; the end of every step.
+    static void DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+
+private:
+    int FMappedPort = 0;
+    std::string FMappedHost;
+};

@@ -1,0 +1,276 @@
+#include "qv_IdMappedPortTCP.h"
+
+#include "HttpHeaders.h"
+#include "IdPeerThread.h"
+#include "IdTCPServerConnection.h"
+#include "MappingTexts.h"
+#include "TrafficShaping.h"
+
+namespace {
+
+std::string Address(const std::string& AIP, int APort) {
+    return AIP + ":" + std::to_string(APort);
+}
+
+// Keeps CurrentTransmittingThreads counting this step until it has left, by any way.
+class TTransmittingStep {
+public:
+    explicit TTransmittingStep(std::atomic<std::int32_t>& ACounter) : FCounter(ACounter) {
+        FCounter.fetch_add(1);
+    }
+    ~TTransmittingStep() { FCounter.fetch_sub(1); }
+    TTransmittingStep(const TTransmittingStep&) = delete;
+    TTransmittingStep& operator=(const TTransmittingStep&) = delete;
+
+private:
+    std::atomic<std::int32_t>& FCounter;
+};
+
+}  // namespace
+
+TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
+    : TIdMappedPortTCP(AOwner), FClock(&SystemEngineClock()) {
+    OnBeforeClientConnect = [this](TIdMappedPortTCP* ASender, TIdPeerThread* AThread,
+                                   TIdTCPClient* AClient) {
+        IdMappedPortTCP1BeforeClientConnect(ASender, AThread, AClient);
+    };
+    OnConnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Connect(AThread); };
+    OnDisconnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Disconnect(AThread); };
+}
+
+TqvMappedPortTCP::~TqvMappedPortTCP() {
+    // The peer threads use this object's counters and settings up to their last line.
+    Shutdown();
+}
+
+void TqvMappedPortTCP::SetEngineClock(TEngineClock* AClock) {
+    FClock = AClock ? AClock : &SystemEngineClock();
+}
+
+// ---- counters and texts ----
+
+bool TqvMappedPortTCP::GetCounters(std::int32_t& ACurrentThreads, std::int32_t& ADisconnectsIn,
+                                   std::int64_t& ABytesCS, std::int64_t& ABytesSC) const {
+    ACurrentThreads = CurrentThreads.load();
+    ADisconnectsIn = DisconnectsIn.load();
+    const bool counting = LogDataMode.Get() > 0;
+    ABytesCS = counting ? BytesCS.load() : -1;
+    ABytesSC = counting ? BytesSC.load() : -1;
+    return true;
+}
+
+void TqvMappedPortTCP::ResetCounters() {
+    CurrentThreads = 0;
+    MaxThreads = 0;
+    ConnectsIn = 0;
+    DisconnectsIn = 0;
+    ConnectsOut = 0;
+    BytesCS = 0;
+    BytesSC = 0;
+}
+
+std::string TqvMappedPortTCP::GetStatistics() const {
+    TCounterSnapshot c;
+    c.CurrentThreads = CurrentThreads.load();
+    c.MaxThreads = MaxThreads.load();
+    c.ConnectsIn = ConnectsIn.load();
+    c.DisconnectsIn = DisconnectsIn.load();
+    c.ConnectsOut = ConnectsOut.load();
+    c.BytesCS = BytesCS.load();
+    c.BytesSC = BytesSC.load();
+    return FormatStatistics(c, LogDataMode.Get());
+}
+
+std::string TqvMappedPortTCP::GetConnectionInfo() {
+    const std::int32_t mode = LogDataMode.Get();
+    if (mode <= 0) return {};
+    const double seconds = SecondsBetween(BusyStart.load(), FClock->Now());
+    return FormatConnectionInfo(mode, BusyBytesCS.load(), BusyBytesSC.load(), BytesCS.load(),
+                                BytesSC.load(), seconds);
+}
+
+std::string TqvMappedPortTCP::ExtractRequestHeader(const std::string& ARead, bool& AFound) const {
+    return ::ExtractRequestHeader(ARead, &AFound);
+}
+
+std::string TqvMappedPortTCP::ExtractResponseHeader(const std::string& ARead, bool& AFound) const {
+    return ::ExtractResponseHeader(ARead, &AFound);
+}
+
+// ---- log delivery ----
+
+std::string TqvMappedPortTCP::TimeStamp() const {
+    return TimeStampText(FormatTime());
+}
+
+std::string TqvMappedPortTCP::ThreadTag(const TIdThread* AThread) {
+    return ThreadTagText(AThread->ThreadID());
+}
+
+std::string TqvMappedPortTCP::LinePrefix(const TIdThread* AThread) const {
+    return TimeStamp() + ChannelName + ThreadTag(AThread);
+}
+
+void TqvMappedPortTCP::LogSynchronized(const std::string& AText, TIdThread* AThread) {
+    if (!Logging.Get() || !OnLog) return;
+    AThread->Synchronize([this, &AText] { OnLog(AText); });
+}
+
+void TqvMappedPortTCP::LogDirect(const std::string& AText) {
+    if (Logging.Get() && OnLog) OnLog(AText);
+}
+
+// ---- connection lifecycle ----
+
+void TqvMappedPortTCP::RaiseMaxThreads(std::int32_t ACurrent) {
+    std::int32_t seen = MaxThreads.load();
+    while (ACurrent > seen && !MaxThreads.compare_exchange_weak(seen, ACurrent)) {
+    }
+}
+
+void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
+    AThread->OnException = [this](TIdThread* ASender, const std::exception& AException) {
+        LogException(ASender, AException);
+    };
+    ConnectsIn.fetch_add(1);
+    RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
+    if (LogConnInfo.Get()) {
+        const TIdSocketHandle& b = *AThread->Connection()->Binding();
+        LogSynchronized(LinePrefix(AThread) + " Incoming connection from " +
+                            Address(b.PeerIP(), b.PeerPort()) + " to " + Address(b.IP(), b.Port()) +
+                            ". " + GetStatistics(),
+                        AThread);
+    }
+}
+
+void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*, TIdPeerThread* AThread,
+                                                           TIdTCPClient* AClient) {
+    ConnectsOut.fetch_add(1);
+    if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
+        BusyStart = FClock->Now();
+        BusyBytesCS = 0;
+        BusyBytesSC = 0;
+    }
+    if (LogConnInfo.Get()) {
+        const TIdSocketHandle& b = *AThread->Connection()->Binding();
+        LogSynchronized(LinePrefix(AThread) + " Mapping connection from " +
+                            Address(b.PeerIP(), b.PeerPort()) + " to  " +
+                            Address(AClient->Host(), AClient->Port()) + ". " + GetStatistics(),
+                        AThread);
+    }
+}
+
+void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
+    DisconnectsIn.fetch_add(1);
+    // After ResetCounters the decrements of connections opened before it would go below 0.
+    std::int32_t current = CurrentThreads.load();
+    while (!CurrentThreads.compare_exchange_weak(current, current > 0 ? current - 1 : 0)) {
+    }
+    if (LogConnInfo.Get())
+        LogSynchronized(LinePrefix(AThread) + " Disconnect (incoming). " + GetStatistics(), AThread);
+}
+
+void TqvMappedPortTCP::LogException(TIdThread*, const std::exception& AException) {
+    LogDirect(TimeStamp() + ChannelName + " Error: " + ReplaceLineBreaks(AException.what(), " - "));
+}
+
+// ---- relay ----
+
+TLiveSetting<std::int32_t>& TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection) {
+    return ADirection == TRelayDirection::ClientToServer ? MaxSpeedCS : MaxSpeedSC;
+}
+
+std::atomic<std::int64_t>& TqvMappedPortTCP::ReadCounter(TRelayDirection ADirection) {
+    return ADirection == TRelayDirection::ClientToServer ? BytesCS : BytesSC;
+}
+
+std::atomic<std::int64_t>& TqvMappedPortTCP::BusyCounter(TRelayDirection ADirection) {
+    return ADirection == TRelayDirection::ClientToServer ? BusyBytesCS : BusyBytesSC;
+}
+
+bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
+    TTransmittingStep step(CurrentTransmittingThreads);
+    TIdMappedPortTCPData& data = MappingData(AThread);
+    try {
+        RelayOnce(AThread, data);
+    } catch (...) {
+        DisconnectIfTargetGone(AThread, data);
+        throw;
+    }
+    DisconnectIfTargetGone(AThread, data);
+    return true;
+}
+
+void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+    TIdTCPServerConnection& client = *AThread->Connection();
+    TIdTCPClient& target = *AData.Outbound;
+    const int clientHandle = client.Binding()->Handle();
+    const int targetHandle = target.Binding()->Handle();
+    AData.ReadList.clear();
+    AData.ReadList.push_back(clientHandle);
+    AData.ReadList.push_back(targetHandle);
+    // No time limit: an idle connection sleeps here and costs nothing.
+    if (GStack().Select(AData.ReadList, InfiniteTimeout) <= 0) return;
+    if (SocketListContains(AData.ReadList, clientHandle))
+        RelayDirection(TRelayDirection::ClientToServer, client, target, AThread);
+    if (SocketListContains(AData.ReadList, targetHandle))
+        RelayDirection(TRelayDirection::ServerToClient, target, client, AThread);
+}
+
+void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
+                                      TIdTCPConnection& ADestination, TIdPeerThread* AThread) {
+    TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
+    if (LogDataMode.Get() <= 0 && maxSpeed.Get() <= 0) {
+        // Nothing to count, dump or pace: the string the read returns goes straight out.
+        ADestination.Write(ASource.ReadAvailable());
+        return;
+    }
+    const std::uint32_t start = FClock->TickCount();
+    const std::string bytes = ASource.ReadAvailable();
+    ReadCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
+    LogRead(ADirection, bytes, AThread);
+    if (maxSpeed.Get() == 0) {
+        ADestination.Write(bytes);
+        BusyCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
+        return;
+    }
+    WriteInChunks(
+        bytes, [&maxSpeed] { return maxSpeed.Get(); }, start, *FClock,
+        [&](std::string_view AChunk) {
+            if (AChunk.size() == bytes.size())
+                ADestination.Write(bytes);
+            else
+                ADestination.Write(std::string(AChunk));
+        },
+        [&](std::int32_t ALength, std::int32_t AElapsedMs) {
+            BusyCounter(ADirection).fetch_add(ALength);
+            DelayTransmission(ADirection, ALength, AElapsedMs, AThread);
+        });
+}
+
+void TqvMappedPortTCP::LogRead(TRelayDirection ADirection, const std::string& ABytes,
+                               TIdPeerThread* AThread) {
+    // Nothing can be delivered without Logging: spare the dump (a hex dump is 4 times the read).
+    if (!Logging.Get() || !OnLog) return;
+    const std::string dump = BuildDumpText(LogDataMode.Get(), ADirection, ABytes);
+    if (LogConnInfo.Get()) {
+        const char* header = ADirection == TRelayDirection::ClientToServer
+                                 ? " DATA (Client -> Server):"
+                                 : " DATA (Server -> Client):";
+        LogSynchronized(LinePrefix(AThread) + header + " Length= " + std::to_string(ABytes.size()) +
+                            GetConnectionInfo() + "\r\n" + dump,
+                        AThread);
+    } else if (!dump.empty()) {
+        LogSynchronized(dump, AThread);
+    }
+}
+
+void TqvMappedPortTCP::DelayTransmission(TRelayDirection ADirection, std::int32_t ALength,
+                                         std::int32_t AElapsedMs, TIdPeerThread* AThread) {
+    const TDelayPlan plan = PlanDelay(MaxSpeed(ADirection).Get(), DelayPerThread.Get(),
+                                      CurrentTransmittingThreads.load(), ALength, AElapsedMs);
+    RunDelay(
+        plan, [this] { return LogDelayInfo.Get(); },
+        [&](const std::string& ATail) { LogSynchronized(LinePrefix(AThread) + ATail, AThread); },
+        [&](std::int32_t AMilliseconds) { FClock->Sleep(AMilliseconds, AThread); });
+}

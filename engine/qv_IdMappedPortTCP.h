@@ -1,0 +1,123 @@
+// The mapping server of one channel: a TIdMappedPortTCP that counts connections and bytes,
+// writes the engine's log texts (connection lines, data records in ten dump modes, delay lines,
+// error lines) and can hold each direction to a bytes-per-second limit.
+//
+//   TqvMappedPortTCP map;                          // main thread
+//   map.ChannelName = "Channel 1;";
+//   map.OnLog = [](const std::string& text) { ... };   // main thread, and any thread for
+//                                                       // the error line
+//   map.Bindings().Clear(); map.SetDefaultPort(8080); map.Bindings().Add();
+//   map.SetMappedHost("10.0.0.1"); map.SetMappedPort(80);
+//   map.Logging = true; map.LogConnInfo = true; map.LogDataMode = 4; map.MaxSpeedCS = 0;
+//   map.SetActive(true);
+//   ... map.GetCounters(...), map.GetStatistics(), map.ResetCounters() ...
+//   map.SetActive(false);
+//
+// Threads:
+//  - Set only on the main thread while the server is inactive: OnLog, ChannelName, the
+//    mapping target and bindings, SetEngineClock.
+//  - Live settings (LogDataMode, Logging, MaxSpeedCS, MaxSpeedSC, LogConnInfo, LogDelayInfo,
+//    DelayPerThread): written by the main thread at any time, read afresh by the peer threads
+//    at each use; each is one relaxed atomic word, so no lock is taken.
+//  - Counters: changed by peer threads with atomic operations; GetCounters, GetStatistics and
+//    ResetCounters are thread safe (the window calls them on the main thread).
+//  - Texts go to OnLog on the main thread through the peer thread's Synchronize, which blocks
+//    the peer until the main thread has served it; only the error line of a thread that ends
+//    by an exception is delivered on the peer thread itself (LogDirect).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "DumpFormats.h"
+#include "EngineClock.h"
+#include "IdMappedPortTCP.h"
+#include "LiveSetting.h"
+
+class TqvMappedPortTCP : public TIdMappedPortTCP {
+public:
+    explicit TqvMappedPortTCP(TIdBaseComponent* AOwner = nullptr);
+    ~TqvMappedPortTCP() override;
+
+    // Counters. The byte counters are 64-bit so that a channel past 2 GiB keeps counting.
+    std::atomic<std::int32_t> CurrentThreads{0};
+    std::atomic<std::int32_t> MaxThreads{0};
+    std::atomic<std::int32_t> ConnectsIn{0};
+    std::atomic<std::int32_t> DisconnectsIn{0};
+    std::atomic<std::int32_t> ConnectsOut{0};
+    std::atomic<std::int32_t> CurrentTransmittingThreads{0};
+    std::atomic<std::int64_t> BusyBytesCS{0};
+    std::atomic<std::int64_t> BusyBytesSC{0};
+    std::atomic<std::int64_t> BytesCS{0};
+    std::atomic<std::int64_t> BytesSC{0};
+    // Local date-time (days since 1899-12-30) at which the current busy period began.
+    std::atomic<double> BusyStart{0.0};
+
+    std::function<void(const std::string&)> OnLog;
+    TLiveSetting<std::int32_t> LogDataMode{0};
+    TLiveSetting<bool> Logging{false};
+    std::string ChannelName;
+    TLiveSetting<bool> LogDelayInfo{false};
+    TLiveSetting<bool> LogConnInfo{false};
+    TLiveSetting<bool> DelayPerThread{false};
+    TLiveSetting<std::int32_t> MaxSpeedCS{0};
+    TLiveSetting<std::int32_t> MaxSpeedSC{0};
+
+    // CurrentThreads, DisconnectsIn, BytesCS and BytesSC; the byte values are -1 while
+    // LogDataMode is 0 or less. Returns true. Thread safe.
+    bool GetCounters(std::int32_t& ACurrentThreads, std::int32_t& ADisconnectsIn,
+                     std::int64_t& ABytesCS, std::int64_t& ABytesSC) const;
+    // Zeroes the connection and byte counters; leaves the busy period and
+    // CurrentTransmittingThreads alone. Thread safe.
+    void ResetCounters();
+    // "CurrentThreads: ...  Connects (Out): n" plus the byte part above mode 0. Thread safe.
+    std::string GetStatistics() const;
+    // The busy-period text of a data record (empty in mode 0). Thread safe.
+    std::string GetConnectionInfo();
+
+    // The relay step: counts, dumps, logs and paces what it relays. Peer thread.
+    bool DoExecute(TIdPeerThread* AThread) override;
+    // Pauses the peer thread long enough that a chunk of ALength bytes written AElapsedMs after
+    // its start keeps the direction's limit; writes the delay lines. Peer thread.
+    void DelayTransmission(TRelayDirection ADirection, std::int32_t ALength,
+                           std::int32_t AElapsedMs, TIdPeerThread* AThread);
+
+    // Header blocks of one read (see HttpHeaders.h). Thread safe.
+    std::string ExtractRequestHeader(const std::string& ARead, bool& AFound) const;
+    std::string ExtractResponseHeader(const std::string& ARead, bool& AFound) const;
+
+    // Test seam: the clock for ticks, busy periods and pauses (nullptr: the system clock).
+    // Main thread, while inactive.
+    void SetEngineClock(TEngineClock* AClock);
+
+protected:
+    // The server's own handlers, attached by the constructor.
+    void IdMappedPortTCP1Connect(TIdPeerThread* AThread);
+    void IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP* ASender, TIdPeerThread* AThread,
+                                             TIdTCPClient* AClient);
+    void IdMappedPortTCP1Disconnect(TIdPeerThread* AThread);
+    void LogException(TIdThread* AThread, const std::exception& AException);
+
+    std::string TimeStamp() const;
+    static std::string ThreadTag(const TIdThread* AThread);
+    // Hands the text to OnLog on the main thread when Logging is on. Peer thread.
+    void LogSynchronized(const std::string& AText, TIdThread* AThread);
+    // Hands the text to OnLog on the calling thread when Logging is on.
+    void LogDirect(const std::string& AText);
+
+private:
+    void RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    void RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
+                        TIdTCPConnection& ADestination, TIdPeerThread* AThread);
+    void LogRead(TRelayDirection ADirection, const std::string& ABytes, TIdPeerThread* AThread);
+    std::string LinePrefix(const TIdThread* AThread) const;
+    TLiveSetting<std::int32_t>& MaxSpeed(TRelayDirection ADirection);
+    std::atomic<std::int64_t>& ReadCounter(TRelayDirection ADirection);
+    std::atomic<std::int64_t>& BusyCounter(TRelayDirection ADirection);
+    void RaiseMaxThreads(std::int32_t ACurrent);
+
+    TEngineClock* FClock;
+};
