@@ -109,8 +109,10 @@ std::string FormatLocalDateTime(const std::string& Pattern, const TLocalDateTime
             AppendNumber(out, When.Minute, 2);
         else if (take("ss"))
             AppendNumber(out, When.Second, 2);
-        else
-            out += Pattern[i] == ':' ? TimeSeparator : Pattern[i], ++i;
+        else {
+            out += Pattern[i] == ':' ? TimeSeparator : Pattern[i];
+            ++i;
+        }
     }
     return out;
 }
@@ -180,8 +182,14 @@ bool TQVX_Logger::ScanLogFiles(std::int32_t& Count, std::string& FirstName) cons
     DIR* dir = opendir(Directory.c_str());
     if (dir == nullptr)
         return false;
-    errno = 0;
-    while (const dirent* entry = readdir(dir)) {
+    bool ok = true;
+    for (;;) {
+        errno = 0;  // readdir tells its end from an error only through errno
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            ok = errno == 0;
+            break;
+        }
         const std::string name = entry->d_name;
         if (!EndsWith(name, Extension) || IsDirectoryEntry(dirfd(dir), *entry))
             continue;
@@ -189,7 +197,6 @@ bool TQVX_Logger::ScanLogFiles(std::int32_t& Count, std::string& FirstName) cons
         if (FirstName.empty() || name < FirstName)
             FirstName = name;
     }
-    const bool ok = errno == 0;
     closedir(dir);
     return ok;
 }
