@@ -262,8 +262,8 @@ void TMainForm::StartChannel(int channel)
         TIdSocketHandle *binding = server->Bindings().Add();
         if (!port.BindIp.empty())
             binding->SetIP(port.BindIp);
-        server->MappedHost = port.MapIp;
-        server->MappedPort = port.MapPort;
+        server->SetMappedHost(port.MapIp);
+        server->SetMappedPort(port.MapPort);
         std::weak_ptr<TLogRouter> router = Router;
         server->OnLog = [router](const std::string &text) {
             if (auto target = router.lock())

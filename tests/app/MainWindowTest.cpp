@@ -165,7 +165,7 @@ TEST_F(TWindowTest, FailedSaveNamesTheFileAndKeepsTheEditsUnsaved)
 TEST_F(TWindowTest, ScreenLogCommandsTrimClearAndSave)
 {
     Open(Ini({}, QStringLiteral("LimitScreenLog=1\nScreenLogLines=1000\n")));
-    Form->LoggingPage->View->clear();
+    Form->ClearScreenLog();
     for (int i = 1; i <= 1101; ++i)
         Form->AddLogLine("line " + std::to_string(i));
     EXPECT_EQ(ScreenLines().size(), 1101) << "the trim waits for 110 % of the limit";

@@ -4,9 +4,10 @@ namespace apptest {
 
 QString TWindowTest::Ini(const QList<TChannelSpec> &channels, const QString &general)
 {
-    QString text = QStringLiteral("[General]\nLogToScreen=1\nLogToFile=1\nLimitScreenLog=0\n"
-                                  "LogConnInfo=1\nLogDelayInfo=1\n") +
-                   general;
+    // The first of two equal keys counts: the test's own general lines come first.
+    QString text = QStringLiteral("[General]\n") + general +
+                   QStringLiteral("LogToScreen=1\nLogToFile=1\nLimitScreenLog=0\n"
+                                  "LogConnInfo=1\nLogDelayInfo=1\n");
     for (const TChannelSpec &c : channels)
         text += QStringLiteral("[MappedPort_%1]\nRemarks=%2\nBindIp=%3\nListenPort=%4\n"
                                "MapIp=127.0.0.1\nMapPort=%5\nMap=%6\nLogging=%7\nLogDataMode=%8\n")
