@@ -8,12 +8,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target trabix
+build=${BUILD_DIR:-build}  # the build folder (default: build, as scripts/test.sh uses)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target trabix
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
-  echo "Trabix is built (build/app/trabix) but there is no display to show its window:" \
+  echo "Trabix is built ($build/app/trabix) but there is no display to show its window:" \
        "start it from a desktop session, or under a virtual X server with: xvfb-run scripts/run.sh" >&2
   exit 1
 fi
-exec build/app/trabix
+exec "$build/app/trabix"

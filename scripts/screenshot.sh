@@ -7,8 +7,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target trabix
+build=${BUILD_DIR:-build}  # the build folder (default: build, as scripts/test.sh uses)
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" --target trabix
 
 work=$(mktemp -d)
 pids=()
@@ -61,7 +62,7 @@ coproc TARGETS { python3 "$work/targets.py"; }
 pids+=("$TARGETS_PID")
 read -r echo_port web_port <&"${TARGETS[0]}"
 
-cp build/app/trabix "$work/trabix"
+cp "$build/app/trabix" "$work/trabix"
 cat > "$work/Trabix.ini" <<INI
 [General]
 AutoStart=1
