@@ -1,0 +1,121 @@
+#include "MappingFixture.h"
+
+#include "IdSync.h"
+
+#include <atomic>
+#include <regex>
+
+namespace enginetest {
+
+void TLogSink::Add(const std::string& AText) {
+    std::string kept = AText;
+    const std::size_t lineEnd = AText.find("\r\n");
+    if (AText.size() > 4096 && lineEnd != std::string::npos) kept = AText.substr(0, lineEnd);
+    std::lock_guard lock(FLock);
+    FLines.push_back(std::move(kept));
+    FOnMain.push_back(IsMainThread());
+}
+
+std::vector<std::string> TLogSink::Lines() {
+    std::lock_guard lock(FLock);
+    return FLines;
+}
+
+std::size_t TLogSink::Count() {
+    std::lock_guard lock(FLock);
+    return FLines.size();
+}
+
+bool TLogSink::AllOnMainThread() {
+    std::lock_guard lock(FLock);
+    for (bool b : FOnMain)
+        if (!b) return false;
+    return true;
+}
+
+void TLogSink::Clear() {
+    std::lock_guard lock(FLock);
+    FLines.clear();
+    FOnMain.clear();
+}
+
+std::int64_t TLogSink::LengthSum(const std::string& ADirectionHeader) {
+    std::lock_guard lock(FLock);
+    std::int64_t sum = 0;
+    for (const std::string& l : FLines) {
+        const std::size_t at = l.find(ADirectionHeader + " Length= ");
+        if (at == std::string::npos) continue;
+        sum += std::stoll(l.substr(at + ADirectionHeader.size() + 9));
+    }
+    return sum;
+}
+
+std::string NormaliseLine(const std::string& ALine) {
+    static const std::regex stamp(R"(^## \d\d:\d\d:\d\d:\d\d\d )");
+    static const std::regex tid(R"( \(TID= \d+\) )");
+    std::string out = std::regex_replace(ALine, stamp, "## T ", std::regex_constants::format_first_only);
+    return std::regex_replace(out, tid, " (TID= N) ", std::regex_constants::format_first_only);
+}
+
+std::vector<std::string> TLogSink::Normalised() {
+    std::vector<std::string> out;
+    std::string firstTid;
+    static const std::regex tid(R"(\(TID= (\d+)\))");
+    for (const std::string& l : Lines()) {
+        std::smatch m;
+        const std::string head = l.substr(0, l.find("\r\n"));
+        if (std::regex_search(head, m, tid)) {
+            if (firstTid.empty()) firstTid = m[1];
+            EXPECT_EQ(m[1], firstTid) << "thread id changed within one connection";
+            EXPECT_NE(m[1], "0");
+        }
+        out.push_back(NormaliseLine(l));
+    }
+    return out;
+}
+
+bool MappingTest::WaitUntil(const std::function<bool()>& APredicate, std::chrono::seconds ATimeout) {
+    const auto deadline = Clock::now() + ATimeout;
+    std::atomic<bool> done{false};
+    // Peer threads change counters without telling the main thread: look again now and then.
+    std::thread ticker([&] {
+        while (!done) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            WakeMainThread();
+        }
+    });
+    ServeWhileWaiting([&] { return APredicate() || Clock::now() > deadline; });
+    done = true;
+    ticker.join();
+    return APredicate();
+}
+
+void MappingTest::RunServing(const std::function<void()>& AWork) {
+    std::atomic<bool> finished{false};
+    std::thread worker([&] {
+        AWork();
+        finished = true;
+        WakeMainThread();
+    });
+    ServeWhileWaiting([&] { return finished.load(); });
+    worker.join();
+}
+
+void MappingTest::StartMapping(int ATargetPort) {
+    Map.ChannelName = "Channel 1;";
+    Map.OnLog = [this](const std::string& AText) { Log.Add(AText); };
+    Map.SetTerminateWaitTime(500);
+    Map.Bindings().Clear();
+    Map.SetDefaultPort(0);
+    Map.Bindings().Add()->SetIP("127.0.0.1");
+    Map.SetMappedHost("127.0.0.1");
+    Map.SetMappedPort(ATargetPort);
+    Map.SetActive(true);
+    FListenPort = Map.Bindings().Items(0)->Port();
+}
+
+bool MappingTest::WaitForDisconnects(int ACount) {
+    return WaitUntil([&] { return Map.DisconnectsIn.load() >= ACount && Map.Threads().Count() == 0; });
+}
+
+}  // namespace enginetest
