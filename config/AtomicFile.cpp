@@ -112,6 +112,10 @@ void SetReplaceHookForTesting(TReplaceHook Hook) {
 
 bool ReplaceFileContent(const std::string& Path, std::string_view Content) {
     const std::string target = ResolveTarget(Path);
+    // The rename needs only the directory's permission; a file the user made read-only must
+    // still refuse the write, as it would refuse an ordinary one.
+    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
+        return false;
     std::string temp;
     const int fd = CreateTempBeside(target, temp);
     if (fd < 0)

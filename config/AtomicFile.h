@@ -27,7 +27,8 @@ void SetReplaceHookForTesting(TReplaceHook Hook);
 
 // Writes Content to Path through a temporary file and rename. A symbolic link at Path is
 // followed, so the link stays and its target gets the new content. On failure the temporary
-// file is removed, the old file is untouched and the result is false.
+// file is removed, the old file is untouched and the result is false. A file without write
+// permission for the caller is not replaced.
 // Thread safe for different paths; two writers of one path race (the last rename wins whole).
 bool ReplaceFileContent(const std::string& Path, std::string_view Content);
 

@@ -129,13 +129,15 @@ TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite) {
     }
 }
 
-TEST_F(ConfigTest, UnreadableFileOrReadOnlyDirectoryFailsAndWritesNothing) {
+TEST_F(ConfigTest, UnreadableOrReadOnlyFileOrDirectoryFailsAndWritesNothing) {
     WriteFile(path_, "[General]\nScreenLogLines=77\n");
     chmod(path_.c_str(), 0200);
     EXPECT_TRUE(test::RunWithoutPrivileges([] {
         GeneralConfig.ScreenLogLines = 1;
         return !LoadConfig() && GeneralConfig.ScreenLogLines == 1 && !SaveConfig();
     }));
+    chmod(path_.c_str(), 0444);  // read-only file in a writable directory
+    EXPECT_TRUE(test::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
     chmod(path_.c_str(), 0644);
     chmod(dir_.Path().c_str(), 0555);
     EXPECT_TRUE(test::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
