@@ -116,7 +116,7 @@ bool RunUrlOpener(const std::string& Program, const std::string& URL, int WaitMs
 bool OpenInDefaultBrowser(const std::string& URL) {
     if (Launcher())
         return Launcher()(URL);
-    return RunUrlOpener("xdg-open", URL, 5000);
+    return RunUrlOpener("xdg-open", URL, 3000);
 }
 
 void SetBrowserLauncher(TBrowserLauncher NewLauncher) {

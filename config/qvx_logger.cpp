@@ -60,6 +60,11 @@ bool LockExclusively(int Fd) {
     return flock(Fd, LOCK_EX | LOCK_NB) == 0;
 }
 
+// The counters are 32 bits wide; after 2^31 calls they wrap instead of overflowing.
+void CountOne(std::int32_t& Counter) {
+    Counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(Counter) + 1u);
+}
+
 bool WriteWhole(int Fd, const std::string& Data) {
     std::size_t done = 0;
     while (done < Data.size()) {
@@ -119,9 +124,14 @@ std::string FormatLocalDateTime(const std::string& Pattern, const TLocalDateTime
 
 TQVX_Logger::TQVX_Logger(const std::string& Dir, const std::string& Ext, TLogClock Clock)
     : clock_(Clock ? std::move(Clock) : TLogClock(SystemLocalDateTime)) {
-    Directory = Dir.empty() ? WorkingDirectory() : Dir;
+    const std::string workingDirectory = WorkingDirectory();
+    Directory = Dir.empty() ? workingDirectory : Dir;
     if (!IsDirectory(Directory))
-        Directory = WorkingDirectory();
+        Directory = workingDirectory;
+    // A relative directory is pinned to today's working directory, so a later change of the
+    // working directory does not move the log.
+    if (Directory.front() != '/')
+        Directory = workingDirectory + "/" + Directory;
     if (Directory.back() != '/')
         Directory += '/';
     Extension = Ext.empty() ? ".log" : Ext;
@@ -149,10 +159,10 @@ bool TQVX_Logger::WriteLogUnlocked(const std::string& Text) {
     entry += Text;
     if (LineBreak)
         entry += "\r\n";
-    ++WriteCount;
+    CountOne(WriteCount);
     BuildFileName();
     if (!AppendEntry(entry)) {
-        ++WriteErrors;
+        CountOne(WriteErrors);
         return false;
     }
     return true;
@@ -236,7 +246,7 @@ bool TQVX_Logger::CleanupOldFiles() {
         if (deletionsLeft-- == 0)
             break;
         if (unlink((Directory + first).c_str()) != 0) {
-            ++DeleteErrors;
+            CountOne(DeleteErrors);
             return false;
         }
     }

@@ -47,6 +47,8 @@ TEST(LoggerCreate, EmptyArgumentsMeanTheWorkingDirectoryAtConstructionAndDotLog)
     std::filesystem::current_path(dir.Path());
     TQVX_Logger logger("", "", Fixed(At(2026, 12, 8)));
     TQVX_Logger missingDir(dir / "does-not-exist", "txt", Fixed(At(2026, 12, 8)));
+    ASSERT_EQ(mkdir((dir / "sub").c_str(), 0777), 0);
+    TQVX_Logger relative("sub", "", Fixed(At(2026, 12, 8)));
     std::filesystem::current_path(previous);  // moving away later does not move the log
 
     EXPECT_EQ(logger.Directory, dir.Path() + "/");
@@ -55,6 +57,8 @@ TEST(LoggerCreate, EmptyArgumentsMeanTheWorkingDirectoryAtConstructionAndDotLog)
     EXPECT_TRUE(missingDir.WriteLog("second"));
     EXPECT_EQ(ReadFile(dir / "20261208.log"), "first\r\n");
     EXPECT_EQ(ReadFile(dir / "20261208.txt"), "second\r\n");
+    EXPECT_TRUE(relative.WriteLog("third"));
+    EXPECT_EQ(ReadFile(dir / "sub/20261208.log"), "third\r\n");
     EXPECT_EQ(TQVX_Logger(dir.Path() + "/", ".dat").Directory, dir.Path() + "/");
 }
 
