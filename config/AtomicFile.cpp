@@ -4,7 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,15 +45,43 @@ std::string DirectoryOf(const std::string& Path) {
     return Path.substr(0, slash);
 }
 
+std::string BaseName(const std::string& Path) {
+    return Path.substr(Path.rfind('/') + 1);  // npos + 1 is 0: the whole name
+}
+
+// The prefix of the temporary files of Path; the writer's process id and a counter follow.
+std::string TempPrefix(const std::string& Path) {
+    return "." + BaseName(Path) + ".";
+}
+
+// Removes temporary files that a killed writer left behind. Only files of our own naming
+// whose process no longer exists go, so a save running elsewhere keeps its file.
+void RemoveStaleTemps(const std::string& Path) {
+    const std::string dirName = DirectoryOf(Path);
+    const std::string prefix = TempPrefix(Path);
+    DIR* dir = opendir(dirName.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0 || name.size() < prefix.size() + 4 ||
+            name.compare(name.size() - 4, 4, ".tmp") != 0)
+            continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
+}
+
 // Creates a new, empty file beside Path under an unused name. The mode 0666 goes through
 // the umask, as for any new file of the process.
 int CreateTempBeside(const std::string& Path, std::string& TempName) {
     static std::atomic<unsigned> counter{0};
-    const std::string dir = DirectoryOf(Path);
-    const std::string base = Path.substr(Path.rfind('/') + 1);
+    const std::string start = DirectoryOf(Path) + "/" + TempPrefix(Path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        TempName = dir + "/." + base + "." + std::to_string(getpid()) + "-" +
-                   std::to_string(counter.fetch_add(1)) + ".tmp";
+        TempName = start + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) +
+                   ".tmp";
         const int fd = open(TempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -116,6 +146,7 @@ bool ReplaceFileContent(const std::string& Path, std::string_view Content) {
     // still refuse the write, as it would refuse an ordinary one.
     if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
         return false;
+    RemoveStaleTemps(target);
     std::string temp;
     const int fd = CreateTempBeside(target, temp);
     if (fd < 0)

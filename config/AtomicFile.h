@@ -1,7 +1,8 @@
 // Replaces a file whole or not at all. The new content goes to a temporary file in the same
 // directory, is flushed to the disk and then renamed over the old file, so a reader (or a crash
 // at any moment) sees either the complete old content or the complete new content, never a
-// truncated mix. The old file's permission bits are kept.
+// truncated mix. The old file's permission bits are kept. Temporary files that a killed writer
+// left behind are removed by the next replacement of the same file.
 #pragma once
 
 #include <functional>

@@ -11,6 +11,11 @@ using test::ReadFile;
 using test::TTempDir;
 using test::WriteFile;
 
+void CreateFiles(const TTempDir& Dir, std::initializer_list<std::string> Names) {
+    for (const std::string& name : Names)
+        WriteFile(Dir / name, "partial");
+}
+
 TEST(IniInteger, ReadsOnlyOneWhole32BitNumber) {
     const std::pair<const char*, std::int32_t> good[] = {
         {"   42", 42}, {"\t-7", -7}, {"+7", 7}, {"0x10", 16}, {"0X1f", 31}, {"$ff", 255},
@@ -91,6 +96,20 @@ TEST(AtomicReplace, KeepsTheModeAndFollowsALink) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ini"));
     EXPECT_EQ(dir.Names().size(), 2u);
+}
+
+TEST(AtomicReplace, RemovesTheTemporaryFilesOfDeadWritersOnly) {
+    TTempDir dir;
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string stale = ".a.ini." + std::to_string(dead) + "-0.tmp";
+    const std::string live = ".a.ini." + std::to_string(getpid()) + "-999.tmp";
+    const std::string otherFile = ".b.ini." + std::to_string(dead) + "-0.tmp";
+    CreateFiles(dir, {stale, live, otherFile});
+    ASSERT_TRUE(ReplaceFileContent(dir / "a.ini", "new"));
+    EXPECT_EQ(dir.Names(), (std::set<std::string>{"a.ini", live, otherFile}));
 }
 
 std::string StepName(const ::testing::TestParamInfo<TReplaceStep>& Info) {
