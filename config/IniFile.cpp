@@ -131,7 +131,8 @@ void TIniFile::Parse(std::string_view Content) {
         }
         const bool crlf = newline > 0 && Content[newline - 1] == '\r';
         const std::size_t textLength = crlf ? newline - 1 : newline;
-        lines_.push_back(Classify(std::string(Content.substr(0, textLength)), crlf ? "\r\n" : "\n"));
+        lines_.push_back(
+            Classify(std::string(Content.substr(0, textLength)), crlf ? "\r\n" : "\n"));
         Content.remove_prefix(newline + 1);
     }
 }

@@ -15,7 +15,8 @@ namespace trabix {
 // (LC_NUMERIC). Thread safe.
 std::string FormatByteSize(std::int32_t Width, std::int64_t Value);
 // The same with a given decimal separator.
-std::string FormatByteSize(std::int32_t Width, std::int64_t Value, std::string_view DecimalSeparator);
+std::string FormatByteSize(std::int32_t Width, std::int64_t Value,
+                           std::string_view DecimalSeparator);
 
 // Starts a program that opens an address and reports whether that worked.
 using TBrowserLauncher = std::function<bool(const std::string& URL)>;

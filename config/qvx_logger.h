@@ -43,7 +43,8 @@ std::string FormatLocalDateTime(const std::string& Pattern, const TLocalDateTime
 class TQVX_Logger {
 public:
     // Dir: the log directory; empty or not an existing directory means the working directory
-    // at construction, and a relative one is taken relative to it. Ext: the extension; empty means ".log", and a missing "." is added.
+    // at construction, and a relative one is taken relative to it. Ext: the extension; empty
+    // means ".log", and a missing "." is added.
     // Clock: the source of the local date-time; empty means SystemLocalDateTime.
     TQVX_Logger(const std::string& Dir, const std::string& Ext, TLogClock Clock = {});
     TQVX_Logger(const TQVX_Logger&) = delete;

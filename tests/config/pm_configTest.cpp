@@ -78,7 +78,8 @@ void SetRecords(int Variant) {
     const bool on = Variant % 2 == 1;
     GeneralConfig = {on, !on, on, !on, INT32_MIN + Variant, on, "", on, !on, !on, on};
     for (int n = 1; n <= ChannelCount; ++n)
-        PortConfig[n] = {"bind " + std::to_string(Variant), INT32_MAX - n, "map;" + std::to_string(n),
+        PortConfig[n] = {"bind " + std::to_string(Variant), INT32_MAX - n,
+                         "map;" + std::to_string(n),
                          Variant + n, on, "remark=" + std::string(200 * Variant, 'r'), !on,
                          Variant, -n};
 }
@@ -169,7 +170,8 @@ TEST_F(ConfigTest, WindowPositionTakesEachMissingKeyFromItsDefault) {
     TRecordedBounds form;
     LoadWindowPos(form, 0, 0, 950, 500);
     EXPECT_EQ(form.order, "TLHW");
-    EXPECT_EQ(std::tie(form.top, form.left, form.height, form.width), std::make_tuple(0, 0, 500, 700));
+    EXPECT_EQ(std::tie(form.top, form.left, form.height, form.width),
+              std::make_tuple(0, 0, 500, 700));
 
     form.top = -20, form.left = 3000, form.height = 1, form.width = 2;
     ASSERT_TRUE(SaveWindowPos(form));
@@ -177,7 +179,8 @@ TEST_F(ConfigTest, WindowPositionTakesEachMissingKeyFromItsDefault) {
 
     OverrideConfigFileName(dir_.Path());  // unreadable: all four defaults, whatever was there
     LoadWindowPos(form, 11, 12, 13, 14);
-    EXPECT_EQ(std::tie(form.top, form.left, form.height, form.width), std::make_tuple(12, 11, 14, 13));
+    EXPECT_EQ(std::tie(form.top, form.left, form.height, form.width),
+              std::make_tuple(12, 11, 14, 13));
 }
 
 // --- interrupted saves: the file always holds one whole save, old or new; a failure injected
@@ -207,7 +210,8 @@ TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile) {
         char done = 0;
         for (int saves = 1 + static_cast<int>(random() % 4); saves > 0; --saves)
             ASSERT_EQ(read(progress[0], &done, 1), 1);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 2000);
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 2000);
         while (std::chrono::steady_clock::now() < until) {
         }
         kill(child, SIGKILL);

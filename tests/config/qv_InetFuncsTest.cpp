@@ -44,9 +44,9 @@ protected:
         SetBrowserLauncher({});
     }
     void InstallOpener(int ExitCode, const std::string& Then = "") {
-        WriteFile(dir_ / "xdg-open", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                                         (dir_ / "args") + "'\n" + Then + "exit " +
-                                         std::to_string(ExitCode) + "\n");
+        WriteFile(dir_ / "xdg-open",
+                  "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
+                      (dir_ / "args") + "'\n" + Then + "exit " + std::to_string(ExitCode) + "\n");
         chmod((dir_ / "xdg-open").c_str(), 0755);
     }
 

@@ -79,9 +79,10 @@ TEST(LoggerEntry, TimeStampsAndLineBreakShapeTheEntry) {
 TEST(LoggerEntry, MidnightSendsTheEntryToTheNewDaysFile) {
     TTempDir dir;
     // Each entry reads the clock twice: for the time stamp, then for the file name.
+    const TLocalDateTime late = At(2026, 12, 31, 23, 59, 59, 998);
     TQVX_Logger logger(dir.Path(), "",
-                       Readings({At(2026, 12, 31, 23, 59, 59, 998), At(2026, 12, 31, 23, 59, 59, 998),
-                                 At(2026, 12, 31, 23, 59, 59, 999), At(2027, 1, 1, 0, 0, 0, 0)}));
+                       Readings({late, late, At(2026, 12, 31, 23, 59, 59, 999),
+                                 At(2027, 1, 1, 0, 0, 0, 0)}));
     logger.ShortTimeStamp = true;
     logger.WriteLog("old day");
     logger.WriteLog("across");
@@ -145,7 +146,8 @@ TEST(LoggerCleanup, NamesThatAreNoDatesGoOnlyWhenTheyAreFirst) {
 
     logger.MaxAgeDays = 30;  // ".log" and the old date go, "notes" is never too old
     EXPECT_TRUE(logger.CleanupOldFiles());
-    EXPECT_EQ(dir.Names(), (std::set<std::string>{"folder.log", "notes.log", "x.log.bak", "zeta.log"}));
+    EXPECT_EQ(dir.Names(),
+              (std::set<std::string>{"folder.log", "notes.log", "x.log.bak", "zeta.log"}));
     logger.MaxAgeDays = 0;
     logger.MaxFiles = 1;  // now "notes" is first and one file too many
     EXPECT_TRUE(logger.CleanupOldFiles());
@@ -197,7 +199,8 @@ TEST(LoggerThreads, EntriesOfEightThreadsLandWholeAndExactlyOnce) {
     for (std::thread& w : writers)
         w.join();
 
-    EXPECT_EQ(std::make_pair(logger.WriteCount, logger.WriteErrors), std::make_pair(threads * entries, 0));
+    EXPECT_EQ(logger.WriteCount, threads * entries);
+    EXPECT_EQ(logger.WriteErrors, 0);
     std::istringstream content(ReadFile(dir / "20261208.log"));
     const std::string prefix = "2026.12.08-12:00:00:000: ";
     std::map<std::string, int> seen;

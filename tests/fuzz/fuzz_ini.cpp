@@ -34,12 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     // input already had in a section that the writes do not touch.
     const std::string value = "v=" + std::to_string(Size);
     ini.WriteString("General", "AutoStart", value);
-    ini.WriteInteger("MappedPort_3", "MapPort", static_cast<std::int32_t>(Size) - 5);
+    const auto number = static_cast<std::int32_t>(Size) - 5;
+    ini.WriteInteger("MappedPort_3", "MapPort", number);
     ini.WriteString(input.substr(0, 8), "Remarks", "r");
     trabix::TIniFile reread("unused.ini");
     reread.Parse(ini.Render());
     Require(reread.ReadString("General", "AutoStart", "") == value);
-    Require(reread.ReadInteger("MappedPort_3", "MapPort", 0) == static_cast<std::int32_t>(Size) - 5);
+    Require(reread.ReadInteger("MappedPort_3", "MapPort", 0) == number);
     Require(reread.ReadValue("WindowPos", "Top") == ini.ReadValue("WindowPos", "Top"));
     return 0;
 }
