@@ -4,6 +4,9 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
+#include <string_view>
+
 namespace {
 
 // Decrements the in-progress count whichever way AddLogLine leaves.
@@ -20,17 +23,12 @@ void TLogRouter::AddLogLine(const std::string &text)
     TEntryGuard guard{LogEntryCount};
 
     if (Routing.LogToScreen.load()) {
-        QString lines = QString::fromUtf8(text.data(), qsizetype(text.size()));
-        lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        const int count = int(lines.count(QLatin1Char('\n'))) + 1;
+        const int lines = int(std::count(text.begin(), text.end(), '\n')) + 1;
         std::lock_guard lock(PendingLock);
         if (Closed.load())
             return;
-        const bool wasEmpty = PendingLines == 0;
-        if (!wasEmpty)
-            Pending += QLatin1Char('\n');
-        Pending += lines;
-        PendingLines += count;
+        const bool wasEmpty = Pending.empty();
+        Pending.push_back({text, lines});
         if (entries == 1 && Routing.LimitScreenLog.load())
             PendingTrim = true;
         if (wasEmpty)
@@ -58,36 +56,80 @@ void TLogRouter::PostFlushLocked()
         Qt::QueuedConnection);
 }
 
+namespace {
+
+// The last `lines` lines of text: what follows its lines-th line break from the end.
+std::string_view LastLines(const std::string &text, int lines)
+{
+    size_t cut = text.size();
+    for (int i = 0; i < lines; ++i) {
+        if (cut == 0)
+            return text;
+        cut = text.rfind('\n', cut - 1);
+        if (cut == std::string::npos)
+            return text;
+    }
+    return std::string_view(text).substr(cut + 1);
+}
+
+} // namespace
+
 void TLogRouter::FlushToView()
 {
-    QString text;
-    int lines = 0;
+    std::vector<TPendingText> batch;
     bool trim = false;
     TScreenLog *view = nullptr;
     {
         std::lock_guard lock(PendingLock);
-        text.swap(Pending);
-        lines = PendingLines;
+        batch.swap(Pending);
         trim = PendingTrim;
-        PendingLines = 0;
         PendingTrim = false;
         view = View;
     }
-    if (!view || lines == 0)
+    if (!view || batch.empty())
         return;
 
-    // The trim runs before the text goes in, as it would for a single line: the view may hold
-    // more than the limit until the next flush that is allowed to trim.
-    if (trim)
-        view->Trim(std::max(1, Routing.ScreenLogLines.load()));
-    view->AppendText(text);
+    const int limit = std::max(1, Routing.ScreenLogLines.load());
+    long long total = 0;
+    for (const TPendingText &part : batch)
+        total += part.Lines;
+    // Without a bounded batch the records that go in are all of them; otherwise the tail.
+    size_t first = 0;
+    int firstLines = batch.front().Lines;
+    const bool cut = trim && total > 2LL * limit;
+    if (cut) {
+        long long keep = std::max(limit, batch.back().Lines);
+        first = batch.size();
+        while (keep > 0 && first > 0) {
+            --first;
+            firstLines = int(std::min<long long>(keep, batch[first].Lines));
+            keep -= batch[first].Lines;
+        }
+    }
+    std::string joined;
+    for (size_t i = first; i < batch.size(); ++i) {
+        if (i > first)
+            joined += '\n';
+        if (i == first && cut)
+            joined += LastLines(batch[i].Text, firstLines);
+        else
+            joined += batch[i].Text;
+    }
+
+    if (cut)
+        view->clear();
+    else if (trim)
+        // The trim runs before the text goes in, as it would for a single line: the view may
+        // hold more than the limit until the next flush that is allowed to trim.
+        view->Trim(limit);
+    view->AppendText(QString::fromUtf8(joined.data(), qsizetype(joined.size())));
 }
 
 void TLogRouter::AttachView(TScreenLog *view)
 {
     std::lock_guard lock(PendingLock);
     View = view;
-    if (PendingLines > 0)
+    if (!Pending.empty())
         PostFlushLocked();
 }
 

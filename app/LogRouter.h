@@ -3,13 +3,19 @@
 // hands over through Synchronize) and directly from connection threads (the error line of a
 // connection that ends by an exception).
 //
-// Screen: the caller appends its text to a pending buffer under a lock and, when the buffer was
-// empty, posts one flush to the main thread. The flush takes the whole buffer, trims the view
-// and inserts the text in one operation. So a hand-over costs the main thread a string append,
-// lines keep the order in which they entered the buffer (and so the order of each thread), the
-// view changes only on the main thread, and a flood of data records is inserted in few large
-// steps instead of one view operation per record. The flush trims (before inserting) when at
-// least one of its lines came from a call that found no other call in progress.
+// Screen: the caller appends its text to a pending list under a lock and, when the list was
+// empty, posts one flush to the main thread. The flush takes the whole list, trims the view
+// and inserts the text in one operation. So a hand-over costs the main thread one string copy
+// (the text is converted for the view only at the flush), lines keep the order in which they
+// entered the list (and so the order of each thread), the view changes only on the main
+// thread, and a flood of data records is inserted in few large steps instead of one view
+// operation per record. The flush trims (before inserting) when at least one of its lines came
+// from a call that found no other call in progress.
+//
+// Under a flood the network layer may hand over many records before the event loop gets back
+// to the flush. A flush that holds more than twice the line limit would be cut to the limit by
+// the next trim anyway, so only its last lines (at least the limit, at least its last record)
+// go into the view, which starts afresh: the cost of one flush stays bounded by the limit.
 //
 // File: the text goes to the file writer at once, on the calling thread, under the router's
 // lock for the writer, so ReleaseFileWriter can guarantee that no line reaches the logger after
@@ -19,13 +25,12 @@
 // mapping servers, so a connection thread that outlives the window still finds it alive.
 #pragma once
 
-#include <QString>
-
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TScreenLog;
 
@@ -71,9 +76,13 @@ private:
 
     std::atomic<bool> Closed{false};
 
-    std::mutex PendingLock; // guards Pending, PendingLines, PendingTrim, View
-    QString Pending;        // lines joined by '\n'
-    int PendingLines = 0;
+    struct TPendingText {
+        std::string Text;
+        int Lines = 0; // line breaks + 1
+    };
+
+    std::mutex PendingLock; // guards Pending, PendingTrim, View
+    std::vector<TPendingText> Pending;
     bool PendingTrim = false;
     TScreenLog *View = nullptr; // set and cleared on the main thread, under PendingLock
 

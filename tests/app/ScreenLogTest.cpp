@@ -96,6 +96,27 @@ TEST(LogRouter, RoutesByTheSwitchesAndTrimsOnlyWhenLimited)
     router->DetachView();
 }
 
+TEST(LogRouter, AFloodHandedOverBeforeOneFlushIsCutToItsTail)
+{
+    TScreenLog view;
+    auto router = std::make_shared<TLogRouter>();
+    router->AttachView(&view);
+    router->Routing.ScreenLogLines = 1000;
+    view.AppendText(QStringLiteral("old"));
+    // 2503 lines in one flush: more than twice the limit, so only the last 1000 go in.
+    router->AddLogLine("first record");
+    std::string record;
+    for (int i = 1; i <= 2500; ++i)
+        record += "line " + std::to_string(i) + "\r\n";
+    router->AddLogLine(record + "end");
+    router->AddLogLine("last record");
+    router->FlushToView();
+    ASSERT_EQ(view.LineCount(), 1000);
+    EXPECT_EQ(view.document()->firstBlock().text(), QStringLiteral("line 1503"));
+    EXPECT_EQ(view.document()->lastBlock().text(), QStringLiteral("last record"));
+    router->DetachView();
+}
+
 TEST(LogRouter, LinesFromOtherThreadsKeepTheirOrderAndReachTheViewOnlyOnTheMainThread)
 {
     TScreenLog view;
