@@ -162,6 +162,20 @@ TEST_F(TWindowTest, FailedSaveNamesTheFileAndKeepsTheEditsUnsaved)
     EXPECT_TRUE(WaitFor([&] { return Form->StatusText() == RestartNotice; }, 600));
 }
 
+TEST_F(TWindowTest, UnreadableSettingsGiveOneMessageAndTheBuiltInValues)
+{
+    // A folder where the settings file should be cannot be read, also not by the super-user.
+    QDir(Sandbox.Path()).mkdir(QStringLiteral("Trabix.ini"));
+    Form = std::make_unique<TMainForm>(Prompts);
+    EXPECT_EQ(Prompts.Messages,
+              QStringList{QStringLiteral("Error loading configuration, using default values")});
+    EXPECT_FALSE(Form->Loading);
+    EXPECT_EQ(Row(1).ListenPort->value(), 1);
+    EXPECT_EQ(Row(1).DataMode->currentIndex(), -1);
+    EXPECT_TRUE(Row(1).Remarks->isEnabled()) << "start-up went on";
+    EXPECT_EQ(Form->geometry().size(), QSize(1000, 498));
+}
+
 TEST_F(TWindowTest, ScreenLogCommandsTrimClearAndSave)
 {
     Open(Ini({}, QStringLiteral("LimitScreenLog=1\nScreenLogLines=1000\n")));
