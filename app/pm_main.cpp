@@ -266,6 +266,9 @@ bool TMainForm::FormCloseQuery()
         canClose = Prompts.AskYesNo(
             this, QStringLiteral("Closing the program stops all active port mappings!\r\n"
                                  "Close program?"));
+    // A log-off signal handled while the question was open may have closed everything.
+    if (ShutDownDone)
+        return true;
     if (canClose) {
         SaveConfigIfChanged(true);
         ShutDownProgram();
@@ -283,6 +286,8 @@ void TMainForm::OsShutdownQuery()
 
 void TMainForm::ShutDownProgram()
 {
+    if (ShutDownDone)
+        return;
     ShowWaitCursor();
     SetStatusText(QStringLiteral("closing mappings - please wait ..."));
     StopMappings();
