@@ -1,0 +1,189 @@
+"""The real program end to end: AutoStart from its INI, several channels, real clients and
+servers on loopback, the daily log file, and the log-off path on SIGTERM.
+
+The cases run in order on one program run (their names carry the order); the last one ends it.
+"""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import trabix_e2e as e2e
+
+HTTP, ECHO, SHAPED, REFUSED = 1, 2, 3, 4
+RATE = 50000
+UNKNOWN_LINES = ["; kept: a comment the program does not know",
+                 "[Extra]", "Colour=blue", "AnotherKey = with spaces "]
+
+
+class EndToEnd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.files = tempfile.mkdtemp(prefix="trabix-www-")
+        cls.digests = {}
+        for name, size in [("f1k", 1000), ("f64k", 65536), ("f1m", 1 << 20),
+                           ("f20m", 20 * 1000 * 1000)]:
+            data = os.urandom(size)
+            with open(os.path.join(cls.files, name), "wb") as f:
+                f.write(data)
+            cls.digests[name] = hashlib.sha256(data).hexdigest()
+        cls.http = e2e.HttpServer(cls.files)
+        cls.echo = e2e.Backend(e2e.echo_handler)
+        cls.sunk = []
+        cls.sink = e2e.Backend(e2e.sink_handler(cls.sunk))
+        cls.ports = {n: e2e.free_port() for n in (HTTP, ECHO, SHAPED, REFUSED)}
+        cls.refused_target = e2e.closed_port()
+        channels = {
+            HTTP: e2e.channel_section(cls.ports[HTTP], cls.http.port, remarks="web", mode=6),
+            ECHO: e2e.channel_section(cls.ports[ECHO], cls.echo.port, remarks="echo", mode=4),
+            SHAPED: e2e.channel_section(cls.ports[SHAPED], cls.sink.port, remarks="slow",
+                                        max_speed=RATE),
+            REFUSED: e2e.channel_section(cls.ports[REFUSED], cls.refused_target,
+                                         remarks="nobody"),
+        }
+        general = e2e.general_section(Colour="blue")
+        cls.ini = e2e.ini_text(general, channels, UNKNOWN_LINES)
+        cls.trabix = e2e.TrabixRun(cls.ini)
+        for n, port in cls.ports.items():
+            cls.trabix.wait_listening(n, port)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.trabix.close()
+        for backend in (cls.http, cls.echo, cls.sink):
+            backend.close()
+        shutil.rmtree(cls.files, ignore_errors=True)
+
+    def setUp(self):
+        self.watchdog = e2e.Watchdog(120, None)
+        self.addCleanup(self.watchdog.cancel)
+        self.assertTrue(self.trabix.alive(), "the program has ended: " + self.trabix.stderr_text())
+
+    def test_1_start_lines(self):
+        lines = self.trabix.log_lines()
+        self.assertRegex(lines[0], e2e.LogLine.PROGRAM_STARTED)
+        for n, name in [(HTTP, "web"), (ECHO, "echo"), (SHAPED, "slow"), (REFUSED, "nobody")]:
+            self.assertIn(1, [1 for l in lines if re.fullmatch(
+                r"\*\* [\d:]{12} Channel %d: \(%s\) listening to connections on 0\.0\.0\.0:%d"
+                % (n, name, self.ports[n]), l)])
+
+    def test_2_curl_through_the_http_channel(self):
+        out = tempfile.mkdtemp(prefix="trabix-curl-")
+        self.addCleanup(shutil.rmtree, out, True)
+        for name, digest in self.digests.items():
+            with self.subTest(file=name):
+                target = os.path.join(out, name)
+                subprocess.run(["curl", "-sS", "--fail", "--max-time", "60", "-o", target,
+                                "http://127.0.0.1:%d/%s" % (self.ports[HTTP], name)],
+                               check=True, timeout=90)
+                with open(target, "rb") as f:
+                    self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest)
+        # Mode 6 logs each request's header block, and only that.
+        request = self.trabix.wait_for_line(r"^GET /f20m HTTP/1\.1$")
+        self.assertEqual(len(request), 1)
+        self.trabix.wait_for_line(r"^HTTP/1\.0 200 OK$", count=len(self.digests))
+
+    def test_3_hex_records_of_the_echo_channel_parse_back(self):
+        sent = bytes(range(256)) * 3 + b"\r\n\x00tail"
+        with e2e.connect(self.ports[ECHO], nodelay=True) as s:
+            for offset in range(0, len(sent), 100):
+                s.sendall(sent[offset:offset + 100])
+            received = b""
+            while len(received) < len(sent):
+                chunk = s.recv(65536)
+                self.assertTrue(chunk, "echo channel closed early")
+                received += chunk
+        self.assertEqual(received, sent)
+        self.trabix.wait_for_line(r"Channel %d; .*Disconnect \(incoming\)\." % ECHO)
+        up, down = parse_hex_records(self.trabix.log_bytes(), ECHO)
+        self.assertEqual(up, sent)
+        self.assertEqual(down, sent)
+
+    def test_4_shaped_channel_keeps_its_rate(self):
+        payload = e2e.pattern_bytes(5 * RATE, 4)
+        before = len(self.sunk)
+        start = time.monotonic()
+        with e2e.connect(self.ports[SHAPED]) as s:
+            s.sendall(payload)
+        e2e.wait_until(lambda: len(self.sunk) > before, 30, what="the sink to see the end")
+        total, digest, end = self.sunk[-1]
+        self.assertEqual(total, len(payload))
+        self.assertEqual(digest, hashlib.sha256(payload).hexdigest())
+        # Five seconds of traffic at the limit, within 15 % either way.
+        self.assertGreaterEqual(end - start, 5 * 0.85)
+        self.assertLessEqual(end - start, 5 * 1.15)
+
+    def test_5_refused_target_gives_its_error_line(self):
+        with e2e.connect(self.ports[REFUSED]) as s:
+            self.assertEqual(e2e.recv_all(s), b"")   # closed without a byte
+        self.trabix.wait_for_line(r"^## [\d:]{12} Channel %d; Error: Socket Error # 10061 - "
+                               r"Connection refused\.$" % REFUSED)
+        lines = [l for l in self.trabix.log_lines() if "Channel %d;" % REFUSED in l]
+        kinds = [k for l in lines for k in ("Incoming connection", "Mapping connection",
+                                            "Disconnect (incoming).", "Error:") if k in l]
+        self.assertEqual(kinds, ["Incoming connection", "Mapping connection",
+                                 "Disconnect (incoming).", "Error:"])
+        counters = e2e.last_counters(lines, REFUSED)
+        self.assertEqual(counters, (0, 1, 1, 1, 1))
+
+    def test_9_sigterm_ends_the_program_cleanly(self):
+        # A connection still open at the end must not hold up the stop.
+        idle = e2e.connect(self.ports[ECHO])
+        self.addCleanup(idle.close)
+        self.trabix.wait_for_line(r"Channel %d; .*Incoming connection" % ECHO, count=2)
+        seconds = self.trabix.terminate(timeout=2.0)
+        self.assertLess(seconds, 2.0)
+        self.assertEqual(self.trabix.proc.returncode, 0, self.trabix.stderr_text())
+        lines = self.trabix.log_lines()
+        self.assertRegex(lines[-2], e2e.LogLine.STOP)
+        self.assertRegex(lines[-1], e2e.LogLine.PROGRAM_STOPPED)
+        with open(self.trabix.ini_path, newline="") as f:
+            kept = f.read().replace("\r\n", "\n").split("\n")
+        for line in UNKNOWN_LINES + ["Colour=blue"]:
+            self.assertIn(line, kept)
+        for n, port in self.ports.items():
+            self.assertTrue(e2e.is_refused(port), "channel %d still listens" % n)
+
+
+RECORD = re.compile(rb"^## [\d:]{12} Channel (\d+); \(TID= \d+\)  DATA \((Client -> Server|"
+                    rb"Server -> Client)\): Length= (\d+)")
+
+
+def parse_hex_records(log, channel):
+    """The bytes of the channel's mode-4 data records, client-to-server and server-to-client."""
+    lines = log.split(b"\r\n")
+    streams = {b"Client -> Server": b"", b"Server -> Client": b""}
+    i = 0
+    while i < len(lines):
+        m = RECORD.match(lines[i])
+        i += 1
+        if not m or int(m.group(1)) != channel:
+            continue
+        length = int(m.group(3))
+        data = b""
+        for _ in range(max(1, (length + 15) // 16)):
+            row = lines[i]
+            i += 1
+            assert len(row) == 65, "hex line of %d characters" % len(row)
+            row_bytes = b""
+            for k in range(16):
+                cell = row[3 * k:3 * k + 3]
+                if cell.strip():
+                    row_bytes += bytes([int(cell[:2], 16)])
+                else:
+                    assert cell == b"   "
+            shown = bytes(b if 32 <= b <= 127 else 32 for b in row_bytes)
+            assert row[49:49 + len(shown)] == shown, "character column differs"
+            data += row_bytes
+        assert len(data) == length, "record of %d bytes holds %d" % (length, len(data))
+        streams[m.group(2)] += data
+    return streams[b"Client -> Server"], streams[b"Server -> Client"]
+
+
+if __name__ == "__main__":
+    unittest.main()

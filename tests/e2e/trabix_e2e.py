@@ -1,0 +1,450 @@
+"""Helpers for driving the real trabix program on loopback.
+
+A TrabixRun copies the built binary into a scratch folder, writes "Trabix.ini" beside it and
+starts it there (offscreen Qt platform), so its daily log files land in that folder too. Every
+process and server started here is registered and ended by its own PID / object when the test
+ends, also when it fails; an atexit hook is the last guard.
+
+Backends (echo, sink, byte stream, HTTP) are small threaded servers on 127.0.0.1, port 0.
+Nothing here sleeps to synchronise: wait_until polls a condition with a deadline.
+"""
+import atexit
+import datetime
+import glob
+import hashlib
+import http.server
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+BINARY = os.environ.get("TRABIX_BINARY", "")
+LOOPBACK = "127.0.0.1"
+
+_live_processes = []
+
+
+def _kill_leftovers():
+    for proc in list(_live_processes):
+        if proc.poll() is None:
+            try:
+                os.kill(proc.pid, signal.SIGKILL)
+                proc.wait(timeout=5)
+            except (OSError, subprocess.TimeoutExpired):
+                pass
+
+
+atexit.register(_kill_leftovers)
+
+
+def wait_until(condition, timeout, interval=0.01, what="condition"):
+    """Polls condition() until it is truthy or timeout seconds have passed; returns its value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def free_port():
+    """A port the system considers free right now (for the program's INI, which needs one)."""
+    with socket.socket() as s:
+        s.bind((LOOPBACK, 0))
+        return s.getsockname()[1]
+
+
+def closed_port():
+    """A port with nothing listening on it: bound once by the system, then released."""
+    return free_port()
+
+
+def connect(port, timeout=10.0, nodelay=False):
+    s = socket.create_connection((LOOPBACK, port), timeout=timeout)
+    if nodelay:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
+
+
+def reset_socket(sock):
+    """Closes with SO_LINGER 0, so the peer gets a reset instead of an orderly end."""
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+
+
+def recv_all(sock, limit=1 << 31):
+    """Reads until the peer closes; returns the bytes."""
+    parts, total = [], 0
+    while total < limit:
+        chunk = sock.recv(1 << 16)
+        if not chunk:
+            break
+        parts.append(chunk)
+        total += len(chunk)
+    return b"".join(parts)
+
+
+def is_refused(port, timeout=2.0):
+    try:
+        with socket.create_connection((LOOPBACK, port), timeout=timeout):
+            return False
+    except ConnectionRefusedError:
+        return True
+
+
+# ---------------------------------------------------------------- INI
+
+
+def general_section(**overrides):
+    keys = dict(AutoStart=1, LogToScreen=1, LogToFile=1, LimitScreenLog=1,
+                ScreenLogLines=5000, WrapLines=1, GotoTNA=0, LogConnInfo=1,
+                LogDelayInfo=0, DelayPerThread=0)
+    keys.update(overrides)
+    return keys
+
+
+def channel_section(listen_port, map_port, map_ip=LOOPBACK, remarks=None, bind_ip="",
+                    mapped=1, logging=1, mode=0, max_speed=0):
+    keys = dict(Remarks=remarks, BindIp=bind_ip, ListenPort=listen_port, MapIp=map_ip,
+                MapPort=map_port, Map=mapped, Logging=logging, LogDataMode=mode,
+                MaxSpeed=max_speed)
+    return {k: v for k, v in keys.items() if v is not None}
+
+
+def ini_text(general, channels, extra_lines=()):
+    """INI text: [General], then [MappedPort_n] for each n in channels (dict n -> keys)."""
+    lines = ["[General]"] + ["%s=%s" % kv for kv in general.items()]
+    for n in sorted(channels):
+        lines.append("[MappedPort_%d]" % n)
+        lines += ["%s=%s" % kv for kv in channels[n].items()]
+    lines += list(extra_lines)
+    return "\r\n".join(lines) + "\r\n"
+
+
+# ---------------------------------------------------------------- the program
+
+
+class LogLine:
+    STOP = re.compile(r"^\*\* \d\d:\d\d:\d\d:\d\d\d Stopped all \(active\) mappings$")
+    PROGRAM_STOPPED = re.compile(r"^\*\* \d\d:\d\d:\d\d:\d\d\d Trabix V1\.2 - Program stopped$")
+    PROGRAM_STARTED = re.compile(r"^\*\* \d\d:\d\d:\d\d:\d\d\d Trabix V1\.2 - Program started$")
+
+
+class TrabixRun:
+    """One run of the real program in a scratch folder of its own."""
+
+    def __init__(self, ini, rlimit_nofile=None, keep_dir=False):
+        if not BINARY or not os.path.exists(BINARY):
+            raise unittest.SkipTest("TRABIX_BINARY is not set to the built program")
+        self.dir = tempfile.mkdtemp(prefix="trabix-e2e-")
+        self.keep_dir = keep_dir
+        self.exe = os.path.join(self.dir, "trabix")
+        shutil.copy2(BINARY, self.exe)
+        self.ini_path = os.path.join(self.dir, "Trabix.ini")
+        with open(self.ini_path, "w", newline="") as f:
+            f.write(ini)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        env.pop("TRABIX_SCREENSHOT", None)
+        limit = None
+        if rlimit_nofile is not None:
+            import resource
+            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                               (rlimit_nofile, rlimit_nofile))
+        self.output = open(os.path.join(self.dir, "stderr.txt"), "wb")
+        self.proc = subprocess.Popen([self.exe], cwd=self.dir, env=env,
+                                     stdin=subprocess.DEVNULL, stdout=self.output,
+                                     stderr=subprocess.STDOUT, preexec_fn=limit)
+        _live_processes.append(self.proc)
+        self.pid = self.proc.pid
+
+    # -- lifetime
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def terminate(self, timeout=2.0):
+        """SIGTERM (the log-off path); returns the seconds until the process had ended."""
+        start = time.monotonic()
+        os.kill(self.pid, signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("trabix did not end within %.1f s of SIGTERM" % timeout)
+        return time.monotonic() - start
+
+    def kill(self):
+        if self.proc.poll() is None:
+            try:
+                os.kill(self.pid, signal.SIGCONT)
+                os.kill(self.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.proc in _live_processes:
+            _live_processes.remove(self.proc)
+
+    def close(self):
+        self.kill()
+        self.output.close()
+        if not self.keep_dir:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def stderr_text(self):
+        self.output.flush()
+        with open(os.path.join(self.dir, "stderr.txt"), "rb") as f:
+            return f.read().decode("latin-1")
+
+    # -- the daily log files
+
+    def log_bytes(self):
+        data = b""
+        for path in sorted(glob.glob(os.path.join(self.dir, "*.log"))):
+            with open(path, "rb") as f:
+                data += f.read()
+        return data
+
+    def log_lines(self):
+        text = self.log_bytes().decode("latin-1")
+        lines = text.split("\r\n")
+        if lines and lines[-1] == "":
+            lines.pop()
+        return lines
+
+    def wait_for_line(self, pattern, timeout=10.0, count=1):
+        regex = re.compile(pattern)
+
+        def found():
+            hits = [l for l in self.log_lines() if regex.search(l)]
+            return hits if len(hits) >= count else None
+        return wait_until(found, timeout, interval=0.02, what="log line /%s/ x%d" % (pattern, count))
+
+    def wait_listening(self, channel, port, timeout=15.0):
+        return self.wait_for_line(r"^\*\* [\d:]{12} Channel %d: \(.*\) listening to connections on "
+                                  r"[\d.]+:%d$" % (channel, port), timeout)
+
+    # -- /proc
+
+    def fd_count(self):
+        return len(os.listdir("/proc/%d/fd" % self.pid))
+
+    def thread_count(self):
+        return len(os.listdir("/proc/%d/task" % self.pid))
+
+    def cpu_seconds(self):
+        with open("/proc/%d/stat" % self.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        ticks = os.sysconf("SC_CLK_TCK")
+        return (int(fields[11]) + int(fields[12])) / ticks   # utime, stime
+
+    def rss_bytes(self):
+        with open("/proc/%d/status" % self.pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+        return 0
+
+    def resources(self):
+        return self.fd_count(), self.thread_count()
+
+    def wait_resources(self, baseline, timeout=2.0):
+        """Waits until descriptors and threads are back to the baseline (or below)."""
+        def back():
+            fds, threads = self.resources()
+            return fds <= baseline[0] and threads <= baseline[1]
+        try:
+            wait_until(back, timeout, interval=0.02, what="descriptors and threads back")
+        except AssertionError:
+            raise AssertionError("descriptors/threads %s, at start %s" % (self.resources(), baseline))
+
+
+# Counters as the last connection line of a channel shows them.
+STATS = re.compile(r"CurrentThreads: (-?\d+)  MaxThreads: (-?\d+)  Connects \(In\): (-?\d+)  "
+                   r"Disconnects \(In\): (-?\d+)  Connects \(Out\): (-?\d+)")
+
+
+def last_counters(lines, channel):
+    """(current, max, connects in, disconnects in, connects out) of the channel's last line."""
+    prefix = "Channel %d;" % channel
+    for line in reversed(lines):
+        if prefix in line:
+            m = STATS.search(line)
+            if m:
+                return tuple(int(g) for g in m.groups())
+    return None
+
+
+# ---------------------------------------------------------------- backends
+
+
+class Backend:
+    """A threaded TCP server on 127.0.0.1:0; handler(sock) runs on a thread per connection."""
+
+    def __init__(self, handler):
+        self.handler = handler
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((LOOPBACK, 0))
+        self.listener.listen(128)
+        self.port = self.listener.getsockname()[1]
+        self.accepted = 0
+        self.errors = []
+        self.lock = threading.Lock()
+        self.open = set()
+        self.stopping = False
+        self.thread = threading.Thread(target=self._accept_loop, daemon=True)
+        self.thread.start()
+
+    def _accept_loop(self):
+        while not self.stopping:
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            sock.settimeout(30)
+            with self.lock:
+                self.accepted += 1
+                self.open.add(sock)
+            threading.Thread(target=self._serve, args=(sock,), daemon=True).start()
+
+    def _serve(self, sock):
+        try:
+            self.handler(sock)
+        except OSError:
+            pass
+        except Exception as e:   # reported by the test that owns the backend
+            with self.lock:
+                self.errors.append(repr(e))
+        finally:
+            with self.lock:
+                self.open.discard(sock)
+            try:
+                sock.close()
+            except OSError:
+                pass
+
+    def close(self):
+        self.stopping = True
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        self.listener.close()
+        with self.lock:
+            for s in list(self.open):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        self.thread.join(timeout=5)
+
+
+def echo_handler(sock):
+    while True:
+        data = sock.recv(1 << 16)
+        if not data:
+            return
+        sock.sendall(data)
+
+
+def sink_handler(results):
+    """Reads until the end; appends (byte count, sha256 hex, monotonic end time) to results."""
+    def handler(sock):
+        digest, total = hashlib.sha256(), 0
+        while True:
+            data = sock.recv(1 << 16)
+            if not data:
+                break
+            digest.update(data)
+            total += len(data)
+        results.append((total, digest.hexdigest(), time.monotonic()))
+    return handler
+
+
+class HttpServer:
+    """python3's http.server on 127.0.0.1:0 serving one folder, on a thread of its own."""
+
+    def __init__(self, folder):
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def __init__(self, *args, **kwargs):
+                super().__init__(*args, directory=folder, **kwargs)
+
+            def log_message(self, *args):
+                pass
+        self.server = http.server.ThreadingHTTPServer((LOOPBACK, 0), Quiet)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(timeout=5)
+
+
+# ---------------------------------------------------------------- payloads
+
+
+def pattern_bytes(size, seed):
+    """Reproducible pseudo-random bytes (cheap to make in bulk: a hashed block repeated with a
+    counter, so no two 32-byte pieces of one stream are equal)."""
+    out = bytearray()
+    counter = 0
+    while len(out) < size:
+        out += hashlib.sha256(b"%d:%d" % (seed, counter)).digest()
+        counter += 1
+    return bytes(out[:size])
+
+
+_block_cache = {}
+
+
+def stream_bytes(size, seed):
+    """Large payloads: a 1 MiB random block per seed, each copy salted with its index."""
+    block = _block_cache.get(seed)
+    if block is None:
+        block = _block_cache[seed] = pattern_bytes(1 << 20, seed)
+    parts, left, index = [], size, 0
+    while left > 0:
+        piece = bytearray(block[: min(left, len(block))])
+        piece[:8] = struct.pack(">Q", index)[: len(piece[:8])]
+        parts.append(bytes(piece))
+        left -= len(piece)
+        index += 1
+    return b"".join(parts)
+
+
+class Watchdog:
+    """Ends a stuck case: after the given seconds it kills the run (the sockets of the case
+    then fail at once instead of waiting)."""
+
+    def __init__(self, seconds, run):
+        self.fired = False
+        self.run = run
+        self.timer = threading.Timer(seconds, self._fire)
+        self.timer.daemon = True
+        self.timer.start()
+
+    def _fire(self):
+        self.fired = True
+        if self.run is not None:
+            self.run.kill()
+
+    def cancel(self):
+        self.timer.cancel()
+
+
+def today_log_name(now=None):
+    return (now or datetime.datetime.now()).strftime("%Y%m%d") + ".log"
