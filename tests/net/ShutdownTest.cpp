@@ -1,0 +1,173 @@
+// Stopping and destroying servers while their peers are busy: every wait is woken, no thread
+// touches freed memory or a recycled descriptor, and nothing is left behind.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "IdException.h"
+#include "IdPeerThread.h"
+#include "IdStack.h"
+#include "IdTCPClient.h"
+#include "IdTCPServer.h"
+#include "NetTestSupport.h"
+
+using namespace nettest;
+
+namespace {
+
+int Start(TIdTCPServer& AServer, int ATerminateWaitTime = 500)
+{
+    AServer.SetTerminateWaitTime(ATerminateWaitTime);
+    AServer.Bindings().Add()->SetIP("127.0.0.1");
+    AServer.SetActive(true);
+    return AServer.Bindings().Items(0)->Port();
+}
+
+// What the mapping engine keeps per connection: the outbound client.
+struct Outbound : TIdObject {
+    TIdTCPClient Client;
+};
+
+} // namespace
+
+TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
+{
+    std::atomic<int> entered{0}, ended{0};
+    TIdTCPServer server;
+    server.OnExecute = [&](TIdPeerThread* t) {
+        TIdTCPServerConnection& c = *t->Connection();
+        const std::string role = c.ReadAvailable();
+        if (role.empty())
+            return;
+        ++entered;
+        if (role == "select") {
+            TIdSocketList list{c.Binding()->Handle()};
+            GStack().Select(list, InfiniteTimeout);
+        } else if (role == "read") {
+            c.ReadAvailable();
+        } else {
+            const std::string block(1 << 20, 'b');   // the client never reads: send blocks
+            for (int i = 0; i < 64 && c.Connected(); ++i)
+                c.Write(block);
+        }
+    };
+    server.OnDisconnect = [&](TIdPeerThread*) { ++ended; };
+    const int port = Start(server);
+    std::vector<RawSocket> clients(3);
+    const char* roles[] = {"select", "read", "write"};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clients[i].Connect(port));
+        ASSERT_TRUE(clients[i].SendAll(roles[i]));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return entered == 3; }));
+    server.SetActive(false);
+    EXPECT_EQ(ended, 3);
+    EXPECT_EQ(server.Threads().Count(), 0u);
+}
+
+// Destroying the server must wait for, or wake, every peer still on its way out, and must
+// return: here one blocked in a synchronized call after TerminateWaitTime ran out, one in an
+// outbound connect to a host that never answers, one pausing to hold a speed limit.
+TEST(Shutdown, DestroyingTheServerWhilePeersStillFinish)
+{
+    // The host that never answers: a listener on 127.0.0.1 whose accept queue is full. Linux
+    // drops further SYNs while the queue is full, so a connect to it stays pending (retrying
+    // for minutes) until something ends it; the queue length is read back to be sure.
+    RawListener silent(0);
+    RawSocket filler;
+    ASSERT_TRUE(filler.Connect(silent.Port()));
+    ASSERT_TRUE(WaitUntil([&] { return silent.Queued() >= 1; }));
+
+    std::atomic<int> connecting{0}, pausing{0}, syncing{0}, served{0}, exceptions{0}, aborted{0};
+    std::atomic<bool> pauseCut{false};
+    auto server = std::make_unique<TIdTCPServer>();
+    // As the mapping engine does, the outbound connect happens in the connect hook.
+    server->OnConnect = [&](TIdPeerThread* t) {
+        t->OnException = [&](TIdThread*, const std::exception& e) {
+            ++exceptions;
+            if (auto* se = dynamic_cast<const EIdSocketError*>(&e); se && se->LastError() == 10053)
+                ++aborted;
+        };
+        TIdTCPServerConnection& c = *t->Connection();
+        const std::string role = c.ReadAvailable();
+        if (role == "connect") {
+            auto data = std::make_unique<Outbound>();
+            data->Client.SetHost("127.0.0.1");
+            data->Client.SetPort(silent.Port());
+            Outbound* out = data.get();
+            t->SetData(std::move(data));
+            ++connecting;
+            out->Client.Connect();
+        } else if (role == "pause") {
+            ++pausing;
+            pauseCut = !t->Pause(600000);
+        } else if (role == "sync") {
+            ++syncing;
+        }
+    };
+    server->OnExecute = [](TIdPeerThread* t) { t->Connection()->ReadAvailable(); };
+    server->OnDisconnect = [&](TIdPeerThread* t) { t->Synchronize([&] { ++served; }); };
+    const int port = Start(*server, 0);
+    std::vector<RawSocket> clients(3);
+    const char* roles[] = {"connect", "pause", "sync"};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(clients[i].Connect(port));
+        ASSERT_TRUE(clients[i].SendAll(roles[i]));
+    }
+    ASSERT_TRUE(WaitUntil([&] { return connecting == 1 && pausing == 1 && syncing == 1; }));
+    ASSERT_EQ(silent.Queued(), 1);                 // the outbound SYN is still unanswered
+
+    server.reset();
+    EXPECT_EQ(served, 3);
+    EXPECT_TRUE(pauseCut);
+    EXPECT_EQ(aborted, 1);
+    EXPECT_EQ(exceptions, 1);
+}
+
+// 200 rounds of: activate, 20 clients that keep sending, deactivate. Descriptors and threads
+// must come back to their starting numbers.
+TEST(Shutdown, RepeatedActivationUnderLoadLeavesNothingBehind)
+{
+    const int fdsBefore = OpenFds();
+    const int threadsBefore = LiveThreads();
+    {
+        TIdTCPServer server;
+        std::atomic<int> running{0};
+        server.OnExecute = [](TIdPeerThread* t) { t->Connection()->ReadAvailable(); };
+        server.OnConnect = [&](TIdPeerThread*) { ++running; };
+        server.OnDisconnect = [&](TIdPeerThread*) { --running; };
+        server.SetTerminateWaitTime(2000);
+        server.Bindings().Add()->SetIP("127.0.0.1");
+        for (int round = 0; round < 200; ++round) {
+            server.Bindings().Items(0)->SetPort(0);
+            server.SetActive(true);
+            const int port = server.Bindings().Items(0)->Port();
+            // In fives: the accept queue holds six, and a seventh SYN would wait a second for
+            // its retransmission.
+            std::vector<RawSocket> clients(20);
+            for (int i = 0; i < 20; ++i) {
+                ASSERT_TRUE(clients[i].Connect(port)) << "round " << round;
+                if (i % 5 == 4) {
+                    ASSERT_TRUE(WaitUntil([&] { return running == i + 1; })) << "round " << round;
+                }
+            }
+            std::atomic<bool> stop{false};
+            std::thread sender([&] {
+                for (int i = 0; i < 100000 && !stop; ++i)
+                    for (auto& c : clients)
+                        if (!c.SendAll("0123456789abcdef"))
+                            return;
+            });
+            server.SetActive(false);
+            stop = true;
+            sender.join();
+            ASSERT_EQ(running, 0) << "round " << round;
+            ASSERT_EQ(server.Threads().Count(), 0u);
+        }
+    }
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds() == fdsBefore && LiveThreads() == threadsBefore; }))
+        << OpenFds() << " fds (" << fdsBefore << " before), " << LiveThreads() << " threads ("
+        << threadsBefore << " before)";
+}
