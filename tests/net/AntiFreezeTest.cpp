@@ -1,0 +1,78 @@
+// The anti-freeze: slicing of long waits, the event hook on the main thread only.
+#include <atomic>
+#include <gtest/gtest.h>
+#include <thread>
+
+#include "IdAntiFreeze.h"
+#include "IdException.h"
+#include "IdTCPClient.h"
+#include "NetTestSupport.h"
+
+using namespace nettest;
+
+namespace {
+
+struct ConnectedPair {
+    ConnectedPair()
+    {
+        Client.SetHost("127.0.0.1");
+        Client.SetPort(Listener.Port());
+        Client.Connect();
+        Far = Listener.Accept();
+    }
+    RawListener Listener;
+    TIdTCPClient Client;
+    RawSocket Far;
+};
+
+} // namespace
+
+// The hook is the only thing that sends, so the wait can only end if it was cut into slices
+// and the main thread handled its events between them.
+TEST(AntiFreeze, MainThreadWaitIsSlicedAndHandlesEvents)
+{
+    ConnectedPair p;
+    TIdAntiFreeze antiFreeze;
+    antiFreeze.SetIdleTimeOut(10);
+    int calls = 0;
+    bool handleAll = false;
+    antiFreeze.SetProcessHook([&](bool all) {
+        handleAll = all;
+        if (++calls == 3)
+            p.Far.SendAll("wake");
+    });
+    EXPECT_TRUE(p.Client.Binding()->WaitForData(InfiniteTimeout));
+    EXPECT_GE(calls, 3);
+    EXPECT_TRUE(handleAll);
+    EXPECT_EQ(p.Client.ReadAvailable(), "wake");
+
+    antiFreeze.SetActive(false);                  // inactive: no slices, no events
+    p.Far.SendAll("x");
+    const int before = calls;
+    EXPECT_TRUE(p.Client.Binding()->WaitForData(InfiniteTimeout));
+    EXPECT_EQ(calls, before);
+}
+
+TEST(AntiFreeze, WorkerWaitsNeverHandleEvents)
+{
+    ConnectedPair p;
+    TIdAntiFreeze antiFreeze;
+    antiFreeze.SetIdleTimeOut(10);
+    std::atomic<int> calls{0};
+    antiFreeze.SetProcessHook([&](bool) { ++calls; });
+    std::thread worker([&] { EXPECT_FALSE(p.Client.Binding()->WaitForData(60)); });
+    worker.join();
+    EXPECT_EQ(calls, 0);
+}
+
+TEST(AntiFreeze, LatestIsTheProcessWideOneAndAnyDestructionClearsIt)
+{
+    auto first = std::make_unique<TIdAntiFreeze>();
+    {
+        TIdAntiFreeze second;
+        EXPECT_EQ(TIdAntiFreezeBase::Instance(), &second);
+        EXPECT_EQ(TIdAntiFreezeBase::ActiveIdleTimeOut(), 250);
+    }
+    EXPECT_EQ(TIdAntiFreezeBase::Instance(), nullptr);
+    EXPECT_EQ(TIdAntiFreezeBase::ActiveIdleTimeOut(), 0);
+}
