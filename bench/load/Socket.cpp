@@ -1,0 +1,208 @@
+#include "Socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+namespace load {
+
+Fd::~Fd() { reset(); }
+
+Fd& Fd::operator=(Fd&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int Fd::release() { return std::exchange(fd_, -1); }
+
+void Fd::reset()
+{
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+}
+
+bool Target::parse(const std::string& host, int port, Target& out, std::string& error)
+{
+    Target t;
+    t.addr.sin_family = AF_INET;
+    if (inet_pton(AF_INET, host.c_str(), &t.addr.sin_addr) != 1) {
+        error = "not an IPv4 address: " + host;
+        return false;
+    }
+    if ((ntohl(t.addr.sin_addr.s_addr) >> 24) != 127) {
+        error = "refusing a non-loopback address: " + host;
+        return false;
+    }
+    if (port <= 0 || port > 65535) {
+        error = "bad port " + std::to_string(port);
+        return false;
+    }
+    t.addr.sin_port = htons(static_cast<uint16_t>(port));
+    out = t;
+    return true;
+}
+
+double nowSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+long raiseFileLimit()
+{
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0)
+        return -1;
+    if (lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+        getrlimit(RLIMIT_NOFILE, &lim);
+    }
+    return static_cast<long>(lim.rlim_cur);
+}
+
+Fd listenLoopback(int backlog, uint16_t& port)
+{
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return {};
+    int one = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+        || ::listen(fd.get(), backlog) != 0)
+        return {};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return {};
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+Fd startConnect(const Target& target, int& err)
+{
+    err = 0;
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        err = errno;
+        return {};
+    }
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target.addr), sizeof target.addr) != 0
+        && errno != EINPROGRESS) {
+        err = errno;
+        return {};
+    }
+    return fd;
+}
+
+int connectResult(int fd)
+{
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
+        return errno;
+    return soError;
+}
+
+Fd connectWithTimeout(const Target& target, int timeoutMs, int& err)
+{
+    Fd fd = startConnect(target, err);
+    if (!fd)
+        return {};
+    pollfd p{fd.get(), POLLOUT, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, timeoutMs);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        err = n == 0 ? ETIMEDOUT : errno;
+        return {};
+    }
+    err = connectResult(fd.get());
+    if (err != 0)
+        return {};
+    setNonBlocking(fd.get(), false);
+    return fd;
+}
+
+void setNonBlocking(int fd, bool on)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
+}
+
+void setNoDelay(int fd)
+{
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void setIoTimeout(int fd, int ms)
+{
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+bool writeAll(int fd, const void* data, size_t len)
+{
+    auto p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool readExact(int fd, void* data, size_t len)
+{
+    auto p = static_cast<char*>(data);
+    while (len > 0) {
+        ssize_t n = ::recv(fd, p, len, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void putU64(unsigned char* out, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+uint64_t getU64(const unsigned char* in)
+{
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | in[i];
+    return v;
+}
+
+}  // namespace load

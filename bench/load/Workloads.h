@@ -1,0 +1,69 @@
+// Client workloads of the load generator. Each prints one or more lines of the form
+//   <workload> key=value key=value ...
+// on standard output, and every loop in here is bounded both in count and in time.
+#pragma once
+
+#include "Socket.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace load {
+
+// Bulk transfer through N connections. "up" writes to a sink, "down" reads from a source.
+// The volume is shared evenly among the connections; the run ends when all of it has
+// arrived or maxSeconds have passed, and the rate counts what arrived (MB = 10^6 bytes).
+struct TputOptions {
+    Target target;
+    bool up = true;
+    int conns = 1;
+    uint64_t bytes = 0;
+    double maxSeconds = 10;
+};
+int runTput(const TputOptions& options);
+
+// Round trips of one byte on one connection to an echo backend, p50 and p99.
+struct LatencyOptions {
+    Target target;
+    int count = 20000;
+    double maxSeconds = 30;
+};
+// idleHeld is only printed: the caller says how many idle connections it holds meanwhile.
+int runLatency(const LatencyOptions& options, int idleHeld);
+
+// Workers that connect, send one byte, wait for its echo and close, for a fixed time.
+struct CpsOptions {
+    Target target;
+    int workers = 8;
+    double seconds = 5;
+};
+int runCps(const CpsOptions& options);
+
+// Holds growing numbers of connections to an echo backend and checks at every level that
+// each one still echoes; optionally reads the relay's memory and measures latency at a level.
+struct HoldOptions {
+    Target target;
+    std::vector<int> levels{1000, 4000, 8000};
+    std::vector<int> pids;      // relay processes whose memory is read
+    int window = 16;            // connects in flight at once
+    double levelSeconds = 60;   // bound for opening and for the echo check of one level
+    int latencyAt = 0;          // level at which the latency is measured, 0 for none
+    int latencyCount = 20000;
+};
+int runHold(const HoldOptions& options);
+
+// Shaping accuracy: downloads from sources behind rate-limited channels and compares the
+// measured rate of every connection, and of every row as a whole, with the row's limit.
+struct ShapeRow {
+    Target target;
+    int conns = 1;
+    long limit = 0;
+};
+struct ShapeOptions {
+    std::vector<ShapeRow> rows;
+    double seconds = 10;
+};
+int runShape(const ShapeOptions& options);
+
+}  // namespace load

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Turns the raw lines of bench/run.sh into one Markdown table, the shaping and stall rows,
+and a check of the goals. Every figure is the median over the rounds of the run.
+
+Usage: report.py RAW_FILE
+"""
+import statistics
+import sys
+from collections import defaultdict
+
+TARGETS = ["direct", "trabix-relay", "trabix-inspect", "socat", "rinetd", "haproxy",
+           "haproxy-splice"]
+PEERS = ["socat", "rinetd", "haproxy", "haproxy-splice"]
+COPYING_PEERS = ["socat", "rinetd", "haproxy"]
+
+# (label, workload, selector, field, higher is better)
+FIGURES = [
+    ("Throughput 1 conn C->S (MB/s)", "tput", {"dir": "up", "conns": "1"}, "mbps", True),
+    ("Throughput 1 conn S->C (MB/s)", "tput", {"dir": "down", "conns": "1"}, "mbps", True),
+    ("Throughput 8 conns C->S (MB/s)", "tput", {"dir": "up", "conns": "8"}, "mbps", True),
+    ("Throughput 8 conns S->C (MB/s)", "tput", {"dir": "down", "conns": "8"}, "mbps", True),
+    ("Latency p50 (us)", "latency", {"idle": "0"}, "p50_us", False),
+    ("Latency p99 (us)", "latency", {"idle": "0"}, "p99_us", False),
+    ("Latency p50, 1000 idle held (us)", "latency", {"idle": "1000"}, "p50_us", False),
+    ("Latency p99, 1000 idle held (us)", "latency", {"idle": "1000"}, "p99_us", False),
+    ("Connections per second", "cps", {}, "per_sec", True),
+    ("Connection failures (of those)", "cps", {}, "failed", None),
+    ("Memory per idle connection, PSS (KB)", "hold", {"level": "1000"}, "pss_per_conn_kb", False),
+    ("Memory per idle connection, RSS (KB)", "hold", {"level": "1000"}, "rss_per_conn_kb", False),
+    ("Max connections held, all echoing", "holdmax", {}, "held", True),
+]
+
+
+def parse(path):
+    rows = []
+    with open(path) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) < 3:
+                continue
+            rec = {"workload": parts[2]}
+            for p in parts[:2] + parts[3:]:
+                if "=" in p:
+                    k, v = p.split("=", 1)
+                    rec[k] = v
+            rows.append(rec)
+    return rows
+
+
+def number(text):
+    try:
+        v = float(text)
+    except (TypeError, ValueError):
+        return None
+    return v if v == v else None  # drop NaN
+
+
+def median_of(rows, target, workload, selector, field):
+    vals = []
+    for r in rows:
+        if r.get("target") != target or r["workload"] != workload:
+            continue
+        if all(r.get(k) == v for k, v in selector.items()):
+            v = number(r.get(field))
+            if v is not None:
+                vals.append(v)
+    return statistics.median(vals) if vals else None
+
+
+def fmt(v):
+    if v is None:
+        return "n/a"
+    if abs(v) >= 100:
+        return f"{v:.0f}"
+    if abs(v) >= 10:
+        return f"{v:.1f}"
+    return f"{v:.2f}"
+
+
+def ratio(a, b):
+    return a / b if a is not None and b not in (None, 0) else None
+
+
+def best(values, higher):
+    present = [v for v in values if v is not None]
+    if not present:
+        return None
+    return max(present) if higher else min(present)
+
+
+def main_table(rows, targets):
+    out = ["| Figure | " + " | ".join(targets) + " |",
+           "|---|" + "---|" * len(targets)]
+    table = {}
+    for label, workload, sel, field, higher in FIGURES:
+        vals = {t: median_of(rows, t, workload, sel, field) for t in targets}
+        table[label] = vals
+        cells = []
+        if higher is None:
+            cells = [fmt(vals[t]) for t in targets]
+        else:
+            bp = best([vals.get(p) for p in PEERS], higher)
+            for t in targets:
+                v = vals[t]
+                if v is None:
+                    cells.append("n/a")
+                    continue
+                rd, rp = ratio(v, vals.get("direct")), ratio(v, bp)
+                cells.append(f"{fmt(v)} ({fmt(rd) if rd is not None else '-'} / "
+                             f"{fmt(rp) if rp is not None else '-'})")
+        out.append(f"| {label} | " + " | ".join(cells) + " |")
+    return out, table
+
+
+def shaping_table(rows):
+    groups = defaultdict(lambda: defaultdict(list))
+    for r in rows:
+        if r["workload"] != "shape":
+            continue
+        key = (int(r["dpt"]), int(r["limit"]), int(r["conns"]))
+        for f in ("ratio_conn_min", "ratio_conn_max", "ratio_total"):
+            v = number(r.get(f))
+            if v is not None:
+                groups[key][f].append(v)
+    out = ["| Delay/Connection | Limit (B/s) | Conns | per conn min | per conn max | channel total | goal |",
+           "|---|---|---|---|---|---|---|"]
+    verdicts = []
+    for key in sorted(groups):
+        dpt, limit, conns = key
+        g = {f: statistics.median(v) for f, v in groups[key].items()}
+        if dpt == 0:
+            ok = 0.97 <= g["ratio_conn_min"] and g["ratio_conn_max"] <= 1.03
+            goal = "each conn within 3 %"
+        else:
+            ok = 0.95 <= g["ratio_total"] <= 1.05
+            goal = "total within 5 %"
+        verdicts.append(ok)
+        out.append(f"| {'on' if dpt else 'off'} | {limit} | {conns} | {g['ratio_conn_min']:.3f} | "
+                   f"{g['ratio_conn_max']:.3f} | {g['ratio_total']:.3f} | "
+                   f"{'met' if ok else 'MISSED'} ({goal}) |")
+    return out, verdicts
+
+
+def stall_lines(rows):
+    vals = [number(r.get("max_ms")) for r in rows if r["workload"] == "stall"]
+    vals = [v for v in vals if v is not None]
+    if not vals:
+        return ["Event-loop stall (inspecting): not measured"], None
+    return [f"Event-loop stall (inspecting, longest gap between 10 ms ticks): median {fmt(statistics.median(vals))} ms, "
+            f"worst {fmt(max(vals))} ms over {len(vals)} rounds"], max(vals)
+
+
+def goal_checks(table, shaping_ok, stall_worst):
+    lines = []
+
+    def check(text, ok):
+        lines.append(f"- {'met' if ok else 'MISSED' if ok is not None else 'not measured'}: {text}")
+
+    def get(label, target):
+        return table.get(label, {}).get(target)
+
+    tput = [f for f in table if f.startswith("Throughput")]
+    relay_ok = None
+    for f in tput:
+        v, bp = get(f, "trabix-relay"), best([get(f, p) for p in COPYING_PEERS], True)
+        if v is None or bp is None:
+            continue
+        relay_ok = (relay_ok is not False) and v >= bp
+    check("relay throughput >= best copying peer in every row", relay_ok)
+    for f in ("Latency p50 (us)", "Latency p99 (us)"):
+        v, bp = get(f, "trabix-relay"), best([get(f, p) for p in PEERS], False)
+        check(f"relay {f.split()[1]} within 1.1 x best peer", None if v is None or bp is None else v <= 1.1 * bp)
+    v, d = get("Connections per second", "trabix-relay"), get("Connections per second", "direct")
+    check("relay connections/s >= 0.8 x direct", None if v is None or not d else v >= 0.8 * d)
+    v = get("Memory per idle connection, PSS (KB)", "trabix-relay")
+    check("relay memory per idle connection < 64 KB (PSS)", None if v is None else v < 64)
+    v = get("Max connections held, all echoing", "trabix-relay")
+    check("relay holds 8000 connections, all echoing", None if v is None else v >= 8000)
+    check("shaping within its tolerance in every row", all(shaping_ok) if shaping_ok else None)
+    ins = [get(f, "trabix-inspect") for f in tput]
+    ins = [v for v in ins if v is not None]
+    check("inspecting relays >= 50 MB/s in every throughput row", min(ins) >= 50 if ins else None)
+    check("inspecting: event loop never stalls > 100 ms", None if stall_worst is None else stall_worst <= 100)
+    return lines
+
+
+def main():
+    rows = parse(sys.argv[1])
+    runs = sorted({r.get("run") for r in rows if r.get("run")})
+    targets = [t for t in TARGETS if any(r.get("target") == t for r in rows)]
+    out = [f"Medians over {len(runs)} round(s). Cells: value (ratio to direct / ratio to best peer); "
+           "best peer = best of socat, rinetd, haproxy, haproxy-splice. MB = 10^6 bytes.", ""]
+    t, table = main_table(rows, targets)
+    out += t + [""]
+    s, shaping_ok = shaping_table(rows)
+    if shaping_ok:
+        out += ["Shaping (Trabix, measured rate / limit, 10 s, least-squares rate):", ""] + s + [""]
+    st, stall_worst = stall_lines(rows)
+    out += st + ["", "Goals:"] + goal_checks(table, shaping_ok, stall_worst)
+    print("\n".join(out))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,396 @@
+#!/usr/bin/env bash
+# Measures Trabix against the physical limit of this machine (direct to the backend) and
+# against the relays users would pick instead (socat in fork mode, rinetd, haproxy in TCP
+# mode with and without splice). All traffic stays on 127.0.0.1; every port is chosen free at
+# run time; every process started here is stopped by its PID at the end.
+#
+#   bench/run.sh                 full run (under 10 minutes on 2 cores)
+#   BENCH_QUICK=1 bench/run.sh   smoke run: one round, small volumes, short phases
+#
+# Knobs (environment): RUNS (rounds for the median, default 2), BENCH_BYTES (bytes per
+# throughput row, default 2000000000), BENCH_MAX_SECONDS (time cap of one throughput row,
+# default 8), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
+# haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
+# BENCH_SHAPE_SECONDS (default 10), BENCH_BUILD (build folder, default build-bench),
+# TRABIX_BIN (the program; default: the one built in the build folder).
+# Output: the table on standard output and in bench/results/<time>.md, the raw lines beside it.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+if [ "${BENCH_QUICK:-0}" = 1 ]; then
+  RUNS=${RUNS:-1}; BENCH_BYTES=${BENCH_BYTES:-200000000}; BENCH_LEVELS=${BENCH_LEVELS:-1000}
+  BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-3}; cps_seconds=2; latency_count=5000
+else
+  cps_seconds=5; latency_count=20000
+fi
+RUNS=${RUNS:-2}
+BENCH_BYTES=${BENCH_BYTES:-2000000000}
+BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-8}
+BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
+BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
+BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-inspect socat rinetd haproxy haproxy-splice}
+build=${BENCH_BUILD:-$root/build-bench}
+
+log() { printf '== %s %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+
+# --- dependencies and build ------------------------------------------------------------------
+
+install_missing() {
+  local missing=()
+  for pkg in socat rinetd haproxy; do
+    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+  done
+  command -v python3 >/dev/null || missing+=(python3)
+  [ ${#missing[@]} -eq 0 ] && return 0
+  log "installing ${missing[*]}"
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+build_programs() {
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
+  fi
+  local targets=(trabix-load)
+  ninja -C "$build" -t targets all 2>/dev/null | grep -q '^trabix:' && targets+=(trabix)
+  ninja -C "$build" -t targets all 2>/dev/null | grep -q '^trabix-stall-probe:' \
+    && targets+=(trabix-stall-probe)
+  ninja -C "$build" -j2 "${targets[@]}" >/dev/null
+}
+
+install_missing || { echo "could not install the peers" >&2; exit 1; }
+build_programs || { echo "build failed" >&2; exit 1; }
+load=$build/bench/trabix-load
+trabix=${TRABIX_BIN:-$(find "$build/app" -maxdepth 2 -type f -name trabix -perm -u+x 2>/dev/null | head -n 1)}
+probe=$(find "$build/bench" -maxdepth 1 -type f -name trabix-stall-probe -perm -u+x 2>/dev/null | head -n 1)
+
+# Relays, backends and held connections need thousands of descriptors; children inherit this.
+ulimit -n "$(ulimit -Hn)"
+
+stamp=$(date +%Y%m%d-%H%M%S)
+results=$root/bench/results
+mkdir -p "$results"
+raw=$results/$stamp.raw
+scratch=$(mktemp -d /tmp/trabix-bench.XXXXXX)
+: >"$raw"
+
+# --- process control -------------------------------------------------------------------------
+
+started=()
+
+# Children of a process, by PID (a forking relay leaves one per connection).
+descendants() {
+  local pid=$1 child
+  for child in $(pgrep -P "$pid"); do
+    echo "$child"
+    descendants "$child"
+  done
+}
+
+# Stops one process and its descendants by PID: SIGTERM, at most 10 s for the exit, then
+# SIGKILL. Our own children are reaped with wait.
+stop_pid() {
+  local pid=$1 kids
+  kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+  kids=$(descendants "$pid")
+  kill -TERM "$pid" 2>/dev/null
+  timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null
+  kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  for kid in $kids; do
+    kill -0 "$kid" 2>/dev/null || continue
+    kill -TERM "$kid" 2>/dev/null
+    timeout 5 tail --pid="$kid" -f /dev/null 2>/dev/null
+    kill -0 "$kid" 2>/dev/null && kill -KILL "$kid" 2>/dev/null
+  done
+  return 0
+}
+
+cleanup() {
+  local pid
+  for pid in "${started[@]}"; do stop_pid "$pid"; done
+  started=()
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Waits (bounded) until every given port accepts.
+wait_ports() {
+  local port
+  for port in "$@"; do
+    "$load" wait-port --port "$port" --seconds 15 || { log "port $port never accepted"; return 1; }
+  done
+}
+
+free_ports() { "$load" freeport --count "$1"; }
+
+# --- backend and relays ----------------------------------------------------------------------
+# Each start_* function sets: ECHO SINK SOURCE (ports the client uses), PIDS (started
+# processes, stopped afterwards; also added to "started" at once, for the exit trap) and
+# MEM_PIDS (whose memory counts, comma separated).
+
+start_backend() {
+  local fifo=$scratch/backend.fifo fd line
+  mkfifo "$fifo"
+  exec {fd}<>"$fifo"
+  "$load" serve --max-seconds 3600 >"$fifo" &
+  backend_pid=$!
+  started+=("$backend_pid")
+  read -r -t 10 -u "$fd" line || { log "backend did not start"; return 1; }
+  exec {fd}<&-
+  read -r _ e s o <<<"$line"
+  B_ECHO=${e#echo=}; B_SINK=${s#sink=}; B_SOURCE=${o#source=}
+}
+
+start_direct() {
+  ECHO=$B_ECHO; SINK=$B_SINK; SOURCE=$B_SOURCE; PIDS=(); MEM_PIDS=""
+}
+
+start_socat() {
+  read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
+  PIDS=()
+  local pair
+  for pair in "$ECHO:$B_ECHO" "$SINK:$B_SINK" "$SOURCE:$B_SOURCE"; do
+    socat "TCP4-LISTEN:${pair%%:*},bind=127.0.0.1,reuseaddr,fork" "TCP4:127.0.0.1:${pair##*:}" \
+      2>>"$scratch/socat.err" &
+    PIDS+=($!); started+=($!)
+  done
+  MEM_PIDS=$(IFS=,; echo "${PIDS[*]}")
+  wait_ports "$ECHO" "$SINK" "$SOURCE"
+}
+
+start_rinetd() {
+  read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
+  local conf=$scratch/rinetd.conf
+  cat >"$conf" <<EOF
+127.0.0.1 $ECHO 127.0.0.1 $B_ECHO
+127.0.0.1 $SINK 127.0.0.1 $B_SINK
+127.0.0.1 $SOURCE 127.0.0.1 $B_SOURCE
+EOF
+  rinetd -f -c "$conf" >"$scratch/rinetd.out" 2>&1 &
+  PIDS=($!); MEM_PIDS=${PIDS[0]}; started+=($!)
+  wait_ports "$ECHO" "$SINK" "$SOURCE"
+}
+
+# haproxy in TCP mode; with splice, both directions move through kernel pipes.
+start_haproxy_with() {
+  local splice=$1
+  read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
+  local conf=$scratch/haproxy.cfg
+  {
+    echo "global"
+    echo "  maxconn 9500"
+    echo "defaults"
+    echo "  mode tcp"
+    echo "  timeout connect 5s"
+    echo "  timeout client 10m"
+    echo "  timeout server 10m"
+    [ "$splice" = 1 ] && printf '  option splice-request\n  option splice-response\n'
+    local name port backend
+    for name in echo sink source; do
+      case $name in
+        echo) port=$ECHO; backend=$B_ECHO ;;
+        sink) port=$SINK; backend=$B_SINK ;;
+        source) port=$SOURCE; backend=$B_SOURCE ;;
+      esac
+      echo "listen $name"
+      echo "  bind 127.0.0.1:$port"
+      echo "  server $name 127.0.0.1:$backend"
+    done
+  } >"$conf"
+  haproxy -db -f "$conf" >"$scratch/haproxy.out" 2>&1 &
+  PIDS=($!); MEM_PIDS=${PIDS[0]}; started+=($!)
+  wait_ports "$ECHO" "$SINK" "$SOURCE"
+}
+start_haproxy() { start_haproxy_with 0; }
+start_haproxy-splice() { start_haproxy_with 1; }
+
+# Writes a Trabix.ini: $1 folder, $2 general overrides, then channel lines
+# "listen:target:logging:mode:maxspeed" for channels 1.. (the rest stay off).
+write_trabix_ini() {
+  local dir=$1 general=$2; shift 2
+  local ini=$dir/Trabix.ini n=0 spec
+  {
+    echo "[General]"
+    echo "AutoStart=1"
+    echo "LogToScreen=1"
+    echo "LimitScreenLog=1"
+    echo "ScreenLogLines=5000"
+    echo "WrapLines=1"
+    echo "GotoTNA=0"
+    echo "LogDelayInfo=0"
+    printf '%s\n' $general
+    for spec in "$@"; do
+      n=$((n + 1))
+      IFS=: read -r listen mapport logging mode speed <<<"$spec"
+      echo "[MappedPort_$n]"
+      echo "Remarks=bench $n"
+      echo "BindIp=127.0.0.1"
+      echo "ListenPort=$listen"
+      echo "MapIp=127.0.0.1"
+      echo "MapPort=$mapport"
+      echo "Map=1"
+      echo "Logging=$logging"
+      echo "LogDataMode=$mode"
+      echo "MaxSpeed=$speed"
+    done
+    while [ $n -lt 8 ]; do
+      n=$((n + 1))
+      printf '[MappedPort_%d]\nMap=0\n' "$n"
+    done
+  } >"$ini"
+}
+
+# Starts the program as users run it: from its own folder, beside its Trabix.ini, headless.
+# $1 folder name, $2 general overrides; then the channels; the last argument list is the
+# ports to wait for.
+launch_trabix() {
+  local dir=$scratch/$1 general=$2; shift 2
+  mkdir -p "$dir"
+  cp "$trabix" "$dir/trabix"
+  write_trabix_ini "$dir" "$general" "$@"
+  (cd "$dir" && QT_QPA_PLATFORM=offscreen exec ./trabix >"$dir/trabix.out" 2>&1) &
+  TRABIX_PID=$!
+  started+=("$TRABIX_PID")
+}
+
+start_trabix_with() {
+  local name=$1 general=$2 logging=$3 mode=$4
+  read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
+  launch_trabix "$name" "$general" "$ECHO:$B_ECHO:$logging:$mode:0" \
+    "$SINK:$B_SINK:$logging:$mode:0" "$SOURCE:$B_SOURCE:$logging:$mode:0"
+  PIDS=("$TRABIX_PID"); MEM_PIDS=$TRABIX_PID
+  wait_ports "$ECHO" "$SINK" "$SOURCE"
+}
+start_trabix-relay() {
+  start_trabix_with trabix-relay "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0
+}
+start_trabix-inspect() {
+  start_trabix_with trabix-inspect "LogToFile=1 LogConnInfo=1 DelayPerThread=0" 1 4
+}
+
+# --- workloads -------------------------------------------------------------------------------
+
+record() {  # run target line...
+  local run=$1 target=$2 line
+  while IFS= read -r line; do
+    [ -n "$line" ] && printf 'run=%s target=%s %s\n' "$run" "$target" "$line" >>"$raw"
+  done
+}
+
+# Hex dumps of the inspecting runs fill the disk quickly; each row starts with none.
+drop_logs() { rm -f "$scratch"/trabix-*/*.log; }
+
+measure_target() {
+  local run=$1 target=$2 dir conns
+  for conns in 1 8; do
+    for dir in up down; do
+      local port=$SINK; [ $dir = down ] && port=$SOURCE
+      drop_logs
+      "$load" tput --port "$port" --dir $dir --conns $conns --bytes "$BENCH_BYTES" \
+        --max-seconds "$BENCH_MAX_SECONDS" | record "$run" "$target"
+    done
+  done
+  drop_logs
+  "$load" latency --port "$ECHO" --count $latency_count | record "$run" "$target"
+  "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds | record "$run" "$target"
+  drop_logs
+  local mem=(); [ -n "$MEM_PIDS" ] && mem=(--pids "$MEM_PIDS")
+  "$load" hold --port "$ECHO" --levels "$BENCH_LEVELS" "${mem[@]}" --window 4 \
+    --level-seconds 30 --latency-at 1000 --count $latency_count | record "$run" "$target"
+  drop_logs
+}
+
+run_targets() {
+  local run target pid
+  for run in $(seq 1 "$RUNS"); do
+    for target in $BENCH_TARGETS; do
+      if [[ $target == trabix-* && -z "$trabix" ]]; then
+        [ "$run" = 1 ] && log "no trabix program built: $target skipped"
+        continue
+      fi
+      log "run $run: $target"
+      if "start_$target"; then
+        measure_target "$run" "$target"
+      else
+        log "$target did not start"
+      fi
+      for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+      started=("$backend_pid")
+    done
+  done
+}
+
+# Shaping: one program per "Delay/Connection" setting, six channels each (three limits, one
+# and four connections) to the source, all measured at the same time.
+run_shaping() {
+  [ -n "$trabix" ] || return 0
+  local run dpt limits=(100000 1000000 10000000)
+  for run in $(seq 1 "$RUNS"); do
+    for dpt in 0 1; do
+      log "run $run: shaping, Delay/Connection=$dpt"
+      local ports=($(free_ports 6)) channels=() rows=() i=0 limit conns
+      for limit in "${limits[@]}"; do
+        for conns in 1 4; do
+          channels+=("${ports[$i]}:$B_SOURCE:0:0:$limit")
+          rows+=(--row "${ports[$i]}:$conns:$limit")
+          i=$((i + 1))
+        done
+      done
+      launch_trabix "trabix-shape$dpt" "LogToFile=0 LogConnInfo=0 DelayPerThread=$dpt" \
+        "${channels[@]}"
+      if wait_ports "${ports[@]}"; then
+        "$load" shape --seconds "$BENCH_SHAPE_SECONDS" "${rows[@]}" \
+          | sed "s/^shape /shape dpt=$dpt /" | record "$run" "trabix-relay"
+      fi
+      stop_pid "$TRABIX_PID"
+      started=("$backend_pid")
+    done
+  done
+}
+
+# The window's event loop under inspecting load, measured inside the program (see
+# bench/stall/): the probe runs the real main window with one inspecting channel per
+# workload while this script drives traffic through it.
+run_stall_probe() {
+  [ -n "$probe" ] || { log "no stall probe built: skipped"; return 0; }
+  local run
+  for run in $(seq 1 "$RUNS"); do
+    log "run $run: event-loop stall probe"
+    local dir=$scratch/stall
+    rm -rf "$dir"; mkdir -p "$dir"
+    cp "$probe" "$dir/"
+    read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
+    write_trabix_ini "$dir" "LogToFile=1 LogConnInfo=1 DelayPerThread=0" \
+      "$ECHO:$B_ECHO:1:4:0" "$SINK:$B_SINK:1:4:0" "$SOURCE:$B_SOURCE:1:4:0"
+    (cd "$dir" && QT_QPA_PLATFORM=offscreen exec ./"$(basename "$probe")" \
+      >"$dir/probe.out" 2>"$dir/probe.err") &
+    local pid=$!
+    started+=("$pid")
+    if wait_ports "$ECHO" "$SINK" "$SOURCE"; then
+      "$load" tput --port "$SINK" --dir up --conns 1 --bytes "$BENCH_BYTES" \
+        --max-seconds "$BENCH_MAX_SECONDS" >/dev/null
+      rm -f "$dir"/*.log
+      "$load" tput --port "$SOURCE" --dir down --conns 8 --bytes "$BENCH_BYTES" \
+        --max-seconds "$BENCH_MAX_SECONDS" >/dev/null
+      rm -f "$dir"/*.log
+      "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds >/dev/null
+    fi
+    stop_pid "$pid"
+    started=("$backend_pid")
+    grep '^stall ' "$dir/probe.out" | record "$run" "trabix-inspect"
+  done
+}
+
+# --- main ------------------------------------------------------------------------------------
+
+log "raw results: $raw"
+start_backend || exit 1
+run_targets
+run_shaping
+run_stall_probe
+stop_pid "$backend_pid"
+started=()
+
+python3 "$root/bench/report.py" "$raw" | tee "$results/$stamp.md"
