@@ -290,8 +290,12 @@ void TMainForm::ShutDownProgram()
         return;
     ShowWaitCursor();
     SetStatusText(QStringLiteral("closing mappings - please wait ..."));
-    StopMappings();
+    // The stop of StopMappings, with the servers released before its stop line: releasing a
+    // server waits for its connection threads, whose last lines (handed over while they end)
+    // thus come before the stop line, and the log ends with the stop line and the line below.
+    StopAllChannels();
     FreeMappings();
+    FinishStop();
     SetStatusText(QString());
     LogWindowLine(ShortTitle.toStdString() + " - Program stopped");
     // From here on no line reaches the logger or the view: the stop line stays the last one.

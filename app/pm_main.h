@@ -143,6 +143,8 @@ private:
     void SyncRouting();
     void StartChannel(int channel);
     void StopChannel(int channel);
+    void StopAllChannels();
+    void FinishStop();
     void ReportChannelError(int channel, const std::string &message);
     void ReportSaveFailure();
 

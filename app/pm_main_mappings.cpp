@@ -294,12 +294,23 @@ void TMainForm::ReportChannelError(int channel, const std::string &message)
 
 void TMainForm::StopMappings()
 {
+    StopAllChannels();
+    FinishStop();
+}
+
+// Steps 1 and 2 of the stop and the lights: every server inactive, without bindings.
+void TMainForm::StopAllChannels()
+{
     MappingsActive = false;
     ShowWaitCursor();
     UpdateStartStopButtons();
     for (int n = 1; n <= ChannelCount; ++n)
         StopChannel(n);
     UpdateStatusLights();
+}
+
+void TMainForm::FinishStop()
+{
     LogWindowLine("Stopped all (active) mappings");
     RestoreCursor();
 }
