@@ -137,6 +137,10 @@ bool WaitForClose(int fd, Clock::time_point deadline) {
 
 std::string Exchange(int port, const std::string& payload) {
     TFd fd = ConnectTo(port);
+    return ExchangeOn(fd, payload);
+}
+
+std::string ExchangeOn(TFd& fd, const std::string& payload) {
     // No half-close: the relay ends the whole mapping when the client's side closes.
     std::thread sender([&] { SendAll(fd.Get(), payload); });
     std::string back = RecvAtMost(fd.Get(), payload.size(), Clock::now() + kDeadline);

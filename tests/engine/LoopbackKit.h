@@ -55,6 +55,8 @@ bool WaitForClose(int fd, Clock::time_point deadline);
 // Sends `payload` on a fresh connection to `port` from a second thread while reading the
 // answer; returns what came back (expected: Transformed(payload) from a Transform backend).
 std::string Exchange(int port, const std::string& payload);
+// The same on a connection already open; shuts it down afterwards.
+std::string ExchangeOn(TFd& fd, const std::string& payload);
 
 // The target of the relay. Each accepted connection gets a thread that, by `Mode`:
 //   Transform: sends back every byte it reads, XORed, until the peer closes;

@@ -101,6 +101,10 @@ void MappingTest::RunServing(const std::function<void()>& AWork) {
     worker.join();
 }
 
+void MappingTest::TearDown() {
+    WaitUntil([&] { return Map.Threads().Count() == 0; }, std::chrono::seconds(10));
+}
+
 void MappingTest::StartMapping(int ATargetPort) {
     Map.ChannelName = "Channel 1;";
     Map.OnLog = [this](const std::string& AText) { Log.Add(AText); };

@@ -41,6 +41,9 @@ std::string NormaliseLine(const std::string& ALine);
 
 class MappingTest : public ::testing::Test {
 protected:
+    // Lets the peer threads of the closed test connections finish with their last lines,
+    // so that the server's destruction does not wait for a line nobody serves.
+    void TearDown() override;
     // Waits (bounded) until APredicate holds, serving synchronized calls meanwhile.
     bool WaitUntil(const std::function<bool()>& APredicate,
                    std::chrono::seconds ATimeout = std::chrono::seconds(60));
