@@ -11,7 +11,8 @@
 # throughput row, default 2000000000), BENCH_MAX_SECONDS (time cap of one throughput row,
 # default 8), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
 # haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
-# BENCH_SHAPE_SECONDS (default 10), BENCH_BUILD (build folder, default build-bench),
+# BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall),
+# BENCH_BUILD (build folder, default build-bench),
 # TRABIX_BIN (the program; default: the one built in the build folder).
 # Output: the table on standard output and in bench/results/<time>.md, the raw lines beside it.
 set -uo pipefail
@@ -29,6 +30,7 @@ BENCH_BYTES=${BENCH_BYTES:-2000000000}
 BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-8}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
+BENCH_PHASES=${BENCH_PHASES:-targets shaping stall}
 BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-inspect socat rinetd haproxy haproxy-splice}
 build=${BENCH_BUILD:-$root/build-bench}
 
@@ -179,8 +181,11 @@ start_haproxy_with() {
   read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
   local conf=$scratch/haproxy.cfg
   {
+    # Room for 8000 held connections within the hard limit of 20000 descriptors, counting
+    # two per connection and two per splice pipe.
     echo "global"
-    echo "  maxconn 9500"
+    echo "  maxconn 8500"
+    echo "  maxpipes 1000"
     echo "defaults"
     echo "  mode tcp"
     echo "  timeout connect 5s"
@@ -369,17 +374,24 @@ run_stall_probe() {
     local pid=$!
     started+=("$pid")
     if wait_ports "$ECHO" "$SINK" "$SOURCE"; then
-      "$load" tput --port "$SINK" --dir up --conns 1 --bytes "$BENCH_BYTES" \
-        --max-seconds "$BENCH_MAX_SECONDS" >/dev/null
-      rm -f "$dir"/*.log
-      "$load" tput --port "$SOURCE" --dir down --conns 8 --bytes "$BENCH_BYTES" \
-        --max-seconds "$BENCH_MAX_SECONDS" >/dev/null
-      rm -f "$dir"/*.log
-      "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds >/dev/null
+      { echo "phase up1 at $(date +%s.%N)"
+        "$load" tput --port "$SINK" --dir up --conns 1 --bytes "$BENCH_BYTES" \
+          --max-seconds "$BENCH_MAX_SECONDS"
+        rm -f "$dir"/*.log
+        echo "phase down8 at $(date +%s.%N)"
+        "$load" tput --port "$SOURCE" --dir down --conns 8 --bytes "$BENCH_BYTES" \
+          --max-seconds "$BENCH_MAX_SECONDS"
+        rm -f "$dir"/*.log
+        echo "phase cps at $(date +%s.%N)"
+        "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds
+        echo "phase end at $(date +%s.%N)"
+      } >"$dir/phases"
     fi
     stop_pid "$pid"
     started=("$backend_pid")
     grep '^stall ' "$dir/probe.out" | record "$run" "trabix-inspect"
+    # Where the long gaps fell, next to the traffic phases' start times.
+    cat "$dir/phases" "$dir/probe.err" >"$results/$stamp.stall$run.txt" 2>/dev/null
   done
 }
 
@@ -387,9 +399,13 @@ run_stall_probe() {
 
 log "raw results: $raw"
 start_backend || exit 1
-run_targets
-run_shaping
-run_stall_probe
+for phase in $BENCH_PHASES; do
+  case $phase in
+    targets) run_targets ;;
+    shaping) run_shaping ;;
+    stall) run_stall_probe ;;
+  esac
+done
 stop_pid "$backend_pid"
 started=()
 

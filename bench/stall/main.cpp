@@ -1,0 +1,113 @@
+// trabix-stall-probe: the program's own window and start-up, with a 10 ms timer beside it
+// that records the longest gap between its ticks. A gap far above 10 ms means the window's
+// event loop was busy elsewhere (log hand-over, screen log, status refresh) for that long.
+//
+// It starts exactly as the program does (Trabix.ini beside this executable, AutoStart), so
+// bench/run.sh can drive traffic through its channels from outside. SIGTERM ends the
+// measurement first and then the program's own log-off path; the result is one line
+//   stall max_ms=... p99_ms=... ticks=... over_100ms=...
+// on standard output. The shutdown itself (waiting for the connection threads) is not
+// counted: it is not a stall while relaying.
+#include "ProgramIcon.h"
+#include "ShutdownSignals.h"
+#include "SyncPump.h"
+#include "UserPrompts.h"
+#include "pm_About.h"
+#include "pm_main.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Records the intervals between the ticks of a 10 ms timer. Main thread only.
+class StallMeter : public QObject {
+public:
+    StallMeter()
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] { tick(); });
+        timer_.start();
+        clock_.start();
+    }
+
+    void stop() { timer_.stop(); }
+
+    void print() const
+    {
+        std::vector<double> sorted = gapsMs_;
+        std::sort(sorted.begin(), sorted.end());
+        double max = sorted.empty() ? 0 : sorted.back();
+        double p99 = sorted.empty() ? 0 : sorted[(sorted.size() - 1) * 99 / 100];
+        long over = std::count_if(sorted.begin(), sorted.end(), [](double g) { return g > 100; });
+        std::printf("stall max_ms=%.1f p99_ms=%.1f ticks=%zu over_100ms=%ld\n", max, p99,
+                    sorted.size(), over);
+        std::fflush(stdout);
+        // Where the long gaps fell (wall-clock seconds), for finding their cause.
+        for (const auto &[at, gap] : longGaps_)
+            std::fprintf(stderr, "gap %.1f ms ending at %.3f\n", gap, at);
+    }
+
+private:
+    void tick()
+    {
+        qint64 now = clock_.nsecsElapsed();
+        if (last_ >= 0) {
+            double gap = static_cast<double>(now - last_) / 1e6;
+            gapsMs_.push_back(gap);
+            if (gap > 50 && longGaps_.size() < 1000)
+                longGaps_.emplace_back(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1e3,
+                                       gap);
+        }
+        last_ = now;
+    }
+
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = -1;
+    std::vector<double> gapsMs_;
+    std::vector<std::pair<double, double>> longGaps_;
+};
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Trabix"));
+    QApplication::setWindowIcon(ProgramIcon());
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TQtUserPrompts prompts;
+    int exitCode = 0;
+    StallMeter meter;
+    {
+        TMainForm mainForm(prompts);
+        TPMAboutDialog about(prompts, [](const std::string &) { return false; });
+        mainForm.SetAboutDialog(&about);
+        QObject::connect(&mainForm, &TMainForm::ProgramClosed, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+
+        TShutdownSignals shutdownSignals;
+        // Connected first, so the measurement ends before the log-off path starts.
+        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &meter,
+                         [&meter] { meter.stop(); });
+        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &mainForm,
+                         &TMainForm::OsShutdownQuery);
+        mainForm.show();
+        exitCode = QApplication::exec();
+        UninstallSyncPump();
+    }
+    meter.print();
+    return exitCode;
+}
