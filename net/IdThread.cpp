@@ -44,7 +44,7 @@ TIdThread::TIdThread(bool ACreateSuspended)
 
 TIdThread::~TIdThread()
 {
-    if (FLaunched && !FJoined && !pthread_equal(FPThread, pthread_self())) {
+    if (!FDestroyingItself && FLaunched && !FJoined) {
         Terminate();
         WaitFor();
     }
@@ -63,13 +63,15 @@ void TIdThread::Start()
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, ThreadStackSize);
+    // Set first: the new thread may run and even end before pthread_create returns.
+    FLaunched = true;
     const int rc = pthread_create(&FPThread, &attr, &TIdThread::ThreadMain, this);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
+        FLaunched = false;
         FStopped = true;
         throw EIdException(std::string("Cannot create thread: ") + std::strerror(rc));
     }
-    FLaunched = true;
 }
 
 void TIdThread::Stop()
@@ -125,6 +127,7 @@ void* TIdThread::ThreadMain(void* AThread)
     std::shared_ptr<TIdThreadTracker> tracker = std::move(self->FTracker);
     if (self->FFreeOnTerminate) {
         pthread_detach(pthread_self());
+        self->FDestroyingItself = true;
         std::unique_ptr<TIdThread> owned(self);
     } else {
         self->FFinished = true;

@@ -105,6 +105,7 @@ private:
     pthread_t FPThread{};
     bool FLaunched = false;        // main/owner side only
     bool FJoined = false;
+    bool FDestroyingItself = false;  // the thread's own side only
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStopped{true};
     std::atomic<bool> FFinished{false};
