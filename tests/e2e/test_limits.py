@@ -1,0 +1,176 @@
+"""The program at its limits: descriptors exhausted under a low RLIMIT_NOFILE, and a stop
+(SIGTERM, the log-off path) while many connections are open and streaming."""
+import errno
+import socket
+import threading
+import time
+import unittest
+
+import trabix_e2e as e2e
+
+NOFILE = 40          # the program needs about ten descriptors of its own
+
+
+def open_pending(port, count):
+    """Starts count connects without waiting for them (the backlog fills, the rest stay in
+    SYN_SENT); returns the sockets."""
+    sockets = []
+    for _ in range(count):
+        s = socket.socket()
+        s.setblocking(False)
+        rc = s.connect_ex((e2e.LOOPBACK, port))
+        assert rc in (0, errno.EINPROGRESS), rc
+        sockets.append(s)
+    return sockets
+
+
+class DescriptorExhaustion(unittest.TestCase):
+    def setUp(self):
+        self.echo = e2e.Backend(e2e.echo_handler)
+        self.addCleanup(self.echo.close)
+        self.port = e2e.free_port()
+        ini = e2e.ini_text(e2e.general_section(LogConnInfo=0),
+                           {1: e2e.channel_section(self.port, self.echo.port, remarks="echo")})
+        self.trabix = e2e.TrabixRun(ini, rlimit_nofile=NOFILE)
+        self.addCleanup(self.trabix.close)
+        self.watchdog = e2e.Watchdog(60, self.trabix)
+        self.addCleanup(self.watchdog.cancel)
+        self.trabix.wait_listening(1, self.port)
+
+    def round_trip(self, timeout):
+        with e2e.connect(self.port, timeout=timeout) as s:
+            s.sendall(b"hello")
+            return s.recv(5) == b"hello"
+
+    def test_exhausted_then_released(self):
+        self.assertTrue(self.round_trip(5))
+        clients = []
+        try:
+            # Connected clients until the program holds nearly all its descriptors, then as
+            # many again that can only wait in the backlog.
+            while self.trabix.fd_count() < NOFILE - 2 and len(clients) < NOFILE:
+                clients.append(e2e.connect(self.port, timeout=2))
+                e2e.wait_until(lambda: self.trabix.fd_count() >= min(NOFILE, 9 + 2 * len(clients))
+                               or self.trabix.fd_count() >= NOFILE - 2, 2, what="the relay")
+            clients += open_pending(self.port, NOFILE)
+            # Let the burst of connection lines settle, then watch the program at its limit.
+            lines_before, cpu_before = self.settled_lines(), self.trabix.cpu_seconds()
+            start = time.monotonic()
+            time.sleep(2.0)              # the hold period itself
+            elapsed = time.monotonic() - start
+            cpu = (self.trabix.cpu_seconds() - cpu_before) / elapsed
+            new_lines = len(self.trabix.log_lines()) - lines_before
+            self.assertLess(cpu, 0.05, "at the limit the program uses %.1f %% of a core"
+                            % (cpu * 100))
+            # Only the error line of a client that could not be mapped, a few a second at most
+            # as waiting clients retry; never a line per failed accept.
+            self.assertLessEqual(new_lines, 3 * elapsed + 2, "log lines while at the limit")
+            self.assertTrue(self.trabix.alive())
+        finally:
+            for s in clients:
+                s.close()
+        released = time.monotonic()
+        # A new client is served promptly once the held clients are gone.
+        e2e.wait_until(lambda: self.try_round_trip(), 5, what="a new client to be served")
+        self.assertLess(time.monotonic() - released, 1.0)
+        self.trabix.terminate(timeout=5)
+        self.assertEqual(self.trabix.proc.returncode, 0)
+
+    def try_round_trip(self):
+        try:
+            return self.round_trip(0.5)
+        except OSError:
+            return False
+
+    def settled_lines(self):
+        """Waits until the log has not grown for half a second (bounded); returns its lines."""
+        last, stable_since = -1, time.monotonic()
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            count = len(self.trabix.log_lines())
+            if count != last:
+                last, stable_since = count, time.monotonic()
+            elif time.monotonic() - stable_since >= 0.5:
+                return count
+            time.sleep(0.05)
+        return last
+
+
+class StopUnderLoad(unittest.TestCase):
+    def setUp(self):
+        self.echo = e2e.Backend(e2e.echo_handler)
+        self.addCleanup(self.echo.close)
+        self.stream = e2e.Backend(self.endless)
+        self.addCleanup(self.stream.close)
+        self.ports = {1: e2e.free_port(), 2: e2e.free_port()}
+        ini = e2e.ini_text(e2e.general_section(), {
+            1: e2e.channel_section(self.ports[1], self.echo.port, remarks="idle"),
+            2: e2e.channel_section(self.ports[2], self.stream.port, remarks="stream")})
+        self.trabix = e2e.TrabixRun(ini)
+        self.addCleanup(self.trabix.close)
+        self.watchdog = e2e.Watchdog(60, self.trabix)
+        self.addCleanup(self.watchdog.cancel)
+        for n, port in self.ports.items():
+            self.trabix.wait_listening(n, port)
+
+    @staticmethod
+    def endless(sock):
+        block = e2e.pattern_bytes(65536, 9)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            sock.sendall(block)
+
+    def test_stop_with_idle_and_streaming_connections(self):
+        idle = [e2e.connect(self.ports[1]) for _ in range(50)]
+        streams = [e2e.connect(self.ports[2]) for _ in range(10)]
+        stop_reading = threading.Event()
+        received = [0] * len(streams)
+
+        def reader(i):
+            try:
+                while not stop_reading.is_set():
+                    data = streams[i].recv(65536)
+                    if not data:
+                        return
+                    received[i] += len(data)
+            except OSError:
+                pass
+        readers = [threading.Thread(target=reader, args=(i,)) for i in range(len(streams))]
+        for r in readers:
+            r.start()
+        try:
+            e2e.wait_until(lambda: all(n > 0 for n in received), 10, what="all streams to flow")
+            self.trabix.wait_for_line(r"Channel [12]; .* Mapping connection from ", count=60)
+            stop = time.monotonic()
+            self.trabix.proc.send_signal(15)
+            refused_after = None
+            while time.monotonic() - stop < 3 and refused_after is None:
+                if all(e2e.is_refused(p, 0.5) for p in self.ports.values()):
+                    refused_after = time.monotonic() - stop
+                else:
+                    time.sleep(0.005)
+            self.trabix.proc.wait(timeout=5)
+            ended_after = time.monotonic() - stop
+        finally:
+            stop_reading.set()
+            for s in idle + streams:
+                s.close()
+            for r in readers:
+                r.join(10)
+        self.assertIsNotNone(refused_after, "the channels still accept after the stop")
+        self.assertLess(refused_after, 1.0)
+        self.assertLess(ended_after, 2.0, "the program took %.2f s to end" % ended_after)
+        self.assertEqual(self.trabix.proc.returncode, 0)
+        lines = self.trabix.log_lines()
+        self.assertRegex(lines[-2], e2e.LogLine.STOP)
+        self.assertRegex(lines[-1], e2e.LogLine.PROGRAM_STOPPED)
+        # Every connection that came in (the refusal probes above may add a few) has ended.
+        for n, least in ((1, 50), (2, 10)):
+            incoming = [l for l in lines if "Channel %d;" % n in l and "Incoming connection" in l]
+            disconnects = [l for l in lines if "Channel %d;" % n in l and "Disconnect (incoming)" in l]
+            self.assertGreaterEqual(len(incoming), least)
+            self.assertEqual(len(disconnects), len(incoming))
+
+
+if __name__ == "__main__":
+    unittest.main()
