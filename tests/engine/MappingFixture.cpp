@@ -11,9 +11,10 @@ void TLogSink::Add(const std::string& AText) {
     std::string kept = AText;
     const std::size_t lineEnd = AText.find("\r\n");
     if (AText.size() > 4096 && lineEnd != std::string::npos) kept = AText.substr(0, lineEnd);
+    const bool onMain = IsMainThread();  // asked outside the lock: it takes a lock of its own
     std::lock_guard lock(FLock);
     FLines.push_back(std::move(kept));
-    FOnMain.push_back(IsMainThread());
+    FOnMain.push_back(onMain);
 }
 
 std::vector<std::string> TLogSink::Lines() {
