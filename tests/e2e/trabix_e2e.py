@@ -143,6 +143,7 @@ class TrabixRun:
     """One run of the real program in a scratch folder of its own."""
 
     def __init__(self, ini, rlimit_nofile=None, keep_dir=False):
+        """ini: the settings file, as text (single-byte) or bytes."""
         if not BINARY or not os.path.exists(BINARY):
             raise unittest.SkipTest("TRABIX_BINARY is not set to the built program")
         self.dir = tempfile.mkdtemp(prefix="trabix-e2e-")
@@ -150,8 +151,8 @@ class TrabixRun:
         self.exe = os.path.join(self.dir, "trabix")
         shutil.copy2(BINARY, self.exe)
         self.ini_path = os.path.join(self.dir, "Trabix.ini")
-        with open(self.ini_path, "w", newline="") as f:
-            f.write(ini)
+        with open(self.ini_path, "wb") as f:
+            f.write(ini if isinstance(ini, bytes) else ini.encode("latin-1"))
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         env.pop("TRABIX_SCREENSHOT", None)
         limit = None
