@@ -102,10 +102,11 @@ EIdSocketError::EIdSocketError(int ALastError)
 {
 }
 
+// Never destroyed, so that threads still ending while the process exits can use it.
 TIdStack& GStack()
 {
-    static TIdStackPosix stack;
-    return stack;
+    static auto* stack = new TIdStackPosix;
+    return *stack;
 }
 
 std::string TIdStack::ResolveHost(const std::string& AHost)

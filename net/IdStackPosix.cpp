@@ -28,6 +28,20 @@ sockaddr_in MakeAddress(const std::string& AIP, int APort)
     return addr;
 }
 
+// An address that does not parse would become 255.255.255.255, which Linux lets a TCP socket
+// bind to, and a port outside 0..65535 would wrap to another port: the channel would then
+// listen somewhere nobody asked for. Both are refused as the system refuses an address it
+// cannot use. Returns 0 or the errno to fail with.
+int CheckAddress(const std::string& AIP, int APort)
+{
+    if (APort < 0 || APort > 65535)
+        return EINVAL;
+    in_addr parsed{};
+    if (!AIP.empty() && inet_pton(AF_INET, AIP.c_str(), &parsed) != 1)
+        return EADDRNOTAVAIL;
+    return 0;
+}
+
 void SplitAddress(const sockaddr_in& AAddr, std::string& AIP, int& APort)
 {
     char text[INET_ADDRSTRLEN] = {};
@@ -94,6 +108,8 @@ int TIdStackPosix::NewSocket(int ASocketType, int AProtocol)
 
 int TIdStackPosix::Bind(int ASocket, const std::string& AIP, int APort)
 {
+    if (const int invalid = CheckAddress(AIP, APort))
+        return Fail(invalid);
     const sockaddr_in addr = MakeAddress(AIP, APort);
     if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1)
         return FailErrno();
@@ -126,6 +142,8 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
 {
     // Non-blocking connect plus poll: the same unlimited wait as a blocking connect, but
     // another thread can end it by shutting the socket down, and AStillWanted can refuse it.
+    if (const int invalid = CheckAddress(AIP, APort))
+        return Fail(invalid);
     if (SetNonBlocking(ASocket, true) == -1)
         return -1;
     const sockaddr_in addr = MakeAddress(AIP, APort);

@@ -23,10 +23,12 @@ struct TSyncQueue {
     std::thread::id MainThread;
 };
 
+// Never destroyed: a detached peer thread may still wake the main thread while the process
+// runs its exit handlers.
 TSyncQueue& Queue()
 {
-    static TSyncQueue queue;
-    return queue;
+    static auto* queue = new TSyncQueue;
+    return *queue;
 }
 
 // The thread that runs static initialisation is the main thread unless told otherwise.
