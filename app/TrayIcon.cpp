@@ -43,15 +43,16 @@ void TTrayIcon::Add(const QString &title)
     if (!Icon) {
         Icon = new QSystemTrayIcon(ProgramIcon(), this);
         Icon->setContextMenu(Menu);
-        connect(Icon, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    // A single click does nothing; the menu opens at the pointer by itself.
-                    if (reason == QSystemTrayIcon::DoubleClick)
-                        emit RestoreRequested();
-                });
+        connect(Icon, &QSystemTrayIcon::activated, this, &TTrayIcon::TrayNotify);
     }
     Icon->setToolTip(title.left(TrayTipMaxLength));
     Icon->show();
+}
+
+void TTrayIcon::TrayNotify(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::DoubleClick)
+        emit RestoreRequested();
 }
 
 void TTrayIcon::Remove()

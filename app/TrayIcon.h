@@ -10,12 +10,12 @@
 
 #include <QObject>
 #include <QString>
+#include <QSystemTrayIcon>
 
 #include <functional>
 
 class QAction;
 class QMenu;
-class QSystemTrayIcon;
 class QWidget;
 
 inline constexpr int TrayTipMaxLength = 63;
@@ -39,6 +39,10 @@ public:
 
     QSystemTrayIcon *SystemIcon() const { return Icon; }
     QMenu *PopupMenu() const { return Menu; }
+
+    // The icon's mouse events: a double click restores; everything else does nothing (the
+    // context menu opens at the pointer by itself).
+    void TrayNotify(QSystemTrayIcon::ActivationReason reason);
 
 signals:
     void RestoreRequested();

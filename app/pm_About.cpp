@@ -97,7 +97,7 @@ bool TPMAboutDialog::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == URILabel) {
         if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter)
-            SetHandCursor(true);
+            URILabelMouseMove();
         else if (event->type() == QEvent::MouseButtonRelease &&
                  static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
             URILabelClick();
@@ -109,9 +109,19 @@ bool TPMAboutDialog::eventFilter(QObject *watched, QEvent *event)
 
 void TPMAboutDialog::mouseMoveEvent(QMouseEvent *event)
 {
-    // The hand stays until the mouse moves over the box's background, as with a global cursor.
-    SetHandCursor(false);
+    FormMouseMove();
     QDialog::mouseMoveEvent(event);
+}
+
+void TPMAboutDialog::URILabelMouseMove()
+{
+    SetHandCursor(true);
+}
+
+// The hand stays until the mouse moves over the box's background, as with a global cursor.
+void TPMAboutDialog::FormMouseMove()
+{
+    SetHandCursor(false);
 }
 
 void TPMAboutDialog::hideEvent(QHideEvent *event)

@@ -32,6 +32,9 @@ public:
     void PrepareShow(const QString &shortTitle, const QString &longTitle);
 
     void URILabelClick();
+    // The hand cursor is application-wide: set over the link, taken back over the background.
+    void URILabelMouseMove();
+    void FormMouseMove();
 
     QLabel *Image1 = nullptr;
     QLabel *VersionLabel = nullptr;

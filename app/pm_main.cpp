@@ -137,29 +137,67 @@ void TMainForm::CreateTimers()
 
 void TMainForm::ConnectHandlers()
 {
-    connect(SaveConfigAction, &QAction::triggered, this, [this] { SaveConfigIfChanged(false); });
+    connect(SaveConfigAction, &QAction::triggered, this, &TMainForm::SaveConfig1Click);
     connect(ExitAction, &QAction::triggered, this, &QWidget::close);
-    auto startClick = [this] {
-        SaveConfigIfChanged(true);
-        StartMappings();
-    };
-    connect(StartRestartAction, &QAction::triggered, this, startClick);
-    connect(StatusPage->StartButton, &QPushButton::clicked, this, startClick);
-    connect(StopAction, &QAction::triggered, this, &TMainForm::StopMappings);
-    connect(StatusPage->StopButton, &QPushButton::clicked, this, &TMainForm::StopMappings);
-    connect(ResetCountersAction, &QAction::triggered, this, &TMainForm::ResetAllCounters);
-    connect(StatusPage->ResetButton, &QPushButton::clicked, this, &TMainForm::ResetAllCounters);
-    connect(ClearAction, &QAction::triggered, this, &TMainForm::ClearScreenLog);
-    connect(LoggingPage->ClearButton, &QPushButton::clicked, this, &TMainForm::ClearScreenLog);
-    connect(SaveToFileAction, &QAction::triggered, this, &TMainForm::SaveScreenLog);
-    connect(LoggingPage->SaveButton, &QPushButton::clicked, this, &TMainForm::SaveScreenLog);
+    connect(StartRestartAction, &QAction::triggered, this, &TMainForm::B_StartClick);
+    connect(StatusPage->StartButton, &QPushButton::clicked, this, &TMainForm::B_StartClick);
+    connect(StopAction, &QAction::triggered, this, &TMainForm::B_StopClick);
+    connect(StatusPage->StopButton, &QPushButton::clicked, this, &TMainForm::B_StopClick);
+    connect(ResetCountersAction, &QAction::triggered, this, &TMainForm::B_ResetCountersClick);
+    connect(StatusPage->ResetButton, &QPushButton::clicked, this,
+            &TMainForm::B_ResetCountersClick);
+    connect(ClearAction, &QAction::triggered, this, &TMainForm::B_ClearClick);
+    connect(LoggingPage->ClearButton, &QPushButton::clicked, this, &TMainForm::B_ClearClick);
+    connect(SaveToFileAction, &QAction::triggered, this, &TMainForm::B_SaveToFileClick);
+    connect(LoggingPage->SaveButton, &QPushButton::clicked, this, &TMainForm::B_SaveToFileClick);
     connect(AboutAction, &QAction::triggered, this, &TMainForm::ShowAbout);
-    connect(Tray, &TTrayIcon::RestoreRequested, this, &TMainForm::ComeFromTaskBar);
-    connect(Tray, &TTrayIcon::ExitRequested, this, &QWidget::close);
+    connect(Tray, &TTrayIcon::RestoreRequested, this, &TMainForm::Restore1Click);
+    connect(Tray, &TTrayIcon::ExitRequested, this, &TMainForm::Exit2Click);
 
     for (int n = 1; n <= ChannelCount; ++n)
         ConnectChannelRow(n);
     ConnectOptionControls();
+}
+
+void TMainForm::B_StartClick()
+{
+    SaveConfigIfChanged(true);
+    StartMappings();
+}
+
+void TMainForm::B_StopClick()
+{
+    StopMappings();
+}
+
+void TMainForm::SaveConfig1Click()
+{
+    SaveConfigIfChanged(false);
+}
+
+void TMainForm::B_ResetCountersClick()
+{
+    ResetAllCounters();
+}
+
+void TMainForm::B_ClearClick()
+{
+    ClearScreenLog();
+}
+
+void TMainForm::B_SaveToFileClick()
+{
+    SaveScreenLog();
+}
+
+void TMainForm::Exit2Click()
+{
+    close();
+}
+
+void TMainForm::Restore1Click()
+{
+    ComeFromTaskBar();
 }
 
 void TMainForm::FormCreate()

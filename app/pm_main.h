@@ -77,6 +77,27 @@ public:
     void ClearScreenLog();
     void ShowAbout();
 
+    // Handlers, named after their control and event. The menu items that do what a button does
+    // share its handler.
+    void B_StartClick();        // also "St&art/Restart" (StartRestart1Click)
+    void B_StopClick();         // also "St&op" (Stop1Click)
+    void SaveConfig1Click();
+    void B_ResetCountersClick(); // also ResetCounters1Click
+    void B_ClearClick();        // also Clear1Click
+    void B_SaveToFileClick();   // also Savetofile1Click
+    void Exit2Click();          // the tray menu's "Exit"
+    void Restore1Click();       // the tray menu's "Restore"
+    // The row handlers, shared by all eight rows.
+    void Edit1Change();         // Remarks
+    void Edit2Change();         // Bind IP
+    void SpinEdit1Change();     // Listen Port
+    void Edit3Change();         // Map IP
+    void SpinEdit2Change();     // Map Port
+    void CheckBox1Click();      // Map
+    void CheckBox2Click();      // Log
+    void CO_LogDataMode1Change(); // Data Mode
+    void SE_MaxSpeed1Change();  // Max.(Byte/s)
+
     // State, open for the tests.
     bool MappingsActive = false;
     bool PortConfigChanged = false;

@@ -35,16 +35,27 @@ std::string ChannelPrefix(int channel, const std::string &remarks)
 void TMainForm::ConnectChannelRow(int channel)
 {
     const TChannelRow &row = StatusPage->Channels->Row(channel);
-    connect(row.Remarks, &QLineEdit::textChanged, this, &TMainForm::PlainEdit);   // Edit1Change
-    connect(row.BindIp, &QLineEdit::textChanged, this, &TMainForm::RestartEdit);  // Edit2Change
-    connect(row.ListenPort, &QSpinBox::valueChanged, this, &TMainForm::RestartEdit);
-    connect(row.MapIp, &QLineEdit::textChanged, this, &TMainForm::RestartEdit);   // Edit3Change
-    connect(row.MapPort, &QSpinBox::valueChanged, this, &TMainForm::RestartEdit);
-    connect(row.Map, &QCheckBox::toggled, this, &TMainForm::RestartEdit);         // CheckBox1Click
-    connect(row.MaxSpeed, &QSpinBox::valueChanged, this, &TMainForm::LiveEdit);   // SE_MaxSpeed1Change
-    connect(row.Log, &QCheckBox::toggled, this, &TMainForm::LiveEdit);            // CheckBox2Click
-    connect(row.DataMode, &QComboBox::currentIndexChanged, this, &TMainForm::LiveEdit);
+    connect(row.Remarks, &QLineEdit::textChanged, this, &TMainForm::Edit1Change);
+    connect(row.BindIp, &QLineEdit::textChanged, this, &TMainForm::Edit2Change);
+    connect(row.ListenPort, &QSpinBox::valueChanged, this, &TMainForm::SpinEdit1Change);
+    connect(row.MapIp, &QLineEdit::textChanged, this, &TMainForm::Edit3Change);
+    connect(row.MapPort, &QSpinBox::valueChanged, this, &TMainForm::SpinEdit2Change);
+    connect(row.Map, &QCheckBox::toggled, this, &TMainForm::CheckBox1Click);
+    connect(row.MaxSpeed, &QSpinBox::valueChanged, this, &TMainForm::SE_MaxSpeed1Change);
+    connect(row.Log, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
+    connect(row.DataMode, &QComboBox::currentIndexChanged, this,
+            &TMainForm::CO_LogDataMode1Change);
 }
+
+void TMainForm::Edit1Change() { PlainEdit(); }
+void TMainForm::Edit2Change() { RestartEdit(); }
+void TMainForm::SpinEdit1Change() { RestartEdit(); }
+void TMainForm::Edit3Change() { RestartEdit(); }
+void TMainForm::SpinEdit2Change() { RestartEdit(); }
+void TMainForm::CheckBox1Click() { RestartEdit(); }
+void TMainForm::CheckBox2Click() { LiveEdit(); }
+void TMainForm::CO_LogDataMode1Change() { LiveEdit(); }
+void TMainForm::SE_MaxSpeed1Change() { LiveEdit(); }
 
 void TMainForm::ConnectOptionControls()
 {
