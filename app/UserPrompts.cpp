@@ -3,16 +3,26 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+namespace {
+
+// The program's texts separate lines with CR LF; a label wants one line break.
+QString ForDisplay(QString text)
+{
+    return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+} // namespace
+
 bool TQtUserPrompts::AskYesNo(QWidget *parent, const QString &text)
 {
-    return QMessageBox::question(parent, BoxTitle, text,
+    return QMessageBox::question(parent, BoxTitle, ForDisplay(text),
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
            QMessageBox::Yes;
 }
 
 void TQtUserPrompts::ShowMessage(QWidget *parent, const QString &text)
 {
-    QMessageBox::information(parent, BoxTitle, text,
+    QMessageBox::information(parent, BoxTitle, ForDisplay(text),
                              QMessageBox::Ok);
 }
 
