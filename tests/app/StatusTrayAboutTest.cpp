@@ -20,6 +20,8 @@ namespace {
 
 const QString RestartNotice =
     QStringLiteral("Configuration of mapping(s) changed - Restart mappings now.");
+// The notice comes with the next 250 ms tick; the bound leaves room for a loaded machine.
+constexpr int NoticeWaitMs = 2000;
 
 // Replaces the tray probe for one test.
 struct TTrayProbe {
@@ -96,7 +98,7 @@ TEST_F(TWindowTest, RestartNoticeAppearsWhileNothingRuns)
     Open({{.ListenPort = FreePort(), .MapPort = Target.Port()}});
     EXPECT_EQ(Form->StatusText(), QString());
     Row(1).MapPort->setValue(Row(1).MapPort->value() + 1);
-    EXPECT_TRUE(WaitFor([&] { return Form->StatusText() == RestartNotice; }, 600));
+    EXPECT_TRUE(WaitFor([&] { return Form->StatusText() == RestartNotice; }, NoticeWaitMs));
     Form->SaveConfigAction->trigger();
     EXPECT_EQ(Form->StatusText(), QString());
     EXPECT_FALSE(Form->PortConfigChanged);
