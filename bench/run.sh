@@ -9,7 +9,7 @@
 #
 # Knobs (environment): RUNS (rounds for the median, default 2), BENCH_BYTES (bytes per
 # throughput row, default 2000000000), BENCH_MAX_SECONDS (time cap of one throughput row,
-# default 8), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
+# default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
 # haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
 # BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall),
 # BENCH_BUILD (build folder, default build-bench),
@@ -27,7 +27,7 @@ else
 fi
 RUNS=${RUNS:-2}
 BENCH_BYTES=${BENCH_BYTES:-2000000000}
-BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-8}
+BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
 BENCH_PHASES=${BENCH_PHASES:-targets shaping stall}
@@ -303,7 +303,7 @@ measure_target() {
   drop_logs
   local mem=(); [ -n "$MEM_PIDS" ] && mem=(--pids "$MEM_PIDS")
   "$load" hold --port "$ECHO" --levels "$BENCH_LEVELS" "${mem[@]}" --window 4 \
-    --level-seconds 30 --latency-at 1000 --count $latency_count | record "$run" "$target"
+    --level-seconds 20 --latency-at 1000 --count $latency_count | record "$run" "$target"
   drop_logs
 }
 
@@ -321,8 +321,10 @@ run_targets() {
       else
         log "$target did not start"
       fi
+      local t0=$SECONDS
       for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
       started=("$backend_pid")
+      [ $((SECONDS - t0)) -ge 2 ] && log "$target took $((SECONDS - t0)) s to stop"
     done
   done
 }
