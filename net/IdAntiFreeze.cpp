@@ -10,6 +10,9 @@ namespace {
 // thread destroys the anti-freeze.
 std::mutex gInstanceLock;
 TIdAntiFreezeBase* gInstance = nullptr;
+// The slice length of the process-wide anti-freeze (0: none or inactive), kept apart so that
+// every socket wait can read it without a lock.
+std::atomic<int> gSliceMs{0};
 
 } // namespace
 
@@ -17,12 +20,35 @@ TIdAntiFreezeBase::TIdAntiFreezeBase(TIdBaseComponent* AOwner) : TIdBaseComponen
 {
     std::lock_guard lock(gInstanceLock);
     gInstance = this;
+    PublishSlice();
 }
 
 TIdAntiFreezeBase::~TIdAntiFreezeBase()
 {
     std::lock_guard lock(gInstanceLock);
     gInstance = nullptr;
+    gSliceMs = 0;
+}
+
+void TIdAntiFreezeBase::SetActive(bool AValue)
+{
+    FActive = AValue;
+    std::lock_guard lock(gInstanceLock);
+    if (gInstance == this)
+        PublishSlice();
+}
+
+void TIdAntiFreezeBase::SetIdleTimeOut(int AMilliseconds)
+{
+    FIdleTimeOut = AMilliseconds;
+    std::lock_guard lock(gInstanceLock);
+    if (gInstance == this)
+        PublishSlice();
+}
+
+void TIdAntiFreezeBase::PublishSlice()
+{
+    gSliceMs = FActive && FIdleTimeOut > 0 ? FIdleTimeOut.load() : 0;
 }
 
 TIdAntiFreezeBase* TIdAntiFreezeBase::Instance()
@@ -33,10 +59,7 @@ TIdAntiFreezeBase* TIdAntiFreezeBase::Instance()
 
 int TIdAntiFreezeBase::ActiveIdleTimeOut()
 {
-    std::lock_guard lock(gInstanceLock);
-    if (!gInstance || !gInstance->Active())
-        return 0;
-    return gInstance->IdleTimeOut() > 0 ? gInstance->IdleTimeOut() : 0;
+    return gSliceMs.load(std::memory_order_relaxed);
 }
 
 void TIdAntiFreezeBase::DoProcess(bool AIdle, bool AOverride)

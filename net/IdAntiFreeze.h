@@ -33,15 +33,17 @@ public:
     static TIdAntiFreezeBase* Instance();
 
     bool Active() const { return FActive.load(); }
-    void SetActive(bool AValue) { FActive = AValue; }
+    void SetActive(bool AValue);
     bool ApplicationHasPriority() const { return FApplicationHasPriority.load(); }
     void SetApplicationHasPriority(bool AValue) { FApplicationHasPriority = AValue; }
     int IdleTimeOut() const { return FIdleTimeOut.load(); }
-    void SetIdleTimeOut(int AMilliseconds) { FIdleTimeOut = AMilliseconds; }
+    void SetIdleTimeOut(int AMilliseconds);
     bool OnlyWhenIdle() const { return FOnlyWhenIdle.load(); }
     void SetOnlyWhenIdle(bool AValue) { FOnlyWhenIdle = AValue; }
 
 private:
+    void PublishSlice();
+
     std::atomic<bool> FActive{true};
     std::atomic<bool> FApplicationHasPriority{true};
     std::atomic<int> FIdleTimeOut{250};

@@ -1,5 +1,6 @@
 #include "IdSync.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -20,8 +21,10 @@ struct TSyncQueue {
     std::condition_variable Changed;   // a call queued or finished, or a wake-up
     std::deque<TSyncCall*> Calls;
     std::function<void()> WakeHook;
-    std::thread::id MainThread;
 };
+
+// Read on every socket wait and send (through the anti-freeze), so it takes no lock.
+std::atomic<std::thread::id> gMainThread{};
 
 // Never destroyed: a detached peer thread may still wake the main thread while the process
 // runs its exit handlers.
@@ -49,14 +52,12 @@ void CallWakeHook()
 
 void MarkMainThread()
 {
-    std::lock_guard lock(Queue().Lock);
-    Queue().MainThread = std::this_thread::get_id();
+    gMainThread = std::this_thread::get_id();
 }
 
 bool IsMainThread()
 {
-    std::lock_guard lock(Queue().Lock);
-    return Queue().MainThread == std::this_thread::get_id();
+    return gMainThread.load() == std::this_thread::get_id();
 }
 
 void SetWakeHook(std::function<void()> AHook)

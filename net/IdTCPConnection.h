@@ -11,12 +11,18 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "IdComponent.h"
 #include "IdSocketHandle.h"
+
+// Hooks a connection or server could route its traffic through; this program sets none.
+class TIdConnectionIntercept;
+
+enum class TWorkMode { wmRead, wmWrite };
 
 class TIdTCPConnection : public TIdComponent {
 public:
@@ -60,6 +66,14 @@ public:
 
     // Fired on whichever thread disconnects an open socket.
     std::function<void(TIdTCPConnection* ASender)> OnDisconnected;
+
+    // Kept at their defaults by this program and without effect here.
+    bool ASCIIFilter = false;
+    TIdConnectionIntercept* Intercept = nullptr;
+    bool InterceptEnabled = false;
+    std::function<void(TIdTCPConnection* ASender, TWorkMode AMode, int64_t ACount)> OnWork;
+    std::function<void(TIdTCPConnection* ASender, TWorkMode AMode, int64_t ACountMax)> OnWorkBegin;
+    std::function<void(TIdTCPConnection* ASender, TWorkMode AMode)> OnWorkEnd;
 
 private:
     std::unique_ptr<TIdSocketHandle> FBinding;

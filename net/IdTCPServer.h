@@ -32,6 +32,7 @@
 
 class TIdListenerThread;
 class TIdPeerThread;
+class TIdServerIntercept;
 
 class TIdTCPServer : public TIdComponent {
 public:
@@ -63,6 +64,10 @@ public:
     TThreadList<TIdPeerThread*>& Threads() { return FThreads; }
     // Creates the peer threads; must make TIdPeerThread objects (or derived ones).
     TIdThreadClass ThreadClass;
+    // The accepting thread while active, else nullptr. Main thread only.
+    TIdListenerThread* Listener() const { return FListener.get(); }
+    // Not used by this program.
+    TIdServerIntercept* Intercept = nullptr;
 
     // Hooks, called on the peer thread with that thread.
     virtual void DoConnect(TIdPeerThread* AThread);
