@@ -120,11 +120,24 @@ class BadSettings(unittest.TestCase):
         self.assertIn(b"marker-line-kept", kept)
         self.assertIn(huge_line, kept)
 
-    def test_map_ip_of_3000_characters(self):
-        port = e2e.free_port()
-        # Rejected by the resolver itself (too long), so no query leaves the machine.
-        channels = {1: e2e.channel_section(port, 80, map_ip="a" * 3000, remarks="long")}
+    def test_unusable_targets(self):
+        port, wrapped = e2e.free_port(), e2e.free_port()
+        echo = e2e.Backend(e2e.echo_handler)
+        self.addCleanup(echo.close)
+        channels = {
+            # Rejected by the resolver itself (too long), so no query leaves the machine.
+            1: e2e.channel_section(port, 80, map_ip="a" * 3000, remarks="long"),
+            # A Map Port that would wrap around to the echo server's port if cut to 16 bits.
+            2: e2e.channel_section(wrapped, echo.port + 65536, remarks="wraps"),
+        }
         run = self.run_program(e2e.ini_text(e2e.general_section(), channels).encode())
+        with self.subTest("Map Port beyond 65535"):
+            self.assertEqual(self.outcome(run, 2, "wraps"), ("listening", "0.0.0.0", wrapped))
+            with e2e.connect(wrapped) as s:
+                self.assertEqual(e2e.recv_all(s), b"")
+            run.wait_for_line(r"^## [\d:]{12} Channel 2; Error: Socket Error # 10022 - Invalid "
+                              r"argument\.$")
+            self.assertEqual(echo.accepted, 0)
         self.assertEqual(self.outcome(run, 1, "long"), ("listening", "0.0.0.0", port))
         for _ in range(2):
             with e2e.connect(port) as s:
