@@ -194,7 +194,10 @@ def main():
     out += t + [""]
     s, shaping_ok = shaping_table(rows)
     if shaping_ok:
-        out += ["Shaping (Trabix, measured rate / limit, 10 s, least-squares rate):", ""] + s + [""]
+        secs = [number(r.get("seconds")) for r in rows if r["workload"] == "shape"]
+        secs = [v for v in secs if v is not None]
+        span = f"{statistics.median(secs):.0f} s" if secs else "n/a"
+        out += [f"Shaping (Trabix, measured rate / limit over {span}, least-squares rate):", ""] + s + [""]
     st, stall_worst = stall_lines(rows)
     out += st + ["", "Goals:"] + goal_checks(table, shaping_ok, stall_worst)
     print("\n".join(out))
