@@ -34,6 +34,7 @@ struct Outbound : TIdObject {
 
 TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
 {
+    RawListener target;                              // accepts nothing, reads nothing
     std::atomic<int> entered{0}, ended{0};
     TIdTCPServer server;
     server.OnExecute = [&](TIdPeerThread* t) {
@@ -41,29 +42,41 @@ TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
         const std::string role = c.ReadAvailable();
         if (role.empty())
             return;
-        ++entered;
+        const std::string block(1 << 20, 'b');
         if (role == "select") {
+            ++entered;
             TIdSocketList list{c.Binding()->Handle()};
             GStack().Select(list, InfiniteTimeout);
         } else if (role == "read") {
+            ++entered;
             c.ReadAvailable();
-        } else {
-            const std::string block(1 << 20, 'b');   // the client never reads: send blocks
+        } else if (role == "write") {                // the client never reads: send blocks
+            ++entered;
             for (int i = 0; i < 64 && c.Connected(); ++i)
                 c.Write(block);
+        } else if (role == "outbound") {             // the same on an outbound connection
+            auto data = std::make_unique<Outbound>();
+            data->Client.SetHost("127.0.0.1");
+            data->Client.SetPort(target.Port());
+            data->Client.Connect();
+            Outbound* out = data.get();
+            t->SetData(std::move(data));
+            ++entered;
+            for (int i = 0; i < 64; ++i)
+                out->Client.Write(block);
         }
     };
     server.OnDisconnect = [&](TIdPeerThread*) { ++ended; };
     const int port = Start(server);
-    std::vector<RawSocket> clients(3);
-    const char* roles[] = {"select", "read", "write"};
-    for (int i = 0; i < 3; ++i) {
+    const char* roles[] = {"select", "read", "write", "outbound"};
+    std::vector<RawSocket> clients(4);
+    for (int i = 0; i < 4; ++i) {
         ASSERT_TRUE(clients[i].Connect(port));
         ASSERT_TRUE(clients[i].SendAll(roles[i]));
     }
-    ASSERT_TRUE(WaitUntil([&] { return entered == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return entered == 4; }));
     server.SetActive(false);
-    EXPECT_EQ(ended, 3);
+    EXPECT_EQ(ended, 4);
     EXPECT_EQ(server.Threads().Count(), 0u);
 }
 
