@@ -167,8 +167,9 @@ TEST_F(MappingTest, StoppingTheServerEndsAPauseAtOnce) {
     ASSERT_TRUE(SendAll(client.Get(), std::string(1000, 'p')));
     ASSERT_TRUE(WaitUntil([&] { return backend.Received().size() == 1; }));
     Map.SetActive(false);
+    // Without the early end the thread would pause for minutes more; the rest of the read it
+    // holds may still reach the target meanwhile.
     EXPECT_TRUE(WaitForDisconnects(1));
-    EXPECT_LT(backend.Received().size(), 1000u);
 }
 
 TEST_F(MappingTest, LiveSettingsChangeWhileConnectionsRelay) {

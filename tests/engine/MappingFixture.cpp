@@ -3,7 +3,9 @@
 #include "IdSync.h"
 
 #include <atomic>
-#include <regex>
+#include <cctype>
+#include <string_view>
+#include <utility>
 
 namespace enginetest {
 
@@ -51,24 +53,51 @@ std::int64_t TLogSink::LengthSum(const std::string& ADirectionHeader) {
     return sum;
 }
 
+namespace {
+
+bool IsTimeOfDay(std::string_view AText) {  // "hh:nn:ss:zzz"
+    if (AText.size() != 12) return false;
+    for (std::size_t i = 0; i < AText.size(); ++i) {
+        const bool colon = i == 2 || i == 5 || i == 8;
+        if (colon ? AText[i] != ':' : !std::isdigit(static_cast<unsigned char>(AText[i]))) return false;
+    }
+    return true;
+}
+
+// The digits of the first " (TID= n) " in the text's first line and where they stand.
+std::pair<std::size_t, std::size_t> FindThreadId(const std::string& AText) {
+    const std::size_t lineEnd = AText.find("\r\n");
+    const std::size_t at = AText.find(" (TID= ");
+    if (at == std::string::npos || at > lineEnd) return {std::string::npos, 0};
+    const std::size_t digits = at + 7;
+    std::size_t end = digits;
+    while (end < AText.size() && std::isdigit(static_cast<unsigned char>(AText[end]))) ++end;
+    if (end == digits || AText.compare(end, 2, ") ") != 0) return {std::string::npos, 0};
+    return {digits, end - digits};
+}
+
+}  // namespace
+
 std::string NormaliseLine(const std::string& ALine) {
-    static const std::regex stamp(R"(^## \d\d:\d\d:\d\d:\d\d\d )");
-    static const std::regex tid(R"( \(TID= \d+\) )");
-    std::string out = std::regex_replace(ALine, stamp, "## T ", std::regex_constants::format_first_only);
-    return std::regex_replace(out, tid, " (TID= N) ", std::regex_constants::format_first_only);
+    std::string out = ALine;
+    if (out.rfind("## ", 0) == 0 && out.size() > 15 && IsTimeOfDay(std::string_view(out).substr(3, 12)) &&
+        out[15] == ' ')
+        out.replace(3, 12, "T");
+    const auto [at, length] = FindThreadId(out);
+    if (at != std::string::npos) out.replace(at, length, "N");
+    return out;
 }
 
 std::vector<std::string> TLogSink::Normalised() {
     std::vector<std::string> out;
     std::string firstTid;
-    static const std::regex tid(R"(\(TID= (\d+)\))");
     for (const std::string& l : Lines()) {
-        std::smatch m;
-        const std::string head = l.substr(0, l.find("\r\n"));
-        if (std::regex_search(head, m, tid)) {
-            if (firstTid.empty()) firstTid = m[1];
-            EXPECT_EQ(m[1], firstTid) << "thread id changed within one connection";
-            EXPECT_NE(m[1], "0");
+        const auto [at, length] = FindThreadId(l);
+        if (at != std::string::npos) {
+            const std::string tid = l.substr(at, length);
+            if (firstTid.empty()) firstTid = tid;
+            EXPECT_EQ(tid, firstTid) << "thread id changed within one connection";
+            EXPECT_NE(tid, "0");
         }
         out.push_back(NormaliseLine(l));
     }
