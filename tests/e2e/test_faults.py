@@ -9,6 +9,7 @@ ConnectsIn.
 import hashlib
 import os
 import random
+import re
 import signal
 import socket
 import struct
@@ -18,7 +19,7 @@ import unittest
 
 import trabix_e2e as e2e
 
-DATA, REFUSED, IDLE, NONAME = 1, 2, 3, 4
+DATA, REFUSED, IDLE, NONAME, HTTP = 1, 2, 3, 4, 5
 MiB = 1 << 20
 HEADER = struct.Struct(">QQQQ")   # client-to-server size, server-to-client size, seed, piece
 
@@ -95,7 +96,9 @@ class Faults(unittest.TestCase):
     def setUpClass(cls):
         cls.backend = DualBackend()
         cls.echo = e2e.Backend(e2e.echo_handler)
-        cls.ports = {n: e2e.free_port() for n in (DATA, REFUSED, IDLE, NONAME)}
+        cls.sunk = []
+        cls.sink = e2e.Backend(e2e.sink_handler(cls.sunk))
+        cls.ports = {n: e2e.free_port() for n in (DATA, REFUSED, IDLE, NONAME, HTTP)}
         channels = {
             DATA: e2e.channel_section(cls.ports[DATA], cls.backend.port, remarks="data"),
             REFUSED: e2e.channel_section(cls.ports[REFUSED], e2e.closed_port(), remarks="none"),
@@ -103,6 +106,7 @@ class Faults(unittest.TestCase):
             # Rejected by the resolver itself (empty label), so no query leaves the machine.
             NONAME: e2e.channel_section(cls.ports[NONAME], 80, map_ip="no..such.host",
                                         remarks="noname"),
+            HTTP: e2e.channel_section(cls.ports[HTTP], cls.sink.port, remarks="http", mode=6),
         }
         cls.trabix = e2e.TrabixRun(e2e.ini_text(e2e.general_section(), channels))
         cls.connections = {n: 0 for n in channels}
@@ -118,6 +122,7 @@ class Faults(unittest.TestCase):
         cls.trabix.close()
         cls.backend.close()
         cls.echo.close()
+        cls.sink.close()
 
     def setUp(self):
         self.assertTrue(self.trabix.alive(), "the program has ended")
@@ -145,6 +150,12 @@ class Faults(unittest.TestCase):
         if channel == DATA:
             got, good, extra, up_digest = exchange(port, 1000, 2000, cls.next_seed())
             assert got == 2000 and good and extra == b"", "data channel does not relay"
+        elif channel == HTTP:
+            before = len(cls.sunk)
+            with e2e.connect(port) as s:
+                s.sendall(b"GET / HTTP/1.0\r\n\r\n")
+            e2e.wait_until(lambda: len(cls.sunk) > before, 10, what="the sink")
+            assert cls.sunk[-1][0] == 18, "http channel does not relay"
         elif channel == IDLE:
             with e2e.connect(port) as s:
                 s.sendall(b"ping")
@@ -403,6 +414,41 @@ class Faults(unittest.TestCase):
             k in l for k in ("Incoming connection", "Mapping connection", "Disconnect (incoming)."))]
         self.assertEqual(others, [])
         self.assert_recovered(NONAME)
+
+
+    def test_http_mode_channel_with_junk_nothing_and_a_huge_stream(self):
+        cases = [("junk", os.urandom(300000)),
+                 ("nothing", b""),
+                 ("junk with a header inside", os.urandom(5000) + b"GET / HTTP/1.1\r\n\r\n"),
+                 ("huge", None)]
+        huge_size = 1 << 30
+        for name, payload in cases:
+            with self.subTest(client=name):
+                self.connections[HTTP] += 1
+                before = len(self.sunk)
+                with e2e.connect(self.ports[HTTP]) as s:
+                    if payload is None:
+                        block = e2e.pattern_bytes(1 << 20, 77)
+                        digest = hashlib.sha256()
+                        for _ in range(huge_size >> 20):
+                            s.sendall(block)
+                            digest.update(block)
+                        expected = (huge_size, digest.hexdigest())
+                    else:
+                        s.sendall(payload)
+                        expected = (len(payload), hashlib.sha256(payload).hexdigest())
+                e2e.wait_until(lambda: len(self.sunk) > before, 60, what="the sink")
+                self.assertEqual(self.sunk[-1][:2], expected)
+        self.disconnect_lines(HTTP)
+        # No read of these clients yields a header block, except the one starting with GET
+        # in the probe; every relayed byte is in the records' lengths.
+        lines = [l for l in self.trabix.log_lines()]
+        self.assertNotIn("GET / HTTP/1.1", lines)
+        lengths = sum(int(m.group(1)) for m in (re.search(
+            r"Channel %d; \(TID= \d+\)  DATA \(Client -> Server\): Length= (\d+)" % HTTP, l)
+            for l in lines) if m)
+        self.assertEqual(lengths, 18 * (self.connections[HTTP] - 4) + 300000 + 5018 + huge_size)
+        self.assert_recovered(HTTP)
 
 
 if __name__ == "__main__":
