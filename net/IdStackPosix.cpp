@@ -61,26 +61,16 @@ int RemainingMs(int ATimeout, uint32_t AStart)
 
 } // namespace
 
-// Lets the helpers below record the failed call's error for LastErrorCode.
-class TIdStackErrorAccess : public TIdStackPosix {
-public:
-    static void Set(int ACode) { SetLastErrorCode(ACode); }
-};
-
-namespace {
-
-int Fail(int AErrno)
+int TIdStackPosix::Fail(int AErrno)
 {
-    TIdStackErrorAccess::Set(TIdStack::TranslateErrno(AErrno));
+    SetLastErrorCode(TranslateErrno(AErrno));
     return -1;
 }
 
-int FailErrno()
+int TIdStackPosix::FailErrno()
 {
     return Fail(errno);
 }
-
-} // namespace
 
 void TIdStackPosix::Startup()
 {
@@ -157,7 +147,7 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
     const int saved = LastErrorCode();
     SetNonBlocking(ASocket, false);
     if (result == -1)
-        TIdStackErrorAccess::Set(saved);
+        SetLastErrorCode(saved);
     return result;
 }
 

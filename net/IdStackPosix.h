@@ -30,5 +30,8 @@ protected:
     std::string LookupHost(const std::string& AHost) override;
 
 private:
+    // Record the failed call's error for LastErrorCode and return -1.
+    static int Fail(int AErrno);
+    static int FailErrno();
     int WaitConnected(int ASocket, const std::function<bool()>& AStillWanted);
 };
