@@ -80,24 +80,30 @@ scratch=$(mktemp -d /tmp/trabix-bench.XXXXXX)
 
 started=()
 
-# Children of a process, by PID (a forking relay leaves one per connection).
+# Descendants of a process, by PID (a forking relay leaves one per connection), from one
+# scan of the process table.
 descendants() {
-  local pid=$1 child
-  for child in $(pgrep -P "$pid"); do
-    echo "$child"
-    descendants "$child"
-  done
+  ps -e -o pid=,ppid= | awk -v root="$1" '
+    { parent[$1] = $2 }
+    END {
+      want[root] = 1
+      do {
+        grew = 0
+        for (p in parent) if (!(p in want) && (parent[p] in want)) { want[p] = 1; grew = 1 }
+      } while (grew)
+      for (p in want) if (p != root) print p
+    }'
 }
 
-# Stops one process and its descendants by PID: SIGTERM, at most 10 s for the exit, then
+# Stops one process and its descendants by PID: SIGTERM, at most 5 s for the exit, then
 # SIGKILL. Our own children are reaped with wait.
 stop_pid() {
   local pid=$1 kids
   kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
   kids=$(descendants "$pid")
   kill -TERM "$pid" 2>/dev/null
-  timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null
-  kill -0 "$pid" 2>/dev/null && kill -KILL "$pid" 2>/dev/null
+  timeout 5 tail --pid="$pid" -f /dev/null 2>/dev/null
+  kill -0 "$pid" 2>/dev/null && { log "PID $pid did not end on SIGTERM: killed"; kill -KILL "$pid" 2>/dev/null; }
   wait "$pid" 2>/dev/null
   for kid in $kids; do
     kill -0 "$kid" 2>/dev/null || continue
@@ -298,12 +304,13 @@ measure_target() {
     done
   done
   drop_logs
-  "$load" latency --port "$ECHO" --count $latency_count | record "$run" "$target"
+  "$load" latency --port "$ECHO" --count $latency_count --max-seconds 10 \
+    | record "$run" "$target"
   "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds | record "$run" "$target"
   drop_logs
   local mem=(); [ -n "$MEM_PIDS" ] && mem=(--pids "$MEM_PIDS")
   "$load" hold --port "$ECHO" --levels "$BENCH_LEVELS" "${mem[@]}" --window 4 \
-    --level-seconds 20 --latency-at 1000 --count $latency_count | record "$run" "$target"
+    --open-seconds 20 --echo-seconds 10 --latency-at 1000 --count $latency_count | record "$run" "$target"
   drop_logs
 }
 

@@ -56,7 +56,7 @@ private:
 
 bool Holder::growTo(int level)
 {
-    const double deadline = nowSeconds() + o_.levelSeconds;
+    const double deadline = nowSeconds() + o_.openSeconds;
     while (held() < level && connectFailures_ <= kMaxConnectFailures) {
         startConnects(level);
         if (nowSeconds() >= deadline)
@@ -221,7 +221,7 @@ int runHold(const HoldOptions& o)
         const double t0 = nowSeconds();
         bool grown = holder.growTo(level);
         const double t1 = nowSeconds();
-        int echoed = holder.echoAll(t1 + o.levelSeconds);
+        int echoed = holder.echoAll(t1 + o.echoSeconds);
         const double t2 = nowSeconds();
         const MemUsage now = withMemory ? readTreeMemory(o.pids) : MemUsage{};
         printLevel(level, holder, echoed, t1 - t0, t2 - t1, base, now, withMemory);
@@ -229,7 +229,7 @@ int runHold(const HoldOptions& o)
             break;
         maxHeld = level;
         if (level == o.latencyAt)
-            runLatency(LatencyOptions{o.target, o.latencyCount, 30}, holder.held());
+            runLatency(LatencyOptions{o.target, o.latencyCount, o.latencySeconds}, holder.held());
     }
     std::printf("holdmax held=%d\n", maxHeld);
     std::fflush(stdout);

@@ -1,5 +1,4 @@
 // Throughput, latency and connection-rate workloads.
-#include "Backends.h"
 #include "Workloads.h"
 
 #include <poll.h>

@@ -47,9 +47,11 @@ struct HoldOptions {
     std::vector<int> levels{1000, 4000, 8000};
     std::vector<int> pids;      // relay processes whose memory is read
     int window = 16;            // connects in flight at once
-    double levelSeconds = 60;   // bound for opening and for the echo check of one level
+    double openSeconds = 20;    // bound for opening the connections of one level
+    double echoSeconds = 10;    // bound for the echo check of one level
     int latencyAt = 0;          // level at which the latency is measured, 0 for none
     int latencyCount = 20000;
+    double latencySeconds = 10;
 };
 int runHold(const HoldOptions& options);
 

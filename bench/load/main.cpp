@@ -5,7 +5,8 @@
 //   trabix-load latency --port P [--count N] [--max-seconds S]
 //   trabix-load cps --port P [--workers N] [--seconds S]
 //   trabix-load hold --port P [--levels 1000,4000,8000] [--pids A,B] [--window N]
-//                    [--level-seconds S] [--latency-at LEVEL] [--count N]
+//                    [--open-seconds S] [--echo-seconds S] [--latency-at LEVEL] [--count N]
+//                    [--latency-seconds S]
 //   trabix-load shape --row PORT:CONNS:LIMIT [--row ...] [--seconds S]
 //   trabix-load freeport [--count N]
 //   trabix-load wait-port --port P [--seconds S]
@@ -189,7 +190,9 @@ int dispatch(const std::string& cmd, const Args& args)
         o.levels = intList(args.text("levels", "1000,4000,8000"));
         o.pids = intList(args.text("pids", ""));
         o.window = static_cast<int>(args.number("window", 16));
-        o.levelSeconds = args.number("level-seconds", 60);
+        o.openSeconds = args.number("open-seconds", 20);
+        o.echoSeconds = args.number("echo-seconds", 10);
+        o.latencySeconds = args.number("latency-seconds", 10);
         o.latencyAt = static_cast<int>(args.number("latency-at", 0));
         o.latencyCount = static_cast<int>(args.number("count", 20000));
         return runHold(o);
