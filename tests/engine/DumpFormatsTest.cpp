@@ -68,22 +68,11 @@ TEST(ReplaceLineBreaks, PairsOnlyLeftToRight) {
 
 TEST(FormatTime, HoursMinutesSecondsMillisecondsWithColons) {
     std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 0;
-    local.tm_mday = 15;
-    local.tm_hour = 9;
-    local.tm_min = 5;
-    local.tm_sec = 3;
+    local.tm_year = 126, local.tm_mday = 15, local.tm_hour = 9, local.tm_min = 5, local.tm_sec = 3;
     local.tm_isdst = -1;
     const auto base = std::chrono::system_clock::from_time_t(std::mktime(&local));
-    EXPECT_EQ(FormatTime(base + std::chrono::milliseconds(7)), "09:05:03:007");
+    EXPECT_EQ(FormatTime(base + std::chrono::microseconds(7999)), "09:05:03:007");
     EXPECT_EQ(FormatTime(base + std::chrono::milliseconds(999)), "09:05:03:999");
-    local.tm_hour = 23, local.tm_min = 59, local.tm_sec = 59;
-    const auto late = std::chrono::system_clock::from_time_t(std::mktime(&local));
-    EXPECT_EQ(FormatTime(late + std::chrono::microseconds(120900)), "23:59:59:120");
-    const std::string now = FormatTime();
-    ASSERT_EQ(now.size(), 12u);
-    EXPECT_EQ(now.substr(2, 1) + now.substr(5, 1) + now.substr(8, 1), ":::");
 }
 
 TEST(BuildDumpText, ModesPickTheirFormatPerDirection) {

@@ -1,6 +1,7 @@
 #include "LoopbackKit.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,19 +15,17 @@
 namespace enginetest {
 
 std::string Transformed(std::string s) {
-    for (char& c : s) c = Transform(c);
+    for (char& c : s) c = static_cast<char>(c ^ 0x5A);
     return s;
 }
 
 std::string RandomBytes(std::size_t n, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::string s(n, '\0');
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    for (std::size_t i = 0; i < n; i += 8) {
         const std::uint64_t v = rng();
-        for (int k = 0; k < 8; ++k) s[i + k] = static_cast<char>(v >> (8 * k));
+        for (std::size_t k = 0; k < 8 && i + k < n; ++k) s[i + k] = static_cast<char>(v >> (8 * k));
     }
-    for (; i < n; ++i) s[i] = static_cast<char>(rng());
     return s;
 }
 
@@ -35,16 +34,6 @@ std::uint64_t Digest(const std::string& s) {
     for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
     return h ^ s.size();
 }
-
-TFd& TFd::operator=(TFd&& o) noexcept {
-    if (this != &o) {
-        Reset();
-        fd_ = o.Release();
-    }
-    return *this;
-}
-
-TFd::~TFd() { Reset(); }
 
 void TFd::Reset() {
     if (fd_ >= 0) ::close(fd_);
@@ -64,47 +53,54 @@ sockaddr_in Loopback(int port) {
 TFd ListenLoopback(int& port) {
     TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a = Loopback(0);
-    if (fd.Get() < 0 || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(fd.Get(), 128) != 0)
-        throw std::runtime_error("cannot listen on loopback");
     socklen_t len = sizeof a;
-    ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd.Get(), 128) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("cannot listen on loopback");
     port = ntohs(a.sin_port);
     return fd;
 }
 
-int MsLeft(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+// Waits for the first of the descriptors to turn readable; -1 at the deadline.
+int WaitReadable(std::vector<int> fds, Clock::time_point deadline) {
+    std::vector<pollfd> p;
+    for (int fd : fds) p.push_back({fd, POLLIN, 0});
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const int rc = ::poll(p.data(), p.size(), left.count() < 0 ? 0 : static_cast<int>(left.count()));
+        if (rc < 0 && errno == EINTR) continue;
+        for (std::size_t i = 0; rc > 0 && i < p.size(); ++i)
+            if (p[i].revents) return static_cast<int>(i);
+        return -1;
+    }
 }
 
-bool WaitReadable(int fd, Clock::time_point deadline) {
-    pollfd p{fd, POLLIN, 0};
-    int rc;
-    do rc = ::poll(&p, 1, MsLeft(deadline));
-    while (rc < 0 && errno == EINTR);
-    return rc > 0;
+// One recv, retried on EINTR: the byte count, 0 at the end, -1 on error.
+ssize_t RecvOnce(int fd, char* buf, std::size_t size) {
+    ssize_t n;
+    do n = ::recv(fd, buf, size, 0);
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 }  // namespace
 
 int UnusedPort() {
     int port = 0;
-    TFd fd = ListenLoopback(port);
-    return port;  // closed on return; nothing listens there now
+    ListenLoopback(port);  // closed again at once
+    return port;
 }
 
 TFd ConnectTo(int port) {
     TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a = Loopback(port);
-    if (fd.Get() < 0 || ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         throw std::runtime_error("cannot connect on loopback");
     return fd;
 }
 
 bool SendAll(int fd, const std::string& data) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
+    for (std::size_t sent = 0; sent < data.size();) {
         const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
@@ -116,9 +112,8 @@ bool SendAll(int fd, const std::string& data) {
 std::string RecvAtMost(int fd, std::size_t n, Clock::time_point deadline) {
     std::string out;
     char buf[65536];
-    while (out.size() < n && WaitReadable(fd, deadline)) {
-        const ssize_t got = ::recv(fd, buf, std::min(sizeof buf, n - out.size()), 0);
-        if (got < 0 && errno == EINTR) continue;
+    while (out.size() < n && WaitReadable({fd}, deadline) == 0) {
+        const ssize_t got = RecvOnce(fd, buf, std::min(sizeof buf, n - out.size()));
         if (got <= 0) break;
         out.append(buf, static_cast<std::size_t>(got));
     }
@@ -127,21 +122,12 @@ std::string RecvAtMost(int fd, std::size_t n, Clock::time_point deadline) {
 
 bool WaitForClose(int fd, Clock::time_point deadline) {
     char buf[4096];
-    while (WaitReadable(fd, deadline)) {
-        const ssize_t got = ::recv(fd, buf, sizeof buf, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return true;
-    }
+    while (WaitReadable({fd}, deadline) == 0)
+        if (RecvOnce(fd, buf, sizeof buf) <= 0) return true;
     return false;
 }
 
-std::string Exchange(int port, const std::string& payload) {
-    TFd fd = ConnectTo(port);
-    return ExchangeOn(fd, payload);
-}
-
 std::string ExchangeOn(TFd& fd, const std::string& payload) {
-    // No half-close: the relay ends the whole mapping when the client's side closes.
     std::thread sender([&] { SendAll(fd.Get(), payload); });
     std::string back = RecvAtMost(fd.Get(), payload.size(), Clock::now() + kDeadline);
     ::shutdown(fd.Get(), SHUT_RDWR);  // frees a sender that a broken relay left blocked
@@ -149,22 +135,22 @@ std::string ExchangeOn(TFd& fd, const std::string& payload) {
     return back;
 }
 
+std::string Exchange(int port, const std::string& payload) {
+    TFd fd = ConnectTo(port);
+    return ExchangeOn(fd, payload);
+}
+
 TBackend::TBackend(TMode mode, std::string greeting) : mode_(mode), greeting_(std::move(greeting)) {
     listener_ = ListenLoopback(port_);
-    int pipefd[2];
-    if (::pipe(pipefd) != 0) throw std::runtime_error("pipe");
-    wakeRead_ = pipefd[0];
-    wakeWrite_ = pipefd[1];
+    if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
 TBackend::~TBackend() {
-    stop_ = true;
-    (void)!::write(wakeWrite_, "x", 1);
+    ::close(wake_[1]);  // every poll on wake_[0] now reports the end
     acceptor_.join();
     for (auto& w : workers_) w.join();
-    ::close(wakeRead_);
-    ::close(wakeWrite_);
+    ::close(wake_[0]);
 }
 
 std::string TBackend::Received() {
@@ -173,49 +159,41 @@ std::string TBackend::Received() {
 }
 
 void TBackend::AcceptLoop() {
-    while (!stop_) {
-        pollfd p[2] = {{listener_.Get(), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) continue;
-        if (p[1].revents) break;
+    const auto forever = Clock::time_point::max();
+    while (WaitReadable({listener_.Get(), wake_[0]}, forever) == 0) {
         TFd conn(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (conn.Get() < 0) continue;
-        ++accepted_;
-        workers_.emplace_back([this, c = std::move(conn)]() mutable { Serve(std::move(c)); });
+        if (conn.Get() >= 0)
+            workers_.emplace_back([this, c = std::move(conn)]() mutable { Serve(std::move(c)); });
     }
 }
 
 void TBackend::Serve(TFd conn) {
-    if (mode_ == TMode::Greet || mode_ == TMode::SendAndClose) SendAll(conn.Get(), greeting_);
-    if (mode_ == TMode::SendAndClose) return;
-    // The relay handles one direction at a time and blocks in its write, so the backend must
-    // keep reading while its answers wait to be sent: a writer thread of its own sends them.
+    if (mode_ == TMode::SendAndClose) {
+        SendAll(conn.Get(), greeting_);
+        return;
+    }
+    // The relay handles one direction at a time and blocks in its write, so the backend keeps
+    // reading while its answers wait: a writer thread of its own sends them.
     std::mutex queueMutex;
     std::condition_variable queued;
     std::string queue;
     bool readerDone = false;
     std::thread writer([&] {
+        std::unique_lock lock(queueMutex);
         for (;;) {
-            std::string out;
-            {
-                std::unique_lock lock(queueMutex);
-                queued.wait(lock, [&] { return !queue.empty() || readerDone; });
-                if (queue.empty()) return;
-                out.swap(queue);
-            }
-            if (!SendAll(conn.Get(), out)) return;
+            queued.wait(lock, [&] { return !queue.empty() || readerDone; });
+            if (queue.empty()) return;
+            std::string out = std::exchange(queue, {});
+            lock.unlock();
+            const bool sent = SendAll(conn.Get(), out);
+            lock.lock();
+            if (!sent) return;
         }
     });
     char buf[65536];
-    for (;;) {
-        pollfd p[2] = {{conn.Get(), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        if (::poll(p, 2, -1) < 0) continue;
-        if (p[1].revents) {  // test over: wake a writer stuck in send
-            ::shutdown(conn.Get(), SHUT_RDWR);
-            break;
-        }
-        const ssize_t n = ::recv(conn.Get(), buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
+    ssize_t n;
+    while (WaitReadable({conn.Get(), wake_[0]}, Clock::time_point::max()) == 0 &&
+           (n = RecvOnce(conn.Get(), buf, sizeof buf)) > 0) {
         std::string piece(buf, static_cast<std::size_t>(n));
         {
             std::lock_guard lock(mutex_);
@@ -226,11 +204,12 @@ void TBackend::Serve(TFd conn) {
         queue += Transformed(std::move(piece));
         queued.notify_one();
     }
+    ::shutdown(conn.Get(), SHUT_RDWR);  // the test is over or the peer left: wake the writer
     {
         std::lock_guard lock(queueMutex);
         readerDone = true;
-        queued.notify_one();
     }
+    queued.notify_one();
     writer.join();
 }
 
