@@ -10,7 +10,7 @@ class TLiveSetting {
 public:
     TLiveSetting(T value = T{}) : value_(value) {}
     TLiveSetting(const TLiveSetting&) = delete;
-    TLiveSetting& operator=(const TLiveSetting&) = delete;
+    TLiveSetting& operator=(const TLiveSetting& AOther) { return *this = AOther.Get(); }
 
     TLiveSetting& operator=(T value) {
         value_.store(value, std::memory_order_relaxed);

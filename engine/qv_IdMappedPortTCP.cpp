@@ -112,8 +112,12 @@ std::string TqvMappedPortTCP::LinePrefix(const TIdThread* AThread) const {
 }
 
 void TqvMappedPortTCP::LogSynchronized(const std::string& AText, TIdThread* AThread) {
-    if (!Logging.Get() || !OnLog) return;
-    AThread->Synchronize([this, &AText] { OnLog(AText); });
+    if (!Logging.Get()) return;
+    // OnLog is looked at on the main thread only, the thread that sets it; a peer thread of an
+    // earlier activation may still be on its way out when the window sets it anew.
+    AThread->Synchronize([this, &AText] {
+        if (OnLog) OnLog(AText);
+    });
 }
 
 void TqvMappedPortTCP::LogDirect(const std::string& AText) {
@@ -251,7 +255,7 @@ void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnecti
 void TqvMappedPortTCP::LogRead(TRelayDirection ADirection, const std::string& ABytes,
                                TIdPeerThread* AThread) {
     // Nothing can be delivered without Logging: spare the dump (a hex dump is 4 times the read).
-    if (!Logging.Get() || !OnLog) return;
+    if (!Logging.Get()) return;
     const std::string dump = BuildDumpText(LogDataMode.Get(), ADirection, ABytes);
     if (LogConnInfo.Get()) {
         const char* header = ADirection == TRelayDirection::ClientToServer
