@@ -70,6 +70,7 @@ bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
     case Id_WSAEINTR:
         return true;
     case Id_WSAECONNABORTED:
+    case 10057:               // ENOTCONN: the accepted client is already gone
     case EPROTO:
     case EPERM:
     case ENONET:

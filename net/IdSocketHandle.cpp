@@ -76,7 +76,9 @@ void TIdSocketHandle::Accept(int AListenSocket)
         FHandleAllocated = true;
     }
     UpdateLocal();
-    UpdatePeer();
+    // The remote end as accept reported it: asking the socket again fails once a client that
+    // reset right after connecting is gone.
+    SetPeer(peerIP, peerPort);
 }
 
 void TIdSocketHandle::SetPeer(const std::string& AIP, int APort)

@@ -222,6 +222,29 @@ TEST(Server, FailuresInsidePeers)
     EXPECT_EQ(log.Threads().size(), 3u);
 }
 
+// Clients that reset at once, before or while they are accepted, cost the listener nothing.
+TEST(Server, ListenerOutlivesClientsThatResetAtOnce)
+{
+    std::atomic<int> accepted{0};
+    TIdTCPServer server;
+    server.OnConnect = [&](TIdPeerThread*) { ++accepted; };
+    server.OnAcceptError = [&](int) { ++accepted; };
+    server.OnExecute = Echo;
+    const int port = Start(server);
+    for (int i = 0; i < 20; ++i) {
+        RawSocket quitter;
+        ASSERT_TRUE(quitter.Connect(port));
+        quitter.Reset();
+        // One at a time (accepted or dropped): a full accept queue would delay the next
+        // connect by a SYN retransmission.
+        ASSERT_TRUE(WaitUntil([&] { return accepted == i + 1; }));
+    }
+    RawSocket client;
+    ASSERT_TRUE(client.Connect(port));
+    ASSERT_TRUE(client.SendAll("served"));
+    EXPECT_EQ(client.Receive(6), "served");
+}
+
 TEST(Server, MissingExecuteHandlerEndsThePeer)
 {
     std::atomic<int> failures{0};
