@@ -45,9 +45,10 @@ void TIdTCPClient::Connect()
 void TIdTCPClient::SetupSocket()
 {
     // With port 0 the local port is chosen at connect time, per target, so outbound
-    // connections to different targets do not compete for one pool of ports.
+    // connections to different targets do not compete for one pool of ports. Only an
+    // optimisation: a kernel without the option binds the port at once, as it always did.
     const int one = 1;
-    Binding()->SetSockOpt(IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    GStack().SetSockOpt(Binding()->Handle(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     Binding()->SetIP(FBoundIP);
     Binding()->SetPort(0);
     Binding()->Bind();

@@ -166,7 +166,12 @@ void TIdThread::RunLoopOnce()
 
 void TIdThread::FireException(const std::exception& AException)
 {
-    if (OnException)
-        OnException(this, AException);
+    try {
+        if (OnException)
+            OnException(this, AException);
+    } catch (...) {
+        // The thread is ending and has nobody left to report to; letting this escape the
+        // thread's body would end the whole process.
+    }
     Terminate();
 }
