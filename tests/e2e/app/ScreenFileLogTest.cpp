@@ -1,0 +1,233 @@
+// One run of the real window (offscreen): the screen log, saved through "Save to file", and the
+// daily log file must hold the same lines, byte for byte, from "Program started" to "Program
+// stopped". The traffic mixes what reaches AddLogLine in different ways: window lines, the
+// synchronized lines and mode-4 data records of several connection threads at once, and the
+// error lines that refused connections write directly from their own threads.
+#include "../engine/EchoTarget.h"
+
+#include "pm_config.h"
+#include "pm_main.h"
+#include "UserPrompts.h"
+
+#include <QApplication>
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Answers every question with Yes, and the save dialog with the given path.
+class AnswerPrompts : public TUserPrompts {
+public:
+    explicit AnswerPrompts(QString path) : SavePath(std::move(path)) {}
+    void SetBoxTitle(const QString &) override {}
+    bool AskYesNo(QWidget *, const QString &) override { return true; }
+    void ShowMessage(QWidget *, const QString &text) override { Messages << text; }
+    QString AskSaveFileName(QWidget *, const QString &, const QString &) override
+    {
+        return SavePath;
+    }
+    QString SavePath;
+    QStringList Messages;
+};
+
+int FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// One connection: sends the text and, when an answer is expected, reads it back.
+bool RoundTrip(int port, const std::string &text, bool expectEcho)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+              ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
+    std::string got;
+    char buf[4096];
+    while (ok && expectEcho && got.size() < text.size()) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        ok = n > 0;
+        if (ok)
+            got.append(buf, size_t(n));
+    }
+    ::close(fd);
+    return ok && (!expectEcho || got == text);
+}
+
+std::string ReadFile(const QString &path)
+{
+    std::ifstream in(path.toStdString(), std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+// Runs the event loop until done() or the deadline; the peers' hand-overs need it.
+bool PumpUntil(const std::function<bool()> &done, std::chrono::seconds limit)
+{
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", from)) {
+        lines.push_back(text.substr(from, at - from));
+        from = at + 2;
+    }
+    lines.push_back(text.substr(from));
+    return lines;
+}
+
+std::vector<std::string> Sorted(std::vector<std::string> lines)
+{
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The window's lines ("** ") and each connection's lines (its thread tag), in their order.
+std::map<std::string, std::vector<std::string>> ByThread(const std::vector<std::string> &lines)
+{
+    std::map<std::string, std::vector<std::string>> threads;
+    for (const std::string &line : lines) {
+        const size_t tag = line.find("(TID= ");
+        if (line.rfind("** ", 0) == 0)
+            threads["window"].push_back(line);
+        else if (line.rfind("## ", 0) == 0 && tag != std::string::npos)
+            threads[line.substr(tag, line.find(')', tag) - tag)].push_back(line);
+    }
+    return threads;
+}
+
+} // namespace
+
+TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString oldCwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));   // the daily log goes to the working directory
+    EchoTarget echo;
+    const int echoPort = FreePort(), refusedPort = FreePort(), nobody = FreePort();
+    {
+        std::ofstream ini((dir.path() + "/Trabix.ini").toStdString(), std::ios::binary);
+        ini << "[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\nLimitScreenLog=0\r\n"
+            << "[MappedPort_1]\r\nRemarks=echo\r\nListenPort=" << echoPort
+            << "\r\nMapIp=127.0.0.1\r\nMapPort=" << echo.Port()
+            << "\r\nMap=1\r\nLogging=1\r\nLogDataMode=4\r\n"
+            << "[MappedPort_2]\r\nRemarks=refused\r\nListenPort=" << refusedPort
+            << "\r\nMapIp=127.0.0.1\r\nMapPort=" << nobody << "\r\nMap=1\r\nLogging=1\r\n";
+    }
+    trabix::OverrideConfigFileName((dir.path() + "/Trabix.ini").toStdString());
+    const QString saved = dir.path() + "/screen.txt";
+    AnswerPrompts prompts(saved);
+    {
+        TMainForm form(prompts);
+        form.StartMappings();
+        std::atomic<int> failures{0};
+        std::atomic<bool> finished{false};
+        std::thread traffic([&] {
+            std::vector<std::thread> clients;
+            for (int c = 0; c < 4; ++c)
+                clients.emplace_back([&, c] {
+                    for (int i = 0; i < 25; ++i) {
+                        std::string text(40 + 13 * i, char('a' + c));
+                        text[0] = char(i);   // a byte the hex dump shows as a blank
+                        if (!RoundTrip(echoPort, text, true))
+                            ++failures;
+                        RoundTrip(refusedPort, "x", false);
+                    }
+                });
+            for (auto &t : clients)
+                t.join();
+            finished = true;
+        });
+        const bool done = PumpUntil([&] { return finished.load(); }, std::chrono::seconds(120));
+        traffic.join();
+        ASSERT_TRUE(done);
+        EXPECT_EQ(failures.load(), 0);
+        // Every connection has ended in the log (the refused ones with their error line).
+        ASSERT_TRUE(PumpUntil([&] {
+            const std::string file = ReadFile(dir.path() + "/" +
+                                              QDate::currentDate().toString("yyyyMMdd") + ".log");
+            size_t disconnects = 0, errors = 0;
+            for (size_t p = file.find("Disconnect (incoming)."); p != std::string::npos;
+                 p = file.find("Disconnect (incoming).", p + 1))
+                ++disconnects;
+            for (size_t p = file.find("; Error: "); p != std::string::npos;
+                 p = file.find("; Error: ", p + 1))
+                ++errors;
+            return disconnects >= 200 && errors >= 100;
+        }, std::chrono::seconds(30)));
+        form.ShutDownProgram();
+        form.SaveScreenLog();
+        EXPECT_TRUE(prompts.Messages.isEmpty()) << prompts.Messages.join("; ").toStdString();
+    }
+    trabix::OverrideConfigFileName("");
+    QDir::setCurrent(oldCwd);
+    // Both hold every line; the file's name is the date of the run (midnight may split it).
+    std::string fileLog;
+    for (const QString &name : QDir(dir.path()).entryList({"*.log"}, QDir::Files, QDir::Name))
+        fileLog += ReadFile(dir.path() + "/" + name);
+    const std::string screenLog = ReadFile(saved);
+    ASSERT_FALSE(fileLog.empty());
+    EXPECT_NE(fileLog.find(" - Program started\r\n"), std::string::npos);
+    EXPECT_NE(fileLog.find("DATA (Client -> Server): Length= "), std::string::npos);
+    EXPECT_TRUE(fileLog.ends_with(" - Program stopped\r\n"));
+    // Lines of different threads may interleave differently in the two (each takes its own
+    // turn at the view and at the file); the lines themselves, the order of each connection's
+    // lines and the order of the window's own lines must agree.
+    EXPECT_EQ(screenLog.size(), fileLog.size());
+    const std::vector<std::string> screenLines = Lines(screenLog), fileLines = Lines(fileLog);
+    EXPECT_EQ(Sorted(screenLines), Sorted(fileLines));
+    EXPECT_EQ(ByThread(screenLines), ByThread(fileLines));
+}
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    std::signal(SIGPIPE, SIG_IGN);
+    std::unique_ptr<QApplication> app;
+    if (!::testing::GTEST_FLAG(list_tests))
+        app = std::make_unique<QApplication>(argc, argv);
+    return RUN_ALL_TESTS();
+}
