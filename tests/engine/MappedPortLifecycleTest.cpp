@@ -102,6 +102,21 @@ TEST_F(LifecycleTest, TargetClosingEndsTheMappingAfterAZeroLengthRecord) {
     EXPECT_EQ(lines[4].rfind(Conn(" Disconnect (incoming). "), 0), 0u);
 }
 
+TEST_F(LifecycleTest, WithoutConnectionInfoADumpTextGoesAloneAndAnEmptyOneNotAtAll) {
+    TBackend backend(TBackend::TMode::Hold);
+    Map.LogConnInfo = false;
+    Map.LogDataMode = 2;
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    ASSERT_TRUE(SendAll(client.Get(), std::string("\0A\r\n", 4)));
+    // A read is logged before it is written, so once the target has it the log is complete.
+    ASSERT_TRUE(WaitUntil([&] { return backend.Received().size() == 4; }));
+    ASSERT_TRUE(SendAll(client.Get(), "\x01\xFE"));
+    ASSERT_TRUE(WaitUntil([&] { return backend.Received().size() == 6; }));
+    EXPECT_EQ(backend.Received(), std::string("\0A\r\n\x01\xFE", 6));
+    EXPECT_EQ(Log.Lines(), Lines{"A\r\n"});
+}
+
 TEST_F(LifecycleTest, RefusedTargetGivesTheFailureSequenceThenOnlyTheErrorLine) {
     StartMapping(UnusedPort());
     const std::string error = "## T Channel 1; Error: Socket Error # 10061 - Connection refused.";
