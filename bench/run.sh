@@ -49,15 +49,19 @@ install_missing() {
   apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# The load generator must build. The program and the probe come from the tree other people
+# are editing: when they do not build right now, the last built ones are used.
 build_programs() {
   if [ ! -f "$build/build.ninja" ]; then
     cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
   fi
-  local targets=(trabix-load)
-  ninja -C "$build" -t targets all 2>/dev/null | grep -q '^trabix:' && targets+=(trabix)
-  ninja -C "$build" -t targets all 2>/dev/null | grep -q '^trabix-stall-probe:' \
-    && targets+=(trabix-stall-probe)
-  ninja -C "$build" -j2 "${targets[@]}" >/dev/null
+  ninja -C "$build" -j2 trabix-load >/dev/null || return 1
+  local target
+  for target in trabix trabix-stall-probe; do
+    ninja -C "$build" -t targets all 2>/dev/null | grep -q "^$target:" || continue
+    ninja -C "$build" -j2 "$target" >/dev/null 2>&1 || log "$target did not build: using the last one built"
+  done
+  return 0
 }
 
 install_missing || { echo "could not install the peers" >&2; exit 1; }
@@ -254,8 +258,8 @@ write_trabix_ini() {
 }
 
 # Starts the program as users run it: from its own folder, beside its Trabix.ini, headless.
-# $1 folder name, $2 general overrides; then the channels; the last argument list is the
-# ports to wait for.
+# $1 folder name, $2 general overrides, then one "listen:target:logging:mode:maxspeed"
+# per channel. Sets TRABIX_PID; the caller waits for the ports.
 launch_trabix() {
   local dir=$scratch/$1 general=$2; shift 2
   mkdir -p "$dir"
