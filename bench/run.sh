@@ -109,9 +109,9 @@ stop_pid() {
   timeout 5 tail --pid="$pid" -f /dev/null 2>/dev/null
   kill -0 "$pid" 2>/dev/null && { log "PID $pid did not end on SIGTERM: killed"; kill -KILL "$pid" 2>/dev/null; }
   wait "$pid" 2>/dev/null
+  [ -n "$kids" ] || return 0
+  kill -TERM $kids 2>/dev/null
   for kid in $kids; do
-    kill -0 "$kid" 2>/dev/null || continue
-    kill -TERM "$kid" 2>/dev/null
     timeout 5 tail --pid="$kid" -f /dev/null 2>/dev/null
     kill -0 "$kid" 2>/dev/null && kill -KILL "$kid" 2>/dev/null
   done
