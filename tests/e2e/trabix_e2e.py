@@ -179,8 +179,22 @@ class TrabixRun:
         try:
             self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            self.dump_stacks()
             raise AssertionError("trabix did not end within %.1f s of SIGTERM" % timeout)
         return time.monotonic() - start
+
+    def dump_stacks(self):
+        """Prints every thread's stack of a program that hangs (when gdb is installed)."""
+        gdb = shutil.which("gdb")
+        if not gdb or self.proc.poll() is not None:
+            return
+        try:
+            out = subprocess.run([gdb, "-p", str(self.pid), "-batch", "-nx",
+                                  "-ex", "thread apply all bt 30"], capture_output=True,
+                                 timeout=60, text=True, errors="replace").stdout
+        except (OSError, subprocess.TimeoutExpired):
+            return
+        print("\n==== stacks of trabix %d ====\n%s" % (self.pid, out), flush=True)
 
     def kill(self):
         if self.proc.poll() is None:
@@ -441,6 +455,7 @@ class Watchdog:
     def _fire(self):
         self.fired = True
         if self.run is not None:
+            self.run.dump_stacks()
             self.run.kill()
 
     def cancel(self):
