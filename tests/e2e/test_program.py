@@ -9,7 +9,6 @@ import re
 import shutil
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 

@@ -5,7 +5,6 @@ Each case is one program run with up to eight channels, each channel holding one
 """
 import os
 import re
-import socket
 import unittest
 
 import trabix_e2e as e2e
