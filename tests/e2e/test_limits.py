@@ -1,6 +1,7 @@
 """The program at its limits: descriptors exhausted under a low RLIMIT_NOFILE, and a stop
 (SIGTERM, the log-off path) while many connections are open and streaming."""
 import errno
+import os
 import socket
 import threading
 import time
@@ -175,6 +176,59 @@ class StopUnderLoad(unittest.TestCase):
             disconnects = [l for l in lines if "Channel %d;" % n in l and "Disconnect (incoming)" in l]
             self.assertGreaterEqual(len(incoming), least)
             self.assertEqual(len(disconnects), len(incoming))
+
+
+class SlowNameResolution(unittest.TestCase):
+    """A lookup that takes two seconds (a preloaded seam, no outside server) on one channel
+    delays neither the other channel's clients nor the other lookups of its own channel."""
+
+    def setUp(self):
+        resolver = os.environ.get("TRABIX_SLOW_RESOLVER", "")
+        if not os.path.exists(resolver):
+            self.skipTest("TRABIX_SLOW_RESOLVER is not set to the built seam")
+        self.echo = e2e.Backend(e2e.echo_handler)
+        self.addCleanup(self.echo.close)
+        self.ports = {1: e2e.free_port(), 2: e2e.free_port()}
+        ini = e2e.ini_text(e2e.general_section(), {
+            1: e2e.channel_section(self.ports[1], 80, map_ip="x.slow.test", remarks="slow"),
+            2: e2e.channel_section(self.ports[2], self.echo.port, map_ip="localhost",
+                                   remarks="named")})
+        self.trabix = e2e.TrabixRun(ini, preload=resolver)
+        self.addCleanup(self.trabix.close)
+        self.watchdog = e2e.Watchdog(60, self.trabix)
+        self.addCleanup(self.watchdog.cancel)
+        for n, port in self.ports.items():
+            self.trabix.wait_listening(n, port)
+
+    def test_slow_lookup_holds_up_nobody_else(self):
+        closed_after = []
+
+        def slow_client():
+            start = time.monotonic()
+            with e2e.connect(self.ports[1]) as s:
+                self.assertEqual(e2e.recv_all(s), b"")
+            closed_after.append(time.monotonic() - start)
+        slow = [threading.Thread(target=slow_client) for _ in range(3)]
+        for t in slow:
+            t.start()
+        self.trabix.wait_for_line(r"Channel 1; .* Mapping connection from ", count=3)
+        # While three lookups hang, the other channel's clients are served at once.
+        for _ in range(5):
+            start = time.monotonic()
+            with e2e.connect(self.ports[2]) as s:
+                s.sendall(b"quick")
+                self.assertEqual(s.recv(5), b"quick")
+            self.assertLess(time.monotonic() - start, 1.0)
+        self.assertEqual(closed_after, [], "a slow lookup ended early")
+        for t in slow:
+            t.join(30)
+        # The three lookups ran side by side: about two seconds each, not six in a row.
+        self.assertEqual(len(closed_after), 3)
+        self.assertGreaterEqual(min(closed_after), 1.9)
+        self.assertLess(max(closed_after), 4.0)
+        errors = self.trabix.wait_for_line(r"^## [\d:]{12} Channel 1; Error: Socket Error # "
+                                           r"11001 - $", count=3)
+        self.assertEqual(len(errors), 3)
 
 
 if __name__ == "__main__":

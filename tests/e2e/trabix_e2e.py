@@ -142,8 +142,9 @@ class LogLine:
 class TrabixRun:
     """One run of the real program in a scratch folder of its own."""
 
-    def __init__(self, ini, rlimit_nofile=None, keep_dir=False):
-        """ini: the settings file, as text (single-byte) or bytes."""
+    def __init__(self, ini, rlimit_nofile=None, keep_dir=False, preload=None):
+        """ini: the settings file, as text (single-byte) or bytes; preload: a library for
+        LD_PRELOAD."""
         if not BINARY or not os.path.exists(BINARY):
             raise unittest.SkipTest("TRABIX_BINARY is not set to the built program")
         self.dir = tempfile.mkdtemp(prefix="trabix-e2e-")
@@ -155,6 +156,8 @@ class TrabixRun:
             f.write(ini if isinstance(ini, bytes) else ini.encode("latin-1"))
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         env.pop("TRABIX_SCREENSHOT", None)
+        if preload:
+            env["LD_PRELOAD"] = preload
         limit = None
         if rlimit_nofile is not None:
             import resource
