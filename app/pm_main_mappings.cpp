@@ -24,7 +24,7 @@ QString FromStd(const std::string &text)
     return QString::fromStdString(text);
 }
 
-// printf-style "%d"/"%s" formatting of the window's channel lines.
+// The start of the window's lines about one channel: "Channel n: (remarks)".
 std::string ChannelPrefix(int channel, const std::string &remarks)
 {
     return "Channel " + std::to_string(channel) + ": (" + remarks + ")";
