@@ -70,8 +70,16 @@ int ServePending()
 {
     if (!IsMainThread())
         return 0;
+    // Serve only what was queued when we started: calls that arrive meanwhile posted their
+    // own wake-up, and serving them here too would keep the event loop from its other work
+    // for as long as connection threads keep logging.
+    std::size_t backlog;
+    {
+        std::lock_guard lock(Queue().Lock);
+        backlog = Queue().Calls.size();
+    }
     int served = 0;
-    for (;;) {
+    for (; backlog > 0; --backlog) {
         TSyncCall* call;
         {
             std::lock_guard lock(Queue().Lock);
@@ -92,6 +100,7 @@ int ServePending()
         Queue().Changed.notify_all();
         ++served;
     }
+    return served;
 }
 
 void SynchronizeWithMain(const std::function<void()>& AMethod)
