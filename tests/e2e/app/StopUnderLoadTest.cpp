@@ -140,9 +140,10 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
         auto connectSome = [&](std::vector<int> &into, int port, int count, int channel) {
             for (int i = 0; i < count; ++i) {
                 into.push_back(Connect(port));
-                if (i % 4 == 3 || i == count - 1)
+                if (i % 4 == 3 || i == count - 1) {
                     ASSERT_TRUE(PumpUntil([&] { return form.Mapping(channel)->ConnectsIn > i; },
                                           std::chrono::seconds(10)));
+                }
             }
         };
         connectSome(idle, idlePort, 50, 1);
