@@ -99,6 +99,10 @@ def is_refused(port, timeout=2.0):
             return False
     except ConnectionRefusedError:
         return True
+    except ConnectionResetError:
+        # The connect landed in the accept queue just before the listener closed: the port
+        # was still listening at that moment, so it does not count as refused yet.
+        return False
 
 
 # ---------------------------------------------------------------- INI
