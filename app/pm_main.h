@@ -163,6 +163,7 @@ private:
     void LimitEdit();
     void SyncRouting();
     void StartChannel(int channel);
+    void ApplyLiveSettingsTo(TqvMappedPortTCP &server, int channel);
     void StopChannel(int channel);
     void StopAllChannels();
     void FinishStop();

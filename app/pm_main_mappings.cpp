@@ -201,20 +201,23 @@ void TMainForm::SyncRouting()
 
 void TMainForm::ApplyLiveSettings()
 {
-    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
     for (int n = 1; n <= ChannelCount; ++n) {
-        TqvMappedPortTCP *server = Mapping(n);
-        if (!server)
-            continue;
-        const trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
-        server->LogDataMode = port.LogDataMode;
-        server->Logging = port.Logging;
-        server->MaxSpeedCS = port.MaxSpeed;
-        server->MaxSpeedSC = port.MaxSpeed;
-        server->LogDelayInfo = general.LogDelayInfo;
-        server->LogConnInfo = general.LogConnInfo;
-        server->DelayPerThread = general.DelayPerThread;
+        if (TqvMappedPortTCP *server = Mapping(n))
+            ApplyLiveSettingsTo(*server, n);
     }
+}
+
+void TMainForm::ApplyLiveSettingsTo(TqvMappedPortTCP &server, int channel)
+{
+    const trabix::TPM_port &port = trabix::PortConfig[size_t(channel)];
+    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    server.LogDataMode = port.LogDataMode;
+    server.Logging = port.Logging;
+    server.MaxSpeedCS = port.MaxSpeed;
+    server.MaxSpeedSC = port.MaxSpeed;
+    server.LogDelayInfo = general.LogDelayInfo;
+    server.LogConnInfo = general.LogConnInfo;
+    server.DelayPerThread = general.DelayPerThread;
 }
 
 void TMainForm::SaveConfigIfChanged(bool ask)
@@ -261,7 +264,6 @@ void TMainForm::StartChannel(int channel)
     if (!server)
         return;
     const trabix::TPM_port &port = trabix::PortConfig[size_t(channel)];
-    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
     // Any error of this channel, while stopping it, configuring it or binding it, becomes its
     // error line; the other channels start regardless.
     try {
@@ -280,13 +282,7 @@ void TMainForm::StartChannel(int channel)
             if (auto target = router.lock())
                 target->AddLogLine(text);
         };
-        server->LogDataMode = port.LogDataMode;
-        server->Logging = port.Logging;
-        server->MaxSpeedCS = port.MaxSpeed;
-        server->MaxSpeedSC = port.MaxSpeed;
-        server->LogDelayInfo = general.LogDelayInfo;
-        server->LogConnInfo = general.LogConnInfo;
-        server->DelayPerThread = general.DelayPerThread;
+        ApplyLiveSettingsTo(*server, channel);
         server->SetActive(true);
         const TIdSocketHandle *bound = server->Bindings().Items(0);
         LogWindowLine(ChannelPrefix(channel, port.Remarks) + " listening to connections on " +
