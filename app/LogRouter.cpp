@@ -3,6 +3,7 @@
 #include "ScreenLog.h"
 
 #include <QMetaObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <string_view>
@@ -43,17 +44,12 @@ void TLogRouter::AddLogLine(const std::string &text)
 
 void TLogRouter::PostFlushLocked()
 {
-    if (!View)
+    if (!FlushTimer)
         return;
-    // The posted call dies with the view (Qt drops queued calls of a destroyed receiver).
-    std::weak_ptr<TLogRouter> self = weak_from_this();
-    QMetaObject::invokeMethod(
-        View,
-        [self] {
-            if (auto router = self.lock())
-                router->FlushToView();
-        },
-        Qt::QueuedConnection);
+    // Posted by name: the call is built and delivered inside Qt, so no object made on this
+    // thread is read on the main thread behind the back of our own locks. The call dies with
+    // the timer, and the timer with the view.
+    QMetaObject::invokeMethod(FlushTimer, "start", Qt::QueuedConnection);
 }
 
 namespace {
@@ -127,8 +123,19 @@ void TLogRouter::FlushToView()
 
 void TLogRouter::AttachView(TScreenLog *view)
 {
+    // Made and connected here, on the main thread; other threads only start it.
+    auto *timer = new QTimer(view);
+    timer->setSingleShot(true);
+    timer->setInterval(0);
+    std::weak_ptr<TLogRouter> self = weak_from_this();
+    QObject::connect(timer, &QTimer::timeout, timer, [self] {
+        if (auto router = self.lock())
+            router->FlushToView();
+    });
     std::lock_guard lock(PendingLock);
+    delete FlushTimer;
     View = view;
+    FlushTimer = timer;
     if (!Pending.empty())
         PostFlushLocked();
 }
@@ -137,6 +144,8 @@ void TLogRouter::DetachView()
 {
     std::lock_guard lock(PendingLock);
     View = nullptr;
+    delete FlushTimer;
+    FlushTimer = nullptr;
 }
 
 void TLogRouter::SetFileWriter(TFileWriter writer)

@@ -4,10 +4,10 @@
 // connection that ends by an exception).
 //
 // Screen: the caller appends its text to a pending list under a lock and, when the list was
-// empty, posts one flush to the main thread. The flush takes the whole list, trims the view
-// and inserts the text in one operation. So a hand-over costs the main thread one string copy
-// (the text is converted for the view only at the flush), lines keep the order in which they
-// entered the list (and so the order of each thread), the view changes only on the main
+// empty, starts the flush timer on the main thread. The flush takes the whole list, trims the
+// view and inserts the text in one operation. So a hand-over costs the main thread one string
+// copy (the text is converted for the view only at the flush), lines keep the order in which
+// they entered the list (and so the order of each thread), the view changes only on the main
 // thread, and a flood of data records is inserted in few large steps instead of one view
 // operation per record. The flush trims (before inserting) when at least one of its lines came
 // from a call that found no other call in progress.
@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+class QTimer;
 class TScreenLog;
 
 // The log switches AddLogLine reads at every line. Written on the main thread (whenever the
@@ -85,6 +86,9 @@ private:
     std::vector<TPendingText> Pending;
     bool PendingTrim = false;
     TScreenLog *View = nullptr; // set and cleared on the main thread, under PendingLock
+    // A child of View that runs the flush on the main thread; made, replaced and deleted on
+    // the main thread under PendingLock, started from any thread.
+    QTimer *FlushTimer = nullptr;
 
     std::mutex FileLock; // held while the writer runs
     TFileWriter FileWriter;
