@@ -7,6 +7,13 @@ ends, also when it fails; an atexit hook is the last guard.
 
 Backends (echo, sink, byte stream, HTTP) are small threaded servers on 127.0.0.1, port 0.
 Nothing here sleeps to synchronise: wait_until polls a condition with a deadline.
+
+TRABIX_E2E_SANITIZED=1 says the binary under test is a ThreadSanitizer or AddressSanitizer
+build (scripts/test.sh sets it for those phases). Such a program runs several times slower, so
+every deadline and every upper bound on a duration is multiplied by TIME_FACTOR: wait_until,
+terminate and the watchdogs here, and the few bounds the cases assert themselves. Nothing else
+is relaxed: lower bounds (a shaped channel must not be faster than its limit), byte counts,
+digests, log lines and resource counts are checked as in the normal run.
 """
 import atexit
 import datetime
@@ -26,6 +33,8 @@ import time
 import unittest
 
 BINARY = os.environ.get("TRABIX_BINARY", "")
+SANITIZED = os.environ.get("TRABIX_E2E_SANITIZED") == "1"
+TIME_FACTOR = 3.0 if SANITIZED else 1.0
 LOOPBACK = "127.0.0.1"
 
 _live_processes = []
@@ -45,7 +54,9 @@ atexit.register(_kill_leftovers)
 
 
 def wait_until(condition, timeout, interval=0.01, what="condition"):
-    """Polls condition() until it is truthy or timeout seconds have passed; returns its value."""
+    """Polls condition() until it is truthy or timeout seconds (times TIME_FACTOR) have passed;
+    returns its value."""
+    timeout *= TIME_FACTOR
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -181,6 +192,7 @@ class TrabixRun:
 
     def terminate(self, timeout=2.0):
         """SIGTERM (the log-off path); returns the seconds until the process had ended."""
+        timeout *= TIME_FACTOR
         start = time.monotonic()
         os.kill(self.pid, signal.SIGTERM)
         try:
@@ -455,7 +467,7 @@ class Watchdog:
     def __init__(self, seconds, run):
         self.fired = False
         self.run = run
-        self.timer = threading.Timer(seconds, self._fire)
+        self.timer = threading.Timer(seconds * TIME_FACTOR, self._fire)
         self.timer.daemon = True
         self.timer.start()
 
