@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Trabix and runs every test: the normal build with the widget and end-to-end tests,
-# the libraries again under ThreadSanitizer and under AddressSanitizer + UBSan, and the
-# libFuzzer targets for a bounded time. Installs what is missing first.
+# the libraries again under ThreadSanitizer and under AddressSanitizer + UBSan, the real
+# program end to end under each of the two, and the libFuzzer targets for a bounded time.
+# Installs what is missing first.
 #   FUZZ_SECONDS   seconds per fuzz target (default 20)
 #   SKIP_SANITIZERS=1, SKIP_FUZZ=1   leave those phases out (for quick local runs)
 set -uo pipefail
@@ -66,6 +67,65 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
       run_ctest build-asan || phase_failed+=(asan)
   else
     phase_failed+=(asan-build); failed=$((failed + 1))
+  fi
+fi
+
+# The real program (Qt) built with a sanitizer, driven end to end: the python cases that start
+# the binary (all but test_limits, whose stop probe measures connect timing rather than
+# correctness) and the window cases of tests/e2e/app. Only their targets are built. Every
+# sanitizer report is written to a file in <dir>/sanitizer-reports; any such file fails the
+# phase even if the case that caused it passed. TRABIX_E2E_SANITIZED=1 stretches only upper
+# time bounds (see tests/e2e/trabix_e2e.py).
+e2e_sanitized_build() {
+  local dir=$1 kind=$2
+  cmake -S "$root" -B "$dir" -G Ninja -DTRABIX_APP=ON -DTRABIX_BENCH=OFF \
+        -DTRABIX_SANITIZE="$kind" >/dev/null &&
+    cmake --build "$dir" -j"$jobs" --target trabix e2e_app_tests
+}
+e2e_sanitized_tests=(-L e2e -E '^e2e\.test_limits$')
+
+# Fails the phase when the sanitizer wrote any report; prints the start of each.
+check_reports() {
+  local dir=$1 phase=$2 f found=0
+  for f in "$dir"/*; do
+    [ -s "$f" ] || continue
+    found=1
+    echo "sanitizer report $f:"; head -n 40 "$f"
+  done
+  if [ $found -eq 1 ]; then
+    phase_failed+=("$phase-reports"); failed=$((failed + 1))
+  fi
+}
+
+if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
+  echo "== end to end under ThreadSanitizer"
+  if e2e_sanitized_build build-tsan-app thread; then
+    reports="$root/build-tsan-app/sanitizer-reports"
+    rm -rf "$reports"; mkdir -p "$reports"
+    TRABIX_E2E_SANITIZED=1 \
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66 log_path=$reports/tsan suppressions=$root/tests/e2e/tsan-qt.supp" \
+      "${norandom[@]}" bash -c "$(declare -f run_ctest); passed=0; failed=0; jobs=$jobs; run_ctest build-tsan-app $(printf '%q ' "${e2e_sanitized_tests[@]}"); rc=\$?; echo \"__counts \$passed \$failed\"; exit \$rc" > build-tsan-app.log 2>&1
+    rc=$?
+    grep -v '^__counts' build-tsan-app.log
+    read -r _ p f < <(grep '^__counts' build-tsan-app.log || echo "__counts 0 1")
+    passed=$((passed + p)); failed=$((failed + f))
+    [ $rc -eq 0 ] || phase_failed+=(e2e-tsan)
+    check_reports "$reports" e2e-tsan
+  else
+    phase_failed+=(e2e-tsan-build); failed=$((failed + 1))
+  fi
+
+  echo "== end to end under AddressSanitizer + UndefinedBehaviorSanitizer"
+  if e2e_sanitized_build build-asan-app address; then
+    reports="$root/build-asan-app/sanitizer-reports"
+    rm -rf "$reports"; mkdir -p "$reports"
+    TRABIX_E2E_SANITIZED=1 \
+    ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66 log_path=$reports/asan" \
+    UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1 log_path=$reports/ubsan" \
+      run_ctest build-asan-app "${e2e_sanitized_tests[@]}" || phase_failed+=(e2e-asan)
+    check_reports "$reports" e2e-asan
+  else
+    phase_failed+=(e2e-asan-build); failed=$((failed + 1))
   fi
 fi
 
