@@ -114,6 +114,10 @@ def is_refused(port, timeout=2.0):
         # The connect landed in the accept queue just before the listener closed: the port
         # was still listening at that moment, so it does not count as refused yet.
         return False
+    except TimeoutError:
+        # No answer at all: the listener's accept queue is full and the kernel drops the
+        # connect. The port is still listening, so it does not count as refused either.
+        return False
 
 
 # ---------------------------------------------------------------- INI
