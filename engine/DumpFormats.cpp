@@ -9,19 +9,10 @@ namespace {
 constexpr int kBytesPerLine = 16;
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// Pads the current line to 16 positions and moves it into the result.
-void CompleteHexLine(std::string& hex, std::string& chars, int count, std::string& result) {
-    for (int i = count; i < kBytesPerLine; ++i) {
-        hex.append(3, ' ');
-        chars.push_back(' ');
-    }
-    result += hex;
-    result.push_back(' ');
-    result += chars;
-    result += "\r\n";
-    hex.clear();
-    chars.clear();
-}
+// One dump line: 16 hexadecimal cells of three characters, one space, 16 character cells,
+// CR LF. Positions that no byte fills stay blanks, which is the padding of the last line.
+constexpr std::size_t kHexColumnWidth = 3 * kBytesPerLine;
+constexpr std::size_t kLineWidth = kHexColumnWidth + 1 + kBytesPerLine + 2;
 
 std::string TwoDigits(int v) {
     return {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
@@ -38,25 +29,23 @@ bool IsShowableByte(unsigned char b) {
 }
 
 std::string HexDump(std::string_view data) {
-    std::string result;
-    // 65 characters plus CR LF per started line of 16 bytes.
-    result.reserve((data.size() / kBytesPerLine + 1) * 67);
-    std::string hex;
-    std::string chars;
-    int count = 0;
-    for (char c : data) {
-        const auto b = static_cast<unsigned char>(c);
-        if (count == kBytesPerLine) {
-            CompleteHexLine(hex, chars, count, result);
-            count = 0;
-        }
-        chars.push_back(IsShowableByte(b) ? c : ' ');
-        hex.push_back(kHexDigits[b >> 4]);
-        hex.push_back(kHexDigits[b & 0x0F]);
-        hex.push_back(' ');
-        ++count;
+    // The dump runs on the relay thread for every read, so it writes each byte's cells in
+    // place in a result laid out in advance instead of building the columns piece by piece.
+    const std::size_t lines = data.empty() ? 1 : (data.size() + kBytesPerLine - 1) / kBytesPerLine;
+    std::string result(lines * kLineWidth, ' ');
+    for (std::size_t line = 0; line < lines; ++line) {
+        char* out = result.data() + line * kLineWidth;
+        out[kLineWidth - 2] = '\r';
+        out[kLineWidth - 1] = '\n';
     }
-    CompleteHexLine(hex, chars, count, result);
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto b = static_cast<unsigned char>(data[i]);
+        char* out = result.data() + (i / kBytesPerLine) * kLineWidth;
+        const std::size_t cell = i % kBytesPerLine;
+        out[3 * cell] = kHexDigits[b >> 4];
+        out[3 * cell + 1] = kHexDigits[b & 0x0F];
+        out[kHexColumnWidth + 1 + cell] = IsShowableByte(b) ? data[i] : ' ';
+    }
     return result;
 }
 

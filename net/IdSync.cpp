@@ -13,12 +13,15 @@ namespace {
 struct TSyncCall {
     const std::function<void()>* Method;
     std::exception_ptr Error;
-    bool Done = false;
+    bool Done = false;                 // guarded by the queue's lock
+    // Its own wake-up: finishing one call must not wake every other waiting caller, which
+    // with thousands of logging connections costs more than the calls themselves.
+    std::condition_variable Finished;
 };
 
 struct TSyncQueue {
     std::mutex Lock;                   // guards everything below
-    std::condition_variable Changed;   // a call queued or finished, or a wake-up
+    std::condition_variable Changed;   // a call queued, or a wake-up for the main thread
     std::deque<TSyncCall*> Calls;
     std::function<void()> WakeHook;
 };
@@ -94,10 +97,12 @@ int ServePending()
             call->Error = std::current_exception();
         }
         {
+            // Notified under the lock: once the caller sees Done it returns and its call,
+            // condition variable included, is gone.
             std::lock_guard lock(Queue().Lock);
             call->Done = true;
+            call->Finished.notify_one();
         }
-        Queue().Changed.notify_all();
         ++served;
     }
     return served;
@@ -109,7 +114,7 @@ void SynchronizeWithMain(const std::function<void()>& AMethod)
         AMethod();
         return;
     }
-    TSyncCall call{&AMethod, nullptr, false};
+    TSyncCall call{&AMethod, nullptr, false, {}};
     {
         std::lock_guard lock(Queue().Lock);
         Queue().Calls.push_back(&call);
@@ -118,7 +123,7 @@ void SynchronizeWithMain(const std::function<void()>& AMethod)
     CallWakeHook();
     {
         std::unique_lock lock(Queue().Lock);
-        Queue().Changed.wait(lock, [&] { return call.Done; });
+        call.Finished.wait(lock, [&] { return call.Done; });
     }
     if (call.Error)
         std::rethrow_exception(call.Error);
