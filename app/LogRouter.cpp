@@ -126,7 +126,10 @@ void TLogRouter::AttachView(TScreenLog *view)
     // Made and connected here, on the main thread; other threads only start it.
     auto *timer = new QTimer(view);
     timer->setSingleShot(true);
-    timer->setInterval(0);
+    // Lines are gathered for a short while and put into the view in one insert: under a
+    // flood of data records, one insert per record would keep the event loop busy with
+    // laying out text, and every connection that logs waits for the main thread.
+    timer->setInterval(FlushIntervalMs);
     std::weak_ptr<TLogRouter> self = weak_from_this();
     QObject::connect(timer, &QTimer::timeout, timer, [self] {
         if (auto router = self.lock())

@@ -48,9 +48,11 @@ class TLogRouter : public std::enable_shared_from_this<TLogRouter> {
 public:
     using TFileWriter = std::function<bool(const std::string &)>;
 
-    // Thread safe. The routing decisions follow the description of the window's AddLogLine:
-    // the trim may only run for a call that found no other call in progress.
+    // Thread safe. The trim may only run for a call that found no other call in progress.
     void AddLogLine(const std::string &text);
+
+    // How long lines gather before they go into the view in one insert.
+    static constexpr int FlushIntervalMs = 50;
 
     // Called on the main thread only. Takes the pending text to the view now.
     void FlushToView();

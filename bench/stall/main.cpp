@@ -8,12 +8,8 @@
 //   stall max_ms=... p99_ms=... ticks=... over_100ms=...
 // on standard output. The shutdown itself (waiting for the connection threads) is not
 // counted: it is not a stall while relaying.
-#include "ProgramIcon.h"
+#include "ProgramMain.h"
 #include "ShutdownSignals.h"
-#include "SyncPump.h"
-#include "UserPrompts.h"
-#include "pm_About.h"
-#include "pm_main.h"
 
 #include <QApplication>
 #include <QDateTime>
@@ -21,7 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <csignal>
+#include <optional>
 #include <cstdio>
 #include <utility>
 #include <vector>
@@ -82,32 +78,19 @@ private:
 
 int main(int argc, char *argv[])
 {
-    std::signal(SIGPIPE, SIG_IGN);
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Trabix"));
-    QApplication::setWindowIcon(ProgramIcon());
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    TQtUserPrompts prompts;
-    int exitCode = 0;
-    StallMeter meter;
-    {
-        TMainForm mainForm(prompts);
-        TPMAboutDialog about(prompts, [](const std::string &) { return false; });
-        mainForm.SetAboutDialog(&about);
-        QObject::connect(&mainForm, &TMainForm::ProgramClosed, &app, &QCoreApplication::quit,
-                         Qt::QueuedConnection);
-
-        TShutdownSignals shutdownSignals;
-        // Connected first, so the measurement ends before the log-off path starts.
-        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &meter,
-                         [&meter] { meter.stop(); });
-        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &mainForm,
-                         &TMainForm::OsShutdownQuery);
-        mainForm.show();
-        exitCode = QApplication::exec();
-        UninstallSyncPump();
-    }
-    meter.print();
-    return exitCode;
+    // The meter needs the application object, which RunProgram creates.
+    std::optional<StallMeter> meter;
+    TProgramHooks hooks;
+    hooks.BeforeShow = [&meter](TMainForm &, TShutdownSignals &shutdownSignals) {
+        meter.emplace();
+        // Connected before the window's log-off path, so the measurement ends first.
+        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &*meter,
+                         [&meter] { meter->stop(); });
+    };
+    hooks.AfterExec = [&meter] {
+        meter->print();
+        meter.reset();
+    };
+    hooks.OpenBrowser = [](const std::string &) { return false; };
+    return RunProgram(argc, argv, hooks);
 }

@@ -1,0 +1,57 @@
+#include "ProgramMain.h"
+
+#include "ProgramIcon.h"
+#include "ShutdownSignals.h"
+#include "SyncPump.h"
+#include "UserPrompts.h"
+#include "pm_About.h"
+#include "pm_main.h"
+
+#include "qv_InetFuncs.h"
+
+#include <QApplication>
+#include <QSessionManager>
+
+#include <csignal>
+
+int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
+{
+    // A send to a vanished peer must end that connection, not the program.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Trabix"));
+    QApplication::setWindowIcon(ProgramIcon());
+    // The window decides itself when the program ends (a window hidden in the tray is closed
+    // without ever being the last visible one).
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TQtUserPrompts prompts;
+    int exitCode = 0;
+    {
+        TMainForm mainForm(prompts);
+        std::function<bool(const std::string &)> openBrowser = hooks.OpenBrowser;
+        if (!openBrowser)
+            openBrowser = [](const std::string &url) { return trabix::OpenInDefaultBrowser(url); };
+        TPMAboutDialog about(prompts, openBrowser);
+        mainForm.SetAboutDialog(&about);
+        QObject::connect(&mainForm, &TMainForm::ProgramClosed, &app, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+
+        TShutdownSignals shutdownSignals;
+        if (hooks.BeforeShow)
+            hooks.BeforeShow(mainForm, shutdownSignals);
+        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &mainForm,
+                         &TMainForm::OsShutdownQuery);
+        QObject::connect(&app, &QGuiApplication::commitDataRequest, &mainForm,
+                         [&mainForm](QSessionManager &) { mainForm.OsShutdownQuery(); },
+                         Qt::DirectConnection);
+
+        mainForm.show();
+        exitCode = QApplication::exec();
+        UninstallSyncPump();
+        if (hooks.AfterExec)
+            hooks.AfterExec();
+    }
+    return exitCode;
+}
