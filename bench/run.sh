@@ -225,7 +225,7 @@ start_haproxy-splice() { start_haproxy_with 1; }
 # "listen:target:logging:mode:maxspeed" for channels 1.. (the rest stay off).
 write_trabix_ini() {
   local dir=$1 general=$2; shift 2
-  local ini=$dir/Trabix.ini n=0 spec
+  local ini=$dir/Trabix.ini n=0 channel
   {
     echo "[General]"
     echo "AutoStart=1"
@@ -236,9 +236,9 @@ write_trabix_ini() {
     echo "GotoTNA=0"
     echo "LogDelayInfo=0"
     printf '%s\n' $general
-    for spec in "$@"; do
+    for channel in "$@"; do
       n=$((n + 1))
-      IFS=: read -r listen mapport logging mode speed <<<"$spec"
+      IFS=: read -r listen mapport logging mode speed <<<"$channel"
       echo "[MappedPort_$n]"
       echo "Remarks=bench $n"
       echo "BindIp=127.0.0.1"
