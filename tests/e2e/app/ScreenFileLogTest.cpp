@@ -30,7 +30,12 @@
 #include <thread>
 #include <vector>
 
+#include "WindowRunKit.h"
+
 namespace {
+
+using window_run::FreePort;
+using window_run::PumpUntil;
 
 using Clock = std::chrono::steady_clock;
 
@@ -49,18 +54,6 @@ public:
     QStringList Messages;
 };
 
-int FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 // One connection: sends the text and, when an answer is expected, reads it back.
 bool RoundTrip(int port, const std::string &text, bool expectEcho)
@@ -94,17 +87,6 @@ std::string ReadFile(const QString &path)
     return all.str();
 }
 
-// Runs the event loop until done() or the deadline; the peers' hand-overs need it.
-bool PumpUntil(const std::function<bool()> &done, std::chrono::seconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 std::vector<std::string> Lines(const std::string &text)
 {

@@ -27,7 +27,12 @@
 #include <thread>
 #include <vector>
 
+#include "WindowRunKit.h"
+
 namespace {
+
+using window_run::FreePort;
+using window_run::PumpUntil;
 
 using Clock = std::chrono::steady_clock;
 
@@ -60,25 +65,7 @@ int CountEntries(const char *dir)
     return n;
 }
 
-int Port(int fd)
-{
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
-}
 
-int FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    const int port = Port(fd);
-    ::close(fd);
-    return port;
-}
 
 // A connected client socket, or -1 (refused).
 int Connect(int port)
@@ -109,16 +96,6 @@ bool ClosedByPeer(int fd)
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
-bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
 
 } // namespace
 
