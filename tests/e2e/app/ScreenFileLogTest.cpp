@@ -203,13 +203,3 @@ TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
     EXPECT_EQ(Sorted(screenLines), Sorted(fileLines));
     EXPECT_EQ(ByThread(screenLines), ByThread(fileLines));
 }
-
-int main(int argc, char **argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    std::signal(SIGPIPE, SIG_IGN);
-    std::unique_ptr<QApplication> app;
-    if (!::testing::GTEST_FLAG(list_tests))
-        app = std::make_unique<QApplication>(argc, argv);
-    return RUN_ALL_TESTS();
-}
