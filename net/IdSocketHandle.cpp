@@ -1,6 +1,8 @@
 #include "IdSocketHandle.h"
 
 #include <algorithm>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "IdAntiFreeze.h"
@@ -108,9 +110,20 @@ int TIdSocketHandle::Send(const void* ABuffer, int ALength)
     return GStack().Send(Handle(), ABuffer, ALength);
 }
 
+int TIdSocketHandle::RecvIfReady(void* ABuffer, int ALength)
+{
+    return GStack().RecvIfReady(Handle(), ABuffer, ALength);
+}
+
 void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, const void* AOptVal, int AOptLen)
 {
     GStack().CheckResult(GStack().SetSockOpt(Handle(), ALevel, AOptName, AOptVal, AOptLen));
+}
+
+void TIdSocketHandle::DisableNagle()
+{
+    const int one = 1;
+    SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool TIdSocketHandle::WaitForData(int ATimeout)

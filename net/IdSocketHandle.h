@@ -51,7 +51,11 @@ public:
     virtual int Connect(const std::function<bool()>& AStillWanted = {});
     int Recv(void* ABuffer, int ALength);
     int Send(const void* ABuffer, int ALength);
+    int RecvIfReady(void* ABuffer, int ALength);
     void SetSockOpt(int ALevel, int AOptName, const void* AOptVal, int AOptLen);
+    // Switches Nagle's algorithm off (TCP_NODELAY): every send leaves at once, even while an
+    // earlier one is still unacknowledged.
+    void DisableNagle();
     // True when the socket is readable within ATimeout ms. Raises EIdConnClosedGracefully when
     // the handle is closed, also between the slices an active anti-freeze cuts long waits into.
     bool WaitForData(int ATimeout = InfiniteTimeout);

@@ -179,12 +179,30 @@ int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStil
     return 0;
 }
 
-int TIdStackPosix::Recv(int ASocket, void* ABuffer, int ALength)
+namespace {
+
+ssize_t RecvRetryingInterrupts(int ASocket, void* ABuffer, int ALength, int AFlags)
 {
     ssize_t n;
     do
-        n = ::recv(ASocket, ABuffer, static_cast<size_t>(ALength), 0);
+        n = ::recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags);
     while (n == -1 && errno == EINTR);
+    return n;
+}
+
+} // namespace
+
+int TIdStackPosix::Recv(int ASocket, void* ABuffer, int ALength)
+{
+    const ssize_t n = RecvRetryingInterrupts(ASocket, ABuffer, ALength, 0);
+    if (n == -1)
+        return FailErrno();
+    return static_cast<int>(n);
+}
+
+int TIdStackPosix::RecvIfReady(int ASocket, void* ABuffer, int ALength)
+{
+    const ssize_t n = RecvRetryingInterrupts(ASocket, ABuffer, ALength, MSG_DONTWAIT);
     if (n == -1)
         return FailErrno();
     return static_cast<int>(n);

@@ -1,7 +1,6 @@
 #include "IdTCPClient.h"
 
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 
 #include "IdException.h"
 #include "IdPeerThread.h"
@@ -54,7 +53,7 @@ void TIdTCPClient::SetupSocket()
     Binding()->Bind();
     Binding()->SetPeer(GStack().ResolveHost(FHost), FPort);
     if (!FUseNagle)
-        Binding()->SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Binding()->DisableNagle();
 }
 
 void TIdTCPClient::ConnectWatched()

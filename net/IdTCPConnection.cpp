@@ -65,16 +65,25 @@ std::string TIdTCPConnection::ExtractBytes(std::size_t ACount)
     return head;
 }
 
-int TIdTCPConnection::ReceiveOnce(bool ARaiseExceptionIfDisconnected, int ATimeout)
+void TIdTCPConnection::AllocateRecvBuffer()
 {
-    CheckDisconnect(ARaiseExceptionIfDisconnected, false);
-    if (!Connected())
-        return 0;
-    if (!FBinding->WaitForData(ATimeout))
-        return 0;
-    if (!FRecvBuffer)
-        FRecvBuffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(FRecvBufferSize));
-    const int received = FBinding->Recv(FRecvBuffer.get(), FRecvBufferSize);
+    if (FRecvBuffer && FRecvBufferCapacity == FRecvBufferSize)
+        return;
+    FRecvBufferCapacity = FRecvBufferSize > 0 ? FRecvBufferSize : 1;
+    FRecvBuffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(FRecvBufferCapacity));
+}
+
+int TIdTCPConnection::ReceiveIntoRecvBuffer(int ATimeout)
+{
+    AllocateRecvBuffer();
+    // Data already pending makes the wait return at once; trying the receive first spares that
+    // poll on every step of a busy relay.
+    int received = FBinding->RecvIfReady(FRecvBuffer.get(), FRecvBufferCapacity);
+    if (received == -1 && GStack().LastErrorCode() == Id_WSAEWOULDBLOCK) {
+        if (!FBinding->WaitForData(ATimeout))
+            return kNothingReceived;
+        received = FBinding->Recv(FRecvBuffer.get(), FRecvBufferCapacity);
+    }
     FClosedGracefully = received == 0;
     if (received == -1) {
         const int code = GStack().LastErrorCode();
@@ -84,8 +93,19 @@ int TIdTCPConnection::ReceiveOnce(bool ARaiseExceptionIfDisconnected, int ATimeo
             Disconnect();
         if (FInputBuffer.empty())
             GStack().RaiseError(code);
-        return 0;
+        return kNothingReceived;
     }
+    return received;
+}
+
+int TIdTCPConnection::ReceiveOnce(bool ARaiseExceptionIfDisconnected, int ATimeout)
+{
+    CheckDisconnect(ARaiseExceptionIfDisconnected, false);
+    if (!Connected())
+        return 0;
+    const int received = ReceiveIntoRecvBuffer(ATimeout);
+    if (received == kNothingReceived)
+        return 0;
     FInputBuffer.append(FRecvBuffer.get(), static_cast<std::size_t>(received));
     CheckDisconnect(ARaiseExceptionIfDisconnected, false);
     return received;
@@ -99,7 +119,21 @@ std::string TIdTCPConnection::ReadAvailable()
     return ExtractBytes(FInputBuffer.size());
 }
 
-void TIdTCPConnection::Write(const std::string& AOut)
+std::string_view TIdTCPConnection::ReadAvailableInPlace()
+{
+    if (!FInputBuffer.empty() || !Connected()) {
+        FHandedOver = ReadAvailable();
+        return FHandedOver;
+    }
+    const int received = ReceiveIntoRecvBuffer(InfiniteTimeout);
+    if (received == 0)
+        CheckDisconnect(false, false);   // the peer closed its side: close ours
+    if (received <= 0)
+        return {};
+    return {FRecvBuffer.get(), static_cast<std::size_t>(received)};
+}
+
+void TIdTCPConnection::Write(std::string_view AOut)
 {
     if (AOut.empty())
         return;

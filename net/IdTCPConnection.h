@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "IdComponent.h"
 #include "IdSocketHandle.h"
@@ -34,9 +35,12 @@ public:
     // connection is closed or the peer closed its side (the connection then closes itself and
     // OnDisconnected fires). Raises EIdSocketError on a reset (10054) and other errors.
     virtual std::string ReadAvailable();
+    // ReadAvailable without copying: the bytes usually stay in the receive buffer. The view is
+    // valid until the next read on this connection.
+    std::string_view ReadAvailableInPlace();
     // Sends every byte (nothing for an empty string). Raises EIdConnClosedGracefully on a
     // closed connection and EIdSocketError when the platform refuses (never SIGPIPE).
-    virtual void Write(const std::string& AOut);
+    virtual void Write(std::string_view AOut);
     // Closes the connection when the peer's close has been seen; true while the socket is open.
     virtual bool Connected();
     // Closes an open socket and fires OnDisconnected once per open socket. Thread safe.
@@ -59,7 +63,7 @@ public:
     const std::string& InputBuffer() const { return FInputBuffer; }
     bool ClosedGracefully() const { return FClosedGracefully.load(); }
     int RecvBufferSize() const { return FRecvBufferSize; }
-    // Takes effect at the first receive (the receive buffer is allocated once).
+    // Takes effect at the next receive (the receive buffer is allocated again only then).
     void SetRecvBufferSize(int ASize) { FRecvBufferSize = ASize; }
     int SendBufferSize() const { return FSendBufferSize; }
     void SetSendBufferSize(int ASize) { FSendBufferSize = ASize; }
@@ -76,9 +80,18 @@ public:
     std::function<void(TIdTCPConnection* ASender, TWorkMode AMode)> OnWorkEnd;
 
 private:
+    static constexpr int kNothingReceived = -1;
+    void AllocateRecvBuffer();
+    // Waits at most ATimeout ms and receives once into the receive buffer: the count received,
+    // 0 when the peer closed its side, kNothingReceived when the time ran out or the socket was
+    // found shut down with bytes still buffered.
+    int ReceiveIntoRecvBuffer(int ATimeout);
+
     std::unique_ptr<TIdSocketHandle> FBinding;
     std::string FInputBuffer;
+    std::string FHandedOver;                 // what ReadAvailableInPlace returned from FInputBuffer
     std::unique_ptr<char[]> FRecvBuffer;     // allocated at the first receive, never cleared
+    int FRecvBufferCapacity = 0;             // its size: RecvBufferSize may change later
     std::atomic<bool> FClosedGracefully{false};
     int FRecvBufferSize = 32768;
     int FSendBufferSize = 32768;

@@ -83,6 +83,50 @@ TEST(Connection, PeerCloseEndsTheConnectionOnceAndLaterWritesRaise)
     EXPECT_EQ(p.Client.Binding()->PeerPort(), 0);
 }
 
+// The relay's read: the same bytes, ends and errors as ReadAvailable, without the copy.
+TEST(Connection, ReadInPlaceBehavesAsReadAvailable)
+{
+    ConnectedPair p;
+    const std::string big = Pattern(100000);
+    ASSERT_TRUE(p.Far.SendAll(big.substr(0, 10)));
+    ASSERT_EQ(p.Client.ReceiveOnce(false, InfiniteTimeout), 10);   // left in the input buffer
+    ASSERT_TRUE(p.Far.SendAll(big.substr(10)));
+    std::string got;
+    while (got.size() < big.size()) {
+        const std::string_view piece = p.Client.ReadAvailableInPlace();
+        ASSERT_FALSE(piece.empty());
+        EXPECT_LE(piece.size(), 32768u + 10u);
+        got += piece;
+    }
+    EXPECT_EQ(got, big);
+    EXPECT_TRUE(p.Client.InputBuffer().empty());
+
+    // A larger receive size set after the first read takes effect without overrunning.
+    p.Client.SetRecvBufferSize(200000);
+    ASSERT_TRUE(p.Far.SendAll(big));
+    got.clear();
+    while (got.size() < big.size())
+        got += p.Client.ReadAvailableInPlace();
+    EXPECT_EQ(got, big);
+
+    p.Far.Close();
+    EXPECT_EQ(p.Client.ReadAvailableInPlace(), "");
+    EXPECT_EQ(p.Disconnects, 1);
+    EXPECT_FALSE(p.Client.Connected());
+    EXPECT_EQ(p.Client.ReadAvailableInPlace(), "");
+    EXPECT_EQ(p.Disconnects, 1);
+
+    ConnectedPair reset;
+    reset.Far.Reset();
+    try {
+        reset.Client.ReadAvailableInPlace();
+        ADD_FAILURE() << "no error on reset";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.LastError(), 10054);
+    }
+    EXPECT_TRUE(reset.Client.Binding()->HandleAllocated());
+}
+
 TEST(Connection, DisconnectTwiceFiresOnce)
 {
     ConnectedPair p;
