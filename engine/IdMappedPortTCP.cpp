@@ -18,10 +18,16 @@ TIdMappedPortTCPData& TIdMappedPortTCP::MappingData(TIdPeerThread* AThread) {
 
 void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
     TIdTCPServer::DoConnect(AThread);
+    // A relay passes each piece on as soon as it has it. With Nagle's algorithm a piece would
+    // wait for the acknowledgement of the one before whenever it is smaller than a segment:
+    // the tail of every burst, and the second half of a request written in two, would be held
+    // back by a round trip or a delayed ACK. The endpoints keep whatever they chose themselves.
+    AThread->Connection()->Binding()->DisableNagle();
     auto data = std::make_unique<TIdMappedPortTCPData>();
     TIdMappedPortTCPData* d = data.get();
     AThread->SetData(std::move(data));
     d->Outbound = std::make_unique<TIdTCPClient>();
+    d->Outbound->SetUseNagle(false);
     d->Outbound->SetPort(FMappedPort);
     d->Outbound->SetHost(FMappedHost);
     if (OnBeforeClientConnect)
@@ -46,9 +52,9 @@ bool TIdMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
         data.ReadList.push_back(targetHandle);
         if (GStack().Select(data.ReadList, InfiniteTimeout) > 0) {
             if (SocketListContains(data.ReadList, clientHandle))
-                target.Write(client.ReadAvailable());
+                target.Write(client.ReadAvailableInPlace());
             if (SocketListContains(data.ReadList, targetHandle))
-                client.Write(target.ReadAvailable());
+                client.Write(target.ReadAvailableInPlace());
         }
     } catch (...) {
         DisconnectIfTargetGone(AThread, data);

@@ -225,8 +225,8 @@ void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnecti
                                       TIdTCPConnection& ADestination, TIdPeerThread* AThread) {
     TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
     if (LogDataMode.Get() <= 0 && maxSpeed.Get() <= 0) {
-        // Nothing to count, dump or pace: the string the read returns goes straight out.
-        ADestination.Write(ASource.ReadAvailable());
+        // Nothing to count, dump or pace: the bytes go out from where they were received.
+        ADestination.Write(ASource.ReadAvailableInPlace());
         return;
     }
     const std::uint32_t start = FClock->TickCount();

@@ -7,6 +7,7 @@ import hashlib
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -14,7 +15,8 @@ import unittest
 
 import trabix_e2e as e2e
 
-HTTP, ECHO, SHAPED, REFUSED = 1, 2, 3, 4
+HTTP, ECHO, SHAPED, REFUSED, ANSWERING = 1, 2, 3, 4, 5
+REQUEST_PART = 100
 RATE = 50000
 UNKNOWN_LINES = ["; kept: a comment the program does not know",
                  "[Extra]", "Colour=blue", "AnotherKey = with spaces "]
@@ -35,7 +37,8 @@ class EndToEnd(unittest.TestCase):
         cls.echo = e2e.Backend(e2e.echo_handler)
         cls.sunk = []
         cls.sink = e2e.Backend(e2e.sink_handler(cls.sunk))
-        cls.ports = {n: e2e.free_port() for n in (HTTP, ECHO, SHAPED, REFUSED)}
+        cls.answering = e2e.Backend(answer_whole_requests)
+        cls.ports = {n: e2e.free_port() for n in (HTTP, ECHO, SHAPED, REFUSED, ANSWERING)}
         cls.refused_target = e2e.closed_port()
         channels = {
             HTTP: e2e.channel_section(cls.ports[HTTP], cls.http.port, remarks="web", mode=6),
@@ -44,6 +47,8 @@ class EndToEnd(unittest.TestCase):
                                         max_speed=RATE),
             REFUSED: e2e.channel_section(cls.ports[REFUSED], cls.refused_target,
                                          remarks="nobody"),
+            ANSWERING: e2e.channel_section(cls.ports[ANSWERING], cls.answering.port,
+                                           remarks="answers"),
         }
         general = e2e.general_section(Colour="blue")
         cls.ini = e2e.ini_text(general, channels, UNKNOWN_LINES)
@@ -54,7 +59,7 @@ class EndToEnd(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.trabix.close()
-        for backend in (cls.http, cls.echo, cls.sink):
+        for backend in (cls.http, cls.echo, cls.sink, cls.answering):
             backend.close()
         shutil.rmtree(cls.files, ignore_errors=True)
 
@@ -131,6 +136,25 @@ class EndToEnd(unittest.TestCase):
         counters = e2e.last_counters(lines, REFUSED)
         self.assertEqual(counters, (0, 1, 1, 1, 1))
 
+    def test_6_request_written_in_two_pieces_is_not_held_back(self):
+        # The client sends each request as two pieces without delay and the server answers
+        # only a whole request. A relay that held the second piece until the first is
+        # acknowledged would make most rounds wait for the server's delayed ACK (40 ms here).
+        rounds, slow = 200, 0
+        with e2e.connect(self.ports[ANSWERING], nodelay=True) as s:
+            for _ in range(rounds):
+                start = time.monotonic()
+                s.sendall(b"h" * REQUEST_PART)
+                s.sendall(b"b" * REQUEST_PART)
+                answer = b""
+                while len(answer) < 2:
+                    chunk = s.recv(16)
+                    self.assertTrue(chunk, "the answering channel closed early")
+                    answer += chunk
+                self.assertEqual(answer, b"ok")
+                slow += time.monotonic() - start > 0.030
+        self.assertLessEqual(slow, rounds // 20, "rounds that waited over 30 ms")
+
     def test_9_sigterm_ends_the_program_cleanly(self):
         # A connection still open at the end must not hold up the stop.
         idle = e2e.connect(self.ports[ECHO])
@@ -152,6 +176,20 @@ class EndToEnd(unittest.TestCase):
 
 RECORD = re.compile(rb"^## [\d:]{12} Channel (\d+); \(TID= \d+\)  DATA \((Client -> Server|"
                     rb"Server -> Client)\): Length= (\d+)")
+
+
+def answer_whole_requests(sock):
+    """Answers "ok" to every two request pieces, as soon as both are in."""
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    pending = 0
+    while True:
+        data = sock.recv(1 << 16)
+        if not data:
+            return
+        pending += len(data)
+        while pending >= 2 * REQUEST_PART:
+            pending -= 2 * REQUEST_PART
+            sock.sendall(b"ok")
 
 
 def parse_hex_records(log, channel):
