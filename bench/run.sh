@@ -12,6 +12,7 @@
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
 # haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
 # BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall),
+# BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps hold),
 # BENCH_BUILD (build folder, default build-bench),
 # TRABIX_BIN (the program; default: the one built in the build folder).
 # Output: the table on standard output and in bench/results/<time>.md, the raw lines beside it.
@@ -31,6 +32,7 @@ BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
 BENCH_PHASES=${BENCH_PHASES:-targets shaping stall}
+BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps hold}
 BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-inspect socat rinetd haproxy haproxy-splice}
 build=${BENCH_BUILD:-$root/build-bench}
 
@@ -297,9 +299,11 @@ record() {  # run target line...
 # Hex dumps of the inspecting runs fill the disk quickly; each row starts with none.
 drop_logs() { rm -f "$scratch"/trabix-*/*.log; }
 
+wants() { [[ " $BENCH_WORKLOADS " == *" $1 "* ]]; }
+
 measure_target() {
   local run=$1 target=$2 dir conns
-  for conns in 1 8; do
+  wants tput && for conns in 1 8; do
     for dir in up down; do
       local port=$SINK; [ $dir = down ] && port=$SOURCE
       drop_logs
@@ -308,10 +312,11 @@ measure_target() {
     done
   done
   drop_logs
-  "$load" latency --port "$ECHO" --count $latency_count --max-seconds 10 \
+  wants latency && "$load" latency --port "$ECHO" --count $latency_count --max-seconds 10 \
     | record "$run" "$target"
-  "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds | record "$run" "$target"
+  wants cps && "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds | record "$run" "$target"
   drop_logs
+  wants hold || return 0
   local mem=(); [ -n "$MEM_PIDS" ] && mem=(--pids "$MEM_PIDS")
   "$load" hold --port "$ECHO" --levels "$BENCH_LEVELS" "${mem[@]}" --window 4 \
     --open-seconds 20 --echo-seconds 10 --latency-at 1000 --count $latency_count | record "$run" "$target"

@@ -84,7 +84,7 @@ int ConnectTo(int APort)
 
 std::string Tagged(int AClient, int ACycle)
 {
-    char tag[16];
+    char tag[32];   // room for any two ints, so the format never truncates
     std::snprintf(tag, sizeof tag, "<%02d:%06d>", AClient, ACycle);
     std::string text;
     while (text.size() < kMessage)
