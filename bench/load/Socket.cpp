@@ -161,11 +161,14 @@ void setIoTimeout(int fd, int ms)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-bool writeAll(int fd, const void* data, size_t len)
+namespace {
+
+// Repeats one send or receive until len bytes have moved; false on an error or the end.
+template <typename Buffer, typename Step>
+bool moveAll(Buffer* p, size_t len, Step step)
 {
-    auto p = static_cast<const char*>(data);
     while (len > 0) {
-        ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL);
+        ssize_t n = step(p, len);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -176,19 +179,18 @@ bool writeAll(int fd, const void* data, size_t len)
     return true;
 }
 
+} // namespace
+
+bool writeAll(int fd, const void* data, size_t len)
+{
+    return moveAll(static_cast<const char*>(data), len,
+                   [fd](const char* p, size_t n) { return ::send(fd, p, n, MSG_NOSIGNAL); });
+}
+
 bool readExact(int fd, void* data, size_t len)
 {
-    auto p = static_cast<char*>(data);
-    while (len > 0) {
-        ssize_t n = ::recv(fd, p, len, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
+    return moveAll(static_cast<char*>(data), len,
+                   [fd](char* p, size_t n) { return ::recv(fd, p, n, 0); });
 }
 
 void putU64(unsigned char* out, uint64_t value)
