@@ -1,5 +1,5 @@
 // The program's settings: the general record, the eight channel records and the window
-// bounds, kept in "Trabix.ini" beside the executable.
+// bounds, kept in "Trabix.ini" beside the executable or where ProgramPaths.h puts it.
 //
 // How to use it: LoadConfig() once at start and, if it returned true, copy GeneralConfig and
 // PortConfig[1..8] into the window and call LoadWindowPos; copy the window back into the
@@ -64,7 +64,8 @@ public:
 // the working directory plays no part. Returns the test override instead when one is set.
 std::string ConfigFileName();
 
-// Test seam: makes ConfigFileName return Path; an empty Path goes back to the real name.
+// Makes ConfigFileName return Path: the start-up's choice of settings file (ProgramPaths.h) or a
+// test's file; an empty Path goes back to the name beside the executable.
 void OverrideConfigFileName(const std::string& Path);
 
 // Reads the file into GeneralConfig and PortConfig[1..8]. A missing file, section or key gives
