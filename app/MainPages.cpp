@@ -88,10 +88,18 @@ TLoggingPage::TLoggingPage(QWidget *parent) : QWidget(parent)
     panel->addWidget(details);
     panel->addStretch(1);
     page->addLayout(panel);
+    Places = new QLabel(this);
+    Places->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    page->addWidget(Places);
 
     for (QWidget *w : OptionControls())
         w->setEnabled(false); // enabled at the end of the window's start-up
     SaveButton->setEnabled(false);
+}
+
+void TLoggingPage::ShowPlaces(const QString &settingsFile, const QString &logFolder)
+{
+    Places->setText(QStringLiteral("Settings: %1    Log folder: %2").arg(settingsFile, logFolder));
 }
 
 QList<QWidget *> TLoggingPage::OptionControls() const

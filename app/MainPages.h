@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QLabel;
 class QPushButton;
 class QSpinBox;
 class TChannelTable;
@@ -44,6 +45,9 @@ public:
     QPushButton *SaveButton = nullptr;   // "Sa&ve to file"
     QCheckBox *LogConnInfo = nullptr;    // "C&onnection Info"
     QCheckBox *LogDelayInfo = nullptr;   // "&Delay Info"
+    QLabel *Places = nullptr;            // the settings file and the log folder in use
+
+    void ShowPlaces(const QString &settingsFile, const QString &logFolder);
 
     // The option controls of this page (the buttons excluded).
     QList<QWidget *> OptionControls() const;

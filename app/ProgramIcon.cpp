@@ -33,19 +33,23 @@ void DrawArrow(QPainter &p, double y, double s, const QColor &colour, bool right
 
 } // namespace
 
-QPixmap ProgramIconPixmap(int size)
+void PaintProgramIcon(QPainter &p, double s)
 {
-    QPixmap pixmap(size, size);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    const double s = size;
     // A dark rounded tile with two arrows, one for each direction of the relayed traffic.
     p.setPen(QPen(QColor(20, 40, 70), s / 32.0));
     p.setBrush(QColor(34, 72, 120));
     p.drawRoundedRect(QRectF(s * 0.04, s * 0.04, s * 0.92, s * 0.92), s * 0.18, s * 0.18);
     DrawArrow(p, s * 0.36, s, QColor(120, 220, 120), true);
     DrawArrow(p, s * 0.64, s, QColor(250, 200, 80), false);
+}
+
+QPixmap ProgramIconPixmap(int size)
+{
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    PaintProgramIcon(p, size);
     return pixmap;
 }
 

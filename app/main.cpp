@@ -1,11 +1,24 @@
-// Program entry: the main window, then the About box, then the event loop until the window
-// has closed. SIGTERM and SIGHUP and the session manager's commit request run the window's
-// log-off path, which saves edited settings silently and stops the mappings in order.
+// Program entry. The command line decides first (--help, --version, a wrong option end here);
+// then the settings file and log folder are chosen, and either the headless twin or the window
+// starts on them.
+// The window: the main window, then the About box, then the event loop until the window has
+// closed. SIGTERM and SIGHUP and the session manager's commit request run the window's log-off
+// path, which saves edited settings silently and stops the mappings in order.
+#include "CommandLine.h"
+#include "HeadlessTwin.h"
 #include "ProgramMain.h"
+#include "ProgramStartup.h"
 #include "ScreenshotSeam.h"
 
 int main(int argc, char *argv[])
 {
+    const TCommandLine commandLine = ParseCommandLine(argc, argv);
+    if (commandLine.Action != TCommandLine::TAction::Run)
+        return FinishCommandLine(commandLine);
+    SetUpProgramPaths(commandLine.ConfigFile);
+    if (commandLine.Headless)
+        return RunHeadless(argc, argv);
+
     TProgramHooks hooks;
     hooks.BeforeShow = [](TMainForm &mainForm, TShutdownSignals &) {
         InstallScreenshotSeam(mainForm);

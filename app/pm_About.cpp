@@ -47,6 +47,11 @@ TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher,
     URILabel->setMouseTracking(true);
     URILabel->installEventFilter(this);
 
+    PlacesLabel = new QLabel(this);
+    PlacesLabel->setGeometry(45, 40, 441, 45);
+    PlacesLabel->setWordWrap(true);
+    PlacesLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     Memo1 = new QPlainTextEdit(this);
     Memo1->setGeometry(5, 90, 481, 100);
     Memo1->setReadOnly(true);
@@ -87,9 +92,19 @@ void TPMAboutDialog::ShowAbout(const QString &shortTitle, const QString &longTit
     exec();
 }
 
+void TPMAboutDialog::SetPlaces(const QString &settingsFile, const QString &logFolder)
+{
+    PlacesLabel->setText(QStringLiteral("Settings: %1\nLog folder: %2").arg(settingsFile, logFolder));
+}
+
+bool TPMAboutDialog::OpenAddress(const std::string &address)
+{
+    return Launcher && Launcher(address);
+}
+
 void TPMAboutDialog::URILabelClick()
 {
-    if (!Launcher || !Launcher(URILabel->text().toStdString()))
+    if (!OpenAddress(URILabel->text().toStdString()))
         Prompts.ShowMessage(this, QStringLiteral("Error calling Default-Webbrowser"));
 }
 

@@ -31,6 +31,12 @@ public:
     // Sets the titles and the height, as ShowAbout does before it shows the box.
     void PrepareShow(const QString &shortTitle, const QString &longTitle);
 
+    // Shows which settings file and log folder the program uses.
+    void SetPlaces(const QString &settingsFile, const QString &logFolder);
+    // Opens an address (a web link, a folder's file: URL) the way the link opens; false when
+    // that failed.
+    bool OpenAddress(const std::string &address);
+
     void URILabelClick();
     // The hand cursor is application-wide: set over the link, taken back over the background.
     void URILabelMouseMove();
@@ -40,6 +46,7 @@ public:
     QLabel *VersionLabel = nullptr;
     QLabel *Label2 = nullptr;
     QLabel *URILabel = nullptr;
+    QLabel *PlacesLabel = nullptr;
     QPlainTextEdit *Memo1 = nullptr;
     QPushButton *OKBtn = nullptr;
 

@@ -5,6 +5,7 @@
 #include "LogRouter.h"
 #include "MainPages.h"
 #include "ProgramIcon.h"
+#include "ProgramStartup.h"
 #include "ScreenLog.h"
 #include "SyncPump.h"
 #include "TrayIcon.h"
@@ -27,6 +28,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -98,6 +100,7 @@ void TMainForm::CreateMenus()
 {
     FileMenu = menuBar()->addMenu(QStringLiteral("&File"));
     SaveConfigAction = FileMenu->addAction(QStringLiteral("&Save Config"));
+    OpenLogFolderAction = FileMenu->addAction(QStringLiteral("Open &Log Folder"));
     FileMenu->addSeparator();
     ExitAction = FileMenu->addAction(QStringLiteral("E&xit"));
 
@@ -138,6 +141,7 @@ void TMainForm::CreateTimers()
 void TMainForm::ConnectHandlers()
 {
     connect(SaveConfigAction, &QAction::triggered, this, &TMainForm::SaveConfig1Click);
+    connect(OpenLogFolderAction, &QAction::triggered, this, &TMainForm::OpenLogFolder);
     connect(ExitAction, &QAction::triggered, this, &QWidget::close);
     connect(StartRestartAction, &QAction::triggered, this, &TMainForm::B_StartClick);
     connect(StatusPage->StartButton, &QPushButton::clicked, this, &TMainForm::B_StartClick);
@@ -228,16 +232,14 @@ void TMainForm::FormCreate()
     setWindowTitle(TitleWithExtra(LongTitle, extra));
     Prompts.SetBoxTitle(AppTitleText);
 
-    Logger = std::make_unique<trabix::TQVX_Logger>("", "");
-    Logger->UseLock = true;
-    Logger->LineBreak = true;
-    Logger->ShortTimeStamp = false;
+    Logger = MakeProgramLogger();
+    ShowPlaces();
     Router->SetFileWriter([logger = Logger.get()](const std::string &text) {
         return logger->WriteLog(text);
     });
 
     EnableControls();
-    LogWindowLine(ShortTitle.toStdString() + " - Program started");
+    LogWindowLine(ProgramStartedText());
     SaveDialogFolder = QCoreApplication::applicationDirPath();
     CreateMappings();
     Loading = false;
@@ -335,7 +337,7 @@ void TMainForm::ShutDownProgram()
     FreeMappings();
     FinishStop();
     SetStatusText(QString());
-    LogWindowLine(ShortTitle.toStdString() + " - Program stopped");
+    LogWindowLine(ProgramStoppedText());
     // From here on no line reaches the logger or the view: the stop line stays the last one.
     Router->Close();
     FlushScreenLog();
@@ -349,12 +351,8 @@ void TMainForm::ShutDownProgram()
 
 void TMainForm::CreateMappings()
 {
-    for (int n = 1; n <= ChannelCount; ++n) {
-        auto server = std::make_unique<TqvMappedPortTCP>();
-        server->SetTerminateWaitTime(500);
-        server->ChannelName = "Channel " + std::to_string(n) + ";";
-        Mappings[size_t(n)] = std::move(server);
-    }
+    for (int n = 1; n <= ChannelCount; ++n)
+        Mappings[size_t(n)] = MakeChannelServer(n);
 }
 
 void TMainForm::FreeMappings()
@@ -389,7 +387,7 @@ void TMainForm::FlushScreenLog()
 
 void TMainForm::LogWindowLine(const std::string &text)
 {
-    AddLogLine("** " + FormatTime() + " " + text);
+    AddLogLine(ProgramLine(text));
 }
 
 QString TMainForm::StatusText() const
@@ -421,6 +419,24 @@ void TMainForm::RestoreCursor()
 
 void TMainForm::ShowAbout()
 {
-    if (AboutDialog)
-        AboutDialog->ShowAbout(ShortTitle, LongTitle);
+    if (!AboutDialog)
+        return;
+    AboutDialog->SetPlaces(SettingsFileText, LogFolderText);
+    AboutDialog->ShowAbout(ShortTitle, LongTitle);
+}
+
+// Where this run keeps its settings and writes its log files, taken from the logger itself.
+void TMainForm::ShowPlaces()
+{
+    SettingsFileText = QString::fromStdString(trabix::ConfigFileName());
+    LogFolderText = QString::fromStdString(Logger->Directory);
+    LoggingPage->ShowPlaces(SettingsFileText, LogFolderText);
+}
+
+// Opens the log folder in the file manager the same way the About box opens its link.
+void TMainForm::OpenLogFolder()
+{
+    const std::string url = QUrl::fromLocalFile(LogFolderText).toString().toStdString();
+    if (!AboutDialog || !AboutDialog->OpenAddress(url))
+        Prompts.ShowMessage(this, QStringLiteral("Error opening the log folder ") + LogFolderText);
 }

@@ -76,6 +76,7 @@ public:
     void SaveScreenLog();
     void ClearScreenLog();
     void ShowAbout();
+    void OpenLogFolder();
 
     // Handlers, named after their control and event. The menu items that do what a button does
     // share its handler.
@@ -119,6 +120,7 @@ public:
     QMenu *ScreenlogMenu = nullptr;
     QMenu *HelpMenu = nullptr;
     QAction *SaveConfigAction = nullptr;
+    QAction *OpenLogFolderAction = nullptr; // "Open &Log Folder"
     QAction *ExitAction = nullptr;
     QAction *StartRestartAction = nullptr;
     QAction *StopAction = nullptr;
@@ -152,6 +154,7 @@ private:
     void ShowWaitCursor();
     void RestoreCursor();
     void LogWindowLine(const std::string &text);
+    void ShowPlaces();
 
     // Kinds of edit, in pm_main_mappings.cpp.
     void RestartEdit();
@@ -178,6 +181,8 @@ private:
     std::unique_ptr<TIdAntiFreeze> AntiFreeze;
     QLabel *StatusBarText = nullptr;
     QString AppTitleText;
+    QString SettingsFileText;
+    QString LogFolderText;
     bool WaitCursorShown = false;
     bool ShutDownDone = false;
 };

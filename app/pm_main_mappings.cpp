@@ -4,6 +4,7 @@
 
 #include "LogRouter.h"
 #include "MainPages.h"
+#include "ProgramStartup.h"
 #include "ScreenLog.h"
 #include "UserPrompts.h"
 
@@ -22,12 +23,6 @@ namespace {
 QString FromStd(const std::string &text)
 {
     return QString::fromStdString(text);
-}
-
-// The start of the window's lines about one channel: "Channel n: (remarks)".
-std::string ChannelPrefix(int channel, const std::string &remarks)
-{
-    return "Channel " + std::to_string(channel) + ": (" + remarks + ")";
 }
 
 } // namespace
@@ -209,15 +204,7 @@ void TMainForm::ApplyLiveSettings()
 
 void TMainForm::ApplyLiveSettingsTo(TqvMappedPortTCP &server, int channel)
 {
-    const trabix::TPM_port &port = trabix::PortConfig[size_t(channel)];
-    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
-    server.LogDataMode = port.LogDataMode;
-    server.Logging = port.Logging;
-    server.MaxSpeedCS = port.MaxSpeed;
-    server.MaxSpeedSC = port.MaxSpeed;
-    server.LogDelayInfo = general.LogDelayInfo;
-    server.LogConnInfo = general.LogConnInfo;
-    server.DelayPerThread = general.DelayPerThread;
+    ::ApplyLiveSettings(server, trabix::PortConfig[size_t(channel)], trabix::GeneralConfig);
 }
 
 void TMainForm::SaveConfigIfChanged(bool ask)
@@ -267,26 +254,13 @@ void TMainForm::StartChannel(int channel)
     // Any error of this channel, while stopping it, configuring it or binding it, becomes its
     // error line; the other channels start regardless.
     try {
-        server->SetActive(false);
-        server->Bindings().Clear();
-        if (!port.Map)
-            return;
-        server->SetDefaultPort(port.ListenPort);
-        TIdSocketHandle *binding = server->Bindings().Add();
-        if (!port.BindIp.empty())
-            binding->SetIP(port.BindIp);
-        server->SetMappedHost(port.MapIp);
-        server->SetMappedPort(port.MapPort);
         std::weak_ptr<TLogRouter> router = Router;
-        server->OnLog = [router](const std::string &text) {
+        auto onLog = [router](const std::string &text) {
             if (auto target = router.lock())
                 target->AddLogLine(text);
         };
-        ApplyLiveSettingsTo(*server, channel);
-        server->SetActive(true);
-        const TIdSocketHandle *bound = server->Bindings().Items(0);
-        LogWindowLine(ChannelPrefix(channel, port.Remarks) + " listening to connections on " +
-                      bound->IP() + ":" + std::to_string(bound->Port()));
+        if (StartChannelServer(*server, port, trabix::GeneralConfig, onLog))
+            LogWindowLine(ListeningText(channel, port.Remarks, *server));
     } catch (const std::exception &e) {
         ReportChannelError(channel, e.what());
     }
@@ -295,8 +269,7 @@ void TMainForm::StartChannel(int channel)
 void TMainForm::ReportChannelError(int channel, const std::string &message)
 {
     const std::string remarks = trabix::PortConfig[size_t(channel)].Remarks;
-    LogWindowLine(ChannelPrefix(channel, remarks) + " Error: " +
-                  ReplaceLineBreaks(message, " - "));
+    LogWindowLine(ChannelErrorText(channel, remarks, message));
 }
 
 void TMainForm::StopMappings()
@@ -318,7 +291,7 @@ void TMainForm::StopAllChannels()
 
 void TMainForm::FinishStop()
 {
-    LogWindowLine("Stopped all (active) mappings");
+    LogWindowLine(StoppedAllText);
     RestoreCursor();
 }
 

@@ -1,0 +1,59 @@
+// THeadlessTwin: the program without a window. It shares the window's start-up
+// (ProgramStartup.h: settings file and log folder, file logger, mapping servers, lines), starts
+// every channel whose Map is checked at once, and writes the lines the screen log would show to
+// standard output (THeadlessLog). It never writes the settings file. AutoStart and the tray
+// settings mean nothing here.
+//
+// SIGTERM and SIGINT end it with the window's stop lines; SIGHUP re-reads the settings file:
+// a channel whose address, port, target or Map changed is restarted, the others keep running
+// with their connections and only take the new live settings (log switches, data mode, speed
+// limit), as a running channel of the window does.
+//
+// How to use it: RunHeadless from main(), before any other Qt object exists. Everything here
+// runs on the main thread; connection threads reach the log only through THeadlessLog.
+#pragma once
+
+#include "pm_config.h"
+
+#include <QObject>
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+class THeadlessLog;
+class TqvMappedPortTCP;
+
+class THeadlessTwin : public QObject {
+    Q_OBJECT
+public:
+    explicit THeadlessTwin(QObject *parent = nullptr);
+    ~THeadlessTwin() override;
+
+    // Loads the settings, logs the start line and starts every checked channel. False when no
+    // channel listens; Why then says what kept them.
+    bool Start(std::string &why);
+    // Re-reads the settings file and restarts the channels whose listening settings changed.
+    void Reload();
+    // Stops and releases every server, then logs the stop lines; the log is closed afterwards.
+    void Stop();
+
+    int ListeningCount() const;
+
+private:
+    void ApplySwitches();
+    bool StartChannel(int channel);
+    void StopChannel(int channel);
+    void Log(const std::string &text);
+
+    std::shared_ptr<THeadlessLog> Output;
+    std::array<std::unique_ptr<TqvMappedPortTCP>, trabix::ChannelCount + 1> Servers;
+    std::array<bool, trabix::ChannelCount + 1> Listening{};
+    std::vector<std::string> Errors; // the error lines of the last start
+    bool Stopped = false;
+};
+
+// The headless program: returns the exit status (0 after SIGTERM or SIGINT, 1 when no channel
+// could start).
+int RunHeadless(int argc, char *argv[]);

@@ -1,0 +1,107 @@
+#include "ProgramStartup.h"
+
+#include "AppTitles.h"
+
+#include "DumpFormats.h"
+#include "ProgramPaths.h"
+#include "pm_config.h"
+#include "qv_IdMappedPortTCP.h"
+#include "qvx_logger.h"
+
+#include <cstdio>
+
+void SetUpProgramPaths(const std::string &configOverride)
+{
+    const trabix::TProgramPaths paths =
+        trabix::ChooseProgramPaths(trabix::GatherPathFacts(configOverride));
+    std::string error;
+    if (!trabix::PrepareProgramPaths(paths, error))
+        std::fprintf(stderr, "trabix: %s\n", error.c_str());
+    trabix::UseProgramPaths(paths);
+}
+
+std::unique_ptr<trabix::TQVX_Logger> MakeProgramLogger()
+{
+    auto logger = std::make_unique<trabix::TQVX_Logger>(trabix::LogDirectory(), "");
+    logger->UseLock = true;
+    logger->LineBreak = true;
+    logger->ShortTimeStamp = false;
+    return logger;
+}
+
+std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel)
+{
+    auto server = std::make_unique<TqvMappedPortTCP>();
+    server->SetTerminateWaitTime(500);
+    server->ChannelName = "Channel " + std::to_string(channel) + ";";
+    return server;
+}
+
+void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
+                       const trabix::TPM_GeneralConfig &general)
+{
+    server.LogDataMode = port.LogDataMode;
+    server.Logging = port.Logging;
+    server.MaxSpeedCS = port.MaxSpeed;
+    server.MaxSpeedSC = port.MaxSpeed;
+    server.LogDelayInfo = general.LogDelayInfo;
+    server.LogConnInfo = general.LogConnInfo;
+    server.DelayPerThread = general.DelayPerThread;
+}
+
+bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
+                        const trabix::TPM_GeneralConfig &general,
+                        std::function<void(const std::string &)> onLog)
+{
+    server.SetActive(false);
+    server.Bindings().Clear();
+    if (!port.Map)
+        return false;
+    server.SetDefaultPort(port.ListenPort);
+    TIdSocketHandle *binding = server.Bindings().Add();
+    if (!port.BindIp.empty())
+        binding->SetIP(port.BindIp);
+    server.SetMappedHost(port.MapIp);
+    server.SetMappedPort(port.MapPort);
+    server.OnLog = std::move(onLog);
+    ApplyLiveSettings(server, port, general);
+    server.SetActive(true);
+    return true;
+}
+
+std::string ProgramLine(const std::string &text)
+{
+    return "** " + FormatTime() + " " + text;
+}
+
+std::string ProgramStartedText()
+{
+    return ShortTitle.toStdString() + " - Program started";
+}
+
+std::string ProgramStoppedText()
+{
+    return ShortTitle.toStdString() + " - Program stopped";
+}
+
+namespace {
+
+// The start of the lines about one channel: "Channel n: (remarks)".
+std::string ChannelPrefix(int channel, const std::string &remarks)
+{
+    return "Channel " + std::to_string(channel) + ": (" + remarks + ")";
+}
+
+} // namespace
+
+std::string ListeningText(int channel, const std::string &remarks, TqvMappedPortTCP &server)
+{
+    const TIdSocketHandle *bound = server.Bindings().Items(0);
+    return ChannelPrefix(channel, remarks) + " listening to connections on " + bound->IP() + ":" +
+           std::to_string(bound->Port());
+}
+
+std::string ChannelErrorText(int channel, const std::string &remarks, const std::string &message)
+{
+    return ChannelPrefix(channel, remarks) + " Error: " + ReplaceLineBreaks(message, " - ");
+}
