@@ -42,6 +42,12 @@ std::string ThreadTagText(long long threadId) {
     return " (TID= " + std::to_string(threadId) + ") ";
 }
 
+std::string RefusalText(const std::string& from, const std::string& reason, std::int32_t heldBack) {
+    std::string text = " Refused connection from " + from + " (" + reason + ").";
+    if (heldBack > 0) text += " (" + std::to_string(heldBack) + " more)";
+    return text;
+}
+
 std::string TimeStampText(const std::string& timeOfDay) {
     return "## " + timeOfDay + " ";
 }

@@ -34,6 +34,10 @@ double SecondsBetween(double startDays, double nowDays);
 // " (TID= n) " for the thread id of a peer thread.
 std::string ThreadTagText(long long threadId);
 
+// " Refused connection from a.b.c.d:p (reason)." and, when lines were held back before it,
+// " (n more)".
+std::string RefusalText(const std::string& from, const std::string& reason, std::int32_t heldBack);
+
 // "## " + time of day + " ".
 std::string TimeStampText(const std::string& timeOfDay);
 

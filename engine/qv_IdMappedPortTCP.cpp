@@ -67,6 +67,7 @@ void TqvMappedPortTCP::ResetCounters() {
     ConnectsOut = 0;
     BytesCS = 0;
     BytesSC = 0;
+    RefusedIn = 0;
 }
 
 std::string TqvMappedPortTCP::GetStatistics() const {
@@ -176,6 +177,35 @@ void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
 
 void TqvMappedPortTCP::LogException(TIdThread*, const std::exception& AException) {
     LogDirect(TimeStamp() + ChannelName + " Error: " + ReplaceLineBreaks(AException.what(), " - "));
+}
+
+// ---- access ----
+
+std::string TqvMappedPortTCP::SetAllowFrom(const std::string& AText) {
+    return FGate.SetAllowFrom(AText);
+}
+
+bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection) {
+    const TIdSocketHandle& b = *AConnection.Binding();
+    const std::string peerIP = b.PeerIP();
+    TAdmission admission =
+        FGate.Admit(peerIP, MaxConnections.Get(), MaxConnectionsPerSource.Get());
+    if (admission.Ticket) {
+        AConnection.Admission = std::move(admission.Ticket);
+        return true;
+    }
+    RefusedIn.fetch_add(1);
+    LogRefusal(Address(peerIP, b.PeerPort()), admission.Reason);
+    return false;
+}
+
+// Written on the listener thread itself: there is no peer thread to synchronize through, and
+// the window's log entry accepts any thread (as for the error line).
+void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& AReason) {
+    if (!Logging.Get()) return;
+    std::int32_t heldBack = 0;
+    if (!FRefusalLines.Pass(FClock->TickCount(), heldBack)) return;
+    LogDirect(TimeStamp() + ChannelName + RefusalText(AFrom, AReason, heldBack));
 }
 
 // ---- relay ----

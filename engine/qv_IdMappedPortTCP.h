@@ -17,8 +17,13 @@
 //  - Set only on the main thread while the server is inactive: OnLog, ChannelName, the
 //    mapping target and bindings, SetEngineClock.
 //  - Live settings (LogDataMode, Logging, MaxSpeedCS, MaxSpeedSC, LogConnInfo, LogDelayInfo,
-//    DelayPerThread): written by the main thread at any time, read afresh by the peer threads
-//    at each use; each is one relaxed atomic word, so no lock is taken.
+//    DelayPerThread, MaxConnections, MaxConnectionsPerSource): written by the main thread at
+//    any time, read afresh by the peer threads (and the listener) at each use; each is one
+//    relaxed atomic word, so no lock is taken. SetAllowFrom swaps the whole list under the
+//    gate's lock.
+//  - Access: the listener thread admits or refuses every accepted client (DoAdmit) before a
+//    peer thread or an outbound connection exists; a refused one is reset, counted in
+//    RefusedIn and reported by at most one line a second, delivered on the listener thread.
 //  - Counters: changed by peer threads with atomic operations; GetCounters, GetStatistics and
 //    ResetCounters are thread safe (the window calls them on the main thread).
 //  - Texts go to OnLog on the main thread through the peer thread's Synchronize, which blocks
@@ -32,9 +37,11 @@
 #include <functional>
 #include <string>
 
+#include "ConnectionGate.h"
 #include "DumpFormats.h"
 #include "EngineClock.h"
 #include "IdMappedPortTCP.h"
+#include "LineThrottle.h"
 #include "LiveSetting.h"
 
 class TqvMappedPortTCP : public TIdMappedPortTCP {
@@ -55,6 +62,8 @@ public:
     std::atomic<std::int64_t> BytesSC{0};
     // Local date-time (days since 1899-12-30) at which the current busy period began.
     std::atomic<double> BusyStart{0.0};
+    // Clients refused by the access settings since the last reset.
+    std::atomic<std::int32_t> RefusedIn{0};
 
     std::function<void(const std::string&)> OnLog;
     TLiveSetting<std::int32_t> LogDataMode{0};
@@ -65,12 +74,22 @@ public:
     TLiveSetting<bool> DelayPerThread{false};
     TLiveSetting<std::int32_t> MaxSpeedCS{0};
     TLiveSetting<std::int32_t> MaxSpeedSC{0};
+    // Most connections held at once, in all and per client address; 0 or less: no limit.
+    TLiveSetting<std::int32_t> MaxConnections{0};
+    TLiveSetting<std::int32_t> MaxConnectionsPerSource{0};
+
+    // The clients served from now on (see TAllowList; empty: everyone). Returns empty when the
+    // text parsed, else what is wrong with it; the channel then refuses every client. Thread
+    // safe (the window calls it on the main thread).
+    std::string SetAllowFrom(const std::string& AText);
+    // Connections admitted and not yet ended, as the limits count them. Thread safe.
+    std::int32_t AdmittedConnections() const { return FGate.OpenConnections(); }
 
     // CurrentThreads, DisconnectsIn, BytesCS and BytesSC; the byte values are -1 while
     // LogDataMode is 0 or less. Returns true. Thread safe.
     bool GetCounters(std::int32_t& ACurrentThreads, std::int32_t& ADisconnectsIn,
                      std::int64_t& ABytesCS, std::int64_t& ABytesSC) const;
-    // Zeroes the connection and byte counters; leaves the busy period and
+    // Zeroes the connection, refusal and byte counters; leaves the busy period and
     // CurrentTransmittingThreads alone. Thread safe.
     void ResetCounters();
     // "CurrentThreads: ...  Connects (Out): n" plus the byte part above mode 0. Thread safe.
@@ -78,6 +97,8 @@ public:
     // The busy-period text of a data record (empty in mode 0). Thread safe.
     std::string GetConnectionInfo();
 
+    // Admits or refuses an accepted client by the access settings. Listener thread.
+    bool DoAdmit(TIdTCPServerConnection& AConnection) override;
     // The relay step: counts, dumps, logs and paces what it relays. Peer thread.
     bool DoExecute(TIdPeerThread* AThread) override;
     // Pauses the peer thread long enough that a chunk of ALength bytes written AElapsedMs after
@@ -118,6 +139,9 @@ private:
     std::atomic<std::int64_t>& ReadCounter(TRelayDirection ADirection);
     std::atomic<std::int64_t>& BusyCounter(TRelayDirection ADirection);
     void RaiseMaxThreads(std::int32_t ACurrent);
+    void LogRefusal(const std::string& AFrom, const std::string& AReason);
 
     TEngineClock* FClock;
+    TConnectionGate FGate;
+    TLineThrottle FRefusalLines;  // listener thread
 };

@@ -50,6 +50,10 @@ void TIdListenerThread::AcceptOne(int AListenSocket)
             throw;
         return;
     }
+    if (!FServer->DoAdmit(*connection)) {
+        connection->Binding()->CloseWithReset();
+        return;
+    }
     TIdPeerThread* peer = FServer->ObtainPeerThread();
     if (!peer)
         return;

@@ -173,6 +173,28 @@ bool TIdSocketHandle::CloseSocket(bool AResetLocal)
     return true;
 }
 
+void TIdSocketHandle::CloseWithReset()
+{
+    if (!CallerIsOwner()) {
+        CloseSocket(true);
+        return;
+    }
+    std::lock_guard lock(FLock);
+    ClosePendingIfOwner();
+    if (!FHandleAllocated)
+        return;
+    FHandleAllocated = false;
+    const int s = FHandle.exchange(-1);
+    // Should the option fail, the close below is an orderly one; the peer is gone either way.
+    const linger hard{1, 0};
+    GStack().SetSockOpt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    GStack().CloseSocket(s);
+    FPeerIP.clear();
+    FPeerPort = 0;
+    FIP.clear();
+    FPort = 0;
+}
+
 void TIdSocketHandle::ShutdownBoth()
 {
     std::lock_guard lock(FLock);

@@ -63,6 +63,10 @@ public:
     // PeerPort, and with AResetLocal also IP and Port. Returns true when this call closed an
     // open socket (so exactly one of several racing callers sees true). Thread safe.
     virtual bool CloseSocket(bool AResetLocal = true);
+    // Closes an open socket with a reset instead of an orderly end (SO_LINGER 0, no shutdown
+    // first): the peer's next read fails with 10054, and nothing lingers in TIME_WAIT here.
+    // Owner thread; from another thread it is CloseSocket.
+    void CloseWithReset();
     // Shuts the open socket down in both directions without closing it or changing any field:
     // every thread waiting on it wakes up. Thread safe.
     void ShutdownBoth();

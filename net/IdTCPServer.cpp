@@ -141,6 +141,11 @@ void TIdTCPServer::ReleasePeerThread(TIdThread* AThread)
         std::unique_ptr<TIdThread> owned(AThread);
 }
 
+bool TIdTCPServer::DoAdmit(TIdTCPServerConnection&)
+{
+    return true;
+}
+
 void TIdTCPServer::DoConnect(TIdPeerThread* AThread)
 {
     if (OnConnect)

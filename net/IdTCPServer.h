@@ -33,6 +33,7 @@
 class TIdListenerThread;
 class TIdPeerThread;
 class TIdServerIntercept;
+class TIdTCPServerConnection;
 
 class TIdTCPServer : public TIdComponent {
 public:
@@ -68,6 +69,11 @@ public:
     TIdListenerThread* Listener() const { return FListener.get(); }
     // Not used by this program.
     TIdServerIntercept* Intercept = nullptr;
+
+    // Called on the listener thread for every accepted connection, before a peer thread
+    // exists; false refuses it, and the listener closes it with a reset. The default admits
+    // every connection.
+    virtual bool DoAdmit(TIdTCPServerConnection& AConnection);
 
     // Hooks, called on the peer thread with that thread.
     virtual void DoConnect(TIdPeerThread* AThread);

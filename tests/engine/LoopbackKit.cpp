@@ -99,6 +99,27 @@ TFd ConnectTo(int port) {
     return fd;
 }
 
+TFd ConnectFrom(const std::string& source, int port) {
+    TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in from = Loopback(0);
+    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    sockaddr_in a = Loopback(port);
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot connect from " + source);
+    return fd;
+}
+
+bool WasReset(int fd, Clock::time_point deadline) {
+    char buf[4096];
+    while (WaitReadable({fd}, deadline) == 0) {
+        const ssize_t n = RecvOnce(fd, buf, sizeof buf);
+        if (n < 0) return errno == ECONNRESET;
+        if (n == 0) return false;
+    }
+    return false;
+}
+
 bool SendAll(int fd, const std::string& data) {
     for (std::size_t sent = 0; sent < data.size();) {
         const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
@@ -162,6 +183,7 @@ void TBackend::AcceptLoop() {
     const auto forever = Clock::time_point::max();
     while (WaitReadable({listener_.Get(), wake_[0]}, forever) == 0) {
         TFd conn(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (conn.Get() >= 0) ++accepts_;
         if (conn.Get() >= 0)
             workers_.emplace_back([this, c = std::move(conn)]() mutable { Serve(std::move(c)); });
     }

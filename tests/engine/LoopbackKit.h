@@ -39,6 +39,10 @@ private:
 // A port on 127.0.0.1 where nothing listens (bound once, then closed).
 int UnusedPort();
 TFd ConnectTo(int port);
+// Connects to 127.0.0.1:port from the loopback address `source` (127.0.0.2, ...).
+TFd ConnectFrom(const std::string& source, int port);
+// True when the peer reset the connection (ECONNRESET) before the deadline; data is dropped.
+bool WasReset(int fd, Clock::time_point deadline);
 bool SendAll(int fd, const std::string& data);
 // Reads until `n` bytes came, the peer closed, or the deadline passed.
 std::string RecvAtMost(int fd, std::size_t n, Clock::time_point deadline);
@@ -62,6 +66,7 @@ public:
     ~TBackend();
     int Port() const { return port_; }
     std::string Received();
+    int Accepts() const { return accepts_.load(); }
 
 private:
     void AcceptLoop();
@@ -74,6 +79,7 @@ private:
     int port_ = 0;
     std::mutex mutex_;
     std::string received_;
+    std::atomic<int> accepts_{0};
     std::vector<std::thread> workers_;
     std::thread acceptor_;
 };

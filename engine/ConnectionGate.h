@@ -1,0 +1,50 @@
+// Who may connect to a channel: the allow list, the cap on the connections the channel holds
+// at once and the cap per client address. The mapping server asks it on its listener thread
+// for every accepted client, before a peer thread or an outbound connection exists.
+//
+//   TConnectionGate gate;
+//   std::string problem = gate.SetAllowFrom("127.0.0.0/8, 10.1.2.3");   // empty: it parsed
+//   TAdmission a = gate.Admit("127.0.0.1", maxConnections, maxPerSource);
+//   if (a.Ticket) keep a.Ticket with the connection; else refuse it, saying a.Reason
+//
+// An admitted connection counts until its ticket is destroyed, with the connection, on
+// whichever thread frees it. Connections are counted also while no cap is set, so that a cap
+// set on a running channel sees the connections already open. A cap of 0 or less is no cap.
+//
+// Threads: thread safe. One lock guards the list and the counts and is held only for the
+// decision itself (a binary search and a hash lookup). Tickets may outlive the gate.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "IdThread.h"
+
+struct TAdmission {
+    std::unique_ptr<TIdObject> Ticket;  // set when admitted
+    std::string Reason;                 // else why: "not allowed", "channel limit 100", ...
+};
+
+class TConnectionGate {
+public:
+    TConnectionGate();
+    ~TConnectionGate();
+    TConnectionGate(const TConnectionGate&) = delete;
+    TConnectionGate& operator=(const TConnectionGate&) = delete;
+
+    // Takes a new AllowFrom text for the connections admitted from now on. Returns empty when
+    // it parsed, else what is wrong with it; the gate then admits no one.
+    std::string SetAllowFrom(std::string_view AText);
+    // APeerIP: the client's dotted IPv4 address.
+    TAdmission Admit(std::string_view APeerIP, std::int32_t AMaxConnections,
+                     std::int32_t AMaxPerSource);
+    // Admitted connections whose tickets still live.
+    std::int32_t OpenConnections() const;
+
+private:
+    struct TState;
+    class TTicket;
+    std::shared_ptr<TState> FState;
+};
