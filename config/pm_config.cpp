@@ -62,6 +62,9 @@ const TPortSetting PortSettings[] = {
     {"Logging", &P::Logging, 0, ""},
     {"LogDataMode", &P::LogDataMode, 0, ""},
     {"MaxSpeed", &P::MaxSpeed, 0, ""},
+    {"AllowFrom", &P::AllowFrom, 0, ""},
+    {"MaxConnections", &P::MaxConnections, 0, ""},
+    {"MaxConnectionsPerSource", &P::MaxConnectionsPerSource, 0, ""},
 };
 
 const char* const GeneralSection = "General";

@@ -37,6 +37,11 @@ struct TPM_port {
     bool Logging = false;
     std::int32_t LogDataMode = 0;
     std::int32_t MaxSpeed = 0;
+    // Who may connect: allowed client addresses and ranges (empty: everyone) and the most
+    // connections held at once, in all and per client address (0: no limit).
+    std::string AllowFrom;
+    std::int32_t MaxConnections = 0;
+    std::int32_t MaxConnectionsPerSource = 0;
 };
 
 constexpr int ChannelCount = 8;

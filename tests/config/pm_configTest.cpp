@@ -51,7 +51,8 @@ TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
         expected += "[MappedPort_" + std::to_string(n) + "]\nRemarks=Mapped Port " +
                     std::to_string(n) +
                     "\nBindIp=\nListenPort=0\nMapIp=127.0.0.1\nMapPort=0\nMap=0\nLogging=0\n"
-                    "LogDataMode=0\nMaxSpeed=0\n";
+                    "LogDataMode=0\nMaxSpeed=0\nAllowFrom=\nMaxConnections=0\n"
+                    "MaxConnectionsPerSource=0\n";
     EXPECT_EQ(ReadFile(path_), expected);
 }
 
@@ -81,7 +82,8 @@ void SetRecords(int Variant) {
         PortConfig[n] = {"bind " + std::to_string(Variant), INT32_MAX - n,
                          "map;" + std::to_string(n),
                          Variant + n, on, "remark=" + std::string(200 * Variant, 'r'), !on,
-                         Variant, -n};
+                         Variant, -n, "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
+                         Variant * 100 + n, Variant + 2 * n};
 }
 
 TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {
