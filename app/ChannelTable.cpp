@@ -7,7 +7,10 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QSpinBox>
+#include <QStyle>
+#include <QToolButton>
 
 namespace {
 
@@ -23,6 +26,8 @@ enum TColumn {
     ColDataMode,
     ColLight,
     ColStatus,
+    ColExposed, // beyond the captioned columns
+    ColSettings,
 };
 
 QFont StatusFont()
@@ -114,6 +119,60 @@ void TChannelTable::AddRow(int channel)
     grid->addWidget(row.Light, r, ColLight, Qt::AlignCenter);
     grid->addWidget(row.Status, r, ColStatus);
     SetLight(channel, false);
+    AddRowExtras(channel);
+}
+
+void TChannelTable::AddRowExtras(int channel)
+{
+    auto *grid = static_cast<QGridLayout *>(layout());
+    TChannelRow &row = Row(channel);
+    row.Exposed = new QLabel(this);
+    row.Exposed->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(14, 14));
+    row.Exposed->setToolTip(QStringLiteral("Reachable from other machines"));
+    QSizePolicy keepPlace = row.Exposed->sizePolicy();
+    keepPlace.setRetainSizeWhenHidden(true); // the row does not move when the mark comes and goes
+    row.Exposed->setSizePolicy(keepPlace);
+    row.Exposed->hide();
+    row.Settings = new QToolButton(this);
+    row.Settings->setText(QStringLiteral("..."));
+    row.Settings->setToolTip(QStringLiteral("Channel Settings"));
+    row.Settings->setAccessibleName(QStringLiteral("Channel Settings %1").arg(channel));
+    row.Settings->setFocusPolicy(Qt::StrongFocus);
+    connect(row.Settings, &QToolButton::clicked, this, [this, channel] { emit SettingsRequested(channel); });
+    grid->addWidget(row.Exposed, channel, ColExposed, Qt::AlignCenter);
+    grid->addWidget(row.Settings, channel, ColSettings);
+    AddSettingsMenu(channel);
+}
+
+// "Channel Settings..." in the context menu of the row: added to the text fields' own menus,
+// and the only entry of the controls that have none.
+void TChannelTable::AddSettingsMenu(int channel)
+{
+    TChannelRow &row = Row(channel);
+    auto *action = new QAction(QStringLiteral("Channel &Settings..."), this);
+    connect(action, &QAction::triggered, this, [this, channel] { emit SettingsRequested(channel); });
+    for (QLineEdit *edit : {row.Remarks, row.BindIp, row.MapIp}) {
+        edit->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(edit, &QWidget::customContextMenuRequested, edit, [edit, action](const QPoint &at) {
+            QMenu *menu = edit->createStandardContextMenu();
+            menu->setAttribute(Qt::WA_DeleteOnClose);
+            menu->addSeparator();
+            menu->addAction(action);
+            menu->popup(edit->mapToGlobal(at));
+        });
+    }
+    for (QWidget *w : {static_cast<QWidget *>(row.Map), static_cast<QWidget *>(row.Log),
+                       static_cast<QWidget *>(row.DataMode), static_cast<QWidget *>(row.Light),
+                       static_cast<QWidget *>(row.Status), static_cast<QWidget *>(row.Exposed),
+                       static_cast<QWidget *>(row.Settings)}) {
+        w->setContextMenuPolicy(Qt::ActionsContextMenu);
+        w->addAction(action);
+    }
+}
+
+void TChannelTable::SetExposed(int channel, bool exposed)
+{
+    Row(channel).Exposed->setVisible(exposed);
 }
 
 void TChannelTable::SetLight(int channel, bool active)
@@ -137,6 +196,6 @@ void TChannelTable::SetRowsEnabled(bool enabled)
                            static_cast<QWidget *>(row.ListenPort), static_cast<QWidget *>(row.MapIp),
                            static_cast<QWidget *>(row.MapPort), static_cast<QWidget *>(row.Map),
                            static_cast<QWidget *>(row.MaxSpeed), static_cast<QWidget *>(row.Log),
-                           static_cast<QWidget *>(row.DataMode)})
+                           static_cast<QWidget *>(row.DataMode), static_cast<QWidget *>(row.Settings)})
             w->setEnabled(enabled);
 }

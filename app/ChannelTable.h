@@ -1,7 +1,9 @@
 // TChannelTable: the eight channel rows of the "S&tatus" tab, one row of controls per channel
-// under the header captions, ending with the status light and the status label. It only builds
-// and shows the controls; the main window connects their change signals to its handlers and
-// moves values between them and the settings.
+// under the header captions, ending with the status light, the status label, a warning mark
+// shown while the channel is open to other machines, and the button of the channel's
+// "Channel Settings" dialog (also in the context menu of the row). It only builds and shows
+// the controls; the main window connects their change signals to its handlers and moves
+// values between them and the settings.
 // Called on the main thread only.
 #pragma once
 
@@ -15,6 +17,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
+class QToolButton;
 
 inline constexpr int ChannelCount = 8;
 
@@ -30,6 +33,8 @@ struct TChannelRow {
     QComboBox *DataMode = nullptr;
     QFrame *Light = nullptr;
     QLabel *Status = nullptr;
+    QLabel *Exposed = nullptr;        // "Reachable from other machines"
+    QToolButton *Settings = nullptr;  // opens the "Channel Settings" dialog
 };
 
 class TChannelTable : public QWidget {
@@ -45,11 +50,19 @@ public:
     void SetLight(int channel, bool active);
     QColor LightColour(int channel) const;
     void SetRowsEnabled(bool enabled);
+    // Shows the warning mark of a channel that listens on every address for every client.
+    void SetExposed(int channel, bool exposed);
 
     static const QStringList &DataModeItems();
     static const QStringList &HeaderCaptions();
 
+signals:
+    // The row's settings button or context menu asks for the channel's settings dialog.
+    void SettingsRequested(int channel);
+
 private:
     void AddRow(int channel);
+    void AddRowExtras(int channel);
+    void AddSettingsMenu(int channel);
     std::array<TChannelRow, ChannelCount> Rows;
 };

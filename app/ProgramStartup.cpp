@@ -47,6 +47,9 @@ void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
     server.LogDelayInfo = general.LogDelayInfo;
     server.LogConnInfo = general.LogConnInfo;
     server.DelayPerThread = general.DelayPerThread;
+    server.MaxConnections = port.MaxConnections;
+    server.MaxConnectionsPerSource = port.MaxConnectionsPerSource;
+    server.SetAllowFrom(port.AllowFrom); // a problem is told by the channel's start line
 }
 
 bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
@@ -97,8 +100,12 @@ std::string ChannelPrefix(int channel, const std::string &remarks)
 std::string ListeningText(int channel, const std::string &remarks, TqvMappedPortTCP &server)
 {
     const TIdSocketHandle *bound = server.Bindings().Items(0);
+    // A list that does not parse lets no one in; the start line says so and why.
+    const std::string problem = server.AllowFromProblem();
+    const std::string refusing =
+        problem.empty() ? std::string() : "; AllowFrom not valid (" + problem + "): refusing every client";
     return ChannelPrefix(channel, remarks) + " listening to connections on " + bound->IP() + ":" +
-           std::to_string(bound->Port());
+           std::to_string(bound->Port()) + refusing;
 }
 
 std::string ChannelErrorText(int channel, const std::string &remarks, const std::string &message)

@@ -28,7 +28,8 @@ std::unique_ptr<trabix::TQVX_Logger> MakeProgramLogger();
 // Channel n's mapping server, inactive.
 std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel);
 
-// The settings a running server picks up at once (log switches, data mode, speed limits).
+// The settings a running server picks up at once (log switches, data mode, speed limits, who
+// may connect).
 void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
                        const trabix::TPM_GeneralConfig &general);
 
@@ -44,6 +45,7 @@ std::string ProgramLine(const std::string &text);
 std::string ProgramStartedText();
 std::string ProgramStoppedText();
 inline const char *const StoppedAllText = "Stopped all (active) mappings";
-// "Channel n: (remarks) listening to connections on ip:port" for a listening server.
+// "Channel n: (remarks) listening to connections on ip:port" for a listening server, followed
+// by "; AllowFrom not valid (why): refusing every client" when its allow list does not parse.
 std::string ListeningText(int channel, const std::string &remarks, TqvMappedPortTCP &server);
 std::string ChannelErrorText(int channel, const std::string &remarks, const std::string &message);

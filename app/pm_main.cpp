@@ -160,6 +160,8 @@ void TMainForm::ConnectHandlers()
 
     for (int n = 1; n <= ChannelCount; ++n)
         ConnectChannelRow(n);
+    connect(StatusPage->Channels, &TChannelTable::SettingsRequested, this,
+            &TMainForm::ShowChannelSettings);
     ConnectOptionControls();
 }
 

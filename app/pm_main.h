@@ -77,6 +77,11 @@ public:
     void ClearScreenLog();
     void ShowAbout();
     void OpenLogFolder();
+    // Opens the channel's "Channel Settings" dialog (window-modal, without a nested event
+    // loop); OK applies its values at once, as a live edit.
+    void ShowChannelSettings(int channel);
+    // The warning mark of every row whose channel listens on all addresses for every client.
+    void UpdateExposureMarks();
 
     // Handlers, named after their control and event. The menu items that do what a button does
     // share its handler.
@@ -172,6 +177,7 @@ private:
     void FinishStop();
     void ReportChannelError(int channel, const std::string &message);
     void ReportSaveFailure();
+    void UpdateRefusedTip(int channel, const TqvMappedPortTCP *server);
 
     TUserPrompts &Prompts;
     TPMAboutDialog *AboutDialog = nullptr;

@@ -43,7 +43,11 @@ void TMainForm::ConnectChannelRow(int channel)
 }
 
 void TMainForm::Edit1Change() { PlainEdit(); }
-void TMainForm::Edit2Change() { RestartEdit(); }
+void TMainForm::Edit2Change()
+{
+    RestartEdit();
+    UpdateExposureMarks();
+}
 void TMainForm::SpinEdit1Change() { RestartEdit(); }
 void TMainForm::Edit3Change() { RestartEdit(); }
 void TMainForm::SpinEdit2Change() { RestartEdit(); }
@@ -149,6 +153,7 @@ void TMainForm::ConfigToControls()
         row.DataMode->setCurrentIndex(known ? port.LogDataMode : -1);
         row.MaxSpeed->setValue(port.MaxSpeed);
     }
+    UpdateExposureMarks();
     SyncRouting();
 }
 

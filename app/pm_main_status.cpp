@@ -52,7 +52,19 @@ void TMainForm::UpdateStatusLabels()
             text = StatusLabelText(act, tot, bytesCS, bytesSC);
         }
         StatusPage->Channels->Row(n).Status->setText(text);
+        UpdateRefusedTip(n, server && server->Active() ? server : nullptr);
     }
+}
+
+// The refusal counter has no column of its own: the row's tooltip shows it.
+void TMainForm::UpdateRefusedTip(int channel, const TqvMappedPortTCP *server)
+{
+    const QString tip =
+        server ? QStringLiteral("Refused connections: %1").arg(server->RefusedIn.load()) : QString();
+    const TChannelRow &row = StatusPage->Channels->Row(channel);
+    for (QWidget *w : {static_cast<QWidget *>(row.Status), static_cast<QWidget *>(row.Light)})
+        if (w->toolTip() != tip)
+            w->setToolTip(tip);
 }
 
 void TMainForm::UpdateStatusLights()

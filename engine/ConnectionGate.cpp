@@ -6,8 +6,9 @@
 #include "AllowList.h"
 
 struct TConnectionGate::TState {
-    mutable std::mutex Lock;  // guards the three fields below
+    mutable std::mutex Lock;  // guards the four fields below
     TAllowList List;
+    std::string ListProblem;
     std::int32_t Open = 0;
     std::unordered_map<std::uint32_t, std::int32_t> PerSource;
 
@@ -43,7 +44,13 @@ std::string TConnectionGate::SetAllowFrom(std::string_view AText) {
     std::string problem = list.Parse(AText);
     std::lock_guard lock(FState->Lock);
     FState->List = std::move(list);
+    FState->ListProblem = problem;
     return problem;
+}
+
+std::string TConnectionGate::AllowFromProblem() const {
+    std::lock_guard lock(FState->Lock);
+    return FState->ListProblem;
 }
 
 TAdmission TConnectionGate::Admit(std::string_view APeerIP, std::int32_t AMaxConnections,

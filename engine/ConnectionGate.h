@@ -37,6 +37,8 @@ public:
     // Takes a new AllowFrom text for the connections admitted from now on. Returns empty when
     // it parsed, else what is wrong with it; the gate then admits no one.
     std::string SetAllowFrom(std::string_view AText);
+    // What the last SetAllowFrom found wrong, or empty.
+    std::string AllowFromProblem() const;
     // APeerIP: the client's dotted IPv4 address.
     TAdmission Admit(std::string_view APeerIP, std::int32_t AMaxConnections,
                      std::int32_t AMaxPerSource);

@@ -82,6 +82,8 @@ public:
     // text parsed, else what is wrong with it; the channel then refuses every client. Thread
     // safe (the window calls it on the main thread).
     std::string SetAllowFrom(const std::string& AText);
+    // What SetAllowFrom last found wrong, or empty. Thread safe.
+    std::string AllowFromProblem() const { return FGate.AllowFromProblem(); }
     // Connections admitted and not yet ended, as the limits count them. Thread safe.
     std::int32_t AdmittedConnections() const { return FGate.OpenConnections(); }
 

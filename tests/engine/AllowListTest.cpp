@@ -101,10 +101,13 @@ TEST(ConnectionGate, AllowListIsSwappedWholeAndABadOneRefusesAll) {
     EXPECT_EQ(gate.SetAllowFrom("127.0.0.2"), "");
     EXPECT_EQ(gate.Admit("127.0.0.1", 0, 0).Reason, "not allowed");
     EXPECT_NE(gate.Admit("127.0.0.2", 0, 0).Ticket, nullptr);
-    EXPECT_NE(gate.SetAllowFrom("127.0.0.1, nonsense"), "");
+    EXPECT_EQ(gate.SetAllowFrom("127.0.0.1, nonsense"),
+              "\"nonsense\" is not an IPv4 address or range");
+    EXPECT_EQ(gate.AllowFromProblem(), "\"nonsense\" is not an IPv4 address or range");
     EXPECT_EQ(gate.Admit("127.0.0.1", 0, 0).Reason, "not allowed");
     EXPECT_EQ(gate.Admit("127.0.0.2", 0, 0).Reason, "not allowed");
     EXPECT_EQ(gate.SetAllowFrom(""), "");
+    EXPECT_EQ(gate.AllowFromProblem(), "");
     EXPECT_NE(gate.Admit("127.0.0.1", 0, 0).Ticket, nullptr);
 }
 

@@ -1,0 +1,34 @@
+// The per-channel "Channel Settings" dialog and the warning mark of channels open to other
+// machines.
+#include "pm_main.h"
+
+#include "ChannelSettingsDialog.h"
+#include "MainPages.h"
+
+#include "pm_config.h"
+
+#include <QLineEdit>
+
+void TMainForm::ShowChannelSettings(int channel)
+{
+    auto *dialog = new TChannelSettingsDialog(channel, trabix::PortConfig[size_t(channel)], this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this, [this, channel, dialog] {
+        dialog->Store(trabix::PortConfig[size_t(channel)]);
+        // Every field of the dialog changes the running channel at once.
+        LiveEdit();
+        UpdateExposureMarks();
+    });
+    dialog->open();
+}
+
+void TMainForm::UpdateExposureMarks()
+{
+    for (int n = 1; n <= ChannelCount; ++n) {
+        const QString bindIp = StatusPage->Channels->Row(n).BindIp->text().trimmed();
+        const bool everyAddress = bindIp.isEmpty() || bindIp == QStringLiteral("0.0.0.0");
+        const bool everyClient =
+            QString::fromStdString(trabix::PortConfig[size_t(n)].AllowFrom).trimmed().isEmpty();
+        StatusPage->Channels->SetExposed(n, everyAddress && everyClient);
+    }
+}
