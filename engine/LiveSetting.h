@@ -1,9 +1,14 @@
 // A setting that the window changes while peer threads read it. Each value is one word,
 // written and read whole with relaxed atomics: no lock, no ordering with other data, and a
 // change takes effect from the next read on. Thread safe.
+//
+// A server that must react to a change at once, not only at its next read, sets OnChange once
+// before other threads use the setting; it runs on the writing thread after every write.
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <utility>
 
 template <class T>
 class TLiveSetting {
@@ -14,12 +19,15 @@ public:
 
     TLiveSetting& operator=(T value) {
         value_.store(value, std::memory_order_relaxed);
+        if (onChange_) onChange_();
         return *this;
     }
     operator T() const { return value_.load(std::memory_order_relaxed); }
     T Get() const { return value_.load(std::memory_order_relaxed); }
 
+    void SetOnChange(std::function<void()> AHook) { onChange_ = std::move(AHook); }
+
 private:
     std::atomic<T> value_;
+    std::function<void()> onChange_;
 };
-

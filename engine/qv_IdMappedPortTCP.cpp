@@ -1,10 +1,13 @@
 #include "qv_IdMappedPortTCP.h"
 
 #include "HttpHeaders.h"
+#include "IdException.h"
 #include "IdPeerThread.h"
 #include "IdTCPServerConnection.h"
 #include "MappingTexts.h"
 #include "TrafficShaping.h"
+
+#include <utility>
 
 namespace {
 
@@ -26,10 +29,34 @@ private:
     std::atomic<std::int32_t>& FCounter;
 };
 
+// The Data of a peer thread that takes a connection over from the relay pool: the outbound
+// connection, and the rest of a piece the pool had not yet written when it let go.
+class TResumedMappingData : public TIdMappedPortTCPData {
+public:
+    std::string Pending;
+    bool PendingToTarget = false;
+};
+
 }  // namespace
 
 TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
-    : TIdMappedPortTCP(AOwner), FClock(&SystemEngineClock()) {
+    : TIdMappedPortTCP(AOwner),
+      FClock(&SystemEngineClock()),
+      FPool(TRelayPoolHooks{
+          [this] { return RelayWatched(); },
+          [this](bool AClientLeftBeforeAnswer) { PooledConnectionEnded(AClientLeftBeforeAnswer); },
+          [this](std::unique_ptr<TPooledMapping> AMapping) {
+              return ResumeOnPeerThread(std::move(AMapping));
+          }}) {
+    // A setting that makes the channel watched moves its pooled connections at once, also
+    // the idle ones.
+    const auto settingChanged = [this] {
+        if (RelayWatched()) FPool.SettingsChanged();
+    };
+    LogDataMode.SetOnChange(settingChanged);
+    LogConnInfo.SetOnChange(settingChanged);
+    MaxSpeedCS.SetOnChange(settingChanged);
+    MaxSpeedSC.SetOnChange(settingChanged);
     OnBeforeClientConnect = [this](TIdMappedPortTCP* ASender, TIdPeerThread* AThread,
                                    TIdTCPClient* AClient) {
         IdMappedPortTCP1BeforeClientConnect(ASender, AThread, AClient);
@@ -133,10 +160,14 @@ void TqvMappedPortTCP::RaiseMaxThreads(std::int32_t ACurrent) {
     }
 }
 
-void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::AttachErrorLine(TIdPeerThread* AThread) {
     AThread->OnException = [this](TIdThread* ASender, const std::exception& AException) {
         LogException(ASender, AException);
     };
+}
+
+void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
+    AttachErrorLine(AThread);
     ConnectsIn.fetch_add(1);
     RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
     if (LogConnInfo.Get()) {
@@ -165,12 +196,16 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*, TI
     }
 }
 
-void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::CountDisconnect() {
     DisconnectsIn.fetch_add(1);
     // After ResetCounters the decrements of connections opened before it would go below 0.
     std::int32_t current = CurrentThreads.load();
     while (!CurrentThreads.compare_exchange_weak(current, current > 0 ? current - 1 : 0)) {
     }
+}
+
+void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
+    CountDisconnect();
     if (LogConnInfo.Get())
         LogSynchronized(LinePrefix(AThread) + " Disconnect (incoming). " + GetStatistics(), AThread);
 }
@@ -208,6 +243,78 @@ void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& A
     LogDirect(TimeStamp() + ChannelName + RefusalText(AFrom, AReason, heldBack));
 }
 
+// ---- the two ways to carry a connection ----
+
+bool TqvMappedPortTCP::RelayWatched() const {
+    return LogDataMode.Get() > 0 || MaxSpeedCS.Get() > 0 || MaxSpeedSC.Get() > 0 || LogConnInfo.Get();
+}
+
+void TqvMappedPortTCP::SetActive(bool AValue) {
+    if (AValue) {
+        if (!Active()) FPool.Open();
+        TIdMappedPortTCP::SetActive(true);
+        return;
+    }
+    TIdMappedPortTCP::SetActive(false);
+    // Last: until every peer thread has been stopped, one may still hand its connection over.
+    FPool.Close();
+}
+
+void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
+    auto* resumed = AThread->DataAs<TResumedMappingData>();
+    if (!resumed) {
+        TIdMappedPortTCP::DoConnect(AThread);
+        return;
+    }
+    // Counted, logged and connected when it was accepted; from now on this thread owns both
+    // sockets, and deactivation must be able to wake it from a write to the target.
+    AttachErrorLine(AThread);
+    resumed->Outbound->Binding()->ClaimOwnership();
+    AThread->AdoptClient(resumed->Outbound.get());
+}
+
+bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+    TIdTCPServerConnection& client = *AThread->Connection();
+    // Only between two pieces: nothing read and not yet written may stay behind.
+    if (!AData.Outbound || !client.InputBuffer().empty() || !AData.Outbound->InputBuffer().empty())
+        return false;
+    if (auto* resumed = dynamic_cast<TResumedMappingData*>(&AData); resumed && !resumed->Pending.empty())
+        return false;
+    if (!client.Connected() || !AData.Outbound->Connected()) return false;
+    return AThread->HandOffConnection([&](std::unique_ptr<TIdTCPServerConnection>& AConnection) {
+        auto mapping = std::make_unique<TPooledMapping>();
+        mapping->Client = std::move(AConnection);
+        mapping->Target = std::move(AData.Outbound);
+        // Counted before the pool can end it; a pooled connection counts as a step waiting.
+        CurrentTransmittingThreads.fetch_add(1);
+        if (FPool.Adopt(mapping)) return;
+        CurrentTransmittingThreads.fetch_sub(1);
+        AConnection = std::move(mapping->Client);
+        AData.Outbound = std::move(mapping->Target);
+    });
+}
+
+bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping) {
+    auto data = std::make_unique<TResumedMappingData>();
+    data->Outbound = std::move(AMapping->Target);
+    data->Pending = std::move(AMapping->Pending);
+    data->PendingToTarget = AMapping->PendingToTarget;
+    std::unique_ptr<TIdObject> object = std::move(data);
+    if (ResumePeer(AMapping->Client, object)) {
+        CurrentTransmittingThreads.fetch_sub(1);  // the new thread's steps count themselves
+        return true;
+    }
+    // Refused (the server is stopping) or no thread: the connection ends here, client first.
+    AMapping->Client.reset();
+    return false;
+}
+
+void TqvMappedPortTCP::PooledConnectionEnded(bool AClientLeftBeforeAnswer) {
+    CurrentTransmittingThreads.fetch_sub(1);
+    CountDisconnect();
+    if (AClientLeftBeforeAnswer) LogException(nullptr, EIdConnClosedGracefully());
+}
+
 // ---- relay ----
 
 TLiveSetting<std::int32_t>& TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection) {
@@ -223,9 +330,18 @@ std::atomic<std::int64_t>& TqvMappedPortTCP::BusyCounter(TRelayDirection ADirect
 }
 
 bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
-    TTransmittingStep step(CurrentTransmittingThreads);
     TIdMappedPortTCPData& data = MappingData(AThread);
+    if (!RelayWatched() && MoveToPool(AThread, data)) return true;
+    TTransmittingStep step(CurrentTransmittingThreads);
     try {
+        // The rest of a piece the relay pool was writing when the connection left it.
+        if (auto* resumed = dynamic_cast<TResumedMappingData*>(&data); resumed && !resumed->Pending.empty()) {
+            const std::string rest = std::exchange(resumed->Pending, {});
+            if (resumed->PendingToTarget)
+                data.Outbound->Write(rest);
+            else
+                AThread->Connection()->Write(rest);
+        }
         RelayOnce(AThread, data);
     } catch (...) {
         DisconnectIfTargetGone(AThread, data);

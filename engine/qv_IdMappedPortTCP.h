@@ -29,6 +29,13 @@
 //  - Texts go to OnLog on the main thread through the peer thread's Synchronize, which blocks
 //    the peer until the main thread has served it; only the error line of a thread that ends
 //    by an exception is delivered on the peer thread itself (LogDirect).
+//
+// Two ways to carry a connection: while the channel is unwatched (RelayWatched false) a
+// connection rides the server's relay pool (see RelayPool.h) once its peer thread has
+// connected it, and that thread ends; when the channel becomes watched, each pooled connection
+// goes on on a new peer thread of its own. Counters count both alike (CurrentThreads counts
+// connections, not threads); pooled connections write no lines but the error line a peer
+// thread would write.
 #pragma once
 
 #include <atomic>
@@ -43,6 +50,7 @@
 #include "IdMappedPortTCP.h"
 #include "LineThrottle.h"
 #include "LiveSetting.h"
+#include "RelayPool.h"
 
 class TqvMappedPortTCP : public TIdMappedPortTCP {
 public:
@@ -101,7 +109,24 @@ public:
 
     // Admits or refuses an accepted client by the access settings. Listener thread.
     bool DoAdmit(TIdTCPServerConnection& AConnection) override;
-    // The relay step: counts, dumps, logs and paces what it relays. Peer thread.
+    // True when the channel shows or shapes something per connection (a data mode above 0,
+    // a speed limit, connection lines): its connections then want threads of their own.
+    // Thread safe.
+    bool RelayWatched() const;
+    // Connections on the relay pool now, and moves between pool and peer threads so far.
+    // Thread safe.
+    int PooledConnections() const { return FPool.Count(); }
+    std::int64_t MovesToPool() const { return FPool.Adopted(); }
+    std::int64_t MovesFromPool() const { return FPool.Resumed(); }
+
+    // Also opens (true) and closes (false) the relay pool; closing it ends every pooled
+    // connection after the peer threads have been stopped. Main thread.
+    void SetActive(bool AValue) override;
+    // As TIdMappedPortTCP's, except for a thread that takes a connection over from the relay
+    // pool: its connection is set up already. Peer thread.
+    void DoConnect(TIdPeerThread* AThread) override;
+    // The relay step: counts, dumps, logs and paces what it relays; hands the connection to
+    // the relay pool instead when the channel is unwatched. Peer thread.
     bool DoExecute(TIdPeerThread* AThread) override;
     // Pauses the peer thread long enough that a chunk of ALength bytes written AElapsedMs after
     // its start keeps the direction's limit; writes the delay lines. Peer thread.
@@ -132,6 +157,13 @@ protected:
     void LogDirect(const std::string& AText);
 
 private:
+    // Peer thread: moves the connection to the pool; false when it stays on this thread.
+    bool MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    // Relay pool thread: the pool's hooks.
+    bool ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping);
+    void PooledConnectionEnded(bool AClientLeftBeforeAnswer);
+    void AttachErrorLine(TIdPeerThread* AThread);
+    void CountDisconnect();
     void RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
     void RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
                         TIdTCPConnection& ADestination, TIdPeerThread* AThread);
@@ -146,4 +178,5 @@ private:
     TEngineClock* FClock;
     TConnectionGate FGate;
     TLineThrottle FRefusalLines;  // listener thread
+    TRelayPool FPool;  // its threads call back into this object until Close
 };

@@ -81,6 +81,14 @@ public:
             FEmptied.notify_all();
     }
 
+    // Remove for a caller that holds the list through LockList.
+    void RemoveLocked(TLockedList& AList, const T& AItem)
+    {
+        std::erase(*AList, AItem);
+        if (AList->empty())
+            FEmptied.notify_all();
+    }
+
     std::size_t Count()
     {
         std::lock_guard lock(FMutex);

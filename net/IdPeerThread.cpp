@@ -1,6 +1,7 @@
 #include "IdPeerThread.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "IdException.h"
 #include "IdStack.h"
@@ -70,6 +71,39 @@ void TIdPeerThread::UnwatchClient(TIdTCPClient* AClient)
     AClient->FWatcher = nullptr;
 }
 
+std::vector<TIdTCPClient*> TIdPeerThread::ForgetClients()
+{
+    std::lock_guard lock(FAbortLock);
+    for (TIdTCPClient* client : FClients)
+        client->FWatcher = nullptr;
+    return std::exchange(FClients, {});
+}
+
+void TIdPeerThread::RewatchClients(const std::vector<TIdTCPClient*>& AClients)
+{
+    for (TIdTCPClient* client : AClients)
+        WatchClient(client);
+}
+
+bool TIdPeerThread::HandOffConnection(const std::function<void(std::unique_ptr<TIdTCPServerConnection>&)>& ATake)
+{
+    TIdTCPServer* server = FConnection->Server();
+    auto list = server->Threads().LockList();
+    // Aborted is set under this same lock by deactivation, after it disconnected us.
+    if (Aborted())
+        return false;
+    const std::vector<TIdTCPClient*> clients = ForgetClients();
+    ATake(FConnection);
+    if (FConnection) {
+        RewatchClients(clients);
+        return false;
+    }
+    FHandedOffFrom = server;
+    server->Threads().RemoveLocked(list, this);
+    Stop();
+    return true;
+}
+
 void TIdPeerThread::Execute()
 {
     // The connection was accepted on the listener thread; from now on this thread uses it.
@@ -88,16 +122,24 @@ void TIdPeerThread::LoopStep()
         if (!FConnection->Server()->DoExecute(this))
             throw EIdNoExecuteSpecified();
     } catch (const EIdSocketError& e) {
-        if (e.LastError() == Id_WSAECONNABORTED || e.LastError() == Id_WSAECONNRESET)
+        if (FConnection && (e.LastError() == Id_WSAECONNABORTED || e.LastError() == Id_WSAECONNRESET))
             FConnection->Disconnect();
     } catch (const EIdClosedSocket&) {
     }
-    if (!FConnection->Connected())
+    // Without a connection it was handed off and lives on elsewhere.
+    if (!FConnection || !FConnection->Connected())
         Stop();
 }
 
 void TIdPeerThread::AfterLoop()
 {
+    if (FHandedOffFrom) {
+        // The connection goes on with its new owner: no DoDisconnect. The list was left in
+        // HandOffConnection.
+        FHandedOffFrom->ReleasePeerThread(this);
+        SetFreeOnTerminate(true);
+        return;
+    }
     if (!FConnection)
         return;
     TIdTCPServer* server = FConnection->Server();

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -40,6 +41,19 @@ public:
     // ends a Pause, now and for the rest of the thread's life. Thread safe.
     void AbortWaits();
 
+    // On the thread itself, from DoExecute: offers the connection to ATake, which may move it
+    // away to a new owner (the mapping engine's relay pool does). ATake runs under the lock of
+    // the server's peer list, which deactivation holds while it disconnects the peers: a
+    // deactivation finds the connection either still here or already with its new owner.
+    // When ATake took it, the thread forgets its registered clients (their new owner stops
+    // them), leaves the server's list at once and ends after this step without DoDisconnect,
+    // since the connection has not ended. Returns whether it was taken; never offered once
+    // deactivation has reached this thread.
+    bool HandOffConnection(const std::function<void(std::unique_ptr<TIdTCPServerConnection>&)>& ATake);
+    // On the thread itself: registers a client connected on another thread, so that
+    // deactivation aborts its waits as it does for one connected here. False when already aborted.
+    bool AdoptClient(TIdTCPClient* AClient) { return WatchClient(AClient); }
+
     // The peer thread running the calling code, or nullptr.
     static TIdPeerThread* Current();
 
@@ -55,7 +69,12 @@ private:
     bool WatchClient(TIdTCPClient* AClient);
     void UnwatchClient(TIdTCPClient* AClient);
 
+    // Unregisters every client and returns them; RewatchClients undoes it.
+    std::vector<TIdTCPClient*> ForgetClients();
+    void RewatchClients(const std::vector<TIdTCPClient*>& AClients);
+
     std::unique_ptr<TIdTCPServerConnection> FConnection;
+    TIdTCPServer* FHandedOffFrom = nullptr;  // set when the connection went to a new owner
     mutable std::mutex FAbortLock;           // guards the three fields below
     std::condition_variable FAbortWake;
     bool FAborted = false;

@@ -74,6 +74,8 @@ public:
     virtual int Send(int ASocket, const void* ABuffer, int ALength) = 0;
     // Recv that never waits: -1 with 10035 when nothing is pending.
     virtual int RecvIfReady(int ASocket, void* ABuffer, int ALength) = 0;
+    // Send that never waits: sends what fits now, -1 with 10035 when nothing fits.
+    virtual int SendIfReady(int ASocket, const void* ABuffer, int ALength) = 0;
     // Waits until at least one socket of AReadList is readable (or closed, or in error), at most
     // ATimeout ms (InfiniteTimeout: no limit). Rewrites AReadList to hold exactly the ready
     // sockets, in list order. Returns their count, 0 when the time ran out, -1 on an error

@@ -208,12 +208,30 @@ int TIdStackPosix::RecvIfReady(int ASocket, void* ABuffer, int ALength)
     return static_cast<int>(n);
 }
 
-int TIdStackPosix::Send(int ASocket, const void* ABuffer, int ALength)
+namespace {
+
+ssize_t SendRetryingInterrupts(int ASocket, const void* ABuffer, int ALength, int AFlags)
 {
     ssize_t n;
     do
-        n = ::send(ASocket, ABuffer, static_cast<size_t>(ALength), MSG_NOSIGNAL);
+        n = ::send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | MSG_NOSIGNAL);
     while (n == -1 && errno == EINTR);
+    return n;
+}
+
+} // namespace
+
+int TIdStackPosix::Send(int ASocket, const void* ABuffer, int ALength)
+{
+    const ssize_t n = SendRetryingInterrupts(ASocket, ABuffer, ALength, 0);
+    if (n == -1)
+        return FailErrno();
+    return static_cast<int>(n);
+}
+
+int TIdStackPosix::SendIfReady(int ASocket, const void* ABuffer, int ALength)
+{
+    const ssize_t n = SendRetryingInterrupts(ASocket, ABuffer, ALength, MSG_DONTWAIT);
     if (n == -1)
         return FailErrno();
     return static_cast<int>(n);

@@ -15,6 +15,7 @@ public:
     int Recv(int ASocket, void* ABuffer, int ALength) override;
     int Send(int ASocket, const void* ABuffer, int ALength) override;
     int RecvIfReady(int ASocket, void* ABuffer, int ALength) override;
+    int SendIfReady(int ASocket, const void* ABuffer, int ALength) override;
     int Select(TIdSocketList& AReadList, int ATimeout) override;
     int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen) override;
     int Shutdown(int ASocket, int ADirection) override;

@@ -6,6 +6,7 @@
 #include "IdListenerThread.h"
 #include "IdPeerThread.h"
 #include "IdSync.h"
+#include "IdTCPServerConnection.h"
 #include "IdThreadMgrDefault.h"
 
 TIdTCPServer::TIdTCPServer(TIdBaseComponent* AOwner)
@@ -73,6 +74,10 @@ void TIdTCPServer::Activate()
         }
         FThreadMgr->ThreadClass = ThreadClass;
     }
+    {
+        auto list = FThreads.LockList();
+        FPeersClosed = false;
+    }
     auto listener = std::make_unique<TIdListenerThread>(this);
     listener->SetAcceptTimeout(FAcceptTimeout);
     listener->Start();
@@ -109,6 +114,7 @@ void TIdTCPServer::DisconnectAllPeers()
 {
     {
         auto list = FThreads.LockList();
+        FPeersClosed = true;
         for (TIdPeerThread* peer : *list) {
             peer->Connection()->Disconnect();
             peer->AbortWaits();
@@ -143,6 +149,44 @@ void TIdTCPServer::ReleasePeerThread(TIdThread* AThread)
 
 bool TIdTCPServer::DoAdmit(TIdTCPServerConnection&)
 {
+    return true;
+}
+
+bool TIdTCPServer::ResumePeer(std::unique_ptr<TIdTCPServerConnection>& AConnection,
+                              std::unique_ptr<TIdObject>& AData)
+{
+    TIdPeerThread* peer = nullptr;
+    try {
+        peer = ObtainPeerThread();
+    } catch (const EIdException&) {
+    }
+    if (!peer)
+        return false;
+    peer->SetTracker(FPeerTracker);
+    {
+        // As the listener does: a deactivation that has locked the list to disconnect the
+        // peers has either seen this one or closed the door before it.
+        auto list = FThreads.LockList();
+        if (!FPeersClosed) {
+            peer->SetConnection(std::move(AConnection));
+            peer->SetData(std::move(AData));
+            list->push_back(peer);
+            FPeerTracker->Enter();
+        }
+    }
+    if (AConnection) {
+        ReleasePeerThread(peer);
+        return false;
+    }
+    try {
+        peer->Start();
+    } catch (const EIdException&) {
+        // The connection and its data go with the thread object.
+        FThreads.Remove(peer);
+        FPeerTracker->Leave();
+        ReleasePeerThread(peer);
+        return false;
+    }
     return true;
 }
 

@@ -32,8 +32,8 @@
 
 class TIdListenerThread;
 class TIdPeerThread;
-class TIdServerIntercept;
 class TIdTCPServerConnection;
+class TIdServerIntercept;
 
 class TIdTCPServer : public TIdComponent {
 public:
@@ -74,6 +74,13 @@ public:
     // exists; false refuses it, and the listener closes it with a reset. The default admits
     // every connection.
     virtual bool DoAdmit(TIdTCPServerConnection& AConnection);
+    // Starts a peer thread for a connection whose DoConnect ran earlier on another peer
+    // thread (the mapping engine carries connections between its relay pool and peer
+    // threads). The thread runs DoConnect as any other, so the hook must recognise such a
+    // thread by its Data, which AData becomes. Refused (false) once deactivation has begun:
+    // both stay with the caller. When no thread can be started the connection and data are
+    // closed and freed and AConnection comes back empty. Thread safe.
+    bool ResumePeer(std::unique_ptr<TIdTCPServerConnection>& AConnection, std::unique_ptr<TIdObject>& AData);
 
     // Hooks, called on the peer thread with that thread.
     virtual void DoConnect(TIdPeerThread* AThread);
@@ -110,5 +117,6 @@ private:
     int FAcceptTimeout = 1000;
     int FTerminateWaitTime = 5000;
     TThreadList<TIdPeerThread*> FThreads;
+    bool FPeersClosed = false;                // under FThreads' lock: no resumed peers any more
     std::shared_ptr<TIdThreadTracker> FPeerTracker;
 };

@@ -1,0 +1,218 @@
+// The two ways a mapping server carries a connection: on the relay pool while the channel is
+// unwatched, on a peer thread of its own while it is watched, and the moves between the two.
+#include "MappingFixture.h"
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <thread>
+
+namespace enginetest {
+namespace {
+
+constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::int32_t kHighLimit = 32 * 1024 * 1024;
+constexpr int kConnections = 50;
+// Each connection carries this much each way while the settings flip; the sanitizers make
+// every byte about ten times dearer.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kFlipVolume = 2 * kMiB;
+#else
+constexpr std::size_t kFlipVolume = 16 * kMiB;
+#endif
+
+class PoolTest : public MappingTest {
+protected:
+    void SetUp() override {
+        Map.Logging = true;  // nothing is written for pooled connections all the same
+        Map.LogConnInfo = false;
+    }
+    // Connects one by one (the listen backlog is small) until each is accepted and pooled.
+    std::vector<TFd> OpenPooled(int ACount) {
+        std::vector<TFd> out;
+        for (int i = 0; i < ACount; ++i) {
+            out.push_back(ConnectTo(ListenPort()));
+            EXPECT_TRUE(WaitUntil([&] { return Map.PooledConnections() == i + 1; }));
+        }
+        return out;
+    }
+    bool AllPooled(int ACount) {
+        return WaitUntil([&] { return Map.PooledConnections() == ACount && Map.Threads().Count() == 0; });
+    }
+    void ExpectCountersAfter(int AConnections) {
+        EXPECT_EQ(Map.ConnectsIn.load(), AConnections);
+        EXPECT_EQ(Map.ConnectsOut.load(), AConnections);
+        EXPECT_EQ(Map.DisconnectsIn.load(), AConnections);
+        EXPECT_EQ(Map.CurrentThreads.load(), 0);
+        EXPECT_EQ(Map.CurrentTransmittingThreads.load(), 0);
+        EXPECT_EQ(Map.PooledConnections(), 0);
+    }
+};
+
+TEST_F(PoolTest, UnwatchedConnectionsRelayWithoutThreadsAndCountAsConnections) {
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(kConnections);
+    ASSERT_TRUE(AllPooled(kConnections));  // no thread per connection: by design
+    EXPECT_EQ(Map.CurrentThreads.load(), kConnections);
+    EXPECT_EQ(Map.MaxThreads.load(), kConnections);
+    EXPECT_EQ(Map.CurrentTransmittingThreads.load(), kConnections);
+    std::vector<std::string> payloads, answers(kConnections);
+    for (int i = 0; i < kConnections; ++i)
+        payloads.push_back(RandomBytes(i == 0 ? 16 * kMiB : (i * 7919) % (300 * 1024), 900 + i));
+    RunServing([&] {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < kConnections; ++i)
+            clients.emplace_back([&, i] { answers[i] = ExchangeOn(connections[i], payloads[i]); });
+        for (auto& c : clients) c.join();
+    });
+    for (int i = 0; i < kConnections; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    EXPECT_EQ(Map.Threads().Count(), 0u);
+    connections.clear();
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == kConnections; }));
+    ExpectCountersAfter(kConnections);
+    EXPECT_EQ(Map.MovesToPool(), kConnections);
+    EXPECT_EQ(Map.MovesFromPool(), 0);
+    EXPECT_EQ(Map.BytesCS.load(), 0);  // mode 0 counts nothing, on the pool as on a thread
+    EXPECT_EQ(Log.Count(), 0u);
+}
+
+TEST_F(PoolTest, WatchedChannelKeepsAThreadPerConnection) {
+    TBackend backend;
+    Map.LogConnInfo = true;
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    std::string answer;
+    RunServing([&] { answer = Exchange(ListenPort(), "abc"); });
+    EXPECT_EQ(answer, Transformed("abc"));
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1 && Map.Threads().Count() == 1; }));
+    EXPECT_EQ(Map.PooledConnections(), 0);
+    EXPECT_EQ(Map.MovesToPool(), 0);
+}
+
+TEST_F(PoolTest, AnIdlePooledConnectionMovesToAThreadWhenASettingWatchesIt) {
+    TBackend backend;
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    ASSERT_TRUE(AllPooled(1));
+    Map.LogConnInfo = true;  // no byte flows: the setting alone moves it
+    ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 0 && Map.Threads().Count() == 1; }));
+    std::string answer;
+    RunServing([&] { answer = ExchangeOn(client, "xyz"); });
+    EXPECT_EQ(answer, Transformed("xyz"));
+    client.Reset();
+    ASSERT_TRUE(WaitForDisconnects(1));
+    // Its thread writes the lines a connection on a thread writes from then on.
+    const std::vector<std::string> lines = Log.Normalised();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("## T Channel 1; (TID= N)  Disconnect (incoming). CurrentThreads: 0", 0), 0u);
+    EXPECT_EQ(Map.MovesFromPool(), 1);
+}
+
+TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothing) {
+    TBackend backend;
+    Map.Logging = false;  // the flips are about where the bytes go, not about the lines
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(kConnections);
+    ASSERT_TRUE(AllPooled(kConnections));
+    std::vector<std::string> payloads, answers(kConnections);
+    for (int i = 0; i < kConnections; ++i) payloads.push_back(RandomBytes(kFlipVolume + i, 300 + i));
+    std::atomic<bool> relaying{true};
+    // Stands in for the window: watched and unwatched settings in turn.
+    std::thread window([&] {
+        for (int round = 0; relaying && round < 1000000; ++round) {
+            const bool watched = round % 2 == 1;
+            Map.LogDataMode = watched && round % 8 == 1 ? 1 : (round % 8 == 6 ? -1 : 0);
+            Map.LogConnInfo = watched && round % 8 == 3;
+            Map.MaxSpeedCS = watched && round % 8 == 5 ? kHighLimit : (round % 8 == 2 ? -1 : 0);
+            Map.MaxSpeedSC = watched && round % 8 == 7 ? kHighLimit : 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // pace, not synchronise
+        }
+    });
+    RunServing([&] {
+        std::vector<std::thread> clients;
+        for (int i = 0; i < kConnections; ++i)
+            clients.emplace_back([&, i] { answers[i] = ExchangeOn(connections[i], payloads[i]); });
+        for (auto& c : clients) c.join();
+    });
+    relaying = false;
+    window.join();
+    for (int i = 0; i < kConnections; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    EXPECT_GT(Map.MovesFromPool(), kConnections);  // every connection left the pool, some more often
+    EXPECT_GT(Map.MovesToPool(), 2 * kConnections);
+    connections.clear();
+    ASSERT_TRUE(WaitForDisconnects(kConnections));
+    ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 0; }));
+    ExpectCountersAfter(kConnections);
+    EXPECT_EQ(Map.MaxThreads.load(), kConnections);
+}
+
+TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgain) {
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(20);
+    for (TFd& c : connections) {
+        ASSERT_TRUE(SendAll(c.Get(), "ping"));
+        EXPECT_EQ(RecvAtMost(c.Get(), 4, Clock::now() + kDeadline), Transformed("ping"));
+    }
+    ASSERT_TRUE(AllPooled(20));
+    Map.SetActive(false);
+    EXPECT_EQ(Map.PooledConnections(), 0);
+    for (TFd& c : connections) EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
+    ExpectCountersAfter(20);
+    EXPECT_THROW(ConnectTo(ListenPort()), std::runtime_error);  // the listener is gone
+    EXPECT_EQ(Log.Count(), 0u);
+
+    StartMapping(backend.Port());
+    EXPECT_EQ(Exchange(ListenPort(), "again"), Transformed("again"));
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 21; }));
+    EXPECT_EQ(Map.MovesToPool(), 21);
+}
+
+TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections) {
+    TBackend backend;
+    std::vector<TFd> connections;
+    {
+        TqvMappedPortTCP map;
+        map.SetDefaultPort(0);
+        map.Bindings().Add()->SetIP("127.0.0.1");
+        map.SetMappedHost("127.0.0.1");
+        map.SetMappedPort(backend.Port());
+        map.SetActive(true);
+        const int port = map.Bindings().Items(0)->Port();
+        for (int i = 0; i < 10; ++i) {
+            connections.push_back(ConnectTo(port));
+            ASSERT_TRUE(WaitUntil([&] { return map.PooledConnections() == i + 1; }));
+        }
+    }
+    for (TFd& c : connections) EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
+}
+
+TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly) {
+    TBackend backend(TBackend::TMode::SendAndClose, "bye");
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    EXPECT_EQ(RecvAtMost(client.Get(), 100, Clock::now() + kDeadline), "bye");  // then the end
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1; }));
+    ExpectCountersAfter(1);
+    EXPECT_EQ(Log.Count(), 0u);
+}
+
+TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLine) {
+    // More than every socket buffer on the way holds: the relay stalls with bytes waiting.
+    TBackend backend(TBackend::TMode::SendAndClose, std::string(32 * kMiB, 's'));
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    ASSERT_TRUE(WaitUntil([&] { return Map.MovesToPool() == 1; }));
+    ::shutdown(client.Get(), SHUT_WR);  // the client is done, but reads what comes
+    EXPECT_TRUE(WaitForClose(client.Get(), Clock::now() + kDeadline));
+    ASSERT_TRUE(WaitUntil([&] { return Log.Count() == 1 && Map.DisconnectsIn.load() == 1; }));
+    EXPECT_EQ(Log.Normalised(), std::vector<std::string>{"## T Channel 1; Error: Connection Closed Gracefully."});
+    EXPECT_FALSE(Log.AllOnMainThread());
+    ExpectCountersAfter(1);
+}
+
+}  // namespace
+}  // namespace enginetest
