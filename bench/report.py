@@ -8,7 +8,7 @@ import statistics
 import sys
 from collections import defaultdict
 
-TARGETS = ["direct", "trabix-relay", "trabix-inspect", "socat", "rinetd", "haproxy",
+TARGETS = ["direct", "trabix-baseline", "trabix-relay", "trabix-inspect", "socat", "rinetd", "haproxy",
            "haproxy-splice"]
 PEERS = ["socat", "rinetd", "haproxy", "haproxy-splice"]
 COPYING_PEERS = ["socat", "rinetd", "haproxy"]
@@ -26,9 +26,21 @@ FIGURES = [
     ("Connections per second", "cps", {}, "per_sec", True),
     ("Connection failures (of those)", "cps", {}, "failed", None),
     ("Memory per idle connection, PSS (KB)", "hold", {"level": "1000"}, "pss_per_conn_kb", False),
+    ("Memory per idle connection, 8000 held, PSS (KB)", "hold", {"level": "8000"}, "pss_per_conn_kb", False),
     ("Memory per idle connection, RSS (KB)", "hold", {"level": "1000"}, "rss_per_conn_kb", False),
     ("Max connections held, all echoing", "holdmax", {}, "held", True),
 ]
+
+# Request/response rows: (label part, connections, requests pipelined).
+RR_CASES = [("1 conn", "1", "1"), ("8 conns", "8", "1"), ("50 conns", "50", "1"),
+            ("200 conns", "200", "1"), ("50 conns, 16 pipelined", "50", "16")]
+for _name, _conns, _pipe in RR_CASES:
+    _sel = {"conns": _conns, "pipeline": _pipe}
+    FIGURES += [
+        (f"Requests/s, {_name}", "rr", _sel, "per_sec", True),
+        (f"Relay CPU s per M requests, {_name}", "rr", _sel, "relay_cpu_s_per_m", False),
+        (f"Backend CPU s per M requests, {_name}", "rr", _sel, "backend_cpu_s_per_m", False),
+    ]
 
 
 def parse(path):
@@ -181,6 +193,24 @@ def goal_checks(table, shaping_ok, stall_worst):
     ins = [v for v in ins if v is not None]
     check("inspecting relays >= 50 MB/s in every throughput row", min(ins) >= 50 if ins else None)
     check("inspecting: event loop never stalls > 100 ms", None if stall_worst is None else stall_worst <= 100)
+
+    def versus_haproxy(label, factor, higher):
+        v, h = get(label, "trabix-relay"), get(label, "haproxy")
+        if v is None or h is None:
+            return None
+        return v >= factor * h if higher else v <= factor * h
+
+    for name in ("50 conns", "200 conns"):
+        check(f"relay requests/s with {name} >= 0.9 x haproxy",
+              versus_haproxy(f"Requests/s, {name}", 0.9, True))
+        check(f"relay CPU per request with {name} <= 1.3 x haproxy",
+              versus_haproxy(f"Relay CPU s per M requests, {name}", 1.3, False))
+    for name in ("1 conn", "8 conns"):
+        check(f"relay requests/s with {name} >= haproxy", versus_haproxy(f"Requests/s, {name}", 1.0, True))
+    check("relay requests/s pipelined >= 0.9 x haproxy",
+          versus_haproxy("Requests/s, 50 conns, 16 pipelined", 0.9, True))
+    v = get("Memory per idle connection, 8000 held, PSS (KB)", "trabix-relay")
+    check("relay memory per idle connection with 8000 held <= 8 KB (PSS)", None if v is None else v <= 8)
     return lines
 
 

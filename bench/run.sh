@@ -12,9 +12,13 @@
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
 # haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
 # BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall),
-# BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps hold),
+# BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps rr hold),
+# BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
+# pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
 # BENCH_BUILD (build folder, default build-bench),
-# TRABIX_BIN (the program; default: the one built in the build folder).
+# TRABIX_BIN (the program; default: the one built in the build folder),
+# TRABIX_BASELINE_BIN (an earlier build of the program: adds the target trabix-baseline, the
+# relay-only configuration run with it, to compare before and after in one run).
 # Output: the table on standard output and in bench/results/<time>.md, the raw lines beside it.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -23,6 +27,7 @@ root=$PWD
 if [ "${BENCH_QUICK:-0}" = 1 ]; then
   RUNS=${RUNS:-1}; BENCH_BYTES=${BENCH_BYTES:-200000000}; BENCH_LEVELS=${BENCH_LEVELS:-1000}
   BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-3}; cps_seconds=2; latency_count=5000
+  BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-1}
 else
   cps_seconds=5; latency_count=20000
 fi
@@ -32,8 +37,12 @@ BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
 BENCH_PHASES=${BENCH_PHASES:-targets shaping stall}
-BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps hold}
+BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps rr hold}
+BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
+BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
 BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-inspect socat rinetd haproxy haproxy-splice}
+[ -n "${TRABIX_BASELINE_BIN:-}" ] && [[ " $BENCH_TARGETS " != *" trabix-baseline "* ]] \
+  && BENCH_TARGETS="${BENCH_TARGETS/trabix-relay/trabix-baseline trabix-relay}"
 build=${BENCH_BUILD:-$root/build-bench}
 
 log() { printf '== %s %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
@@ -283,6 +292,10 @@ start_trabix_with() {
 start_trabix-relay() {
   start_trabix_with trabix-relay "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0
 }
+start_trabix-baseline() {
+  local trabix=$TRABIX_BASELINE_BIN
+  start_trabix_with trabix-baseline "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0
+}
 start_trabix-inspect() {
   start_trabix_with trabix-inspect "LogToFile=1 LogConnInfo=1 DelayPerThread=0" 1 4
 }
@@ -301,6 +314,20 @@ drop_logs() { rm -f "$scratch"/trabix-*/*.log; }
 
 wants() { [[ " $BENCH_WORKLOADS " == *" $1 "* ]]; }
 
+# Request/response: 40-byte requests, one outstanding per connection, then 16 pipelined on
+# 50 connections. The relay's CPU (with its descendants) and the backend's are read meanwhile.
+measure_rr() {
+  local run=$1 target=$2 conns relay=()
+  [ -n "$MEM_PIDS" ] && relay=(--relay-pids "$MEM_PIDS")
+  for conns in $BENCH_RR_CONNS; do
+    "$load" rr --port "$ECHO" --conns "$conns" --size 40 --seconds "$BENCH_RR_SECONDS" \
+      "${relay[@]}" --backend-pids "$backend_pid" | record "$run" "$target"
+    drop_logs
+  done
+  "$load" rr --port "$ECHO" --conns 50 --pipeline 16 --size 40 --seconds "$BENCH_RR_SECONDS" \
+    "${relay[@]}" --backend-pids "$backend_pid" | record "$run" "$target"
+}
+
 measure_target() {
   local run=$1 target=$2 dir conns
   wants tput && for conns in 1 8; do
@@ -315,6 +342,8 @@ measure_target() {
   wants latency && "$load" latency --port "$ECHO" --count $latency_count --max-seconds 10 \
     | record "$run" "$target"
   wants cps && "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds | record "$run" "$target"
+  drop_logs
+  wants rr && measure_rr "$run" "$target"
   drop_logs
   wants hold || return 0
   local mem=(); [ -n "$MEM_PIDS" ] && mem=(--pids "$MEM_PIDS")

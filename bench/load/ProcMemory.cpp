@@ -1,6 +1,7 @@
 #include "ProcMemory.h"
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -63,24 +64,60 @@ void addRollup(int pid, MemUsage& usage)
         ++usage.processes;
 }
 
-}  // namespace
+double cpuSeconds(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return 0;
+    auto close = line.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    // After the name: state, ppid, pgrp, session, tty, tpgid, flags, minflt, cminflt,
+    // majflt, cmajflt, then utime and stime in clock ticks.
+    unsigned long long utime = 0, stime = 0;
+    if (std::sscanf(line.c_str() + close + 1,
+                    " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2)
+        return 0;
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
-MemUsage readTreeMemory(const std::vector<int>& roots)
+std::vector<int> tree(const std::vector<int>& roots)
 {
     auto children = childrenByParent();
     std::set<int> seen;
     std::vector<int> pending(roots.begin(), roots.end());
-    MemUsage usage;
+    std::vector<int> out;
     while (!pending.empty()) {
         int pid = pending.back();
         pending.pop_back();
         if (!seen.insert(pid).second)
             continue;
-        addRollup(pid, usage);
+        out.push_back(pid);
         auto [first, last] = children.equal_range(pid);
         for (auto it = first; it != last; ++it)
             pending.push_back(it->second);
     }
+    return out;
+}
+
+}  // namespace
+
+double readTreeCpuSeconds(const std::vector<int>& roots)
+{
+    double sum = 0;
+    if (roots.empty())
+        return sum;
+    for (int pid : tree(roots))
+        sum += cpuSeconds(pid);
+    return sum;
+}
+
+MemUsage readTreeMemory(const std::vector<int>& roots)
+{
+    MemUsage usage;
+    for (int pid : tree(roots))
+        addRollup(pid, usage);
     return usage;
 }
 

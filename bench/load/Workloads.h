@@ -55,6 +55,23 @@ struct HoldOptions {
 };
 int runHold(const HoldOptions& options);
 
+// Request/response on many connections: each of conns connections sends pipeline requests of
+// size bytes at once to the echo backend and waits for all their answers before sending the
+// next ones. After warmupSeconds, counts the requests answered in seconds and the CPU seconds
+// that the relay's processes and the backend's spent meanwhile (read from /proc, with all
+// their descendants; no relay pids: the relay figures are not measured).
+struct RrOptions {
+    Target target;
+    int conns = 50;
+    int pipeline = 1;
+    int size = 40;
+    double seconds = 5;
+    double warmupSeconds = 1;
+    std::vector<int> relayPids;
+    std::vector<int> backendPids;
+};
+int runRequestResponse(const RrOptions& options);
+
 // Shaping accuracy: downloads from sources behind rate-limited channels and compares the
 // measured rate of every connection, and of every row as a whole, with the row's limit.
 struct ShapeRow {

@@ -7,6 +7,8 @@
 //   trabix-load hold --port P [--levels 1000,4000,8000] [--pids A,B] [--window N]
 //                    [--open-seconds S] [--echo-seconds S] [--latency-at LEVEL] [--count N]
 //                    [--latency-seconds S]
+//   trabix-load rr --port P [--conns N] [--pipeline K] [--size B] [--seconds S]
+//                  [--warmup-seconds S] [--relay-pids A,B] [--backend-pids C]
 //   trabix-load shape --row PORT:CONNS:LIMIT [--row ...] [--seconds S]
 //   trabix-load freeport [--count N]
 //   trabix-load wait-port --port P [--seconds S]
@@ -129,7 +131,7 @@ int waitPort(const Target& t, double seconds)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: trabix-load serve|tput|latency|cps|hold|shape|freeport|"
+    std::fprintf(stderr, "usage: trabix-load serve|tput|latency|cps|rr|hold|shape|freeport|"
                          "wait-port|mem [--key value ...]\n");
     return 64;
 }
@@ -184,6 +186,18 @@ int dispatch(const std::string& cmd, const Args& args)
     if (cmd == "cps")
         return runCps(CpsOptions{t, static_cast<int>(args.number("workers", 8)),
                                  args.number("seconds", 5)});
+    if (cmd == "rr") {
+        RrOptions o;
+        o.target = t;
+        o.conns = static_cast<int>(args.number("conns", 50));
+        o.pipeline = static_cast<int>(args.number("pipeline", 1));
+        o.size = static_cast<int>(args.number("size", 40));
+        o.seconds = args.number("seconds", 5);
+        o.warmupSeconds = args.number("warmup-seconds", 1);
+        o.relayPids = intList(args.text("relay-pids", ""));
+        o.backendPids = intList(args.text("backend-pids", ""));
+        return runRequestResponse(o);
+    }
     if (cmd == "hold") {
         HoldOptions o;
         o.target = t;

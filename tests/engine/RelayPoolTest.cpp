@@ -16,7 +16,7 @@ constexpr int kConnections = 50;
 // Each connection carries this much each way while the settings flip; the sanitizers make
 // every byte about ten times dearer.
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kFlipVolume = 2 * kMiB;
+constexpr std::size_t kFlipVolume = 1 * kMiB;
 #else
 constexpr std::size_t kFlipVolume = 16 * kMiB;
 #endif
