@@ -33,7 +33,7 @@
 // Two ways to carry a connection: while the channel is unwatched (RelayWatched false) a
 // connection rides the server's relay pool (see RelayPool.h) once its peer thread has
 // connected it, and that thread ends; when the channel becomes watched, each pooled connection
-// goes on on a new peer thread of its own. Counters count both alike (CurrentThreads counts
+// continues on a new peer thread of its own. Counters count both alike (CurrentThreads counts
 // connections, not threads); pooled connections write no lines but the error line a peer
 // thread would write.
 #pragma once
