@@ -153,6 +153,7 @@ private:
     void ConnectChannelRow(int channel);
     void ConnectOptionControls();
     void FormCreate();
+    void LogDescriptorLimit(long limit);
     void SetTitles();
     void EnableControls();
     void SetStatusText(const QString &text);

@@ -1,5 +1,6 @@
 #include "IdMappedPortTCP.h"
 
+#include "IdException.h"
 #include "IdPeerThread.h"
 #include "IdTCPServerConnection.h"
 
@@ -32,7 +33,17 @@ void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
     d->Outbound->SetHost(FMappedHost);
     if (OnBeforeClientConnect)
         OnBeforeClientConnect(this, AThread, d->Outbound.get());
-    d->Outbound->Connect();
+    // A target that drops SYNs keeps a connect waiting for minutes; a client that gives up
+    // meanwhile must not hold its thread and descriptors that long.
+    d->Outbound->SetWatchWhileConnecting(AThread->Connection());
+    try {
+        d->Outbound->Connect();
+    } catch (const EIdConnectAbandoned&) {
+        // Nothing to relay: the connection ends through the usual disconnect step, as when a
+        // client leaves a running relay, and without an error line.
+        AThread->Connection()->Disconnect();
+        AThread->Stop();
+    }
 }
 
 void TIdMappedPortTCP::DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {

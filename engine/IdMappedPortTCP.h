@@ -48,7 +48,9 @@ public:
     TBeforeClientConnectEvent OnBeforeClientConnect;
 
     // Fires OnConnect, sets up the outbound client as the thread's Data, fires
-    // OnBeforeClientConnect and connects; a failed connect raises and ends the thread.
+    // OnBeforeClientConnect and connects; a failed connect raises and ends the thread. When
+    // the client leaves while the connect is pending (closes with nothing unread, or resets),
+    // the connect is given up and the thread stops without an exception.
     void DoConnect(TIdPeerThread* AThread) override;
     // One plain relay step; always true.
     bool DoExecute(TIdPeerThread* AThread) override;

@@ -141,15 +141,12 @@ std::string TqvMappedPortTCP::LinePrefix(const TIdThread* AThread) const {
 
 void TqvMappedPortTCP::LogSynchronized(const std::string& AText, TIdThread* AThread) {
     if (!Logging.Get()) return;
-    // OnLog is looked at on the main thread only, the thread that sets it; a peer thread of an
-    // earlier activation may still be on its way out when the window sets it anew.
-    AThread->Synchronize([this, &AText] {
-        if (OnLog) OnLog(AText);
-    });
+    AThread->Synchronize([this, &AText] { OnLog(AText); });
 }
 
 void TqvMappedPortTCP::LogDirect(const std::string& AText) {
-    if (Logging.Get() && OnLog) OnLog(AText);
+    // On the peer thread: OnLog may be set anew meanwhile by a restart on the main thread.
+    if (Logging.Get()) OnLog(AText);
 }
 
 // ---- connection lifecycle ----

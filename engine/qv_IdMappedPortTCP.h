@@ -14,8 +14,10 @@
 //   map.SetActive(false);
 //
 // Threads:
-//  - Set only on the main thread while the server is inactive: OnLog, ChannelName, the
-//    mapping target and bindings, SetEngineClock.
+//  - Set only on the main thread while the server is inactive: ChannelName, the mapping
+//    target and bindings, SetEngineClock.
+//  - OnLog: set on the main thread (at every start); safe to replace while peer threads of
+//    an earlier activation are still ending (see TLogCallback).
 //  - Live settings (LogDataMode, Logging, MaxSpeedCS, MaxSpeedSC, LogConnInfo, LogDelayInfo,
 //    DelayPerThread, MaxConnections, MaxConnectionsPerSource): written by the main thread at
 //    any time, read afresh by the peer threads (and the listener) at each use; each is one
@@ -51,6 +53,7 @@
 #include "LineThrottle.h"
 #include "LiveSetting.h"
 #include "RelayPool.h"
+#include "LogCallback.h"
 
 class TqvMappedPortTCP : public TIdMappedPortTCP {
 public:
@@ -73,7 +76,7 @@ public:
     // Clients refused by the access settings since the last reset.
     std::atomic<std::int32_t> RefusedIn{0};
 
-    std::function<void(const std::string&)> OnLog;
+    TLogCallback OnLog;
     TLiveSetting<std::int32_t> LogDataMode{0};
     TLiveSetting<bool> Logging{false};
     std::string ChannelName;

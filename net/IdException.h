@@ -44,6 +44,13 @@ private:
     int FLastError;
 };
 
+// A connect given up because the connection it was made for has gone: its peer closed or reset
+// it before the target answered (TIdTCPClient::SetWatchWhileConnecting). Error 10053.
+class EIdConnectAbandoned : public EIdSocketError {
+public:
+    EIdConnectAbandoned() : EIdSocketError(10053) {}
+};
+
 class EIdInvalidSocket : public EIdException {
 public:
     EIdInvalidSocket() : EIdException("Cannot allocate socket.") {}

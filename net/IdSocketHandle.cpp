@@ -90,9 +90,9 @@ void TIdSocketHandle::SetPeer(const std::string& AIP, int APort)
     FPeerPort = APort;
 }
 
-int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted)
+int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted, int AWatchSocket)
 {
-    const int result = GStack().Connect(Handle(), PeerIP(), PeerPort(), AStillWanted);
+    const int result = GStack().Connect(Handle(), PeerIP(), PeerPort(), AStillWanted, AWatchSocket);
     if (result != -1) {
         UpdateLocal();
         UpdatePeer();
@@ -122,8 +122,11 @@ void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, const void* AOptVal, 
 
 void TIdSocketHandle::DisableNagle()
 {
+    // Only a matter of speed, so a failure is no reason to end a connection: a peer thread
+    // that a stop held up finds its socket closed (10009), and it must still end with its
+    // usual lines and counts.
     const int one = 1;
-    SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    GStack().SetSockOpt(Handle(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 bool TIdSocketHandle::WaitForData(int ATimeout)

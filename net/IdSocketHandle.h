@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "IdGlobal.h"
+#include "IdStack.h"
 
 class TIdSocketHandles;
 
@@ -41,20 +42,21 @@ public:
     void Bind();
     // Listens with the backlog; the socket is made non-blocking so that an accept after a
     // client vanished returns instead of hanging.
-    void Listen(int ABacklog = 5);
+    void Listen(int ABacklog = Id_ListenBacklog);
     // Accepts one connection from AListenSocket into this (closed) handle; raises
     // EIdSocketError on failure. The calling thread becomes the owner.
     void Accept(int AListenSocket);
     void SetPeer(const std::string& AIP, int APort);
     // Connects to PeerIP:PeerPort; returns the stack result untested (the caller tests it).
-    // See TIdStack::Connect for AStillWanted.
-    virtual int Connect(const std::function<bool()>& AStillWanted = {});
+    // See TIdStack::Connect for AStillWanted and AWatchSocket.
+    virtual int Connect(const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1);
     int Recv(void* ABuffer, int ALength);
     int Send(const void* ABuffer, int ALength);
     int RecvIfReady(void* ABuffer, int ALength);
     void SetSockOpt(int ALevel, int AOptName, const void* AOptVal, int AOptLen);
     // Switches Nagle's algorithm off (TCP_NODELAY): every send leaves at once, even while an
-    // earlier one is still unacknowledged.
+    // earlier one is still unacknowledged. Never fails: on a socket that a stop has closed
+    // meanwhile it does nothing, and the connection ends the usual way.
     void DisableNagle();
     // True when the socket is readable within ATimeout ms. Raises EIdConnClosedGracefully when
     // the handle is closed, also between the slices an active anti-freeze cuts long waits into.

@@ -1,9 +1,13 @@
 #include "IdStack.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <dirent.h>
 #include <strings.h>
+#include <sys/resource.h>
 
 #include "IdException.h"
 #include "IdGlobal.h"
@@ -204,4 +208,33 @@ int TIdStack::TranslateErrno(int AErrno)
         if (entry.Errno == AErrno)
             return entry.Code;
     return AErrno;
+}
+
+long TIdStack::RaiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return -1;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return static_cast<long>(std::min<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(LONG_MAX)));
+}
+
+long TIdStack::ConnectionsWithin(long ALimit)
+{
+    // Eight listening sockets, the daily log file and one to spare.
+    constexpr long Reserved = 10;
+    long inUse = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.')
+                ++inUse;
+        ::closedir(dir);
+        --inUse;   // the one reading the folder
+    }
+    return std::max(0L, (ALimit - inUse - Reserved) / 2);
 }

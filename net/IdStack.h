@@ -15,6 +15,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 // A read list for Select: platform socket numbers, at most 64.
@@ -33,7 +34,9 @@ constexpr int Id_IPPROTO_IP = 0;
 constexpr int Id_SD_Send = 1;      // Shutdown direction: stop sending
 constexpr int Id_SD_Both = 2;      // Shutdown direction: stop both (wakes every waiter)
 constexpr int Id_Select_MaxSockets = 64;
-constexpr int Id_ListenBacklog = 5;
+// The system's largest accept queue: a burst of clients waits in it instead of having its SYNs
+// dropped and resent a second or three later (Linux caps it at net.core.somaxconn).
+constexpr int Id_ListenBacklog = SOMAXCONN;
 
 // Socket error numbers the layer compares against.
 constexpr int Id_WSAEINTR = 10004;
@@ -66,9 +69,16 @@ public:
     // Blocks until connected or failed; no timeout of its own. AStillWanted, when given, is
     // asked once the connection attempt is under way and again when it has ended; a false
     // answer ends the attempt with -1 and 10053. Another thread can end a pending attempt
-    // early by shutting the socket down (TIdSocketHandle::ShutdownBoth).
+    // early by shutting the socket down (TIdSocketHandle::ShutdownBoth). AWatchSocket, when
+    // not -1, is a connected socket watched meanwhile (the client a relay connects for): once
+    // PeerHasLeft holds for it, or it is shut down, the attempt ends with -1 and 10053 too.
     virtual int Connect(int ASocket, const std::string& AIP, int APort,
-                        const std::function<bool()>& AStillWanted = {}) = 0;
+                        const std::function<bool()>& AStillWanted = {},
+                        int AWatchSocket = -1) = 0;
+    // True when the peer of a connected socket has reset it, or has closed its side with
+    // nothing left unread (bytes still waiting are its last word and keep it false), or when
+    // this side has shut it down in both directions. Never waits.
+    virtual bool PeerHasLeft(int ASocket) = 0;
     // Flags 0. Recv: 0 means the peer closed its side. Send never raises SIGPIPE.
     virtual int Recv(int ASocket, void* ABuffer, int ALength) = 0;
     virtual int Send(int ASocket, const void* ABuffer, int ALength) = 0;
@@ -112,6 +122,14 @@ public:
     static std::string ErrorText(int AErrorCode);
     // errno -> the layer's error number; an errno without counterpart keeps its own number.
     static int TranslateErrno(int AErrno);
+
+    // Raises the process's soft descriptor limit (RLIMIT_NOFILE) to its hard limit: each
+    // relayed connection holds two descriptors, and a desktop session starts programs with a
+    // soft limit of 1024. Returns the soft limit in force afterwards. For program start.
+    static long RaiseDescriptorLimit();
+    // About how many relayed connections (two descriptors each) fit under ALimit beside the
+    // descriptors the process holds now and a few kept for listeners and log files.
+    static long ConnectionsWithin(long ALimit);
 
 protected:
     // Looks AHost up; returns the first IPv4 address as dotted text, or empty after setting

@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,18 @@
 
 namespace {
 
+// A dotted quad as the layer reads one: four integers 0..255, so "127.000.000.001" and
+// "+127.0.0.1" are addresses too (the platform's parser refuses leading zeros and signs).
+// False for any other text.
+bool ParseDottedQuad(const std::string& AIP, in_addr& AAddress)
+{
+    if (!TIdStack::IsDottedQuad(AIP))
+        return false;
+    const std::array<uint8_t, 4> bytes = TIdStack::TextToAddress(AIP);
+    std::memcpy(&AAddress.s_addr, bytes.data(), bytes.size());   // first part first: network order
+    return true;
+}
+
 sockaddr_in MakeAddress(const std::string& AIP, int APort)
 {
     sockaddr_in addr{};
@@ -23,7 +36,7 @@ sockaddr_in MakeAddress(const std::string& AIP, int APort)
     addr.sin_port = htons(static_cast<uint16_t>(APort));
     if (AIP.empty())
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    else if (inet_pton(AF_INET, AIP.c_str(), &addr.sin_addr) != 1)
+    else if (!ParseDottedQuad(AIP, addr.sin_addr))
         addr.sin_addr.s_addr = htonl(INADDR_NONE);
     return addr;
 }
@@ -37,7 +50,7 @@ int CheckAddress(const std::string& AIP, int APort)
     if (APort < 0 || APort > 65535)
         return EINVAL;
     in_addr parsed{};
-    if (!AIP.empty() && inet_pton(AF_INET, AIP.c_str(), &parsed) != 1)
+    if (!AIP.empty() && !ParseDottedQuad(AIP, parsed))
         return EADDRNOTAVAIL;
     return 0;
 }
@@ -128,7 +141,7 @@ int TIdStackPosix::Accept(int ASocket, std::string& APeerIP, int& APeerPort)
 }
 
 int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
-                           const std::function<bool()>& AStillWanted)
+                           const std::function<bool()>& AStillWanted, int AWatchSocket)
 {
     // Non-blocking connect plus poll: the same unlimited wait as a blocking connect, but
     // another thread can end it by shutting the socket down, and AStillWanted can refuse it.
@@ -140,7 +153,7 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
     int result = 0;
     if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1) {
         if (errno == EINPROGRESS || errno == EINTR)
-            result = WaitConnected(ASocket, AStillWanted);
+            result = WaitConnected(ASocket, AStillWanted, AWatchSocket);
         else
             result = FailErrno();
     }
@@ -151,19 +164,32 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
     return result;
 }
 
-int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStillWanted)
+int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStillWanted,
+                                 int AWatchSocket)
 {
     // Asked after connect() has put the socket into its connecting state: a shutdown by
     // another thread from here on ends the poll below.
     if (AStillWanted && !AStillWanted())
         return Fail(ECONNABORTED);
-    pollfd pfd{ASocket, POLLOUT, 0};
-    int n;
-    do
-        n = ::poll(&pfd, 1, -1);
-    while (n == -1 && errno == EINTR);
-    if (n == -1)
-        return FailErrno();
+    // The watched socket wakes the wait when its peer closes (POLLRDHUP) and when it is reset
+    // or shut down (POLLHUP and POLLERR come without being asked for). Readable bytes do not
+    // wake it: a client may well speak first.
+    pollfd fds[2] = {{ASocket, POLLOUT, 0}, {AWatchSocket, POLLRDHUP, 0}};
+    const nfds_t count = AWatchSocket >= 0 ? 2 : 1;
+    for (;;) {
+        const int n = ::poll(fds, count, -1);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            return FailErrno();
+        if (fds[0].revents != 0)
+            break;
+        if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) || PeerHasLeft(AWatchSocket))
+            return Fail(ECONNABORTED);
+        // Closed after sending: those bytes still go to the target once it answers. Only a
+        // reset can follow a close, and that still wakes the wait.
+        fds[1].events = 0;
+    }
     if (AStillWanted && !AStillWanted())
         return Fail(ECONNABORTED);
     int error = 0;
@@ -177,6 +203,18 @@ int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStil
     if (::getpeername(ASocket, reinterpret_cast<sockaddr*>(&peer), &peerLen) == -1)
         return FailErrno();
     return 0;
+}
+
+bool TIdStackPosix::PeerHasLeft(int ASocket)
+{
+    pollfd pfd{ASocket, POLLRDHUP, 0};
+    if (::poll(&pfd, 1, 0) != 1)
+        return false;
+    // POLLHUP: reset, or shut down in both directions on this side.
+    if (pfd.revents & (POLLHUP | POLLERR))
+        return true;
+    int unread = 0;
+    return (pfd.revents & POLLRDHUP) && ::ioctl(ASocket, FIONREAD, &unread) == 0 && unread == 0;
 }
 
 namespace {

@@ -11,7 +11,8 @@ public:
     int Listen(int ASocket, int ABacklog) override;
     int Accept(int ASocket, std::string& APeerIP, int& APeerPort) override;
     int Connect(int ASocket, const std::string& AIP, int APort,
-                const std::function<bool()>& AStillWanted) override;
+                const std::function<bool()>& AStillWanted, int AWatchSocket) override;
+    bool PeerHasLeft(int ASocket) override;
     int Recv(int ASocket, void* ABuffer, int ALength) override;
     int Send(int ASocket, const void* ABuffer, int ALength) override;
     int RecvIfReady(int ASocket, void* ABuffer, int ALength) override;
@@ -35,5 +36,5 @@ private:
     // Record the failed call's error for LastErrorCode and return -1.
     static int Fail(int AErrno);
     static int FailErrno();
-    int WaitConnected(int ASocket, const std::function<bool()>& AStillWanted);
+    int WaitConnected(int ASocket, const std::function<bool()>& AStillWanted, int AWatchSocket);
 };

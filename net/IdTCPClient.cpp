@@ -68,5 +68,21 @@ void TIdTCPClient::ConnectWatched()
     std::function<bool()> stillWanted;
     if (peer)
         stillWanted = [peer] { return !peer->Aborted(); };
-    GStack().CheckResult(Binding()->Connect(stillWanted));
+    const int watched = FWatchWhileConnecting ? FWatchWhileConnecting->Binding()->Handle() : -1;
+    if (Binding()->Connect(stillWanted, watched) == -1) {
+        const int code = GStack().LastErrorCode();
+        if (code == Id_WSAECONNABORTED && WatchedConnectionLeft())
+            throw EIdConnectAbandoned();
+        GStack().RaiseError(code);
+    }
+}
+
+// A watched connection closed on this side (a stop disconnects it from the main thread) has
+// not been left by its peer: that connect ends as any aborted one.
+bool TIdTCPClient::WatchedConnectionLeft() const
+{
+    if (!FWatchWhileConnecting)
+        return false;
+    const TIdSocketHandle& binding = *FWatchWhileConnecting->Binding();
+    return binding.HandleAllocated() && GStack().PeerHasLeft(binding.Handle());
 }

@@ -42,6 +42,11 @@ public:
     bool UseNagle() const { return FUseNagle; }
     void SetUseNagle(bool AUseNagle) { FUseNagle = AUseNagle; }
     TSocksInfo& SocksInfo() { return FSocksInfo; }
+    // The connection this client is made for (a relay's accepted client), watched while
+    // Connect waits: when its peer resets it, or closes it with nothing unread, the connect
+    // is given up with EIdConnectAbandoned. It must belong to the thread that connects.
+    // nullptr (the default) watches nothing.
+    void SetWatchWhileConnecting(TIdTCPConnection* AConnection) { FWatchWhileConnecting = AConnection; }
 
     std::function<void(TIdTCPClient* ASender)> OnConnected;
 
@@ -49,6 +54,7 @@ private:
     friend class TIdPeerThread;
     void SetupSocket();
     void ConnectWatched();
+    bool WatchedConnectionLeft() const;
 
     std::string FHost;
     int FPort = 0;
@@ -56,4 +62,5 @@ private:
     bool FUseNagle = true;
     TSocksInfo FSocksInfo;
     TIdPeerThread* FWatcher = nullptr;      // set and cleared under the watcher's lock
+    TIdTCPConnection* FWatchWhileConnecting = nullptr;
 };

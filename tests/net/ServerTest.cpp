@@ -1,5 +1,6 @@
 // The threaded server: activation, hook order, failures inside peers, synchronized calls.
 #include <atomic>
+#include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
@@ -8,6 +9,7 @@
 #include "IdException.h"
 #include "IdPeerThread.h"
 #include "IdTCPServer.h"
+#include "IdThreadMgrDefault.h"
 #include "NetTestSupport.h"
 
 using namespace nettest;
@@ -300,4 +302,62 @@ TEST(Server, SynchronizedCallsDuringDeactivation)
     ASSERT_TRUE(WaitUntil([&] { return running == 5; }));
     server.SetActive(false);
     EXPECT_TRUE(WaitUntil([&] { return served == 5 && server.Threads().Count() == 0; }));
+}
+
+// A burst of clients waits in the accept queue while the listener is busy, instead of having
+// its SYNs dropped and resent a second or three later.
+TEST(Server, ABurstOfConnectsWaitsInTheAcceptQueue)
+{
+    // Holds the listener in its first accept until released.
+    class THeldMgr : public TIdThreadMgrDefault {
+    public:
+        TIdThread* ObtainThread() override
+        {
+            std::unique_lock lock(FLock);
+            FWake.wait_for(lock, 20s, [this] { return FReleased; });
+            return TIdThreadMgrDefault::ObtainThread();
+        }
+        void Release()
+        {
+            std::lock_guard lock(FLock);
+            FReleased = true;
+            FWake.notify_all();
+        }
+
+    private:
+        std::mutex FLock;
+        std::condition_variable FWake;
+        bool FReleased = false;
+    };
+    constexpr int Burst = 200;
+    THeldMgr mgr;
+    TIdTCPServer server;
+    server.SetThreadMgr(&mgr);
+    server.OnExecute = Echo;
+    const int port = Start(server);
+    std::vector<RawSocket> clients(Burst);
+    for (auto& c : clients) {
+        c = RawSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        const sockaddr_in a = Loopback(port);
+        ::connect(c.Fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
+    tcp_info info{};
+    const auto queued = [&] {
+        socklen_t len = sizeof info;
+        ::getsockopt(server.Bindings().Items(0)->Handle(), IPPROTO_TCP, TCP_INFO, &info, &len);
+        return static_cast<int>(info.tcpi_unacked);
+    };
+    // One is accepted and held, every other one waits, handshake done, in the queue.
+    EXPECT_TRUE(WaitUntil([&] { return queued() == Burst - 1; }, 5s)) << queued() << " queued";
+    mgr.Release();
+    for (auto& c : clients) {
+        const int flags = ::fcntl(c.Fd(), F_GETFL);
+        ::fcntl(c.Fd(), F_SETFL, flags & ~O_NONBLOCK);
+        ASSERT_TRUE(c.SendAll("b"));
+    }
+    int echoed = 0;
+    for (auto& c : clients)
+        echoed += c.Receive(1) == "b";
+    EXPECT_EQ(echoed, Burst);
+    server.SetActive(false);
 }

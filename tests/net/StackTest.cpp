@@ -7,6 +7,7 @@
 #include "IdGlobal.h"
 #include "IdSocketHandle.h"
 #include "IdStack.h"
+#include "IdTCPClient.h"
 #include "NetTestSupport.h"
 
 using namespace nettest;
@@ -96,6 +97,29 @@ TEST(Addresses, DottedQuadsAndHostResolution)
     } catch (const EConvertError& e) {
         EXPECT_STREQ(e.what(), "'x' is not a valid integer value");
     }
+}
+
+// Each part of a dotted quad is an integer 0..255, so leading zeros and a sign are allowed,
+// where the platform's own parser refuses them.
+TEST(Addresses, DottedQuadsWithLeadingZerosOrASignBindAndConnect)
+{
+    TIdSocketHandle listener;
+    listener.AllocateSocket();
+    listener.SetIP("127.0.0.001");
+    listener.Bind();
+    EXPECT_EQ(listener.IP(), "127.0.0.1");
+    listener.Listen();
+    for (const char* host : {"127.000.000.001", "+127.0.0.1"}) {
+        TIdTCPClient client;
+        client.SetHost(host);
+        client.SetPort(listener.Port());
+        client.Connect();
+        EXPECT_EQ(client.Binding()->PeerIP(), "127.0.0.1") << host;
+    }
+    TIdSocketHandle wrong;
+    wrong.AllocateSocket();
+    wrong.SetIP("127.0.0.1.1");
+    EXPECT_THROW(wrong.Bind(), EIdSocketError);
 }
 
 TEST(Addresses, FetchTokenWithAndWithoutRemoval)
