@@ -5,12 +5,31 @@
 #include "IdTCPServerConnection.h"
 
 TIdMappedPortTCP::TIdMappedPortTCP(TIdBaseComponent* AOwner) : TIdTCPServer(AOwner) {
-    FMappedPort = 0;
 }
 
 TIdMappedPortTCP::~TIdMappedPortTCP() {
     // Peer threads run DoExecute of this class; they must be gone before its members are.
     Shutdown();
+}
+
+int TIdMappedPortTCP::MappedPort() const {
+    std::lock_guard lock(FTargetLock);
+    return FMappedPort;
+}
+
+void TIdMappedPortTCP::SetMappedPort(int APort) {
+    std::lock_guard lock(FTargetLock);
+    FMappedPort = APort;
+}
+
+std::string TIdMappedPortTCP::MappedHost() const {
+    std::lock_guard lock(FTargetLock);
+    return FMappedHost;
+}
+
+void TIdMappedPortTCP::SetMappedHost(const std::string& AHost) {
+    std::lock_guard lock(FTargetLock);
+    FMappedHost = AHost;
 }
 
 TIdMappedPortTCPData& TIdMappedPortTCP::MappingData(TIdPeerThread* AThread) {
@@ -29,8 +48,8 @@ void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
     AThread->SetData(std::move(data));
     d->Outbound = std::make_unique<TIdTCPClient>();
     d->Outbound->SetUseNagle(false);
-    d->Outbound->SetPort(FMappedPort);
-    d->Outbound->SetHost(FMappedHost);
+    d->Outbound->SetPort(MappedPort());
+    d->Outbound->SetHost(MappedHost());
     if (OnBeforeClientConnect)
         OnBeforeClientConnect(this, AThread, d->Outbound.get());
     // A target that drops SYNs keeps a connect waiting for minutes; a client that gives up

@@ -8,11 +8,12 @@
 //   map.SetActive(true);                   // main thread
 //
 // Threads: settings and OnBeforeClientConnect are set on the main thread while the server is
-// inactive; DoConnect and DoExecute run on the peer threads.
+// inactive; DoConnect and DoExecute run on the peer threads (see MappedHost for the target).
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "IdStack.h"
@@ -39,10 +40,13 @@ public:
     explicit TIdMappedPortTCP(TIdBaseComponent* AOwner = nullptr);
     ~TIdMappedPortTCP() override;
 
-    int MappedPort() const { return FMappedPort; }
-    void SetMappedPort(int APort) { FMappedPort = APort; }
-    const std::string& MappedHost() const { return FMappedHost; }
-    void SetMappedHost(const std::string& AHost) { FMappedHost = AHost; }
+    // The target. Set on the main thread while the server is inactive; read once per
+    // connection by its peer thread, which may belong to an earlier activation and still be
+    // on its way to its connect when a restart sets a new target. Thread safe.
+    int MappedPort() const;
+    void SetMappedPort(int APort);
+    std::string MappedHost() const;
+    void SetMappedHost(const std::string& AHost);
 
     // Fired on the peer thread once the outbound client is set up, before it connects.
     TBeforeClientConnectEvent OnBeforeClientConnect;
@@ -61,6 +65,7 @@ protected:
     static void DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
 
 private:
+    mutable std::mutex FTargetLock;   // guards the two below
     int FMappedPort = 0;
     std::string FMappedHost;
 };
