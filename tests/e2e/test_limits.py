@@ -1,7 +1,10 @@
-"""The program at its limits: descriptors exhausted under a low RLIMIT_NOFILE, and a stop
+"""The program at its limits: descriptors exhausted under a low RLIMIT_NOFILE, thousands of
+connections under a desktop's soft limit, clients that leave a silent target, and a stop
 (SIGTERM, the log-off path) while many connections are open and streaming."""
 import errno
 import os
+import resource
+import selectors
 import socket
 import threading
 import time
@@ -44,6 +47,10 @@ class DescriptorExhaustion(unittest.TestCase):
             return s.recv(5) == b"hello"
 
     def test_exhausted_then_released(self):
+        # A hard limit this low is worth one line at start: how many connections it allows.
+        notice = self.trabix.wait_for_line(r"^\*\* [\d:]{12} Open file limit %d \(hard limit\): "
+                                           r"room for about (\d+) connections at a time$" % NOFILE)
+        self.assertEqual(len(notice), 1)
         self.assertTrue(self.round_trip(5))
         clients = []
         try:
@@ -95,6 +102,175 @@ class DescriptorExhaustion(unittest.TestCase):
                 return count
             time.sleep(0.05)
         return last
+
+
+class EchoLoop:
+    """An echo server on 127.0.0.1 serving every connection from one thread (thousands of
+    them cost no thread each)."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind((e2e.LOOPBACK, 0))
+        self.listener.listen(4096)
+        self.listener.setblocking(False)
+        self.port = self.listener.getsockname()[1]
+        self.selector = selectors.DefaultSelector()
+        self.selector.register(self.listener, selectors.EVENT_READ)
+        self.stopping = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        deadline = time.monotonic() + 120
+        while not self.stopping and time.monotonic() < deadline:
+            for key, _ in self.selector.select(0.1):
+                if key.fileobj is self.listener:
+                    try:
+                        conn, _ = self.listener.accept()
+                    except OSError:
+                        continue
+                    conn.setblocking(False)
+                    self.selector.register(conn, selectors.EVENT_READ)
+                    continue
+                try:
+                    data = key.fileobj.recv(65536)
+                    if data:
+                        key.fileobj.sendall(data)   # a few bytes: always fits
+                        continue
+                except OSError:
+                    pass
+                self.selector.unregister(key.fileobj)
+                key.fileobj.close()
+
+    def close(self):
+        self.stopping = True
+        self.thread.join(10)
+        for key in list(self.selector.get_map().values()):
+            key.fileobj.close()
+        self.selector.close()
+
+
+def echo_all(sockets, deadline):
+    """Sends each socket its index and waits for every echo; returns how many came back."""
+    selector = selectors.DefaultSelector()
+    expected = {}
+    for i, s in enumerate(sockets):
+        expected[s] = b"<%05d>" % i
+        s.sendall(expected[s])
+        selector.register(s, selectors.EVENT_READ, b"")
+    echoed = 0
+    while selector.get_map() and time.monotonic() < deadline:
+        for key, _ in selector.select(0.1):
+            got = key.data + key.fileobj.recv(64)
+            if got == expected[key.fileobj]:
+                selector.unregister(key.fileobj)
+                echoed += 1
+            elif expected[key.fileobj].startswith(got) and got:
+                selector.modify(key.fileobj, selectors.EVENT_READ, got)
+            else:
+                selector.unregister(key.fileobj)
+    selector.close()
+    return echoed
+
+
+class DesktopDescriptorLimit(unittest.TestCase):
+    """Started as a desktop session starts programs (a soft limit of 1024 under a higher hard
+    one), the program raises its soft limit and holds thousands of connections."""
+    CONNECTIONS = 3000
+    HARD = 20000
+
+    def setUp(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        if hard < self.HARD:
+            self.skipTest("the hard descriptor limit here is %d, under %d" % (hard, self.HARD))
+        # This process holds both ends of every connection.
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        self.echo = EchoLoop()
+        self.addCleanup(self.echo.close)
+        self.port = e2e.free_port()
+        ini = e2e.ini_text(e2e.general_section(LogConnInfo=0),
+                           {1: e2e.channel_section(self.port, self.echo.port, remarks="many")})
+        self.trabix = e2e.TrabixRun(ini, rlimit_nofile=(1024, self.HARD))
+        self.addCleanup(self.trabix.close)
+        self.watchdog = e2e.Watchdog(120, self.trabix)
+        self.addCleanup(self.watchdog.cancel)
+        self.trabix.wait_listening(1, self.port)
+
+    def test_three_thousand_concurrent_connections_all_relay(self):
+        baseline = self.trabix.resources()
+        clients = []
+        try:
+            for _ in range(self.CONNECTIONS):
+                s = socket.socket()
+                s.setblocking(False)
+                self.assertIn(s.connect_ex((e2e.LOOPBACK, self.port)), (0, errno.EINPROGRESS))
+                clients.append(s)
+            for s in clients:
+                s.setblocking(True)
+                s.settimeout(30)
+            # All of them open at once, each relaying, then every one once more.
+            self.assertEqual(echo_all(clients, time.monotonic() + 60 * e2e.TIME_FACTOR),
+                             self.CONNECTIONS)
+            fds, threads = self.trabix.resources()
+            self.assertGreaterEqual(fds - baseline[0], 2 * self.CONNECTIONS)
+            self.assertGreaterEqual(threads - baseline[1], self.CONNECTIONS)
+            self.assertEqual(echo_all(clients, time.monotonic() + 60 * e2e.TIME_FACTOR),
+                             self.CONNECTIONS)
+        finally:
+            for s in clients:
+                s.close()
+        self.trabix.wait_resources(baseline, timeout=10)
+        with open("/proc/%d/limits" % self.trabix.pid) as f:
+            limits = [l.split() for l in f if l.startswith("Max open files")][0]
+        self.assertEqual(limits[3:5], [str(self.HARD), str(self.HARD)])
+        # A hard limit of 20000 is no reason for a line.
+        self.assertFalse([l for l in self.trabix.log_lines() if "Open file limit" in l])
+        self.assertFalse([l for l in self.trabix.log_lines() if " Error: " in l])
+
+
+class ClientsLeavingASilentTarget(unittest.TestCase):
+    """A target that drops SYNs (a listener whose queue is full) keeps each outbound connect
+    waiting about two minutes; clients that give up meanwhile must free everything at once."""
+    CLIENTS = 100
+
+    def setUp(self):
+        self.target = socket.socket()
+        self.addCleanup(self.target.close)
+        self.target.bind((e2e.LOOPBACK, 0))
+        self.target.listen(0)
+        # One connection fills the queue; the system drops every SYN after it.
+        self.filler = socket.create_connection(self.target.getsockname(), timeout=5)
+        self.addCleanup(self.filler.close)
+        self.port = e2e.free_port()
+        ini = e2e.ini_text(e2e.general_section(),
+                           {1: e2e.channel_section(self.port, self.target.getsockname()[1],
+                                                   remarks="silent")})
+        self.trabix = e2e.TrabixRun(ini)
+        self.addCleanup(self.trabix.close)
+        self.watchdog = e2e.Watchdog(60, self.trabix)
+        self.addCleanup(self.watchdog.cancel)
+        self.trabix.wait_listening(1, self.port)
+
+    def test_clients_that_give_up_free_their_threads_and_descriptors(self):
+        baseline = self.trabix.resources()
+        clients = [e2e.connect(self.port) for _ in range(self.CLIENTS)]
+        try:
+            # Every connect to the target under way: a thread and two descriptors each.
+            self.trabix.wait_for_line(r"Channel 1; .* Mapping connection from ", count=self.CLIENTS)
+            e2e.wait_until(lambda: self.trabix.fd_count() >= baseline[0] + 2 * self.CLIENTS, 10,
+                           what="the outbound sockets")
+            time.sleep(1.0)   # the clients give up after a second
+        finally:
+            for s in clients:
+                s.close()
+        self.trabix.wait_resources(baseline, timeout=3)
+        lines = self.trabix.wait_for_line(r"Channel 1; .* Disconnect \(incoming\)\. ",
+                                          count=self.CLIENTS)
+        self.assertEqual(len(lines), self.CLIENTS)
+        self.assertEqual(e2e.last_counters(self.trabix.log_lines(), 1)[2:],
+                         (self.CLIENTS,) * 3)   # connects in, disconnects in, connects out
+        self.assertFalse([l for l in self.trabix.log_lines() if " Error: " in l])
 
 
 class StopUnderLoad(unittest.TestCase):

@@ -162,8 +162,9 @@ class TrabixRun:
     """One run of the real program in a scratch folder of its own."""
 
     def __init__(self, ini, rlimit_nofile=None, keep_dir=False, preload=None):
-        """ini: the settings file, as text (single-byte) or bytes; preload: a library for
-        LD_PRELOAD."""
+        """ini: the settings file, as text (single-byte) or bytes; rlimit_nofile: the
+        descriptor limit to start with, one number for both or (soft, hard); preload: a
+        library for LD_PRELOAD."""
         if not BINARY or not os.path.exists(BINARY):
             raise unittest.SkipTest("TRABIX_BINARY is not set to the built program")
         self.dir = tempfile.mkdtemp(prefix="trabix-e2e-")
@@ -180,8 +181,8 @@ class TrabixRun:
         limit = None
         if rlimit_nofile is not None:
             import resource
-            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
-                                               (rlimit_nofile, rlimit_nofile))
+            pair = rlimit_nofile if isinstance(rlimit_nofile, tuple) else (rlimit_nofile,) * 2
+            limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, pair)
         self.output = open(os.path.join(self.dir, "stderr.txt"), "wb")
         self.proc = subprocess.Popen([self.exe], cwd=self.dir, env=env,
                                      stdin=subprocess.DEVNULL, stdout=self.output,
