@@ -25,6 +25,10 @@ FIGURES = [
     ("Latency p99, 1000 idle held (us)", "latency", {"idle": "1000"}, "p99_us", False),
     ("Connections per second", "cps", {}, "per_sec", True),
     ("Connection failures (of those)", "cps", {}, "failed", None),
+    ("Longest connect of those (ms)", "cps", {}, "connect_max_ms", False),
+    ("Burst of 200 connects, p99 connect+echo (ms)", "burst", {}, "p99_ms", False),
+    ("Burst of 200 connects, longest connect+echo (ms)", "burst", {}, "max_ms", False),
+    ("Burst failures", "burst", {}, "failed", None),
     ("Memory per idle connection, PSS (KB)", "hold", {"level": "1000"}, "pss_per_conn_kb", False),
     ("Memory per idle connection, RSS (KB)", "hold", {"level": "1000"}, "rss_per_conn_kb", False),
     # One process: its new private pages are its RSS growth, which other processes mapping the
@@ -186,6 +190,11 @@ def goal_checks(table, shaping_ok, stall_worst):
         check(f"relay {f.split()[1]} within 1.1 x best peer", None if v is None or bp is None else v <= 1.1 * bp)
     v, d = get("Connections per second", "trabix-relay"), get("Connections per second", "direct")
     check("relay connections/s >= 0.8 x direct", None if v is None or not d else v >= 0.8 * d)
+    v = get("Longest connect of those (ms)", "trabix-relay")
+    check("relay: no connect of the connection workload over 100 ms", None if v is None else v <= 100)
+    v = get("Burst of 200 connects, p99 connect+echo (ms)", "trabix-relay")
+    check("relay: 200 simultaneous connects all echo, p99 under 100 ms",
+          None if v is None else v < 100 and get("Burst failures", "trabix-relay") == 0)
     v = get("Memory per idle connection, PSS (KB)", "trabix-relay")
     check("relay memory per idle connection < 64 KB (PSS)", None if v is None else v < 64)
     v = get("Max connections held, all echoing", "trabix-relay")

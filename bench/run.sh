@@ -12,7 +12,7 @@
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
 # haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
 # BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall),
-# BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps rr hold),
+# BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
 # BENCH_BUILD (build folder, default build-bench),
@@ -28,8 +28,9 @@ if [ "${BENCH_QUICK:-0}" = 1 ]; then
   RUNS=${RUNS:-1}; BENCH_BYTES=${BENCH_BYTES:-200000000}; BENCH_LEVELS=${BENCH_LEVELS:-1000}
   BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-3}; cps_seconds=2; latency_count=5000
   BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-1}
+  burst_rounds=2
 else
-  cps_seconds=5; latency_count=20000
+  cps_seconds=5; latency_count=20000; burst_rounds=5
 fi
 RUNS=${RUNS:-2}
 BENCH_BYTES=${BENCH_BYTES:-2000000000}
@@ -37,7 +38,7 @@ BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
 BENCH_PHASES=${BENCH_PHASES:-targets shaping stall}
-BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps rr hold}
+BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps burst rr hold}
 BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
 BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
 BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-inspect socat rinetd haproxy haproxy-splice}
@@ -342,6 +343,7 @@ measure_target() {
   wants latency && "$load" latency --port "$ECHO" --count $latency_count --max-seconds 10 \
     | record "$run" "$target"
   wants cps && "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds | record "$run" "$target"
+  wants burst && "$load" burst --port "$ECHO" --conns 200 --rounds $burst_rounds | record "$run" "$target"
   drop_logs
   wants rr && measure_rr "$run" "$target"
   drop_logs

@@ -203,13 +203,16 @@ struct CpsCount {
     long ok = 0;
     long connectFailed = 0;
     long echoFailed = 0;
+    double connectMaxMs = 0;
 };
 
 // One connect, one byte, its echo, close. Every wait inside is bounded to two seconds.
 void oneShortConnection(const Target& target, CpsCount& count)
 {
     int err = 0;
+    const double started = nowSeconds();
     Fd fd = connectWithTimeout(target, 2000, err);
+    count.connectMaxMs = std::max(count.connectMaxMs, (nowSeconds() - started) * 1000.0);
     if (!fd) {
         ++count.connectFailed;
         return;
@@ -245,12 +248,13 @@ int runCps(const CpsOptions& o)
         total.ok += c.ok;
         total.connectFailed += c.connectFailed;
         total.echoFailed += c.echoFailed;
+        total.connectMaxMs = std::max(total.connectMaxMs, c.connectMaxMs);
     }
     std::printf("cps workers=%d seconds=%.3f ok=%ld failed=%ld connect_failed=%ld "
-                "echo_failed=%ld per_sec=%.1f\n",
+                "echo_failed=%ld per_sec=%.1f connect_max_ms=%.2f\n",
                 o.workers, seconds, total.ok, total.connectFailed + total.echoFailed,
                 total.connectFailed, total.echoFailed,
-                seconds > 0 ? static_cast<double>(total.ok) / seconds : 0.0);
+                seconds > 0 ? static_cast<double>(total.ok) / seconds : 0.0, total.connectMaxMs);
     std::fflush(stdout);
     return 0;
 }

@@ -32,13 +32,25 @@ struct LatencyOptions {
 // idleHeld is only printed: the caller says how many idle connections it holds meanwhile.
 int runLatency(const LatencyOptions& options, int idleHeld);
 
-// Workers that connect, send one byte, wait for its echo and close, for a fixed time.
+// Workers that connect, send one byte, wait for its echo and close, for a fixed time. Also
+// reports the longest connect (a dropped SYN costs a second).
 struct CpsOptions {
     Target target;
     int workers = 8;
     double seconds = 5;
 };
 int runCps(const CpsOptions& options);
+
+// Bursts of simultaneous connects: every client of a burst starts its connect before any is
+// waited for, sends one byte and waits for its echo; the connect+echo times of all rounds
+// give p50, p99 and the maximum. A burst ends after maxSeconds at the latest.
+struct BurstOptions {
+    Target target;
+    int conns = 200;
+    int rounds = 5;
+    double maxSeconds = 10;
+};
+int runBurst(const BurstOptions& options);
 
 // Holds growing numbers of connections to an echo backend and checks at every level that
 // each one still echoes; optionally reads the relay's memory and measures latency at a level.

@@ -4,6 +4,7 @@
 //   trabix-load tput --port P --dir up|down [--conns N] [--bytes B] [--max-seconds S]
 //   trabix-load latency --port P [--count N] [--max-seconds S]
 //   trabix-load cps --port P [--workers N] [--seconds S]
+//   trabix-load burst --port P [--conns N] [--rounds R] [--max-seconds S]
 //   trabix-load hold --port P [--levels 1000,4000,8000] [--pids A,B] [--window N]
 //                    [--open-seconds S] [--echo-seconds S] [--latency-at LEVEL] [--count N]
 //                    [--latency-seconds S]
@@ -131,7 +132,7 @@ int waitPort(const Target& t, double seconds)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: trabix-load serve|tput|latency|cps|rr|hold|shape|freeport|"
+    std::fprintf(stderr, "usage: trabix-load serve|tput|latency|cps|burst|rr|hold|shape|freeport|"
                          "wait-port|mem [--key value ...]\n");
     return 64;
 }
@@ -186,6 +187,10 @@ int dispatch(const std::string& cmd, const Args& args)
     if (cmd == "cps")
         return runCps(CpsOptions{t, static_cast<int>(args.number("workers", 8)),
                                  args.number("seconds", 5)});
+    if (cmd == "burst")
+        return runBurst(BurstOptions{t, static_cast<int>(args.number("conns", 200)),
+                                     static_cast<int>(args.number("rounds", 5)),
+                                     args.number("max-seconds", 10)});
     if (cmd == "rr") {
         RrOptions o;
         o.target = t;
