@@ -63,6 +63,8 @@ bool THeadlessTwin::Start(std::string &why)
     const bool loaded = trabix::LoadConfig();
     ApplySwitches();
     Log(ProgramStartedText());
+    if (const std::string notice = RaiseOpenFileLimit(); !notice.empty())
+        Log(notice);
     if (!loaded)
         Log("Error loading configuration from " + file + ", using default values");
     Errors.clear();

@@ -3,6 +3,7 @@
 #include "AppTitles.h"
 
 #include "DumpFormats.h"
+#include "IdStack.h"
 #include "ProgramPaths.h"
 #include "pm_config.h"
 #include "qv_IdMappedPortTCP.h"
@@ -75,6 +76,16 @@ bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
 std::string ProgramLine(const std::string &text)
 {
     return "** " + FormatTime() + " " + text;
+}
+
+std::string RaiseOpenFileLimit()
+{
+    constexpr long LowHardLimit = 4096;
+    const long limit = TIdStack::RaiseDescriptorLimit();
+    if (limit < 0 || limit >= LowHardLimit)
+        return {};
+    return "Open file limit " + std::to_string(limit) + " (hard limit): room for about " +
+           std::to_string(TIdStack::ConnectionsWithin(limit)) + " connections at a time";
 }
 
 std::string ProgramStartedText()

@@ -40,6 +40,11 @@ bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
                         const trabix::TPM_GeneralConfig &general,
                         std::function<void(const std::string &)> onLog);
 
+// Raises the soft limit of open files to the hard limit: each connection holds two, and a
+// desktop session starts programs with 1024. Returns the line to log when even the hard limit
+// is low (under 4096), saying how many connections fit; empty otherwise. For program start.
+std::string RaiseOpenFileLimit();
+
 // The program's own lines: "** " + the time of day + " " + text.
 std::string ProgramLine(const std::string &text);
 std::string ProgramStartedText();

@@ -14,7 +14,6 @@
 
 #include "DumpFormats.h"
 #include "IdAntiFreeze.h"
-#include "IdStack.h"
 #include "pm_config.h"
 #include "qv_IdMappedPortTCP.h"
 #include "qvx_logger.h"
@@ -243,21 +242,11 @@ void TMainForm::FormCreate()
 
     EnableControls();
     LogWindowLine(ProgramStartedText());
-    LogDescriptorLimit(TIdStack::RaiseDescriptorLimit());
+    if (const std::string notice = RaiseOpenFileLimit(); !notice.empty())
+        LogWindowLine(notice);
     SaveDialogFolder = QCoreApplication::applicationDirPath();
     CreateMappings();
     Loading = false;
-}
-
-// Every connection holds two descriptors. Under a hard limit this low the program cannot
-// hold many, and raising the soft limit to it (FormCreate) is all it can do itself.
-void TMainForm::LogDescriptorLimit(long limit)
-{
-    constexpr long LowHardLimit = 4096;
-    if (limit < 0 || limit >= LowHardLimit)
-        return;
-    LogWindowLine("Open file limit " + std::to_string(limit) + " (hard limit): room for about " +
-                  std::to_string(TIdStack::ConnectionsWithin(limit)) + " connections at a time");
 }
 
 void TMainForm::SetTitles()

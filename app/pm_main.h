@@ -153,7 +153,6 @@ private:
     void ConnectChannelRow(int channel);
     void ConnectOptionControls();
     void FormCreate();
-    void LogDescriptorLimit(long limit);
     void SetTitles();
     void EnableControls();
     void SetStatusText(const QString &text);
