@@ -212,15 +212,19 @@ class DesktopDescriptorLimit(unittest.TestCase):
             # All of them open at once, each relaying, then every one once more.
             self.assertEqual(echo_all(clients, time.monotonic() + 60 * e2e.TIME_FACTOR),
                              self.CONNECTIONS)
-            fds, threads = self.trabix.resources()
+            fds, _ = self.trabix.resources()
+            # Two descriptors per relayed connection; threads stay few, as a channel that
+            # watches nothing carries its connections on the relay pool.
             self.assertGreaterEqual(fds - baseline[0], 2 * self.CONNECTIONS)
-            self.assertGreaterEqual(threads - baseline[1], self.CONNECTIONS)
             self.assertEqual(echo_all(clients, time.monotonic() + 60 * e2e.TIME_FACTOR),
                              self.CONNECTIONS)
         finally:
             for s in clients:
                 s.close()
-        self.trabix.wait_resources(baseline, timeout=10)
+        # The relay pool's threads (one per core, each with an epoll and a wake-up descriptor)
+        # stay until the channel stops.
+        cores = os.cpu_count() or 1
+        self.trabix.wait_resources((baseline[0] + 2 * cores, baseline[1] + cores), timeout=10)
         with open("/proc/%d/limits" % self.trabix.pid) as f:
             limits = [l.split() for l in f if l.startswith("Max open files")][0]
         self.assertEqual(limits[3:5], [str(self.HARD), str(self.HARD)])
@@ -268,7 +272,10 @@ class ClientsLeavingASilentTarget(unittest.TestCase):
         lines = self.trabix.wait_for_line(r"Channel 1; .* Disconnect \(incoming\)\. ",
                                           count=self.CLIENTS)
         self.assertEqual(len(lines), self.CLIENTS)
-        self.assertEqual(e2e.last_counters(self.trabix.log_lines(), 1)[2:],
+        # Each line's counters are read on its peer thread before the hand-over, so lines of
+        # threads ending together may arrive out of counter order: take the highest.
+        counters = [e2e.last_counters([l], 1) for l in lines]
+        self.assertEqual(tuple(max(c[i] for c in counters) for i in (2, 3, 4)),
                          (self.CLIENTS,) * 3)   # connects in, disconnects in, connects out
         self.assertFalse([l for l in self.trabix.log_lines() if " Error: " in l])
 
