@@ -51,7 +51,9 @@ void TTrayIcon::Add(const QString &title)
 
 void TTrayIcon::TrayNotify(QSystemTrayIcon::ActivationReason reason)
 {
-    if (reason == QSystemTrayIcon::DoubleClick)
+    // Trays that speak the StatusNotifierItem protocol (KDE Plasma, GNOME's AppIndicator
+    // extension) report single clicks only, so a single click restores as well.
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
         emit RestoreRequested();
 }
 
@@ -59,7 +61,11 @@ void TTrayIcon::Remove()
 {
     if (!Icon)
         return;
+    // hide() takes the icon off the panel now. The object goes later: Remove runs from the
+    // icon's own activated signal when a click restores the window, and the icon's events of
+    // the same click (a double click follows its single click) must no longer restore.
     Icon->hide();
-    delete Icon; // the icon must vanish from the panel now, not at the next event loop pass
+    Icon->disconnect(this);
+    Icon->deleteLater();
     Icon = nullptr;
 }

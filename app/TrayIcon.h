@@ -1,5 +1,5 @@
 // TTrayIcon: the notification-area icon of the main window, with the tip, the menu "Restore",
-// separator, "Exit", and restore on a double click. There is at most one icon; it exists from
+// separator, "Exit", and restore on a click or double click. There is at most one icon; it exists from
 // Add to the next Remove.
 //
 // Many Linux desktops have no system tray at all. Available() tells the window whether an icon
@@ -40,8 +40,8 @@ public:
     QSystemTrayIcon *SystemIcon() const { return Icon; }
     QMenu *PopupMenu() const { return Menu; }
 
-    // The icon's mouse events: a double click restores; everything else does nothing (the
-    // context menu opens at the pointer by itself).
+    // The icon's mouse events: a single or double click restores; everything else does
+    // nothing (the context menu opens at the pointer by itself).
     void TrayNotify(QSystemTrayIcon::ActivationReason reason);
 
 signals:
