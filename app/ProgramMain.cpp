@@ -29,7 +29,18 @@ int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
     TQtUserPrompts prompts;
     int exitCode = 0;
     {
+        // Installed before the window, whose start-up may already show a message box: a
+        // log-off meanwhile ends that box and is carried out once the window exists.
+        TShutdownSignals shutdownSignals;
+        bool logOffDuringStartUp = false;
+        const QMetaObject::Connection startUpWatch = QObject::connect(
+            &shutdownSignals, &TShutdownSignals::ShutdownRequested, [&logOffDuringStartUp] {
+                logOffDuringStartUp = true;
+                CloseModalBoxes();
+            });
+
         TMainForm mainForm(prompts);
+        QObject::disconnect(startUpWatch);
         std::function<bool(const std::string &)> openBrowser = hooks.OpenBrowser;
         if (!openBrowser)
             openBrowser = [](const std::string &url) { return trabix::OpenInDefaultBrowser(url); };
@@ -38,7 +49,6 @@ int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
         QObject::connect(&mainForm, &TMainForm::ProgramClosed, &app, &QCoreApplication::quit,
                          Qt::QueuedConnection);
 
-        TShutdownSignals shutdownSignals;
         if (hooks.BeforeShow)
             hooks.BeforeShow(mainForm, shutdownSignals);
         QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &mainForm,
@@ -46,8 +56,10 @@ int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
         QObject::connect(&app, &QGuiApplication::commitDataRequest, &mainForm,
                          [&mainForm](QSessionManager &) { mainForm.OsShutdownQuery(); },
                          Qt::DirectConnection);
-
-        mainForm.show();
+        if (logOffDuringStartUp)
+            mainForm.OsShutdownQuery();
+        else
+            mainForm.show();
         exitCode = QApplication::exec();
         UninstallSyncPump();
         if (hooks.AfterExec)

@@ -1,5 +1,7 @@
 #include "UserPrompts.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -40,4 +42,19 @@ QString TQtUserPrompts::AskSaveFileName(QWidget *parent, const QString &folder,
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return {};
     return dialog.selectedFiles().constFirst();
+}
+
+void CloseModalBoxes()
+{
+    // Bounded: each pass ends one box, and no box can open while this runs.
+    const qsizetype bound = QApplication::topLevelWidgets().size();
+    for (qsizetype i = 0; i < bound; ++i) {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        if (auto *dialog = qobject_cast<QDialog *>(modal))
+            dialog->done(QDialog::Rejected);
+        else
+            modal->hide();
+    }
 }

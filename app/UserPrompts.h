@@ -35,3 +35,8 @@ public:
 private:
     QString BoxTitle;
 };
+
+// Ends every open modal box, innermost first, as if the user had cancelled it (a question
+// then reads No, the save-file dialog gives no name). Each box's event loop returns once
+// control gets back to it. A log-off uses this: no box may hold up the end of the program.
+void CloseModalBoxes();

@@ -198,6 +198,11 @@ void TMainForm::B_SaveToFileClick()
 
 void TMainForm::Exit2Click()
 {
+    // The tray menu still works while the close question waits. Qt does not deliver a second
+    // close to a window whose close is in progress: it only destroys the native window, and
+    // the program would run on without one.
+    if (CloseQueryRunning)
+        return;
     close();
 }
 
@@ -289,7 +294,10 @@ void TMainForm::closeEvent(QCloseEvent *event)
         event->accept();
         return;
     }
-    if (!FormCloseQuery()) {
+    CloseQueryRunning = true;
+    const bool canClose = FormCloseQuery();
+    CloseQueryRunning = false;
+    if (!canClose) {
         event->ignore();
         return;
     }
@@ -322,10 +330,16 @@ bool TMainForm::FormCloseQuery()
 
 void TMainForm::OsShutdownQuery()
 {
-    if (ShutDownDone)
+    if (ShutDownDone || OsShutdown)
         return;
+    // The log-off runs here and now, not through close(): this may run inside the event loop
+    // of a modal box (the close question among them), and a close requested while another is
+    // in progress never reaches the window. The boxes are ended afterwards; the code waiting
+    // on each of them finds the program shut down and does nothing more.
     OsShutdown = true;
-    close();
+    FormCloseQuery();
+    CloseModalBoxes();
+    emit ProgramClosed();
 }
 
 void TMainForm::ShutDownProgram()

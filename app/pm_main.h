@@ -191,4 +191,6 @@ private:
     QString LogFolderText;
     bool WaitCursorShown = false;
     bool ShutDownDone = false;
+    // closeEvent is running the close query (its questions may be open).
+    bool CloseQueryRunning = false;
 };

@@ -241,6 +241,9 @@ void TMainForm::ReportSaveFailure()
 
 void TMainForm::StartMappings()
 {
+    // A log-off handled while "Save configuration?" was open has released the servers.
+    if (ShutDownDone)
+        return;
     ShowWaitCursor();
     MappingsActive = true;
     UpdateStartStopButtons();
