@@ -5,8 +5,8 @@ set -euo pipefail
 # qt6-svg-dev paints the package's icon, libsystemd-dev gives the headless twin sd_notify;
 # dpkg-dev, lintian, desktop-file-utils and appstream build and check the Debian package.
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libbenchmark-dev qt6-base-dev
-          qt6-svg-dev libsystemd-dev libgl-dev xvfb clang libclang-rt-14-dev python3 curl procps
-          dpkg-dev lintian desktop-file-utils appstream "$@")
+          qt6-svg-dev libsystemd-dev libgl-dev xvfb openbox xdotool x11-utils clang
+          libclang-rt-14-dev python3 curl procps dpkg-dev lintian desktop-file-utils appstream "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

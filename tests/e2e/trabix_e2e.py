@@ -161,10 +161,11 @@ class LogLine:
 class TrabixRun:
     """One run of the real program in a scratch folder of its own."""
 
-    def __init__(self, ini, rlimit_nofile=None, keep_dir=False, preload=None):
-        """ini: the settings file, as text (single-byte) or bytes; rlimit_nofile: the
-        descriptor limit to start with, one number for both or (soft, hard); preload: a
-        library for LD_PRELOAD."""
+    def __init__(self, ini, rlimit_nofile=None, keep_dir=False, preload=None, env=None):
+        """ini: the settings file, as text (single-byte) or bytes, or None for a folder in its
+        place (unreadable); rlimit_nofile: the descriptor limit to start with, one number for
+        both or (soft, hard); preload: a library for LD_PRELOAD; env: variables that replace
+        the defaults (a real display instead of the offscreen platform)."""
         if not BINARY or not os.path.exists(BINARY):
             raise unittest.SkipTest("TRABIX_BINARY is not set to the built program")
         self.dir = tempfile.mkdtemp(prefix="trabix-e2e-")
@@ -172,9 +173,14 @@ class TrabixRun:
         self.exe = os.path.join(self.dir, "trabix")
         shutil.copy2(BINARY, self.exe)
         self.ini_path = os.path.join(self.dir, "Trabix.ini")
-        with open(self.ini_path, "wb") as f:
-            f.write(ini if isinstance(ini, bytes) else ini.encode("latin-1"))
+        if ini is None:
+            os.mkdir(self.ini_path)
+        else:
+            with open(self.ini_path, "wb") as f:
+                f.write(ini if isinstance(ini, bytes) else ini.encode("latin-1"))
+        extra_env = env or {}
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        env.update(extra_env)
         env.pop("TRABIX_SCREENSHOT", None)
         if preload:
             env["LD_PRELOAD"] = preload
@@ -195,11 +201,12 @@ class TrabixRun:
     def alive(self):
         return self.proc.poll() is None
 
-    def terminate(self, timeout=2.0):
-        """SIGTERM (the log-off path); returns the seconds until the process had ended."""
+    def terminate(self, timeout=2.0, signum=signal.SIGTERM):
+        """SIGTERM or SIGHUP (the log-off path); returns the seconds until the process had
+        ended."""
         timeout *= TIME_FACTOR
         start = time.monotonic()
-        os.kill(self.pid, signal.SIGTERM)
+        os.kill(self.pid, signum)
         try:
             self.proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
