@@ -3,6 +3,9 @@
 #include "IdException.h"
 #include "IdPeerThread.h"
 #include "IdTCPServerConnection.h"
+#include "NetConditions.h"
+
+TIdMappedPortTCPData::~TIdMappedPortTCPData() = default;
 
 TIdMappedPortTCP::TIdMappedPortTCP(TIdBaseComponent* AOwner) : TIdTCPServer(AOwner) {
 }

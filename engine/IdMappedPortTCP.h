@@ -23,13 +23,18 @@
 
 class TIdPeerThread;
 class TIdMappedPortTCP;
+class TConnectionConditions;
 
 // Per-connection state of a mapping, owned by the peer thread as its Data. Used on that
-// thread only. Destroying it frees ReadList, then Outbound (which closes the target socket).
+// thread only. Destroying it frees Conditions and ReadList, then Outbound (which closes the
+// target socket).
 class TIdMappedPortTCPData : public TIdObject {
 public:
+    ~TIdMappedPortTCPData() override;
     std::unique_ptr<TIdTCPClient> Outbound;
     TIdSocketList ReadList;
+    // The network conditions drawn for this connection; nullptr when it relays untouched.
+    std::unique_ptr<TConnectionConditions> Conditions;
 };
 
 using TBeforeClientConnectEvent =

@@ -52,3 +52,7 @@ std::string TimeStampText(const std::string& timeOfDay) {
     return "## " + timeOfDay + " ";
 }
 
+std::string ConditionText(const std::string& AWhat, std::int64_t ABytes, bool AClientToServer) {
+    return " Condition: " + AWhat + " after " + std::to_string(ABytes) + " bytes (" +
+           (AClientToServer ? "Client -> Server" : "Server -> Client") + ").";
+}

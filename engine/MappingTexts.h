@@ -38,6 +38,10 @@ std::string ThreadTagText(long long threadId);
 // " (n more)".
 std::string RefusalText(const std::string& from, const std::string& reason, std::int32_t heldBack);
 
+// " Condition: reset after 100000 bytes (Server -> Client)." (AWhat "reset" or "stall"): the
+// tail of the line a connection writes when a condition ends a direction.
+std::string ConditionText(const std::string& AWhat, std::int64_t ABytes, bool AClientToServer);
+
 // "## " + time of day + " ".
 std::string TimeStampText(const std::string& timeOfDay);
 

@@ -7,6 +7,7 @@
 #include "MappingTexts.h"
 #include "TrafficShaping.h"
 
+#include <chrono>
 #include <utility>
 
 namespace {
@@ -57,6 +58,7 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
     LogConnInfo.SetOnChange(settingChanged);
     MaxSpeedCS.SetOnChange(settingChanged);
     MaxSpeedSC.SetOnChange(settingChanged);
+    FConditions.SetOnChange(settingChanged);
     OnBeforeClientConnect = [this](TIdMappedPortTCP* ASender, TIdPeerThread* AThread,
                                    TIdTCPClient* AClient) {
         IdMappedPortTCP1BeforeClientConnect(ASender, AThread, AClient);
@@ -179,6 +181,7 @@ void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
 void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*, TIdPeerThread* AThread,
                                                            TIdTCPClient* AClient) {
     ConnectsOut.fetch_add(1);
+    MappingData(AThread).Conditions = FConditions.Draw();
     if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
         BusyStart = FClock->Now();
         BusyBytesCS = 0;
@@ -243,12 +246,17 @@ void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& A
 // ---- the two ways to carry a connection ----
 
 bool TqvMappedPortTCP::RelayWatched() const {
-    return LogDataMode.Get() > 0 || MaxSpeedCS.Get() > 0 || MaxSpeedSC.Get() > 0 || LogConnInfo.Get();
+    return LogDataMode.Get() > 0 || MaxSpeedCS.Get() > 0 || MaxSpeedSC.Get() > 0 || LogConnInfo.Get() ||
+           FConditions.Active();
 }
 
 void TqvMappedPortTCP::SetActive(bool AValue) {
     if (AValue) {
-        if (!Active()) FPool.Open();
+        if (!Active()) {
+            FPool.Open();
+            const auto clock = std::chrono::system_clock::now().time_since_epoch().count();
+            FConditions.RestartDraws(static_cast<std::uint64_t>(clock));
+        }
         TIdMappedPortTCP::SetActive(true);
         return;
     }
@@ -266,15 +274,19 @@ void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
     // Counted, logged and connected when it was accepted; from now on this thread owns both
     // sockets, and deactivation must be able to wake it from a write to the target.
     AttachErrorLine(AThread);
+    // Its draw was lost with the thread that handed it to the pool; it draws anew here.
+    resumed->Conditions = FConditions.Draw();
     resumed->Outbound->Binding()->ClaimOwnership();
     AThread->AdoptClient(resumed->Outbound.get());
 }
 
 bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
     TIdTCPServerConnection& client = *AThread->Connection();
-    // Only between two pieces: nothing read and not yet written may stay behind.
+    // Only between two pieces: nothing read and not yet written may stay behind, held pieces
+    // of network conditions and a stalled direction included.
     if (!AData.Outbound || !client.InputBuffer().empty() || !AData.Outbound->InputBuffer().empty())
         return false;
+    if (AData.Conditions && AData.Conditions->Busy()) return false;
     if (auto* resumed = dynamic_cast<TResumedMappingData*>(&AData); resumed && !resumed->Pending.empty())
         return false;
     if (!client.Connected() || !AData.Outbound->Connected()) return false;
@@ -349,6 +361,12 @@ bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
 }
 
 void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+    // A connection without conditions, or whose conditions were switched off and have nothing
+    // left to hold or stall, never leaves the path below.
+    if (AData.Conditions && (FConditions.Active() || AData.Conditions->Busy())) {
+        RelayConditioned(AThread, AData);
+        return;
+    }
     TIdTCPServerConnection& client = *AThread->Connection();
     TIdTCPClient& target = *AData.Outbound;
     const int clientHandle = client.Binding()->Handle();
@@ -376,19 +394,21 @@ void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnecti
     const std::string bytes = ASource.ReadAvailable();
     ReadCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
     LogRead(ADirection, bytes, AThread);
+    WriteShaped(ADirection, bytes, start, ADestination, AThread);
+}
+
+void TqvMappedPortTCP::WriteShaped(TRelayDirection ADirection, std::string_view ABytes,
+                                   std::uint32_t AStart, TIdTCPConnection& ADestination,
+                                   TIdPeerThread* AThread) {
+    TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
     if (maxSpeed.Get() == 0) {
-        ADestination.Write(bytes);
-        BusyCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
+        ADestination.Write(ABytes);
+        BusyCounter(ADirection).fetch_add(static_cast<std::int64_t>(ABytes.size()));
         return;
     }
     WriteInChunks(
-        bytes, [&maxSpeed] { return maxSpeed.Get(); }, start, *FClock,
-        [&](std::string_view AChunk) {
-            if (AChunk.size() == bytes.size())
-                ADestination.Write(bytes);
-            else
-                ADestination.Write(std::string(AChunk));
-        },
+        ABytes, [&maxSpeed] { return maxSpeed.Get(); }, AStart, *FClock,
+        [&](std::string_view AChunk) { ADestination.Write(AChunk); },
         [&](std::int32_t ALength, std::int32_t AElapsedMs) {
             BusyCounter(ADirection).fetch_add(ALength);
             DelayTransmission(ADirection, ALength, AElapsedMs, AThread);

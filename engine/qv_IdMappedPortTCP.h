@@ -28,6 +28,8 @@
 //    RefusedIn and reported by at most one line a second, delivered on the listener thread.
 //  - Counters: changed by peer threads with atomic operations; GetCounters, GetStatistics and
 //    ResetCounters are thread safe (the window calls them on the main thread).
+//  - Conditions(): set on the main thread at any time (see NetConditions.h); a connection
+//    draws its conditions when it connects and applies the values afresh to every piece.
 //  - Texts go to OnLog on the main thread through the peer thread's Synchronize, which blocks
 //    the peer until the main thread has served it; only the error line of a thread that ends
 //    by an exception is delivered on the peer thread itself (LogDirect).
@@ -45,6 +47,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "ConnectionGate.h"
 #include "DumpFormats.h"
@@ -52,6 +55,7 @@
 #include "IdMappedPortTCP.h"
 #include "LineThrottle.h"
 #include "LiveSetting.h"
+#include "NetConditions.h"
 #include "RelayPool.h"
 #include "LogCallback.h"
 
@@ -113,7 +117,8 @@ public:
     // Admits or refuses an accepted client by the access settings. Listener thread.
     bool DoAdmit(TIdTCPServerConnection& AConnection) override;
     // True when the channel shows or shapes something per connection (a data mode above 0,
-    // a speed limit, connection lines): its connections then want threads of their own.
+    // a speed limit, connection lines, network conditions): its connections then want threads
+    // of their own.
     // Thread safe.
     bool RelayWatched() const;
     // Connections on the relay pool now, and moves between pool and peer threads so far.
@@ -123,7 +128,8 @@ public:
     std::int64_t MovesFromPool() const { return FPool.Resumed(); }
 
     // Also opens (true) and closes (false) the relay pool; closing it ends every pooled
-    // connection after the peer threads have been stopped. Main thread.
+    // connection after the peer threads have been stopped. Starting also starts the network
+    // conditions' draws again from their seed. Main thread.
     void SetActive(bool AValue) override;
     // As TIdMappedPortTCP's, except for a thread that takes a connection over from the relay
     // pool: its connection is set up already. Peer thread.
@@ -139,6 +145,10 @@ public:
     // Header blocks of one read (see HttpHeaders.h). Thread safe.
     std::string ExtractRequestHeader(const std::string& ARead, bool& AFound) const;
     std::string ExtractResponseHeader(const std::string& ARead, bool& AFound) const;
+
+    // Latency, jitter, reset, stall, chance and seed of the channel's connections.
+    TNetConditions& Conditions() { return FConditions; }
+    const TNetConditions& Conditions() const { return FConditions; }
 
     // Test seam: the clock for ticks, busy periods and pauses (nullptr: the system clock).
     // Main thread, while inactive.
@@ -170,6 +180,28 @@ private:
     void RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
     void RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
                         TIdTCPConnection& ADestination, TIdPeerThread* AThread);
+    // Writes what the relay passes on, paced by the direction's limit; AStart is the tick the
+    // first chunk's time counts from.
+    void WriteShaped(TRelayDirection ADirection, std::string_view ABytes, std::uint32_t AStart,
+                     TIdTCPConnection& ADestination, TIdPeerThread* AThread);
+
+    // The relay step of a connection with conditions (qv_IdMappedPortTCPConditions.cpp).
+    void RelayConditioned(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    void ReadIntoHold(TRelayDirection ADirection, TIdTCPConnection& ASource,
+                      TIdTCPConnection& ADestination, TIdPeerThread* AThread,
+                      TIdMappedPortTCPData& AData);
+    void WriteDuePieces(TRelayDirection ADirection, TIdTCPConnection& ADestination,
+                        TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    void FlushHeldPieces(TRelayDirection ADirection, TIdTCPConnection& ADestination,
+                         TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    // False when a budget ended the direction (or the connection) with this piece.
+    bool WriteHeldPiece(TRelayDirection ADirection, const std::string& APiece,
+                        TIdTCPConnection& ADestination, TIdPeerThread* AThread,
+                        TIdMappedPortTCPData& AData);
+    void ResetByCondition(TRelayDirection ADirection, TIdTCPConnection& ADestination,
+                          TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    void LogCondition(const std::string& AWhat, TRelayDirection ADirection, std::int64_t ABytes,
+                      TIdPeerThread* AThread);
     void LogRead(TRelayDirection ADirection, const std::string& ABytes, TIdPeerThread* AThread);
     std::string LinePrefix(const TIdThread* AThread) const;
     TLiveSetting<std::int32_t>& MaxSpeed(TRelayDirection ADirection);
@@ -181,5 +213,6 @@ private:
     TEngineClock* FClock;
     TConnectionGate FGate;
     TLineThrottle FRefusalLines;  // listener thread
+    TNetConditions FConditions;
     TRelayPool FPool;  // its threads call back into this object until Close
 };

@@ -198,6 +198,11 @@ void TIdSocketHandle::CloseWithReset()
     FPort = 0;
 }
 
+int TIdSocketHandle::UnacknowledgedBytes() const
+{
+    return HandleAllocated() ? GStack().UnacknowledgedBytes(Handle()) : -1;
+}
+
 void TIdSocketHandle::ShutdownBoth()
 {
     std::lock_guard lock(FLock);

@@ -69,6 +69,8 @@ public:
     // first): the peer's next read fails with 10054, and nothing lingers in TIME_WAIT here.
     // Owner thread; from another thread it is CloseSocket.
     void CloseWithReset();
+    // Bytes sent that the peer has not acknowledged yet; -1 when closed or unknown.
+    int UnacknowledgedBytes() const;
     // Shuts the open socket down in both directions without closing it or changing any field:
     // every thread waiting on it wakes up. Thread safe.
     void ShutdownBoth();

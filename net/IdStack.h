@@ -101,6 +101,8 @@ public:
     virtual void GetPeerName(int ASocket, std::string& AIP, int& APort) = 0;
     // Marks a listening socket non-blocking, so an accept after a vanished client cannot hang.
     virtual int SetNonBlocking(int ASocket, bool ANonBlocking) = 0;
+    // Bytes sent on ASocket that the peer has not acknowledged yet, or -1.
+    virtual int UnacknowledgedBytes(int ASocket) = 0;
 
     // "LOCALHOST" (any case) gives 127.0.0.1 without a lookup, a dotted quad is returned as it
     // is, anything else is looked up (IPv4); a failed lookup raises EIdSocketError 11001..11004.

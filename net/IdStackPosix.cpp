@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -353,6 +354,14 @@ int TIdStackPosix::SetNonBlocking(int ASocket, bool ANonBlocking)
     if (wanted != flags && ::fcntl(ASocket, F_SETFL, wanted) == -1)
         return FailErrno();
     return 0;
+}
+
+int TIdStackPosix::UnacknowledgedBytes(int ASocket)
+{
+    int queued = 0;
+    if (::ioctl(ASocket, SIOCOUTQ, &queued) == -1)
+        return FailErrno();
+    return queued;
 }
 
 std::string TIdStackPosix::LookupHost(const std::string& AHost)

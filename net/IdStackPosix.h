@@ -24,6 +24,7 @@ public:
     void GetSockName(int ASocket, std::string& AIP, int& APort) override;
     void GetPeerName(int ASocket, std::string& AIP, int& APort) override;
     int SetNonBlocking(int ASocket, bool ANonBlocking) override;
+    int UnacknowledgedBytes(int ASocket) override;
 
     // Run by TIdComponent when the first network object appears / the last one goes.
     void Startup();

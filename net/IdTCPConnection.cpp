@@ -49,6 +49,15 @@ void TIdTCPConnection::Disconnect()
     }
 }
 
+void TIdTCPConnection::DisconnectWithReset()
+{
+    if (!FBinding->HandleAllocated())
+        return;
+    FBinding->CloseWithReset();
+    FClosedGracefully = true;
+    NotifyDisconnected();
+}
+
 void TIdTCPConnection::Abort()
 {
     FBinding->ShutdownBoth();

@@ -45,6 +45,9 @@ public:
     virtual bool Connected();
     // Closes an open socket and fires OnDisconnected once per open socket. Thread safe.
     virtual void Disconnect();
+    // Disconnect with a reset (RST) instead of the orderly close (TIdSocketHandle::CloseWithReset):
+    // the peer gets what it has received so far, then 10054. Owner thread.
+    void DisconnectWithReset();
 
     virtual void NotifyDisconnected();
     virtual void ResetState();
