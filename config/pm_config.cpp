@@ -2,6 +2,7 @@
 
 #include "IniFile.h"
 
+#include <algorithm>
 #include <climits>
 #include <type_traits>
 #include <unistd.h>
@@ -65,6 +66,16 @@ const TPortSetting PortSettings[] = {
     {"AllowFrom", &P::AllowFrom, 0, ""},
     {"MaxConnections", &P::MaxConnections, 0, ""},
     {"MaxConnectionsPerSource", &P::MaxConnectionsPerSource, 0, ""},
+    {"LatencyCS", &P::LatencyCS, 0, ""},
+    {"LatencySC", &P::LatencySC, 0, ""},
+    {"JitterCS", &P::JitterCS, 0, ""},
+    {"JitterSC", &P::JitterSC, 0, ""},
+    {"ResetAfterCS", &P::ResetAfterCS, 0, ""},
+    {"ResetAfterSC", &P::ResetAfterSC, 0, ""},
+    {"StallAfterCS", &P::StallAfterCS, 0, ""},
+    {"StallAfterSC", &P::StallAfterSC, 0, ""},
+    {"ConditionChance", &P::ConditionChance, 100, ""},
+    {"ConditionSeed", &P::ConditionSeed, 0, ""},
 };
 
 const char* const GeneralSection = "General";
@@ -127,6 +138,15 @@ std::string ExecutableDirectory() {
 
 }  // namespace
 
+void ClampConditions(TPM_port& Port) {
+    for (std::int32_t* ms : {&Port.LatencyCS, &Port.LatencySC, &Port.JitterCS, &Port.JitterSC})
+        *ms = std::clamp(*ms, 0, MaxConditionMs);
+    for (std::int32_t* bytes :
+         {&Port.ResetAfterCS, &Port.ResetAfterSC, &Port.StallAfterCS, &Port.StallAfterSC})
+        *bytes = std::max(*bytes, 0);
+    Port.ConditionChance = std::clamp(Port.ConditionChance, 0, 100);
+}
+
 std::string ConfigFileName() {
     if (!FileNameOverride().empty())
         return FileNameOverride();
@@ -142,8 +162,10 @@ bool LoadConfig() {
     if (!ini.Load())
         return false;
     ReadSection(ini, GeneralSection, GeneralSettings, GeneralConfig, 0);
-    for (int n = 1; n <= ChannelCount; ++n)
+    for (int n = 1; n <= ChannelCount; ++n) {
         ReadSection(ini, ChannelSection(n), PortSettings, PortConfig[n], n);
+        ClampConditions(PortConfig[n]);
+    }
     return true;
 }
 

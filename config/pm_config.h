@@ -42,7 +42,23 @@ struct TPM_port {
     std::string AllowFrom;
     std::int32_t MaxConnections = 0;
     std::int32_t MaxConnectionsPerSource = 0;
+    // Network conditions (see the README): milliseconds, bytes (0 = off), percent, seed.
+    std::int32_t LatencyCS = 0;
+    std::int32_t LatencySC = 0;
+    std::int32_t JitterCS = 0;
+    std::int32_t JitterSC = 0;
+    std::int32_t ResetAfterCS = 0;
+    std::int32_t ResetAfterSC = 0;
+    std::int32_t StallAfterCS = 0;
+    std::int32_t StallAfterSC = 0;
+    std::int32_t ConditionChance = 100;
+    std::int32_t ConditionSeed = 0;
 };
+
+// Latency and jitter are at most a minute; byte budgets never negative; chance a percentage.
+constexpr std::int32_t MaxConditionMs = 60000;
+// Brings the condition values of a channel into their ranges (LoadConfig does it on load).
+void ClampConditions(TPM_port& Port);
 
 constexpr int ChannelCount = 8;
 

@@ -14,9 +14,6 @@ std::uint64_t SplitMix(std::uint64_t& AState) {
     return z ^ (z >> 31);
 }
 
-std::int32_t TickDistance(std::uint32_t ALater, std::uint32_t AEarlier) {
-    return static_cast<std::int32_t>(ALater - AEarlier);
-}
 
 }  // namespace
 
@@ -37,20 +34,20 @@ std::int32_t TConnectionConditions::DrawJitter(std::int32_t AJitterMs) {
 }
 
 void TConnectionConditions::Hold(TRelayDirection ADirection, std::string APiece,
-                                 std::uint32_t ANowMs, std::int32_t ALatencyMs,
+                                 std::int64_t ANowUs, std::int32_t ALatencyMs,
                                  std::int32_t AJitterMs) {
     TDirectionState& d = FDirections[DirectionIndex(ADirection)];
-    const std::int64_t delay =
+    const std::int64_t delayMs =
         std::max<std::int64_t>(0, std::int64_t{std::max(ALatencyMs, 0)} + DrawJitter(AJitterMs));
-    std::uint32_t due = ANowMs + static_cast<std::uint32_t>(delay);
-    if (!d.Held.empty() && TickDistance(due, d.Held.back().DueMs) < 0) due = d.Held.back().DueMs;
+    std::int64_t due = ANowUs + delayMs * 1000;
+    if (!d.Held.empty()) due = std::max(due, d.Held.back().DueUs);
     d.HeldBytes += APiece.size();
     d.Held.push_back(TPiece{std::move(APiece), due});
 }
 
-bool TConnectionConditions::Due(TRelayDirection ADirection, std::uint32_t ANowMs) const {
+bool TConnectionConditions::Due(TRelayDirection ADirection, std::int64_t ANowUs) const {
     const TDirectionState& d = FDirections[DirectionIndex(ADirection)];
-    return !d.Held.empty() && TickDistance(ANowMs, d.Held.front().DueMs) >= 0;
+    return !d.Held.empty() && ANowUs >= d.Held.front().DueUs;
 }
 
 std::string TConnectionConditions::Take(TRelayDirection ADirection) {
@@ -61,15 +58,16 @@ std::string TConnectionConditions::Take(TRelayDirection ADirection) {
     return bytes;
 }
 
-std::int32_t TConnectionConditions::DueIn(TRelayDirection ADirection, std::uint32_t ANowMs) const {
+std::int32_t TConnectionConditions::DueIn(TRelayDirection ADirection, std::int64_t ANowUs) const {
     const TDirectionState& d = FDirections[DirectionIndex(ADirection)];
     if (d.Held.empty()) return -1;
-    return std::max(0, TickDistance(d.Held.front().DueMs, ANowMs));
+    const std::int64_t leftUs = std::max<std::int64_t>(0, d.Held.front().DueUs - ANowUs);
+    return static_cast<std::int32_t>((leftUs + 999) / 1000);
 }
 
-std::int32_t TConnectionConditions::NextDueIn(std::uint32_t ANowMs) const {
-    const std::int32_t cs = DueIn(TRelayDirection::ClientToServer, ANowMs);
-    const std::int32_t sc = DueIn(TRelayDirection::ServerToClient, ANowMs);
+std::int32_t TConnectionConditions::NextDueIn(std::int64_t ANowUs) const {
+    const std::int32_t cs = DueIn(TRelayDirection::ClientToServer, ANowUs);
+    const std::int32_t sc = DueIn(TRelayDirection::ServerToClient, ANowUs);
     if (cs < 0 || sc < 0) return std::max(cs, sc);
     return std::min(cs, sc);
 }

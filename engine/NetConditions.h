@@ -66,19 +66,21 @@ public:
 
     explicit TConnectionConditions(std::uint64_t ASeed);
 
-    // Queues a piece read at ANowMs (a 32-bit millisecond tick) to leave after ALatencyMs plus
-    // a uniform draw from -AJitterMs..+AJitterMs, never before ANowMs and never before the
-    // piece ahead of it: a stream cannot reorder.
-    void Hold(TRelayDirection ADirection, std::string APiece, std::uint32_t ANowMs,
+    // Times are microseconds of a monotonic clock: a millisecond tick would let a piece go up
+    // to a millisecond early.
+    // Queues a piece read at ANowUs to leave after ALatencyMs plus a uniform draw from
+    // -AJitterMs..+AJitterMs, never before ANowUs and never before the piece ahead of it: a
+    // stream cannot reorder.
+    void Hold(TRelayDirection ADirection, std::string APiece, std::int64_t ANowUs,
               std::int32_t ALatencyMs, std::int32_t AJitterMs);
-    bool Due(TRelayDirection ADirection, std::uint32_t ANowMs) const;
+    bool Due(TRelayDirection ADirection, std::int64_t ANowUs) const;
     // Removes and returns the front piece (there must be one).
     std::string Take(TRelayDirection ADirection);
-    // Milliseconds until the direction's first held piece is due (0 when it is due now); -1
-    // when it holds nothing.
-    std::int32_t DueIn(TRelayDirection ADirection, std::uint32_t ANowMs) const;
+    // Milliseconds, rounded up, until the direction's first held piece is due (0 when it is
+    // due now); -1 when it holds nothing. A wait of this long never ends before the piece is due.
+    std::int32_t DueIn(TRelayDirection ADirection, std::int64_t ANowUs) const;
     // DueIn of whichever direction is due first; -1 when nothing is held.
-    std::int32_t NextDueIn(std::uint32_t ANowMs) const;
+    std::int32_t NextDueIn(std::int64_t ANowUs) const;
     bool Holding(TRelayDirection ADirection) const;
 
     // True while the side a direction reads from should be read: not stalled, and less than
@@ -100,7 +102,7 @@ public:
 private:
     struct TPiece {
         std::string Bytes;
-        std::uint32_t DueMs;
+        std::int64_t DueUs;
     };
     struct TDirectionState {
         std::deque<TPiece> Held;

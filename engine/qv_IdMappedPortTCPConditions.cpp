@@ -9,6 +9,8 @@
 #include "IdTCPServerConnection.h"
 #include "MappingTexts.h"
 
+#include <chrono>
+
 namespace {
 
 constexpr TRelayDirection kClientToServer = TRelayDirection::ClientToServer;
@@ -19,8 +21,11 @@ constexpr int kIdleSliceMs = 1000;
 constexpr int kAcknowledgeWaitMs = 60000;
 
 // Holds run on real time even when a test clock paces the speed limit: the step's wait in
-// Select is real.
-std::uint32_t HoldNow() { return GetTickCount(); }
+// Select is real. Microseconds, so that no piece leaves before its time.
+std::int64_t HoldNow() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 bool IsOpen(TIdTCPConnection& AConnection) { return AConnection.Binding()->HandleAllocated(); }
 

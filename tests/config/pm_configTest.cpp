@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <random>
+#include <vector>
 
 namespace trabix {
 namespace {
@@ -52,8 +53,31 @@ TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
                     std::to_string(n) +
                     "\nBindIp=\nListenPort=0\nMapIp=127.0.0.1\nMapPort=0\nMap=0\nLogging=0\n"
                     "LogDataMode=0\nMaxSpeed=0\nAllowFrom=\nMaxConnections=0\n"
-                    "MaxConnectionsPerSource=0\n";
+                    "MaxConnectionsPerSource=0\nLatencyCS=0\nLatencySC=0\nJitterCS=0\n"
+                    "JitterSC=0\nResetAfterCS=0\nResetAfterSC=0\nStallAfterCS=0\n"
+                    "StallAfterSC=0\nConditionChance=100\nConditionSeed=0\n";
     EXPECT_EQ(ReadFile(path_), expected);
+}
+
+TEST_F(ConfigTest, NetworkConditionsAreClampedOnLoadAndComeBack) {
+    WriteFile(path_,
+              "[MappedPort_4]\nLatencyCS=40\nLatencySC=60001\nJitterCS=-3\nJitterSC=20\n"
+              "ResetAfterCS=-1\nResetAfterSC=100000\nStallAfterCS=7\nStallAfterSC=-9\n"
+              "ConditionChance=101\nConditionSeed=-42\n"
+              "[MappedPort_5]\nConditionChance=-1\n");
+    ASSERT_TRUE(LoadConfig());
+    const TPM_port& p = PortConfig[4];
+    EXPECT_EQ(std::vector<std::int32_t>({p.LatencyCS, p.LatencySC, p.JitterCS, p.JitterSC,
+                                         p.ResetAfterCS, p.ResetAfterSC, p.StallAfterCS,
+                                         p.StallAfterSC, p.ConditionChance, p.ConditionSeed}),
+              std::vector<std::int32_t>({40, 60000, 0, 20, 0, 100000, 7, 0, 100, -42}));
+    EXPECT_EQ(PortConfig[5].ConditionChance, 0);
+    EXPECT_EQ(PortConfig[6].ConditionChance, 100);  // the default of a missing key
+    ASSERT_TRUE(SaveConfig());
+    PortConfig = {};
+    ASSERT_TRUE(LoadConfig());
+    EXPECT_EQ(PortConfig[4].LatencySC, 60000);
+    EXPECT_EQ(PortConfig[4].ConditionSeed, -42);
 }
 
 TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules) {
@@ -83,7 +107,8 @@ void SetRecords(int Variant) {
                          "map;" + std::to_string(n),
                          Variant + n, on, "remark=" + std::string(200 * Variant, 'r'), !on,
                          Variant, -n, "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
-                         Variant * 100 + n, Variant + 2 * n};
+                         Variant * 100 + n, Variant + 2 * n, Variant, n, Variant + 1, n + 1, Variant * 1000, n * 1000,
+                         Variant * 7, n * 7, 50 + Variant, Variant - n};
 }
 
 TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {

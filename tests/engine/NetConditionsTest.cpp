@@ -17,14 +17,15 @@ std::vector<std::int32_t> HoldTimes(std::uint64_t ASeed, int ACount, std::int32_
                                     std::int32_t AJitter) {
     TConnectionConditions c(ASeed);
     std::vector<std::int32_t> times;
-    std::uint32_t now = 0xFFFFFF00u;  // across the 32-bit wrap of the tick
+    std::int64_t now = 1234567;  // microseconds
     for (int i = 0; i < ACount; ++i) {
         c.Hold(kCS, "x", now, ALatency, AJitter);
         times.push_back(c.DueIn(kCS, now));
-        now += static_cast<std::uint32_t>(times.back());
+        now += times.back() * 1000;
         EXPECT_TRUE(c.Due(kCS, now));
+        EXPECT_TRUE(times.back() == 0 || !c.Due(kCS, now - 1));  // never a microsecond early
         c.Take(kCS);
-        now += 100;  // far enough apart that no piece waits for the one before
+        now += 100000;  // far enough apart that no piece waits for the one before
     }
     return times;
 }
@@ -44,18 +45,19 @@ TEST(NetConditions, JitterIsUniformAroundTheLatencyNeverNegativeAndRepeatsWithIt
 
 TEST(NetConditions, PiecesNeverOvertakeAndEachDirectionKeepsItsOwnQueue) {
     TConnectionConditions c(3);
-    for (int i = 0; i < 200; ++i) c.Hold(kCS, std::to_string(i), static_cast<std::uint32_t>(i), 50, 50);
+    for (int i = 0; i < 200; ++i) c.Hold(kCS, std::to_string(i), i * 1000, 50, 50);
     c.Hold(kSC, "sc", 0, 5, 0);
     EXPECT_EQ(c.NextDueIn(0), 5);
+    EXPECT_EQ(c.NextDueIn(4001), 1);  // rounded up: a wait never ends before the piece is due
     std::vector<std::string> order;
-    for (std::uint32_t now = 0; now < 1000 && c.Holding(kCS); ++now)
+    for (std::int64_t now = 0; now < 1000000 && c.Holding(kCS); now += 1000)
         while (c.Due(kCS, now)) order.push_back(c.Take(kCS));
     ASSERT_EQ(order.size(), 200u);
     for (int i = 0; i < 200; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], std::to_string(i));
     EXPECT_TRUE(c.Holding(kSC));
-    EXPECT_EQ(c.NextDueIn(1000), 0);
+    EXPECT_EQ(c.NextDueIn(1000000), 0);
     EXPECT_EQ(c.Take(kSC), "sc");
-    EXPECT_EQ(c.NextDueIn(1000), -1);
+    EXPECT_EQ(c.NextDueIn(1000000), -1);
     EXPECT_FALSE(c.Busy());
 }
 
