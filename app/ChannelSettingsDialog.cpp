@@ -1,6 +1,7 @@
 #include "ChannelSettingsDialog.h"
 
 #include "AccessPage.h"
+#include "ConditionsPage.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>
@@ -23,6 +24,7 @@ TChannelSettingsDialog::TChannelSettingsDialog(int channel, const trabix::TPM_po
     connect(Buttons, &QDialogButtonBox::rejected, this, &TChannelSettingsDialog::reject);
 
     Access = AddPage(new TAccessPage(Pages), port);
+    Conditions = AddPage(new TConditionsPage(Pages), port);
     CheckPages();
 }
 

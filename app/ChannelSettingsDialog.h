@@ -18,6 +18,7 @@
 class QDialogButtonBox;
 class QTabWidget;
 class TAccessPage;
+class TConditionsPage;
 class TChannelSettingsPage;
 
 class TChannelSettingsDialog : public QDialog {
@@ -32,6 +33,7 @@ public:
     QTabWidget *Pages = nullptr;
     QDialogButtonBox *Buttons = nullptr;
     TAccessPage *Access = nullptr;
+    TConditionsPage *Conditions = nullptr;
 
 private:
     template <class Page> Page *AddPage(Page *page, const trabix::TPM_port &port);

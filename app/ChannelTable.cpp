@@ -5,6 +5,7 @@
 #include <QFontDatabase>
 #include <QFrame>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -99,9 +100,19 @@ void TChannelTable::AddRow(int channel)
     row.DataMode = new QComboBox(this);
     row.DataMode->addItems(DataModeItems());
     row.DataMode->setCurrentIndex(-1);
-    row.Light = new QFrame(this);
+    // The light and the conditions mark share the light's cell, so the columns stay as they are.
+    auto *lightCell = new QWidget(this);
+    auto *lightLayout = new QHBoxLayout(lightCell);
+    lightLayout->setContentsMargins(0, 0, 0, 0);
+    lightLayout->setSpacing(2);
+    row.Light = new QFrame(lightCell);
     row.Light->setFixedSize(10, 10);
     row.Light->setAutoFillBackground(true);
+    row.ConditionMark = new QLabel(QStringLiteral("~"), lightCell);
+    row.ConditionMark->setFont(StatusFont());
+    row.ConditionMark->hide();
+    lightLayout->addWidget(row.Light);
+    lightLayout->addWidget(row.ConditionMark);
     row.Status = new QLabel(QStringLiteral("n/a"), this);
     row.Status->setFont(StatusFont());
     row.Status->setTextFormat(Qt::PlainText);
@@ -116,7 +127,7 @@ void TChannelTable::AddRow(int channel)
     grid->addWidget(row.MaxSpeed, r, ColMaxSpeed);
     grid->addWidget(row.Log, r, ColLog, Qt::AlignCenter);
     grid->addWidget(row.DataMode, r, ColDataMode);
-    grid->addWidget(row.Light, r, ColLight, Qt::AlignCenter);
+    grid->addWidget(lightCell, r, ColLight, Qt::AlignCenter);
     grid->addWidget(row.Status, r, ColStatus);
     SetLight(channel, false);
     AddRowExtras(channel);
@@ -163,11 +174,19 @@ void TChannelTable::AddSettingsMenu(int channel)
     }
     for (QWidget *w : {static_cast<QWidget *>(row.Map), static_cast<QWidget *>(row.Log),
                        static_cast<QWidget *>(row.DataMode), static_cast<QWidget *>(row.Light),
+                       static_cast<QWidget *>(row.ConditionMark),
                        static_cast<QWidget *>(row.Status), static_cast<QWidget *>(row.Exposed),
                        static_cast<QWidget *>(row.Settings)}) {
         w->setContextMenuPolicy(Qt::ActionsContextMenu);
         w->addAction(action);
     }
+}
+
+void TChannelTable::SetConditionMark(int channel, const QString &summary)
+{
+    QLabel *mark = Row(channel).ConditionMark;
+    mark->setToolTip(summary);
+    mark->setVisible(!summary.isEmpty());
 }
 
 void TChannelTable::SetExposed(int channel, bool exposed)

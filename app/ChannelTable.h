@@ -32,6 +32,8 @@ struct TChannelRow {
     QCheckBox *Log = nullptr;
     QComboBox *DataMode = nullptr;
     QFrame *Light = nullptr;
+    // Beside the light: shown while the channel has network conditions; its tooltip names them.
+    QLabel *ConditionMark = nullptr;
     QLabel *Status = nullptr;
     QLabel *Exposed = nullptr;        // "Reachable from other machines"
     QToolButton *Settings = nullptr;  // opens the "Channel Settings" dialog
@@ -52,6 +54,8 @@ public:
     void SetRowsEnabled(bool enabled);
     // Shows the warning mark of a channel that listens on every address for every client.
     void SetExposed(int channel, bool exposed);
+    // Shows the conditions mark with `summary` as its tooltip; an empty summary hides it.
+    void SetConditionMark(int channel, const QString &summary);
 
     static const QStringList &DataModeItems();
     static const QStringList &HeaderCaptions();

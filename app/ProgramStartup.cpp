@@ -38,6 +38,18 @@ std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel)
     return server;
 }
 
+TConditionValues ConditionValues(const trabix::TPM_port &port)
+{
+    TConditionValues v;
+    v.Latency = {port.LatencyCS, port.LatencySC};
+    v.Jitter = {port.JitterCS, port.JitterSC};
+    v.ResetAfter = {port.ResetAfterCS, port.ResetAfterSC};
+    v.StallAfter = {port.StallAfterCS, port.StallAfterSC};
+    v.Chance = port.ConditionChance;
+    v.Seed = port.ConditionSeed;
+    return v;
+}
+
 void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
                        const trabix::TPM_GeneralConfig &general)
 {
@@ -51,6 +63,7 @@ void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
     server.MaxConnections = port.MaxConnections;
     server.MaxConnectionsPerSource = port.MaxConnectionsPerSource;
     server.SetAllowFrom(port.AllowFrom); // a problem is told by the channel's start line
+    server.Conditions().Set(ConditionValues(port));
 }
 
 bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,

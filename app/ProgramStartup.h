@@ -9,6 +9,7 @@
 #include <string>
 
 class TqvMappedPortTCP;
+struct TConditionValues;
 namespace trabix {
 class TQVX_Logger;
 struct TPM_GeneralConfig;
@@ -27,6 +28,9 @@ std::unique_ptr<trabix::TQVX_Logger> MakeProgramLogger();
 
 // Channel n's mapping server, inactive.
 std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel);
+
+// A channel's network conditions as the engine takes them.
+TConditionValues ConditionValues(const trabix::TPM_port &port);
 
 // The settings a running server picks up at once (log switches, data mode, speed limits, who
 // may connect).

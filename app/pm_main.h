@@ -82,6 +82,8 @@ public:
     void ShowChannelSettings(int channel);
     // The warning mark of every row whose channel listens on all addresses for every client.
     void UpdateExposureMarks();
+    // The conditions mark beside the light of every row whose channel has network conditions.
+    void UpdateConditionMarks();
 
     // Handlers, named after their control and event. The menu items that do what a button does
     // share its handler.

@@ -1,8 +1,9 @@
-// The per-channel "Channel Settings" dialog and the warning mark of channels open to other
-// machines.
+// The per-channel "Channel Settings" dialog, the warning mark of channels open to other
+// machines and the mark of channels with network conditions.
 #include "pm_main.h"
 
 #include "ChannelSettingsDialog.h"
+#include "ConditionsPage.h"
 #include "MainPages.h"
 
 #include "pm_config.h"
@@ -18,6 +19,7 @@ void TMainForm::ShowChannelSettings(int channel)
         // Every field of the dialog changes the running channel at once.
         LiveEdit();
         UpdateExposureMarks();
+        UpdateConditionMarks();
     });
     dialog->open();
 }
@@ -31,4 +33,11 @@ void TMainForm::UpdateExposureMarks()
             QString::fromStdString(trabix::PortConfig[size_t(n)].AllowFrom).trimmed().isEmpty();
         StatusPage->Channels->SetExposed(n, everyAddress && everyClient);
     }
+}
+
+void TMainForm::UpdateConditionMarks()
+{
+    for (int n = 1; n <= ChannelCount; ++n)
+        StatusPage->Channels->SetConditionMark(
+            n, TConditionsPage::Summary(trabix::PortConfig[size_t(n)]));
 }

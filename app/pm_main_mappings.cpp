@@ -154,6 +154,7 @@ void TMainForm::ConfigToControls()
         row.MaxSpeed->setValue(port.MaxSpeed);
     }
     UpdateExposureMarks();
+    UpdateConditionMarks();
     SyncRouting();
 }
 
