@@ -225,6 +225,47 @@ def goal_checks(table, shaping_ok, stall_worst):
     return lines
 
 
+def conditions_lines(rows):
+    """The accuracy of the network conditions: round trips with LatencyCS=40 and LatencySC=10
+    against the same program's plain channel, and one connection's throughput behind 50 ms each
+    way."""
+    def med(workload, sel, field):
+        return median_of(rows, "trabix-conditions", workload, sel, field)
+    base50 = med("latency", {"cond": "none"}, "p50_us")
+    base99 = med("latency", {"cond": "none"}, "p99_us")
+    p50 = med("latency", {"cond": "40+10"}, "p50_us")
+    p99 = med("latency", {"cond": "40+10"}, "p99_us")
+    up = med("tput", {"cond": "50+50", "dir": "up"}, "mbps")
+    down = med("tput", {"cond": "50+50", "dir": "down"}, "mbps")
+    if p50 is None and up is None:
+        return [], []
+
+    def ms(v):
+        return "n/a" if v is None else f"{v / 1000:.2f} ms"
+
+    def added(v, base):
+        return None if v is None or base is None else (v - base) / 1000
+    a50, a99 = added(p50, base50), added(p99, base50)
+    lines = ["Network conditions (Trabix):", "",
+             f"- one-byte echo round trips, plain channel: p50 {ms(base50)}, p99 {ms(base99)}",
+             f"- with LatencyCS=40, LatencySC=10: p50 {ms(p50)}, p99 {ms(p99)} "
+             f"(above 50 ms + plain p50: p50 {fmt(a50 - 50) if a50 is not None else 'n/a'} ms, "
+             f"p99 {fmt(a99 - 50) if a99 is not None else 'n/a'} ms; "
+             f"p99 above 50 ms + plain p99: {fmt((p99 - base99) / 1000 - 50) if p99 is not None and base99 is not None else 'n/a'} ms)",
+             f"- one connection behind 50 ms each way: C->S {fmt(up)} MB/s, S->C {fmt(down)} MB/s", ""]
+    def verdict(ok, text):
+        return f"- {'met' if ok else 'MISSED' if ok is not None else 'not measured'}: {text}"
+    goals = [
+        verdict(None if a50 is None else abs(a50 - 50) <= 2,
+                "conditions 40+10 ms: p50 within 2 ms of 50 ms + plain p50"),
+        verdict(None if a99 is None else abs(a99 - 50) <= 5,
+                "conditions 40+10 ms: p99 within 5 ms of 50 ms + plain p50"),
+        verdict(None if up is None or down is None else min(up, down) >= 50,
+                "one connection behind 50 ms each way >= 50 MB/s"),
+    ]
+    return lines, goals
+
+
 def main():
     rows = parse(sys.argv[1])
     runs = sorted({r.get("run") for r in rows if r.get("run")})
@@ -240,7 +281,8 @@ def main():
         span = f"{statistics.median(secs):.0f} s" if secs else "n/a"
         out += [f"Shaping (Trabix, measured rate / limit over {span}, least-squares rate):", ""] + s + [""]
     st, stall_worst = stall_lines(rows)
-    out += st + ["", "Goals:"] + goal_checks(table, shaping_ok, stall_worst)
+    cl, cgoals = conditions_lines(rows)
+    out += st + [""] + cl + ["Goals:"] + goal_checks(table, shaping_ok, stall_worst) + cgoals
     print("\n".join(out))
 
 

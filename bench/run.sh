@@ -11,7 +11,8 @@
 # throughput row, default 2000000000), BENCH_MAX_SECONDS (time cap of one throughput row,
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
 # haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
-# BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall),
+# BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall
+# conditions),
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
@@ -28,16 +29,16 @@ if [ "${BENCH_QUICK:-0}" = 1 ]; then
   RUNS=${RUNS:-1}; BENCH_BYTES=${BENCH_BYTES:-200000000}; BENCH_LEVELS=${BENCH_LEVELS:-1000}
   BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-3}; cps_seconds=2; latency_count=5000
   BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-1}
-  burst_rounds=2
+  burst_rounds=2; conditions_count=200
 else
-  cps_seconds=5; latency_count=20000; burst_rounds=5
+  cps_seconds=5; latency_count=20000; burst_rounds=5; conditions_count=1000
 fi
 RUNS=${RUNS:-2}
 BENCH_BYTES=${BENCH_BYTES:-2000000000}
 BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
-BENCH_PHASES=${BENCH_PHASES:-targets shaping stall}
+BENCH_PHASES=${BENCH_PHASES:-targets shaping stall conditions}
 BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps burst rr hold}
 BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
 BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
@@ -234,7 +235,8 @@ start_haproxy() { start_haproxy_with 0; }
 start_haproxy-splice() { start_haproxy_with 1; }
 
 # Writes a Trabix.ini: $1 folder, $2 general overrides, then channel lines
-# "listen:target:logging:mode:maxspeed" for channels 1.. (the rest stay off).
+# "listen:target:logging:mode:maxspeed[:Key=value,Key=value]" for channels 1.. (the rest
+# stay off); the optional last field adds keys to the channel's section.
 write_trabix_ini() {
   local dir=$1 general=$2; shift 2
   local ini=$dir/Trabix.ini n=0 channel
@@ -250,7 +252,7 @@ write_trabix_ini() {
     printf '%s\n' $general
     for channel in "$@"; do
       n=$((n + 1))
-      IFS=: read -r listen mapport logging mode speed <<<"$channel"
+      IFS=: read -r listen mapport logging mode speed extra <<<"$channel"
       echo "[MappedPort_$n]"
       echo "Remarks=bench $n"
       echo "BindIp=127.0.0.1"
@@ -261,6 +263,7 @@ write_trabix_ini() {
       echo "Logging=$logging"
       echo "LogDataMode=$mode"
       echo "MaxSpeed=$speed"
+      [ -n "$extra" ] && printf '%s\n' ${extra//,/ }
     done
     while [ $n -lt 8 ]; do
       n=$((n + 1))
@@ -444,6 +447,35 @@ run_stall_probe() {
   done
 }
 
+# Network conditions: one program with a plain channel and one with LatencyCS=40 and
+# LatencySC=10 to the echo backend (one-byte round trips on each), and the sink and the source
+# behind 50 ms each way (one connection's throughput).
+run_conditions() {
+  [ -n "$trabix" ] || return 0
+  local run dir port both="LatencyCS=50,LatencySC=50"
+  for run in $(seq 1 "$RUNS"); do
+    log "run $run: network conditions"
+    local ports=($(free_ports 4))
+    launch_trabix trabix-conditions "LogToFile=0 LogConnInfo=0 DelayPerThread=0" \
+      "${ports[0]}:$B_ECHO:0:0:0" "${ports[1]}:$B_ECHO:0:0:0:LatencyCS=40,LatencySC=10" \
+      "${ports[2]}:$B_SINK:0:0:0:$both" "${ports[3]}:$B_SOURCE:0:0:0:$both"
+    if wait_ports "${ports[@]}"; then
+      { "$load" latency --port "${ports[0]}" --count $conditions_count --max-seconds 30 \
+          | sed 's/^latency /latency cond=none /'
+        "$load" latency --port "${ports[1]}" --count $conditions_count --max-seconds 120 \
+          | sed 's/^latency /latency cond=40+10 /'
+        for dir in up down; do
+          port=${ports[2]}; [ $dir = down ] && port=${ports[3]}
+          "$load" tput --port "$port" --dir $dir --conns 1 --bytes "$BENCH_BYTES" \
+            --max-seconds "$BENCH_MAX_SECONDS" | sed 's/^tput /tput cond=50+50 /'
+        done
+      } | record "$run" trabix-conditions
+    fi
+    stop_pid "$TRABIX_PID"
+    started=("$backend_pid")
+  done
+}
+
 # --- main ------------------------------------------------------------------------------------
 
 log "raw results: $raw"
@@ -453,6 +485,7 @@ for phase in $BENCH_PHASES; do
     targets) run_targets ;;
     shaping) run_shaping ;;
     stall) run_stall_probe ;;
+    conditions) run_conditions ;;
   esac
 done
 stop_pid "$backend_pid"
