@@ -62,10 +62,15 @@ protected:
 };
 
 TEST_F(ConditionsTest, LatencyOfEachDirectionAddsToEveryRoundTripAndFollowsChanges) {
-    SetConditions([](TConditionValues& v) { v.Latency = {40, 10}; });
     StartMapping(Echo.Port());
     TFd fd = ConnectTo(ListenPort());
+    RoundTrip(fd, '0');
+    // Unwatched, the connection rides the relay pool; conditions bring it back to a thread.
+    ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 1; }));
+    SetConditions([](TConditionValues& v) { v.Latency = {40, 10}; });
+    EXPECT_TRUE(Map.RelayWatched());
     for (char c = 'a'; c < 'k'; ++c) EXPECT_GE(RoundTrip(fd, c), milliseconds(50));
+    EXPECT_EQ(Map.PooledConnections(), 0);
     // A change applies to the running connection's next pieces, in both ways.
     SetConditions([](TConditionValues& v) { v.Latency = {40, 200}; });
     EXPECT_GE(RoundTrip(fd, 'x'), milliseconds(240));
