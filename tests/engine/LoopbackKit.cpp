@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 
@@ -104,9 +105,13 @@ TFd ConnectFrom(const std::string& source, int port) {
     sockaddr_in from = Loopback(0);
     ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
     sockaddr_in a = Loopback(port);
+    // The port is picked at connect time, from the whole space of the four-tuple: thousands
+    // of connects from one source while other tests hold ports must not run out of them.
+    const int noPort = 1;
+    ::setsockopt(fd.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
     if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
         ::connect(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-        throw std::runtime_error("cannot connect from " + source);
+        throw std::runtime_error("cannot connect from " + source + ": " + std::strerror(errno));
     return fd;
 }
 
