@@ -47,15 +47,6 @@ std::string HomeDirectory() {
     return "/";
 }
 
-std::string ExecutableDirectory() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return {};
-    const std::string exe(path, static_cast<std::size_t>(n));
-    return exe.substr(0, exe.rfind('/') + 1);
-}
-
 std::string WorkingDirectory() {
     char path[PATH_MAX];
     return getcwd(path, sizeof path) ? path : "";
@@ -90,6 +81,16 @@ bool MakeDirectories(const std::string& Path, std::string& Error) {
 }
 
 }  // namespace
+
+std::string ExecutableDirectory() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    const std::string exe(path, static_cast<std::size_t>(n));
+    return exe.substr(0, exe.rfind('/') + 1);
+}
+
 
 TProgramPaths ChooseProgramPaths(const TPathFacts& Facts) {
     TProgramPaths paths;

@@ -58,6 +58,9 @@ bool PrepareProgramPaths(const TProgramPaths& Paths, std::string& Error);
 // Makes ConfigFileName return Paths.ConfigFile and LogDirectory return Paths.LogDirectory.
 void UseProgramPaths(const TProgramPaths& Paths);
 
+// The folder of the running program, with a trailing slash (empty when unknown).
+std::string ExecutableDirectory();
+
 // The log folder in use: what UseProgramPaths set, or empty (the working directory).
 std::string LogDirectory();
 

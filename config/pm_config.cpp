@@ -1,6 +1,7 @@
 #include "pm_config.h"
 
 #include "IniFile.h"
+#include "ProgramPaths.h"
 
 #include <algorithm>
 #include <climits>
@@ -127,15 +128,6 @@ void WriteSection(TIniFile& Ini, const std::string& Section, const TSetting<Reco
     }
 }
 
-std::string ExecutableDirectory() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return {};
-    const std::string exe(path, static_cast<std::size_t>(n));
-    return exe.substr(0, exe.rfind('/') + 1);
-}
-
 }  // namespace
 
 void ClampConditions(TPM_port& Port) {
@@ -150,7 +142,7 @@ void ClampConditions(TPM_port& Port) {
 std::string ConfigFileName() {
     if (!FileNameOverride().empty())
         return FileNameOverride();
-    return ExecutableDirectory() + "Trabix.ini";
+    return trabix::ExecutableDirectory() + "Trabix.ini";
 }
 
 void OverrideConfigFileName(const std::string& Path) {
