@@ -1,6 +1,7 @@
 #include "AccessPage.h"
 
 #include "AllowList.h"
+#include "pm_config.h"
 
 #include <QFormLayout>
 #include <QLabel>
@@ -13,7 +14,7 @@ namespace {
 QSpinBox *NewLimitBox(QWidget *parent)
 {
     auto *box = new QSpinBox(parent);
-    box->setRange(0, 1000000);
+    box->setRange(trabix::SettingRange::Connections.Min, trabix::SettingRange::Connections.Max);
     box->setSpecialValueText(QStringLiteral("no limit"));
     return box;
 }

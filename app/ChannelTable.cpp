@@ -1,5 +1,7 @@
 #include "ChannelTable.h"
 
+#include "pm_config.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFontDatabase>
@@ -38,11 +40,12 @@ QFont StatusFont()
     return font;
 }
 
-QSpinBox *NewSpinBox(int minimum, int maximum, QWidget *parent)
+// The editor offers exactly the range the settings are clamped into when they are loaded.
+QSpinBox *NewSpinBox(trabix::TIntRange range, QWidget *parent)
 {
     auto *box = new QSpinBox(parent);
-    box->setRange(minimum, maximum);
-    box->setValue(minimum);
+    box->setRange(range.Min, range.Max);
+    box->setValue(range.Min);
     return box;
 }
 
@@ -91,11 +94,11 @@ void TChannelTable::AddRow(int channel)
     TChannelRow &row = Row(channel);
     row.Remarks = new QLineEdit(this);
     row.BindIp = new QLineEdit(this);
-    row.ListenPort = NewSpinBox(1, 65535, this);
+    row.ListenPort = NewSpinBox(trabix::SettingRange::Port, this);
     row.MapIp = new QLineEdit(this);
-    row.MapPort = NewSpinBox(1, 65535, this);
+    row.MapPort = NewSpinBox(trabix::SettingRange::Port, this);
     row.Map = new QCheckBox(this);
-    row.MaxSpeed = NewSpinBox(0, 100000000, this);
+    row.MaxSpeed = NewSpinBox(trabix::SettingRange::MaxSpeed, this);
     row.Log = new QCheckBox(this);
     row.DataMode = new QComboBox(this);
     row.DataMode->addItems(DataModeItems());

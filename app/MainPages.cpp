@@ -3,6 +3,8 @@
 #include "ChannelTable.h"
 #include "ScreenLog.h"
 
+#include "pm_config.h"
+
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -72,9 +74,10 @@ TLoggingPage::TLoggingPage(QWidget *parent) : QWidget(parent)
     WrapLines = AddTo(screenlog, new QCheckBox(QStringLiteral("&Wrap Lines"), screenlog));
     LimitScreenLog = AddTo(screenlog, new QCheckBox(QStringLiteral("L&imit to"), screenlog));
     ScreenLogLines = AddTo(screenlog, new QSpinBox(screenlog));
-    ScreenLogLines->setRange(1000, 1000000);
+    ScreenLogLines->setRange(trabix::SettingRange::ScreenLogLines.Min,
+                             trabix::SettingRange::ScreenLogLines.Max);
     ScreenLogLines->setSingleStep(1000);
-    ScreenLogLines->setValue(1000);
+    ScreenLogLines->setValue(trabix::SettingRange::ScreenLogLines.Min);
     auto *linesLabel = AddTo(screenlog, new QLabel(QStringLiteral("li&nes"), screenlog));
     linesLabel->setBuddy(ScreenLogLines);
     SaveButton = AddTo(screenlog, new QPushButton(QStringLiteral("Sa&ve to file"), screenlog));

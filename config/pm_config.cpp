@@ -21,15 +21,17 @@ std::string& FileNameOverride() {
     return path;
 }
 
-// One key of a record: its INI name, the field it fills and its default. The same table
-// drives LoadConfig and SaveConfig, so a key cannot be read under one name and written under
-// another, and the order of the table is the order of the file.
+// One key of a record: its INI name, the field it fills, its default and, for an integer, the
+// range it is clamped into on load. The same table drives LoadConfig and SaveConfig, so a key
+// cannot be read under one name and written under another, and the order of the table is the
+// order of the file. A new key is one more row.
 template <class Record>
 struct TSetting {
     const char* Key;
     std::variant<bool Record::*, std::int32_t Record::*, std::string Record::*> Field;
-    std::int32_t NumberDefault;  // for booleans 1 or 0
-    const char* TextDefault;
+    std::int32_t NumberDefault = 0;  // for booleans 1 or 0
+    const char* TextDefault = "";
+    TIntRange Range{};
     bool Written = true;
     bool DefaultEndsInChannel = false;  // "Mapped Port " followed by the channel number
 };
@@ -40,43 +42,48 @@ using G = TPM_GeneralConfig;
 using P = TPM_port;
 
 const TGeneralSetting GeneralSettings[] = {
-    {"AutoStart", &G::AutoStart, 0, ""},
-    {"LogToScreen", &G::LogToScreen, 1, ""},
-    {"LogToFile", &G::LogToFile, 0, ""},
-    {"LimitScreenLog", &G::LimitScreenLog, 1, ""},
-    {"ScreenLogLines", &G::ScreenLogLines, 5000, ""},
-    {"WrapLines", &G::WrapLines, 1, ""},
-    {"AppTitle", &G::AppTitle, 0, "", false},
-    {"GotoTNA", &G::GotoTNA, 0, ""},
-    {"LogConnInfo", &G::LogConnInfo, 1, ""},
-    {"LogDelayInfo", &G::LogDelayInfo, 1, ""},
-    {"DelayPerThread", &G::DelayPerThread, 0, ""},
+    {.Key = "AutoStart", .Field = &G::AutoStart},
+    {.Key = "LogToScreen", .Field = &G::LogToScreen, .NumberDefault = 1},
+    {.Key = "LogToFile", .Field = &G::LogToFile},
+    {.Key = "LimitScreenLog", .Field = &G::LimitScreenLog, .NumberDefault = 1},
+    {.Key = "ScreenLogLines", .Field = &G::ScreenLogLines, .NumberDefault = 5000,
+     .Range = SettingRange::ScreenLogLines},
+    {.Key = "WrapLines", .Field = &G::WrapLines, .NumberDefault = 1},
+    {.Key = "AppTitle", .Field = &G::AppTitle, .Written = false},
+    {.Key = "GotoTNA", .Field = &G::GotoTNA},
+    {.Key = "LogConnInfo", .Field = &G::LogConnInfo, .NumberDefault = 1},
+    {.Key = "LogDelayInfo", .Field = &G::LogDelayInfo, .NumberDefault = 1},
+    {.Key = "DelayPerThread", .Field = &G::DelayPerThread},
 };
 
-// Read and written in this order, which is not the order of the record's fields.
+// Read and written in this order, which is not the order of the record's fields. The ports'
+// default 0 lies below their range: an absent port loads as 1, as the window shows it.
 const TPortSetting PortSettings[] = {
-    {"Remarks", &P::Remarks, 0, "Mapped Port ", true, true},
-    {"BindIp", &P::BindIp, 0, ""},
-    {"ListenPort", &P::ListenPort, 0, ""},
-    {"MapIp", &P::MapIp, 0, "127.0.0.1"},
-    {"MapPort", &P::MapPort, 0, ""},
-    {"Map", &P::Map, 0, ""},
-    {"Logging", &P::Logging, 0, ""},
-    {"LogDataMode", &P::LogDataMode, 0, ""},
-    {"MaxSpeed", &P::MaxSpeed, 0, ""},
-    {"AllowFrom", &P::AllowFrom, 0, ""},
-    {"MaxConnections", &P::MaxConnections, 0, ""},
-    {"MaxConnectionsPerSource", &P::MaxConnectionsPerSource, 0, ""},
-    {"LatencyCS", &P::LatencyCS, 0, ""},
-    {"LatencySC", &P::LatencySC, 0, ""},
-    {"JitterCS", &P::JitterCS, 0, ""},
-    {"JitterSC", &P::JitterSC, 0, ""},
-    {"ResetAfterCS", &P::ResetAfterCS, 0, ""},
-    {"ResetAfterSC", &P::ResetAfterSC, 0, ""},
-    {"StallAfterCS", &P::StallAfterCS, 0, ""},
-    {"StallAfterSC", &P::StallAfterSC, 0, ""},
-    {"ConditionChance", &P::ConditionChance, 100, ""},
-    {"ConditionSeed", &P::ConditionSeed, 0, ""},
+    {.Key = "Remarks", .Field = &P::Remarks, .TextDefault = "Mapped Port ",
+     .DefaultEndsInChannel = true},
+    {.Key = "BindIp", .Field = &P::BindIp},
+    {.Key = "ListenPort", .Field = &P::ListenPort, .Range = SettingRange::Port},
+    {.Key = "MapIp", .Field = &P::MapIp, .TextDefault = "127.0.0.1"},
+    {.Key = "MapPort", .Field = &P::MapPort, .Range = SettingRange::Port},
+    {.Key = "Map", .Field = &P::Map},
+    {.Key = "Logging", .Field = &P::Logging},
+    {.Key = "LogDataMode", .Field = &P::LogDataMode, .Range = SettingRange::LogDataMode},
+    {.Key = "MaxSpeed", .Field = &P::MaxSpeed, .Range = SettingRange::MaxSpeed},
+    {.Key = "AllowFrom", .Field = &P::AllowFrom},
+    {.Key = "MaxConnections", .Field = &P::MaxConnections, .Range = SettingRange::Connections},
+    {.Key = "MaxConnectionsPerSource", .Field = &P::MaxConnectionsPerSource,
+     .Range = SettingRange::Connections},
+    {.Key = "LatencyCS", .Field = &P::LatencyCS, .Range = SettingRange::ConditionMs},
+    {.Key = "LatencySC", .Field = &P::LatencySC, .Range = SettingRange::ConditionMs},
+    {.Key = "JitterCS", .Field = &P::JitterCS, .Range = SettingRange::ConditionMs},
+    {.Key = "JitterSC", .Field = &P::JitterSC, .Range = SettingRange::ConditionMs},
+    {.Key = "ResetAfterCS", .Field = &P::ResetAfterCS, .Range = SettingRange::ByteBudget},
+    {.Key = "ResetAfterSC", .Field = &P::ResetAfterSC, .Range = SettingRange::ByteBudget},
+    {.Key = "StallAfterCS", .Field = &P::StallAfterCS, .Range = SettingRange::ByteBudget},
+    {.Key = "StallAfterSC", .Field = &P::StallAfterSC, .Range = SettingRange::ByteBudget},
+    {.Key = "ConditionChance", .Field = &P::ConditionChance, .NumberDefault = 100,
+     .Range = SettingRange::Percent},
+    {.Key = "ConditionSeed", .Field = &P::ConditionSeed},
 };
 
 const char* const GeneralSection = "General";
@@ -96,7 +103,7 @@ void ReadSection(const TIniFile& Ini, const std::string& Section,
                 if constexpr (std::is_same_v<T, bool>) {
                     Target.*Field = Ini.ReadBool(Section, s.Key, s.NumberDefault != 0);
                 } else if constexpr (std::is_same_v<T, std::int32_t>) {
-                    Target.*Field = Ini.ReadInteger(Section, s.Key, s.NumberDefault);
+                    Target.*Field = s.Range.Clamp(Ini.ReadInteger(Section, s.Key, s.NumberDefault));
                 } else {
                     std::string def = s.TextDefault;
                     if (s.DefaultEndsInChannel)
@@ -132,11 +139,11 @@ void WriteSection(TIniFile& Ini, const std::string& Section, const TSetting<Reco
 
 void ClampConditions(TPM_port& Port) {
     for (std::int32_t* ms : {&Port.LatencyCS, &Port.LatencySC, &Port.JitterCS, &Port.JitterSC})
-        *ms = std::clamp(*ms, 0, MaxConditionMs);
+        *ms = SettingRange::ConditionMs.Clamp(*ms);
     for (std::int32_t* bytes :
          {&Port.ResetAfterCS, &Port.ResetAfterSC, &Port.StallAfterCS, &Port.StallAfterSC})
-        *bytes = std::max(*bytes, 0);
-    Port.ConditionChance = std::clamp(Port.ConditionChance, 0, 100);
+        *bytes = SettingRange::ByteBudget.Clamp(*bytes);
+    Port.ConditionChance = SettingRange::Percent.Clamp(Port.ConditionChance);
 }
 
 std::string ConfigFileName() {
@@ -154,10 +161,8 @@ bool LoadConfig() {
     if (!ini.Load())
         return false;
     ReadSection(ini, GeneralSection, GeneralSettings, GeneralConfig, 0);
-    for (int n = 1; n <= ChannelCount; ++n) {
+    for (int n = 1; n <= ChannelCount; ++n)
         ReadSection(ini, ChannelSection(n), PortSettings, PortConfig[n], n);
-        ClampConditions(PortConfig[n]);
-    }
     return true;
 }
 

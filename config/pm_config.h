@@ -8,6 +8,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <string>
 
@@ -57,10 +58,34 @@ struct TPM_port {
 
 // Latency and jitter are at most a minute; byte budgets never negative; chance a percentage.
 constexpr std::int32_t MaxConditionMs = 60000;
-// Brings the condition values of a channel into their ranges (LoadConfig does it on load).
+// Brings the condition values of a channel into their ranges, the ones LoadConfig clamps them
+// into (SettingRange below).
 void ClampConditions(TPM_port& Port);
 
 constexpr int ChannelCount = 8;
+
+// The values an integer setting may take. LoadConfig clamps every integer it reads into its
+// key's range, and the window's editors offer the same range, so the window and the mapping
+// servers always see the same value.
+struct TIntRange {
+    std::int32_t Min = INT32_MIN;
+    std::int32_t Max = INT32_MAX;
+    constexpr std::int32_t Clamp(std::int32_t Value) const {
+        return Value < Min ? Min : (Value > Max ? Max : Value);
+    }
+};
+
+// The ranges of the integer keys, used by the settings table and by the window's editors.
+namespace SettingRange {
+inline constexpr TIntRange ScreenLogLines{1000, 1000000};
+inline constexpr TIntRange Port{1, 65535};  // ListenPort and MapPort
+inline constexpr TIntRange LogDataMode{0, 9};
+inline constexpr TIntRange MaxSpeed{0, 100000000};
+inline constexpr TIntRange Connections{0, 1000000};  // MaxConnections(PerSource); 0: no limit
+inline constexpr TIntRange ConditionMs{0, MaxConditionMs};  // latency and jitter
+inline constexpr TIntRange ByteBudget{0, INT32_MAX};       // ResetAfter, StallAfter; 0: off
+inline constexpr TIntRange Percent{0, 100};                // ConditionChance
+}  // namespace SettingRange
 
 // Zeroed until LoadConfig runs. PortConfig[n] holds channel n for n = 1..8; element 0 is unused.
 extern TPM_GeneralConfig GeneralConfig;
@@ -90,7 +115,8 @@ std::string ConfigFileName();
 void OverrideConfigFileName(const std::string& Path);
 
 // Reads the file into GeneralConfig and PortConfig[1..8]. A missing file, section or key gives
-// the key's default and is no failure. False when the file exists but cannot be read; the
+// the key's default and is no failure; every integer, read or default, is clamped into its key's
+// range (SettingRange), silently. False when the file exists but cannot be read; the
 // records then keep their previous values.
 bool LoadConfig();
 

@@ -3,6 +3,7 @@
 #include "WindowFixture.h"
 
 #include "ShutdownSignals.h"
+#include "pm_config.h"
 #include "qv_IdMappedPortTCP.h"
 
 #include <QApplication>
@@ -86,6 +87,35 @@ TEST_F(TWindowTest, LiveEditReachesTheRunningServerAtOnceRestartEditWaitsForRest
     EXPECT_EQ(Form->Mapping(1)->Bindings().Items(0)->IP(), "127.0.0.2");
     EXPECT_EQ(Sandbox.ReadIni(), before);
     EXPECT_TRUE(WaitFor([&] { return Form->StatusText() == RestartNotice; }, NoticeWaitMs));
+}
+
+TEST_F(TWindowTest, OutOfRangeSettingsLoadClampedAndTheServerRunsWhatTheWindowShows)
+{
+    const int port = FreePort();
+    Open(Ini({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 42}},
+             QStringLiteral("ScreenLogLines=5\n")) +
+         QStringLiteral("MaxSpeed=-1\n"));
+    EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), 1000);
+    EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), trabix::GeneralConfig.ScreenLogLines);
+    Form->StartMappings();
+    TqvMappedPortTCP *server = Form->Mapping(1);
+    ASSERT_TRUE(server->Active());
+    EXPECT_EQ(Row(1).MaxSpeed->value(), 0);
+    EXPECT_EQ(int(server->MaxSpeedCS), 0);
+    EXPECT_EQ(int(server->MaxSpeedSC), 0);
+    EXPECT_EQ(Row(1).DataMode->currentIndex(), 9);
+    EXPECT_EQ(int(server->LogDataMode), 9);
+
+    TClient client(port);
+    ASSERT_TRUE(client.Send("ping"));
+    EXPECT_EQ(client.Receive(4), "PING");
+    client.Close();
+    ASSERT_TRUE(WaitScreenHas(QStringLiteral("Disconnect (incoming).")));
+    for (const QString &line : ScreenLines())
+        EXPECT_FALSE(line.contains(QStringLiteral("Delay")) ||
+                     line.contains(QStringLiteral("Error")))
+            << line.toStdString();
+    EXPECT_TRUE(Prompts.Messages.isEmpty());
 }
 
 TEST_F(TWindowTest, StartAndStopKeepButtonsAndStateInAgreement)

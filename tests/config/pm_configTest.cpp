@@ -51,7 +51,7 @@ TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
     for (int n = 1; n <= ChannelCount; ++n)
         expected += "[MappedPort_" + std::to_string(n) + "]\nRemarks=Mapped Port " +
                     std::to_string(n) +
-                    "\nBindIp=\nListenPort=0\nMapIp=127.0.0.1\nMapPort=0\nMap=0\nLogging=0\n"
+                    "\nBindIp=\nListenPort=1\nMapIp=127.0.0.1\nMapPort=1\nMap=0\nLogging=0\n"
                     "LogDataMode=0\nMaxSpeed=0\nAllowFrom=\nMaxConnections=0\n"
                     "MaxConnectionsPerSource=0\nLatencyCS=0\nLatencySC=0\nJitterCS=0\n"
                     "JitterSC=0\nResetAfterCS=0\nResetAfterSC=0\nStallAfterCS=0\n"
@@ -98,17 +98,43 @@ TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules) {
     EXPECT_EQ(PortConfig[3].LogDataMode, 0);
 }
 
+TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers) {
+    WriteFile(path_,
+              "[General]\nScreenLogLines=5\n"
+              "[MappedPort_1]\nListenPort=0\nMapPort=65536\nLogDataMode=42\nMaxSpeed=-1\n"
+              "MaxConnections=-3\nMaxConnectionsPerSource=2000000\n"
+              "[MappedPort_2]\nListenPort=-5\nMapPort=65535\nLogDataMode=-1\n"
+              "MaxSpeed=2147483647\n"
+              "[MappedPort_3]\nListenPort=1\nLogDataMode=9\nMaxSpeed=100000000\n");
+    ASSERT_TRUE(LoadConfig());
+    EXPECT_EQ(GeneralConfig.ScreenLogLines, 1000);
+    const auto values = [](int n) {
+        const TPM_port& p = PortConfig[n];
+        return std::make_tuple(p.ListenPort, p.MapPort, p.LogDataMode, p.MaxSpeed);
+    };
+    EXPECT_EQ(values(1), std::make_tuple(1, 65535, 9, 0));
+    EXPECT_EQ(PortConfig[1].MaxConnections, 0);
+    EXPECT_EQ(PortConfig[1].MaxConnectionsPerSource, 1000000);
+    EXPECT_EQ(values(2), std::make_tuple(1, 65535, 0, 100000000));
+    EXPECT_EQ(values(3), std::make_tuple(1, 1, 9, 100000000)) << "absent port: 1, bounds kept";
+    EXPECT_EQ(values(4), std::make_tuple(1, 1, 0, 0)) << "an absent section";
+    WriteFile(path_, "[General]\nScreenLogLines=2000000\n");
+    ASSERT_TRUE(LoadConfig());
+    EXPECT_EQ(GeneralConfig.ScreenLogLines, 1000000);
+}
+
 // Fills the records with one of two value sets that differ in every written key.
 void SetRecords(int Variant) {
     const bool on = Variant % 2 == 1;
-    GeneralConfig = {on, !on, on, !on, INT32_MIN + Variant, on, "", on, !on, !on, on};
+    GeneralConfig = {on, !on, on, !on, 1000 * Variant, on, "", on, !on, !on, on};
     for (int n = 1; n <= ChannelCount; ++n)
-        PortConfig[n] = {"bind " + std::to_string(Variant), INT32_MAX - n,
+        PortConfig[n] = {"bind " + std::to_string(Variant), 65535 - 10 * Variant - n,
                          "map;" + std::to_string(n),
                          Variant + n, on, "remark=" + std::string(200 * Variant, 'r'), !on,
-                         Variant, -n, "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
-                         Variant * 100 + n, Variant + 2 * n, Variant, n, Variant + 1, n + 1, Variant * 1000, n * 1000,
-                         Variant * 7, n * 7, 50 + Variant, Variant - n};
+                         Variant, 100000000 - Variant - n,
+                         "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
+                         Variant * 100 + n, Variant + 2 * n, Variant, n, Variant + 1, n + 1,
+                         Variant * 1000, n * 1000, Variant * 7, n * 7, 50 + Variant, Variant - n};
 }
 
 TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {
