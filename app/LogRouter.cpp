@@ -105,7 +105,7 @@ void TLogRouter::FlushToView()
     std::string joined;
     for (size_t i = first; i < batch.size(); ++i) {
         if (i > first)
-            joined += '\n';
+            joined += "\r\n"; // as the file ends each record: a record's own LF stays apart
         if (i == first && cut)
             joined += LastLines(batch[i].Text, firstLines);
         else
@@ -118,7 +118,7 @@ void TLogRouter::FlushToView()
         // The trim runs before the text goes in, as it would for a single line: the view may
         // hold more than the limit until the next flush that is allowed to trim.
         view->Trim(limit);
-    view->AppendText(QString::fromUtf8(joined.data(), qsizetype(joined.size())));
+    view->AppendBytes(joined);
 }
 
 void TLogRouter::AttachView(TScreenLog *view)

@@ -182,3 +182,22 @@ TEST(ScreenLogSave, WritesCrLfLinesAndFailsInAFolderWithoutWritePermission)
     QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                       QFileDevice::ExeOwner);
 }
+
+// What is left after a trim still gives back its bytes: each line keeps the end it came with.
+TEST(ScreenLogSave, LineEndsAndSignsSurviveATrim)
+{
+    TScreenLog view;
+    std::string expected;
+    for (int i = 0; i < 1500; ++i) {
+        const std::string record = "r" + std::to_string(i) + (i % 3 ? "\n\xe9\r" : "\r\n\x01 ok");
+        view.AppendBytes(record);
+        expected += record + "\r\n";
+    }
+    ASSERT_TRUE(view.Trim(1000));
+    const QByteArray left = view.Bytes();
+    ASSERT_GT(left.size(), 0);
+    EXPECT_TRUE(expected.ends_with(left.toStdString()));
+    ASSERT_LT(size_t(left.size()), expected.size());
+    EXPECT_EQ(expected[expected.size() - size_t(left.size()) - 1], '\n') << "a whole line";
+    EXPECT_FALSE(view.toPlainText().contains(QChar::ReplacementCharacter));
+}

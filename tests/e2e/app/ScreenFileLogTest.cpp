@@ -7,6 +7,8 @@
 
 #include "pm_config.h"
 #include "pm_main.h"
+#include "MainPages.h"
+#include "ScreenLog.h"
 #include "UserPrompts.h"
 
 #include <QApplication>
@@ -202,4 +204,68 @@ TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
     const std::vector<std::string> screenLines = Lines(screenLog), fileLines = Lines(fileLog);
     EXPECT_EQ(Sorted(screenLines), Sorted(fileLines));
     EXPECT_EQ(ByThread(screenLines), ByThread(fileLines));
+}
+
+// Bytes that are not UTF-8 reach the daily file unchanged; the view shows them as signs and
+// "Save to file" gives back the same bytes, line ends included (a record's own LF or CR too).
+TEST(ScreenAndFileLog, EveryByteValueAndUtf8TextSaveAsTheFileHoldsThem)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString oldCwd = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    EchoTarget echo;
+    const int port = FreePort();
+    {
+        std::ofstream ini((dir.path() + "/Trabix.ini").toStdString(), std::ios::binary);
+        ini << "[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\nLimitScreenLog=0\r\n"
+            << "[MappedPort_1]\r\nRemarks=bytes\r\nListenPort=" << port
+            << "\r\nMapIp=127.0.0.1\r\nMapPort=" << echo.Port()
+            << "\r\nMap=1\r\nLogging=1\r\nLogDataMode=1\r\n";
+    }
+    trabix::OverrideConfigFileName((dir.path() + "/Trabix.ini").toStdString());
+    std::string allBytes;
+    for (int b = 0; b < 256; ++b)
+        allBytes += char(b);
+    const std::vector<std::string> records = {
+        allBytes, "caf\xc3\xa9 \xe9t\xe9 \x80\xfe\xff", "\xe2\x82\xac \xf0\x9f\x98\x80 \xce\xb1\xce\xb2",
+        "lone\nfeed\rand CR\r", "\xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80 \xe2\x80\xa9 \xc2\x85"};
+    const QString saved = dir.path() + "/screen.txt";
+    AnswerPrompts prompts(saved);
+    QString shown;
+    {
+        TMainForm form(prompts);
+        form.StartMappings();
+        for (const std::string &text : records) {
+            std::atomic<bool> ok{false}, done{false};
+            std::thread client([&] { ok = RoundTrip(port, text, true); done = true; });
+            ASSERT_TRUE(PumpUntil([&] { return done.load(); }, std::chrono::seconds(20)));
+            client.join();
+            ASSERT_TRUE(ok);
+        }
+        const QString logName = dir.path() + "/" + QDate::currentDate().toString("yyyyMMdd") + ".log";
+        ASSERT_TRUE(PumpUntil([&] {
+            const std::string file = ReadFile(logName);
+            size_t n = 0;
+            for (size_t p = file.find("Disconnect (incoming)."); p != std::string::npos;
+                 p = file.find("Disconnect (incoming).", p + 1))
+                ++n;
+            return n >= records.size();
+        }, std::chrono::seconds(30)));
+        form.ShutDownProgram();
+        form.SaveScreenLog();
+        shown = form.LoggingPage->View->toPlainText();
+    }
+    trabix::OverrideConfigFileName("");
+    QDir::setCurrent(oldCwd);
+    std::string fileLog;
+    for (const QString &name : QDir(dir.path()).entryList({"*.log"}, QDir::Files, QDir::Name))
+        fileLog += ReadFile(dir.path() + "/" + name);
+    EXPECT_NE(fileLog.find(allBytes), std::string::npos);
+    EXPECT_EQ(ReadFile(saved), fileLog);
+    EXPECT_FALSE(shown.contains(QChar::ReplacementCharacter));
+    for (const char *part : {"caf\xc3\xa9 <E9>t<E9> <80><FE><FF>", "\xe2\x82\xac \xf0\x9f\x98\x80",
+                             "<00><01>", "<7F><80>", "<ED><A0><80> <C0><AF>", "<E2><80><A9> <C2><85>",
+                             "<FE><FF>\n"})
+        EXPECT_TRUE(shown.contains(QString::fromUtf8(part))) << part << "\n" << shown.toStdString();
 }
