@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QSpinBox>
 #include <QStyle>
+#include <QStyleOptionFrame>
 #include <QToolButton>
 
 namespace {
@@ -49,6 +50,26 @@ QSpinBox *NewSpinBox(trabix::TIntRange range, QWidget *parent)
     return box;
 }
 
+// A text field that never gets narrower than the widest dotted quad: its width is what the
+// style adds around the text area for that text (frame, margins, the cursor). The spin boxes
+// have no such floor beyond their own, so they give way first.
+QLineEdit *NewTextField(QWidget *parent)
+{
+    auto *field = new QLineEdit(parent);
+    const QFontMetrics metrics(field->font());
+    const QMargins margins = field->textMargins();
+    // QLineEdit keeps 2 pixels on each side of its text area, and one more for the cursor.
+    const int text = metrics.horizontalAdvance(TChannelTable::WidestAddress()) + 2 * 2 + 1 +
+                     margins.left() + margins.right();
+    QStyleOptionFrame option;
+    option.initFrom(field);
+    option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
+    const QSize size = field->style()->sizeFromContents(
+        QStyle::CT_LineEdit, &option, QSize(text, metrics.height()), field);
+    field->setMinimumWidth(size.width());
+    return field;
+}
+
 } // namespace
 
 const QStringList &TChannelTable::DataModeItems()
@@ -70,6 +91,7 @@ const QStringList &TChannelTable::HeaderCaptions()
 TChannelTable::TChannelTable(QWidget *parent) : QWidget(parent)
 {
     auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0); // the page around the table has its own
     grid->setHorizontalSpacing(4);
     grid->setVerticalSpacing(2);
     const QStringList &captions = HeaderCaptions();
@@ -92,10 +114,10 @@ void TChannelTable::AddRow(int channel)
 {
     auto *grid = static_cast<QGridLayout *>(layout());
     TChannelRow &row = Row(channel);
-    row.Remarks = new QLineEdit(this);
-    row.BindIp = new QLineEdit(this);
+    row.Remarks = NewTextField(this);
+    row.BindIp = NewTextField(this);
     row.ListenPort = NewSpinBox(trabix::SettingRange::Port, this);
-    row.MapIp = new QLineEdit(this);
+    row.MapIp = NewTextField(this);
     row.MapPort = NewSpinBox(trabix::SettingRange::Port, this);
     row.Map = new QCheckBox(this);
     row.MaxSpeed = NewSpinBox(trabix::SettingRange::MaxSpeed, this);

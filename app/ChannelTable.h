@@ -59,6 +59,8 @@ public:
 
     static const QStringList &DataModeItems();
     static const QStringList &HeaderCaptions();
+    // The text every remark and address field keeps room for, however narrow the window.
+    static QString WidestAddress() { return QStringLiteral("127.255.255.255"); }
 
 signals:
     // The row's settings button or context menu asks for the channel's settings dialog.

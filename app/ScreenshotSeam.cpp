@@ -1,5 +1,7 @@
 #include "ScreenshotSeam.h"
 
+#include "AppTitles.h"
+#include "pm_About.h"
 #include "pm_main.h"
 
 #include <QFile>
@@ -20,20 +22,33 @@ QPixmap GrabBothTabs(TMainForm &form)
         shots << form.grab();
     }
     pages->setCurrentIndex(current);
-    int height = 0, width = 0;
+    // The shots are drawn in the window's own units; the picture keeps the screen's pixels.
+    const qreal ratio = shots.isEmpty() ? 1.0 : shots.first().devicePixelRatio();
+    qreal height = 0, width = 0;
     for (const QPixmap &shot : shots) {
-        height += shot.height();
-        width = std::max(width, shot.width());
+        height += shot.deviceIndependentSize().height();
+        width = std::max(width, shot.deviceIndependentSize().width());
     }
-    QPixmap combined(width, height);
+    QPixmap combined(QSizeF(width * ratio, height * ratio).toSize());
+    combined.setDevicePixelRatio(ratio);
     combined.fill(Qt::white);
     QPainter painter(&combined);
-    int y = 0;
+    qreal y = 0;
     for (const QPixmap &shot : shots) {
-        painter.drawPixmap(0, y, shot);
-        y += shot.height();
+        painter.drawPixmap(QPointF(0, y), shot);
+        y += shot.deviceIndependentSize().height();
     }
     return combined;
+}
+
+// The About box as the "?" menu shows it, without waiting in its modal loop.
+QPixmap GrabAbout(TPMAboutDialog &about)
+{
+    about.PrepareShow(ShortTitle, LongTitle);
+    about.show();
+    QPixmap shot = about.grab();
+    about.hide();
+    return shot;
 }
 
 } // namespace
@@ -49,6 +64,13 @@ void InstallScreenshotSeam(TMainForm &form)
         if (!QFile::exists(request))
             return;
         form.FlushScreenLog();
+        if (TPMAboutDialog *about = form.About()) {
+            QString aboutTarget = target;
+            if (aboutTarget.endsWith(QStringLiteral(".png")))
+                aboutTarget.chop(4);
+            aboutTarget += QStringLiteral("-about.png");
+            GrabAbout(*about).save(aboutTarget, "PNG");
+        }
         GrabBothTabs(form).save(target, "PNG");
         QFile::remove(request);
     });

@@ -11,6 +11,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
+
+#include <algorithm>
 
 namespace {
 
@@ -40,10 +43,14 @@ TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher,
 
     Label2 = new QLabel(QStringLiteral("TCP port mapper with traffic log"), this);
     Label2->move(45, 21);
+    Label2->adjustSize();
 
     URILabel = new QLabel(MakerWebAddress, this);
-    URILabel->move(348, 6);
     URILabel->setStyleSheet(QStringLiteral("color: blue; text-decoration: underline;"));
+    URILabel->adjustSize();
+    // At 348 the link leaves the box with most fonts: it keeps its place when it fits and
+    // otherwise ends at the box's right margin.
+    URILabel->move(std::min(348, ClientWidth - 5 - URILabel->width()), 6);
     URILabel->setMouseTracking(true);
     URILabel->installEventFilter(this);
 
@@ -56,6 +63,7 @@ TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher,
     Memo1->setGeometry(5, 90, 481, 100);
     Memo1->setReadOnly(true);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff); // its lines wrap
     Memo1->setPlainText(
         QStringLiteral("For help, description of this program and other information please "
                        "visit our website: \n") +
@@ -63,11 +71,31 @@ TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher,
                                          "ideas etc. to ") +
         MakerMailAddress + QStringLiteral("\n"));
 
+    FitMemoToText();
+
     OKBtn = new QPushButton(QStringLiteral("OK"), this);
     OKBtn->setGeometry(412, 212, 75, 25);
     OKBtn->setDefault(true);
     OKBtn->setAutoDefault(true);
     connect(OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+// With most fonts the help text needs more than its 100 pixels: the memo then grows upwards
+// into the free space below the labels, so that every line shows whole above the OK button.
+void TPMAboutDialog::FitMemoToText()
+{
+    const int frame = 2 * Memo1->frameWidth();
+    const int margin = int(2 * Memo1->document()->documentMargin());
+    const int scrollBar = Memo1->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int textWidth = Memo1->width() - frame - margin - scrollBar;
+    // The empty last line takes its room too.
+    const QString lines = Memo1->toPlainText() + QLatin1Char(' ');
+    const QRect text = QFontMetrics(Memo1->font())
+                           .boundingRect(QRect(0, 0, textWidth, 10000), Qt::TextWordWrap, lines);
+    // The view rounds each line up to whole pixels: a few to spare keep the last one whole.
+    const int height = std::max(100, text.height() + frame + margin + 4);
+    const int bottomLimit = 212 - 8; // above the OK button
+    Memo1->setGeometry(5, std::min(90, bottomLimit - height), 481, height);
 }
 
 TPMAboutDialog::~TPMAboutDialog()

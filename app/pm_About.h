@@ -59,6 +59,7 @@ protected:
 
 private:
     void SetHandCursor(bool hand);
+    void FitMemoToText();
 
     TUserPrompts &Prompts;
     TBrowserLauncher Launcher;

@@ -21,14 +21,20 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace {
 
@@ -88,9 +94,15 @@ TMainForm::~TMainForm()
 void TMainForm::CreatePages()
 {
     Pages = new QTabWidget(this);
-    StatusPage = new TStatusPage(Pages);
+    // Narrower or lower than the channel table needs, the page scrolls instead of squeezing
+    // its fields below their texts.
+    auto *statusScroll = new QScrollArea(Pages);
+    statusScroll->setFrameShape(QFrame::NoFrame);
+    statusScroll->setWidgetResizable(true);
+    StatusPage = new TStatusPage(statusScroll);
+    statusScroll->setWidget(StatusPage);
     LoggingPage = new TLoggingPage(Pages);
-    Pages->addTab(StatusPage, QStringLiteral("S&tatus"));
+    Pages->addTab(statusScroll, QStringLiteral("S&tatus"));
     Pages->addTab(LoggingPage, QStringLiteral("&Logging"));
     setCentralWidget(Pages);
     Router->AttachView(LoggingPage->View);
@@ -220,7 +232,7 @@ void TMainForm::FormCreate()
 
     MappingsActive = false;
     UpdateStartStopButtons();
-    Pages->setCurrentWidget(StatusPage);
+    Pages->setCurrentIndex(0); // "S&tatus"
 
     if (trabix::LoadConfig()) {
         ConfigToControls();
@@ -228,6 +240,7 @@ void TMainForm::FormCreate()
         PortConfigChanged = false;
         TFormBounds bounds(*this);
         trabix::LoadWindowPos(bounds, 0, 0, 950, 500);
+        FitIntoScreen();
         SetTitles();
     } else {
         Prompts.ShowMessage(this, QStringLiteral("Error loading configuration, using default values"));
@@ -252,6 +265,32 @@ void TMainForm::FormCreate()
     SaveDialogFolder = QCoreApplication::applicationDirPath();
     CreateMappings();
     Loading = false;
+}
+
+QRect FitIntoArea(const QRect &bounds, const QRect &area, const QMargins &frame)
+{
+    // The frame around the client area counts: the whole window must fit.
+    const QRect inner = area.marginsRemoved(frame);
+    QRect fitted(bounds.topLeft(), bounds.size().boundedTo(inner.size()));
+    fitted.moveLeft(std::clamp(fitted.left(), inner.left(), inner.right() + 1 - fitted.width()));
+    fitted.moveTop(std::clamp(fitted.top(), inner.top(), inner.bottom() + 1 - fitted.height()));
+    return fitted;
+}
+
+// Stored bounds come from another screen or another scale: what is left of them on this
+// screen is what a user can reach. The frame is not known before the window is shown; the
+// style's title bar and frame stand in for it.
+void TMainForm::FitIntoScreen()
+{
+    const QScreen *target = QGuiApplication::screenAt(geometry().center());
+    if (!target)
+        target = screen();
+    if (!target)
+        return;
+    const int border = style()->pixelMetric(QStyle::PM_MdiSubWindowFrameWidth);
+    const int title = style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    const QMargins frame(border, border + title, border, border);
+    setGeometry(FitIntoArea(geometry(), target->availableGeometry(), frame));
 }
 
 void TMainForm::SetTitles()

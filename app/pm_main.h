@@ -38,6 +38,10 @@ namespace trabix {
 class TQVX_Logger;
 } // namespace trabix
 
+// Bounds (the client area, placed at its frame's top left as the settings store it) moved and
+// cut so that with the frame around them they lie inside area.
+QRect FitIntoArea(const QRect &bounds, const QRect &area, const QMargins &frame);
+
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
@@ -45,6 +49,7 @@ public:
     ~TMainForm() override;
 
     void SetAboutDialog(TPMAboutDialog *about) { AboutDialog = about; }
+    TPMAboutDialog *About() const { return AboutDialog; }
 
     // Thread safe: the window's log entry point (see TLogRouter for how lines travel).
     void AddLogLine(const std::string &text);
@@ -156,6 +161,7 @@ private:
     void ConnectOptionControls();
     void FormCreate();
     void SetTitles();
+    void FitIntoScreen();
     void EnableControls();
     void SetStatusText(const QString &text);
     void ShowWaitCursor();

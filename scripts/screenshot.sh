@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Makes docs/screenshot.png: the real program under Xvfb with two channels, one to a loopback
-# echo server and one to a loopback HTTP server, after some traffic through both.
+# Makes docs/screenshot.png and docs/screenshot-about.png: the real program under Xvfb (with
+# the openbox window manager) with two channels, one to a loopback echo server and one to a
+# loopback HTTP server, after some traffic through both, and its About box. Then the same at
+# 150 % (QT_SCALE_FACTOR=1.5 on a 1280x900 screen): docs/screenshot-150.png and
+# docs/screenshot-150-about.png; the stored window bounds there are larger than the screen.
 # Everything runs in a temporary folder (program copy, Trabix.ini, log file) on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/deps.sh
+scripts/deps.sh openbox fonts-dejavu-core
 build=${BUILD_DIR:-build}  # the build folder (default: build, as scripts/test.sh uses)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target trabix
@@ -113,18 +116,23 @@ wait_for() {
   return 1
 }
 
-export TRABIX_SCREENSHOT="$work/screenshot.png"
-export listen1 listen2 work
-xvfb-run -a -s "-screen 0 1280x800x24" bash -c '
-  set -euo pipefail
-  cd "$work"
-  ./trabix & trabix=$!
-  '"$(declare -f wait_for)"'
-  log="$work/$(date +%Y%m%d).log"
-  wait_for "$log" 20 "listening to connections on 127.0.0.1:$listen2"
-  python3 - <<PY
+# One run of the program on a screen of the given size and scale; the pictures go to docs/.
+shoot() {
+  local screen=$1 scale=$2 name=$3
+  rm -f "$work"/*.log "$work"/*.png
+  export TRABIX_SCREENSHOT="$work/$name.png" QT_SCALE_FACTOR=$scale
+  export listen1 listen2 work
+  xvfb-run -a -s "-screen 0 ${screen}x24" bash -c '
+    set -euo pipefail
+    cd "$work"
+    openbox >/dev/null 2>&1 & wm=$!
+    ./trabix & trabix=$!
+    '"$(declare -f wait_for)"'
+    log="$work/$(date +%Y%m%d).log"
+    wait_for "$log" 20 "listening to connections on 127.0.0.1:$listen2"
+    python3 - <<PY
 import socket, urllib.request
-for text in (b"Hello Trabix\r\n", b"Relayed both ways\r\n"):
+for text in (b"Hello Trabix\r\n", b"Relayed both ways\r\n", "caf\u00e9 \u20ac\r\n".encode()):
     with socket.create_connection(("127.0.0.1", $listen1), timeout=5) as s:
         s.sendall(text)
         got = b""
@@ -133,14 +141,20 @@ for text in (b"Hello Trabix\r\n", b"Relayed both ways\r\n"):
 for _ in range(2):
     urllib.request.urlopen("http://127.0.0.1:$listen2/index.html", timeout=5).read()
 PY
-  wait_for "$log" 20 "Disconnect (incoming)"
-  sleep 1  # let the 250 ms status refresh show the counters
-  touch "$TRABIX_SCREENSHOT.request"
-  wait_for "$TRABIX_SCREENSHOT" 20
-  while [ -e "$TRABIX_SCREENSHOT.request" ]; do sleep 0.1; done
-  kill -TERM "$trabix"
-  wait "$trabix"
-'
-mkdir -p docs
-cp "$work/screenshot.png" docs/screenshot.png
-echo "docs/screenshot.png written"
+    wait_for "$log" 20 "Disconnect (incoming)"
+    sleep 1  # let the 250 ms status refresh show the counters
+    touch "$TRABIX_SCREENSHOT.request"
+    wait_for "$TRABIX_SCREENSHOT" 20
+    while [ -e "$TRABIX_SCREENSHOT.request" ]; do sleep 0.1; done
+    kill -TERM "$trabix"
+    wait "$trabix"
+    kill "$wm" 2>/dev/null || true
+  '
+  mkdir -p docs
+  cp "$work/$name.png" "docs/$name.png"
+  cp "$work/$name-about.png" "docs/$name-about.png"
+  echo "docs/$name.png and docs/$name-about.png written"
+}
+
+shoot 1280x800 1 screenshot
+shoot 1280x900 1.5 screenshot-150

@@ -14,6 +14,12 @@
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
+#include <QLineEdit>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 using namespace apptest;
 
@@ -233,4 +239,60 @@ TEST_F(TWindowTest, AntiFreezeOfTheWindowPumpsTheEventLoop)
     EXPECT_TRUE(fired);
     Form.reset();
     EXPECT_EQ(TIdAntiFreezeBase::Instance(), nullptr);
+}
+
+TEST(WindowFit, BoundsAndFrameAreMovedAndCutIntoTheArea)
+{
+    const QRect area(0, 0, 853, 600);
+    const QMargins frame(4, 24, 4, 4);
+    const QRect fitted = FitIntoArea(QRect(0, 0, 1100, 560), area, frame);
+    EXPECT_TRUE(area.contains(fitted.marginsAdded(frame))) << fitted.width() << "x" << fitted.height();
+    EXPECT_EQ(fitted.size(), QSize(845, 560));
+    const QRect away = FitIntoArea(QRect(3000, -20, 400, 300), area, frame);
+    EXPECT_TRUE(area.contains(away.marginsAdded(frame)));
+    EXPECT_EQ(away.size(), QSize(400, 300));
+    EXPECT_EQ(FitIntoArea(QRect(100, 100, 400, 300), area, frame), QRect(100, 100, 400, 300));
+}
+
+TEST_F(TWindowTest, RestoredBoundsFitTheScreenAndNarrowFieldsKeepADottedQuad)
+{
+    Open(Ini({}) + QStringLiteral("[WindowPos]\nTop=-50\nLeft=2000\nHeight=4000\nWidth=5000\n"));
+    const QRect screen = Form->screen()->availableGeometry();
+    EXPECT_TRUE(screen.contains(Form->geometry())) << "fitted at start";
+
+    Form->show();
+    Form->resize(200, 200); // far below what the channel table needs
+    QCoreApplication::processEvents();
+    auto *scroll = qobject_cast<QScrollArea *>(Form->Pages->widget(0));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_GT(scroll->horizontalScrollBar()->maximum(), 0) << "the page scrolls";
+    for (int n = 1; n <= ChannelCount; ++n)
+        for (QLineEdit *field : {Row(n).Remarks, Row(n).BindIp, Row(n).MapIp}) {
+            // The text area as QLineEdit lays it out: the style's contents rect, the text
+            // margins and 2 pixels on each side.
+            QStyleOptionFrame option;
+            option.initFrom(field);
+            option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+            const QRect text = field->style()
+                                   ->subElementRect(QStyle::SE_LineEditContents, &option, field)
+                                   .marginsRemoved(field->textMargins())
+                                   .adjusted(2, 0, -2, 0);
+            EXPECT_LE(field->fontMetrics().horizontalAdvance(TChannelTable::WidestAddress()),
+                      text.width());
+        }
+}
+
+TEST_F(TWindowTest, AboutBoxShowsItsLinkAndHelpTextWhole)
+{
+    Open(Ini({}));
+    About->PrepareShow(QStringLiteral("Trabix V1.2"), QStringLiteral("Trabix - Ostrelay V1.2"));
+    About->show();
+    QCoreApplication::processEvents();
+    const QRect link = About->URILabel->geometry();
+    EXPECT_LE(link.right(), About->width() - 1);
+    EXPECT_GE(link.width(), About->URILabel->sizeHint().width());
+    EXPECT_GE(link.left(), About->VersionLabel->geometry().right());
+    EXPECT_LT(About->Memo1->geometry().bottom(), About->OKBtn->geometry().top());
+    EXPECT_EQ(About->Memo1->verticalScrollBar()->maximum(), 0) << "every help line shows";
+    About->hide();
 }
