@@ -1,6 +1,5 @@
 #include "ScreenshotSeam.h"
 
-#include "AppTitles.h"
 #include "pm_About.h"
 #include "pm_main.h"
 
@@ -42,9 +41,9 @@ QPixmap GrabBothTabs(TMainForm &form)
 }
 
 // The About box as the "?" menu shows it, without waiting in its modal loop.
-QPixmap GrabAbout(TPMAboutDialog &about)
+QPixmap GrabAbout(TMainForm &form, TPMAboutDialog &about)
 {
-    about.PrepareShow(ShortTitle, LongTitle);
+    form.PrepareAbout();
     about.show();
     QPixmap shot = about.grab();
     about.hide();
@@ -69,7 +68,7 @@ void InstallScreenshotSeam(TMainForm &form)
             if (aboutTarget.endsWith(QStringLiteral(".png")))
                 aboutTarget.chop(4);
             aboutTarget += QStringLiteral("-about.png");
-            GrabAbout(*about).save(aboutTarget, "PNG");
+            GrabAbout(form, *about).save(aboutTarget, "PNG");
         }
         GrabBothTabs(form).save(target, "PNG");
         QFile::remove(request);

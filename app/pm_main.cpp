@@ -482,6 +482,14 @@ void TMainForm::ShowAbout()
     AboutDialog->ShowAbout(ShortTitle, LongTitle);
 }
 
+void TMainForm::PrepareAbout()
+{
+    if (!AboutDialog)
+        return;
+    AboutDialog->SetPlaces(SettingsFileText, LogFolderText);
+    AboutDialog->PrepareShow(ShortTitle, LongTitle);
+}
+
 // Where this run keeps its settings and writes its log files, taken from the logger itself.
 void TMainForm::ShowPlaces()
 {

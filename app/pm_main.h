@@ -81,6 +81,8 @@ public:
     void SaveScreenLog();
     void ClearScreenLog();
     void ShowAbout();
+    // Fills the About box as ShowAbout does, without showing it (the screenshot seam).
+    void PrepareAbout();
     void OpenLogFolder();
     // Opens the channel's "Channel Settings" dialog (window-modal, without a nested event
     // loop); OK applies its values at once, as a live edit.
