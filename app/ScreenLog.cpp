@@ -5,11 +5,13 @@
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCharFormat>
+#include <QTextFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 TScreenLog::TScreenLog(QWidget *parent) : QPlainTextEdit(parent)
 {
@@ -24,9 +26,15 @@ TScreenLog::TScreenLog(QWidget *parent) : QPlainTextEdit(parent)
 
 namespace {
 
-// Properties of the view's formats that let Bytes() give back what AppendBytes was given.
-constexpr int SignByteProperty = QTextFormat::UserProperty + 1;  // char format: the byte
-constexpr int LoneLineFeedProperty = QTextFormat::UserProperty + 2; // block format
+// The block format property of a line that follows a lone LF (the others follow a CR LF). It
+// sits on the next line because a block takes its format when it is made.
+constexpr int AfterLoneLineFeedProperty = QTextFormat::UserProperty + 1;
+
+// A sign is the byte's two hex digits between single guillemets: "‹E9›". The guillemets never
+// stand in the view for themselves (a text that holds one shows its bytes as signs), so the
+// text alone says which byte each sign stands for.
+constexpr char16_t SignOpen = u'\u2039';
+constexpr char16_t SignClose = u'\u203A';
 
 // The length of the well-formed UTF-8 sequence at the start of s (1 to 4) and its code point,
 // or 0 when s does not start with one: stray continuation bytes, cut sequences, overlong forms,
@@ -62,44 +70,86 @@ int Utf8SequenceLength(std::string_view s, char32_t &cp)
 }
 
 // Characters the view would not show, or would take as its own: control characters (the tab
-// aside; line ends are handled before), the line and paragraph separators, and the
-// noncharacters the text document uses inside.
+// aside; line ends are handled before), the line and paragraph separators, the noncharacters
+// the text document uses inside, and the two guillemets of the signs.
 bool ShownAsSign(char32_t cp)
 {
     return (cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 ||
            cp == 0x2029 || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE ||
-           cp == 0xFFFC;
+           cp == 0xFFFC || cp == SignOpen || cp == SignClose;
 }
 
-QString SignText(unsigned char byte)
+void AppendSign(QString &text, unsigned char byte)
 {
-    return QStringLiteral("<%1>").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+    static constexpr char16_t Hex[] = u"0123456789ABCDEF";
+    const char16_t sign[] = {SignOpen, Hex[byte >> 4], Hex[byte & 0xF], SignClose};
+    text.append(reinterpret_cast<const QChar *>(sign), 4);
 }
 
-QTextCharFormat SignFormat(unsigned char byte)
+int HexValue(QChar c)
 {
-    QTextCharFormat format;
-    format.setProperty(SignByteProperty, int(byte));
-    format.setForeground(Qt::white);
-    format.setBackground(Qt::darkGray);
-    return format;
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
 }
 
-// Appends the bytes of one view fragment: its signs' bytes, or its text as UTF-8. A sign the
-// user has edited no longer reads as its byte and is taken as the text it shows.
-void AppendFragmentBytes(QByteArray &out, const QTextFragment &fragment)
+// Appends the bytes of one line of the view: its signs' bytes, everything else as UTF-8. A
+// guillemet that does not open a whole sign (the user may edit the view) is taken as text.
+void AppendLineBytes(QByteArray &out, const QString &line)
 {
-    const QString text = fragment.text();
-    const QTextCharFormat format = fragment.charFormat();
-    if (format.hasProperty(SignByteProperty)) {
-        const auto byte = static_cast<unsigned char>(format.intProperty(SignByteProperty));
-        const QString sign = SignText(byte);
-        if (text.size() % sign.size() == 0 && text == sign.repeated(text.size() / sign.size())) {
-            out.append(text.size() / sign.size(), char(byte));
-            return;
-        }
+    qsizetype plain = 0;
+    for (qsizetype i = 0; i + 3 < line.size(); ++i) {
+        if (line[i] != QChar(SignOpen) || line[i + 3] != QChar(SignClose))
+            continue;
+        const int high = HexValue(line[i + 1]), low = HexValue(line[i + 2]);
+        if (high < 0 || low < 0)
+            continue;
+        out += QStringView(line).mid(plain, i - plain).toUtf8();
+        out += char(high * 16 + low);
+        plain = i + 4;
+        i += 3;
     }
-    out += text.toUtf8();
+    out += QStringView(line).mid(plain).toUtf8();
+}
+
+// The lines the view shows for bytes, and for each line whether a lone LF ended it.
+QList<QString> ShownLines(std::string_view bytes, std::vector<bool> &endsLone)
+{
+    QList<QString> lines(1);
+    size_t run = 0, at = 0;
+    // Runs of well-formed UTF-8 that shows as itself are converted in one go.
+    const auto addRun = [&] {
+        if (at > run)
+            lines.back() += QString::fromUtf8(bytes.data() + run, qsizetype(at - run));
+    };
+    while (at < bytes.size()) {
+        const char c = bytes[at];
+        const bool crLf = c == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n';
+        if (crLf || c == '\n') {
+            addRun();
+            endsLone.push_back(!crLf);
+            lines.emplace_back();
+            at += crLf ? 2 : 1;
+            run = at;
+            continue;
+        }
+        char32_t cp = 0;
+        const int len = Utf8SequenceLength(bytes.substr(at), cp);
+        if (len > 0 && !ShownAsSign(cp)) {
+            at += size_t(len);
+            continue;
+        }
+        addRun();
+        for (int i = 0; i < std::max(len, 1); ++i, ++at)
+            AppendSign(lines.back(), static_cast<unsigned char>(bytes[at]));
+        run = at;
+    }
+    addRun();
+    endsLone.push_back(false);
+    return lines;
 }
 
 } // namespace
@@ -112,6 +162,8 @@ void TScreenLog::AppendText(const QString &text)
 
 void TScreenLog::AppendBytes(std::string_view bytes)
 {
+    std::vector<bool> endsLone;
+    const QList<QString> lines = ShownLines(bytes, endsLone);
     // As appendPlainText does: a view scrolled to its end stays at the end.
     QScrollBar *bar = verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum();
@@ -119,48 +171,21 @@ void TScreenLog::AppendBytes(std::string_view bytes)
     QTextCursor cursor(doc);
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
+    const QTextBlockFormat afterCrLf;
+    QTextBlockFormat afterLone;
+    afterLone.setProperty(AfterLoneLineFeedProperty, true);
     const QTextCharFormat plain;
-    if (!doc->isEmpty())
-        cursor.insertBlock(QTextBlockFormat(), plain);
-
-    // Runs of shown characters (CR LF pairs included) go in as one text each.
-    size_t run = 0, at = 0;
-    const auto insertRun = [&] {
-        if (at == run)
-            return;
-        QString text = QString::fromUtf8(bytes.data() + run, qsizetype(at - run));
-        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-        cursor.insertText(text, plain);
-    };
-    while (at < bytes.size()) {
-        const char c = bytes[at];
-        if (c == '\r' && at + 1 < bytes.size() && bytes[at + 1] == '\n') {
-            at += 2;
-            continue;
-        }
-        if (c == '\n') {
-            insertRun();
-            QTextBlockFormat lone;
-            lone.setProperty(LoneLineFeedProperty, true);
-            cursor.setBlockFormat(lone);
-            cursor.insertBlock(QTextBlockFormat(), plain);
-            run = ++at;
-            continue;
-        }
-        char32_t cp = 0;
-        const int len = Utf8SequenceLength(bytes.substr(at), cp);
-        if (len > 0 && !ShownAsSign(cp)) {
-            at += size_t(len);
-            continue;
-        }
-        insertRun();
-        for (int i = 0; i < std::max(len, 1); ++i, ++at) {
-            const auto byte = static_cast<unsigned char>(bytes[at]);
-            cursor.insertText(SignText(byte), SignFormat(byte));
-        }
-        run = at;
+    // Every line is a block of its own, made with the format that says how the line before
+    // it ended; the block before the first one ends with the CR LF between two records.
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const bool lone = i > 0 && endsLone[size_t(i - 1)];
+        if (i == 0 && doc->isEmpty())
+            cursor.setBlockFormat(afterCrLf);
+        else
+            cursor.insertBlock(lone ? afterLone : afterCrLf, plain);
+        if (!lines[i].isEmpty())
+            cursor.insertText(lines[i], plain);
     }
-    insertRun();
     cursor.endEditBlock();
     if (atBottom)
         bar->setValue(bar->maximum());
@@ -248,10 +273,10 @@ QByteArray TScreenLog::Bytes() const
     if (LineCount() == 0)
         return out;
     for (QTextBlock block = document()->firstBlock(); block.isValid(); block = block.next()) {
-        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it)
-            AppendFragmentBytes(out, it.fragment());
-        const bool lone = block.next().isValid() &&
-                          block.blockFormat().boolProperty(LoneLineFeedProperty);
+        AppendLineBytes(out, block.text());
+        const QTextBlock next = block.next();
+        const bool lone =
+            next.isValid() && next.blockFormat().boolProperty(AfterLoneLineFeedProperty);
         out += lone ? "\n" : "\r\n";
     }
     return out;

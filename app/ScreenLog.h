@@ -5,8 +5,8 @@
 //
 // Log texts are bytes, and the daily file receives them unchanged. The view shows well-formed
 // UTF-8 as its characters and every other byte (and every control character but the tab) as a
-// marked sign "<E9>" that remembers its byte; a line feed without a carriage return before it
-// breaks the line and is remembered as such. So "Save to file" writes back exactly the bytes
+// sign, its hex value between single guillemets: "‹E9›"; a line feed without a carriage return
+// before it breaks the line and is remembered as such. So "Save to file" writes back exactly the bytes
 // the daily file holds for the same lines.
 // Called on the main thread only; other threads reach it through TLogRouter.
 #pragma once

@@ -229,7 +229,7 @@ TEST(ScreenAndFileLog, EveryByteValueAndUtf8TextSaveAsTheFileHoldsThem)
         allBytes += char(b);
     const std::vector<std::string> records = {
         allBytes, "caf\xc3\xa9 \xe9t\xe9 \x80\xfe\xff", "\xe2\x82\xac \xf0\x9f\x98\x80 \xce\xb1\xce\xb2",
-        "lone\nfeed\rand CR\r", "\xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80 \xe2\x80\xa9 \xc2\x85"};
+        "lone\nfeed\rand CR\r", "\xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80 \xe2\x80\xa9 \xc2\x85 \xe2\x80\xb9" "E9\xe2\x80\xba"};
     const QString saved = dir.path() + "/screen.txt";
     AnswerPrompts prompts(saved);
     QString shown;
@@ -266,6 +266,9 @@ TEST(ScreenAndFileLog, EveryByteValueAndUtf8TextSaveAsTheFileHoldsThem)
     EXPECT_FALSE(shown.contains(QChar::ReplacementCharacter));
     for (const char *part : {"caf\xc3\xa9 <E9>t<E9> <80><FE><FF>", "\xe2\x82\xac \xf0\x9f\x98\x80",
                              "<00><01>", "<7F><80>", "<ED><A0><80> <C0><AF>", "<E2><80><A9> <C2><85>",
-                             "<FE><FF>\n"})
-        EXPECT_TRUE(shown.contains(QString::fromUtf8(part))) << part << "\n" << shown.toStdString();
+                             "<FE><FF>\n", "<E2><80><B9>E9<E2><80><BA>"}) {
+        // Written here with < and > for the guillemets of the signs.
+        const QString sign = QString::fromUtf8(part).replace('<', QChar(0x2039)).replace('>', QChar(0x203A));
+        EXPECT_TRUE(shown.contains(sign)) << part << "\n" << shown.toStdString();
+    }
 }
