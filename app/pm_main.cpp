@@ -99,6 +99,7 @@ void TMainForm::CreatePages()
     auto *statusScroll = new QScrollArea(Pages);
     statusScroll->setFrameShape(QFrame::NoFrame);
     statusScroll->setWidgetResizable(true);
+    statusScroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the tabs straight to the fields
     StatusPage = new TStatusPage(statusScroll);
     statusScroll->setWidget(StatusPage);
     LoggingPage = new TLoggingPage(Pages);
