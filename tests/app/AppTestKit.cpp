@@ -195,11 +195,26 @@ void TClient::Close()
 
 int FreePort()
 {
-    int port = 0;
-    const int fd = ListenLoopback(port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
+    // The socket that took the port stays bound (SO_REUSEADDR, never listening) until the
+    // process ends: the program binds beside it (it sets SO_REUSEADDR too), while a bind to
+    // port 0 anywhere else skips the port, so a test running in parallel cannot take it
+    // between this choice and the program's bind. A port held so refuses connections.
+    static std::vector<int> held;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        return 0;
+    }
+    held.push_back(fd);
+    return ntohs(addr.sin_port);
 }
 
 } // namespace apptest

@@ -85,7 +85,8 @@ private:
     std::string Buffer;
 };
 
-// A port on 127.0.0.1 that was free a moment ago (bound with port 0, then closed).
+// A port on 127.0.0.1 that no one else gets from the system while the tests run; the
+// program under test can bind it, and until it does the port refuses connections.
 int FreePort();
 
 } // namespace apptest

@@ -35,6 +35,12 @@ import unittest
 BINARY = os.environ.get("TRABIX_BINARY", "")
 SANITIZED = os.environ.get("TRABIX_E2E_SANITIZED") == "1"
 TIME_FACTOR = 3.0 if SANITIZED else 1.0
+
+
+def bound(seconds):
+    """An upper bound on a duration a case asserts, longer by TIME_FACTOR in a sanitizer run."""
+    return seconds * TIME_FACTOR
+
 LOOPBACK = "127.0.0.1"
 
 _live_processes = []
@@ -67,15 +73,27 @@ def wait_until(condition, timeout, interval=0.01, what="condition"):
         time.sleep(interval)
 
 
+# Sockets that keep the ports handed out by free_port() and closed_port(): bound, never
+# listening, with SO_REUSEADDR. The program binds the same port beside them (it sets
+# SO_REUSEADDR too), while the system gives none of them to anyone asking for port 0, so
+# another test running at the same time cannot take a port between our choice and the
+# program's bind. A bound socket that does not listen refuses connections, so a held port
+# still reads as closed. They are released when the test process ends.
+_held_ports = []
+
+
 def free_port():
-    """A port the system considers free right now (for the program's INI, which needs one)."""
-    with socket.socket() as s:
-        s.bind((LOOPBACK, 0))
-        return s.getsockname()[1]
+    """A loopback port nobody else gets from the system while this test process runs (for the
+    program's INI, which needs a number); the program can still bind it."""
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((LOOPBACK, 0))
+    _held_ports.append(s)
+    return s.getsockname()[1]
 
 
 def closed_port():
-    """A port with nothing listening on it: bound once by the system, then released."""
+    """A port with nothing listening on it, held (bound, not listening) for the whole run."""
     return free_port()
 
 

@@ -87,9 +87,17 @@ ssize_t RecvOnce(int fd, char* buf, std::size_t size) {
 }  // namespace
 
 int UnusedPort() {
-    int port = 0;
-    ListenLoopback(port);  // closed again at once
-    return port;
+    // Bound for the rest of the process and never listening: it refuses every connect, and no
+    // test running in parallel can be given the port meanwhile.
+    static std::vector<TFd> held;
+    TFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = Loopback(0);
+    socklen_t len = sizeof a;
+    if (::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        throw std::runtime_error("cannot bind on loopback");
+    held.push_back(std::move(fd));
+    return ntohs(a.sin_port);
 }
 
 TFd ConnectTo(int port) {

@@ -36,7 +36,7 @@ private:
     int fd_;
 };
 
-// A port on 127.0.0.1 where nothing listens (bound once, then closed).
+// A port on 127.0.0.1 where nothing listens, held (bound) until the process ends.
 int UnusedPort();
 TFd ConnectTo(int port);
 // Connects to 127.0.0.1:port from the loopback address `source` (127.0.0.2, ...).

@@ -186,10 +186,13 @@ TEST_F(LifecycleTest, OnlyTheFirstOfTwoOverlappingClientsStartsABusyPeriod) {
     ASSERT_TRUE(WaitForDisconnects(2));
     FakeClock.SetDays(46002.0);
     TFd third = ConnectTo(ListenPort());
-    ASSERT_TRUE(WaitUntil([&] { return Map.ConnectsOut.load() == 3; }));
-    EXPECT_EQ(Map.BusyStart.load(), 46002.0);
-    EXPECT_EQ(Map.BusyBytesCS.load(), 0);
-    EXPECT_EQ(Map.BusyBytesSC.load(), 0);
+    // The new period's start and byte counts are written after ConnectsOut moves: wait on them.
+    EXPECT_TRUE(WaitUntil([&] {
+        return Map.BusyStart.load() == 46002.0 && Map.BusyBytesCS.load() == 0 &&
+               Map.BusyBytesSC.load() == 0;
+    })) << "busy period from " << Map.BusyStart.load() << ", bytes " << Map.BusyBytesCS.load()
+        << " and " << Map.BusyBytesSC.load();
+    EXPECT_EQ(Map.ConnectsOut.load(), 3);
 }
 
 TEST_F(LifecycleTest, CountersInModeZeroAndAboveWithSixtyFourBitBytes) {

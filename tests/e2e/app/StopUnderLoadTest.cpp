@@ -24,7 +24,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <stop_token>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "WindowRunKit.h"
@@ -89,13 +91,55 @@ int Connect(int port)
 bool ClosedByPeer(int fd)
 {
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 2000) <= 0)
+    if (::poll(&p, 1, int(TimeBound(std::chrono::seconds(2)).count())) <= 0)
         return false;
     char byte;
     const ssize_t n = ::recv(fd, &byte, 1, MSG_DONTWAIT);
     return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+
+// Runs a function when the scope ends, also when a failed ASSERT returns early.
+template <class F>
+class ScopeExit {
+public:
+    explicit ScopeExit(F f) : FAtExit(std::move(f)) {}
+    ScopeExit(const ScopeExit &) = delete;
+    ScopeExit &operator=(const ScopeExit &) = delete;
+    ~ScopeExit() { FAtExit(); }
+
+private:
+    F FAtExit;
+};
+
+// Opens count connections to a channel a few at a time (the listen backlog is 5, and a
+// dropped connect waits a second); false when the channel did not take them in time.
+bool ConnectSome(TMainForm &form, std::vector<int> &into, int port, int count, int channel)
+{
+    for (int i = 0; i < count; ++i) {
+        into.push_back(Connect(port));
+        if ((i % 4 == 3 || i == count - 1) &&
+            !PumpUntil([&] { return form.Mapping(channel)->ConnectsIn > i; },
+                       TimeBound(std::chrono::seconds(10))))
+            return false;
+    }
+    return true;
+}
+
+// Sends and reads back on fd as fast as the echo target answers, until asked to stop or the
+// connection ends.
+void Stream(const std::stop_token &stop, int fd, std::atomic<long> &echoed)
+{
+    std::vector<char> block(16384, 's'), back(65536);
+    while (!stop.stop_requested()) {
+        if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) <= 0)
+            return;
+        const ssize_t n = ::recv(fd, back.data(), back.size(), 0);
+        if (n <= 0)
+            return;
+        echoed += n;
+    }
+}
 
 } // namespace
 
@@ -105,6 +149,7 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
     ASSERT_TRUE(dir.isValid());
     const QString oldCwd = QDir::currentPath();
     ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    const ScopeExit restoreCwd([&] { QDir::setCurrent(oldCwd); });
     EchoTarget echo;
     const int idlePort = FreePort(), streamPort = FreePort();
     {
@@ -116,44 +161,37 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
         ini << "[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\n";
     }
     trabix::OverrideConfigFileName((dir.path() + "/Trabix.ini").toStdString());
+    const ScopeExit restoreConfig([] { trabix::OverrideConfigFileName(""); });
     YesPrompts prompts;
     {
         TMainForm form(prompts);
         const int fdsBefore = CountEntries("/proc/self/fd");
         const int threadsBefore = CountEntries("/proc/self/task");
         form.StartMappings();
-        // A few at a time: the listen backlog is 5, and a dropped connect waits a second.
         std::vector<int> idle, streams;
-        auto connectSome = [&](std::vector<int> &into, int port, int count, int channel) {
-            for (int i = 0; i < count; ++i) {
-                into.push_back(Connect(port));
-                if (i % 4 == 3 || i == count - 1) {
-                    ASSERT_TRUE(PumpUntil([&] { return form.Mapping(channel)->ConnectsIn > i; },
-                                          std::chrono::seconds(10)));
-                }
-            }
-        };
-        connectSome(idle, idlePort, 50, 1);
-        connectSome(streams, streamPort, 10, 2);
-        // Streaming clients send and read back as fast as the echo target answers.
-        std::atomic<bool> streaming{true};
+        const ScopeExit closeClients([&] {
+            for (int fd : idle)
+                ::close(fd);
+            for (int fd : streams)
+                ::close(fd);
+        });
+        ASSERT_TRUE(ConnectSome(form, idle, idlePort, 50, 1));
+        ASSERT_TRUE(ConnectSome(form, streams, streamPort, 10, 2));
         std::atomic<long> echoed{0};
-        std::vector<std::thread> pumps;
+        std::vector<std::jthread> pumps;
+        // On an early return: ask the pumps to stop and wake any that wait in a send or a
+        // receive, so that they are joined before their sockets are closed.
+        const ScopeExit stopPumps([&] {
+            for (auto &t : pumps)
+                t.request_stop();
+            for (int fd : streams)
+                ::shutdown(fd, SHUT_RDWR);
+        });
         for (int fd : streams)
-            pumps.emplace_back([fd, &streaming, &echoed] {
-                std::vector<char> block(16384, 's'), back(65536);
-                while (streaming) {
-                    if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL) <= 0)
-                        return;
-                    const ssize_t n = ::recv(fd, back.data(), back.size(), 0);
-                    if (n <= 0)
-                        return;
-                    echoed += n;
-                }
-            });
+            pumps.emplace_back(Stream, fd, std::ref(echoed));
         ASSERT_TRUE(PumpUntil([&] { return form.Mapping(1)->ConnectsIn == 50 &&
                                            form.Mapping(2)->ConnectsIn == 10 && echoed > 1000000; },
-                              std::chrono::seconds(30)));
+                              TimeBound(std::chrono::seconds(30))));
 
         form.StopMappings();
         EXPECT_FALSE(form.MappingsActive);
@@ -166,13 +204,12 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
         }
         for (int fd : idle)
             EXPECT_TRUE(ClosedByPeer(fd));
-        streaming = false;
-        for (auto &t : pumps)
-            t.join();
-        for (int fd : idle)
-            ::close(fd);
-        for (int fd : streams)
-            ::close(fd);
+        pumps.clear();  // asks each pump to stop and joins it: the relay has ended their streams
+        for (std::vector<int> *clients : {&idle, &streams}) {
+            for (int fd : *clients)
+                ::close(fd);
+            clients->clear();
+        }
         // The connection and listener threads end and give back their descriptors (the echo
         // target's side of each connection closes once the relay has closed its own).
         EXPECT_TRUE(PumpUntil([&] {
@@ -186,6 +223,4 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
         form.ShutDownProgram();
     }
     EXPECT_EQ(prompts.Messages, 0);
-    trabix::OverrideConfigFileName("");
-    QDir::setCurrent(oldCwd);
 }

@@ -11,22 +11,28 @@
 
 #include <chrono>
 #include <functional>
+#include <vector>
 
 namespace window_run {
 
-// A loopback port that was free a moment ago. The window's Listen Port cannot be 0, so the
-// cases take a number from the system and give it to a channel (another process could take it
-// in between; on a test machine nothing does).
+// A loopback port for a channel's Listen Port (which cannot be 0). The socket that took it
+// stays bound (SO_REUSEADDR, never listening) until the process ends: the program binds beside
+// it (it sets SO_REUSEADDR too), while a bind to port 0 anywhere else skips the port, so a test
+// running in parallel cannot take it between this choice and the program's bind. A port held
+// so refuses connections.
 inline int FreePort()
 {
+    static std::vector<int> held;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
     socklen_t len = sizeof a;
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    ::close(fd);
+    held.push_back(fd);
     return ntohs(a.sin_port);
 }
 
