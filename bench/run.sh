@@ -51,17 +51,6 @@ log() { printf '== %s %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 
 # --- dependencies and build ------------------------------------------------------------------
 
-install_missing() {
-  local missing=()
-  for pkg in socat rinetd haproxy; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-  done
-  command -v python3 >/dev/null || missing+=(python3)
-  [ ${#missing[@]} -eq 0 ] && return 0
-  log "installing ${missing[*]}"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-}
-
 # The load generator must build. The program and the probe come from the tree other people
 # are editing: when they do not build right now, the last built ones are used.
 build_programs() {
@@ -77,7 +66,7 @@ build_programs() {
   return 0
 }
 
-install_missing || { echo "could not install the peers" >&2; exit 1; }
+"$root/scripts/deps.sh" bench || { echo "could not install the peers" >&2; exit 1; }
 build_programs || { echo "build failed" >&2; exit 1; }
 load=$build/bench/trabix-load
 trabix=${TRABIX_BIN:-$(find "$build/app" -maxdepth 2 -type f -name trabix -perm -u+x 2>/dev/null | head -n 1)}

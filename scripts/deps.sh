@@ -1,12 +1,26 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and running Trabix need, if any is missing.
-# Usage: scripts/deps.sh [extra packages...]
+# Usage: scripts/deps.sh [group...]
+#   (always)  compiler, CMake, Qt, GoogleTest, python3 and curl for the end-to-end cases, Xvfb,
+#             the Debian packaging tools
+#   fuzz      clang with its compiler runtime (libFuzzer and the sanitizers for clang)
+#   bench     the relays the benchmark compares with: socat, rinetd, haproxy
 set -euo pipefail
 # qt6-svg-dev paints the package's icon, libsystemd-dev gives the headless twin sd_notify;
 # dpkg-dev, lintian, desktop-file-utils and appstream build and check the Debian package.
-packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev libbenchmark-dev qt6-base-dev
-          qt6-svg-dev libsystemd-dev libgl-dev xvfb openbox xdotool x11-utils clang
-          libclang-rt-14-dev python3 curl procps dpkg-dev lintian desktop-file-utils appstream "$@")
+# openbox, xdotool and x11-utils drive the window under a real X server in the end-to-end cases.
+packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev qt6-base-dev qt6-svg-dev
+          libsystemd-dev libgl-dev xvfb openbox xdotool x11-utils python3 curl procps
+          dpkg-dev lintian desktop-file-utils appstream)
+for group in "$@"; do
+  case $group in
+    # clang itself only recommends its runtime; libclang-rt-dev follows the default clang
+    # version, so nothing here names one.
+    fuzz) packages+=(clang libclang-rt-dev) ;;
+    bench) packages+=(socat rinetd haproxy) ;;
+    *) echo "scripts/deps.sh: unknown group '$group' (fuzz, bench)" >&2; exit 2 ;;
+  esac
+done
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

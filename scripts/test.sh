@@ -8,7 +8,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-scripts/deps.sh || { echo "dependency installation failed"; exit 1; }
+deps=()
+[ "${SKIP_FUZZ:-0}" = 1 ] || deps+=(fuzz)
+scripts/deps.sh "${deps[@]}" || { echo "dependency installation failed"; exit 1; }
 
 jobs=$(nproc)
 passed=0; failed=0; phase_failed=()
@@ -30,38 +32,49 @@ run_ctest() {
   return $rc
 }
 
+# Configures and builds one preset of CMakePresets.json (its folder is build-<preset>, or
+# build for the default one); warnings are errors there.
 build() {
-  local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null && cmake --build "$dir" -j"$jobs"
+  local preset=$1
+  cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$jobs"
 }
-
-echo "== build and test (release with debug info)"
-if build build; then
-  run_ctest build || phase_failed+=(tests)
-else
-  phase_failed+=(build); failed=$((failed + 1))
-fi
 
 # ThreadSanitizer needs a fixed address layout on kernels with wide ASLR.
 norandom=(setarch "$(uname -m)" -R)
 "${norandom[@]}" true 2>/dev/null || norandom=()
 
+# run_ctest under ThreadSanitizer: ctest and so every test runs without address randomisation.
+# The counts come back through the log, as the run happens in a child shell. TSAN_OPTIONS is
+# taken from the caller's environment.
+run_ctest_tsan() {
+  local dir=$1; shift
+  local log=$dir.log rc p f
+  "${norandom[@]}" bash -c "$(declare -f run_ctest); passed=0; failed=0; jobs=$jobs; run_ctest $(printf '%q ' "$dir" "$@"); rc=\$?; echo \"__counts \$passed \$failed\"; exit \$rc" > "$log" 2>&1
+  rc=$?
+  grep -v '^__counts' "$log"
+  read -r _ p f < <(grep '^__counts' "$log" || echo "__counts 0 1")
+  passed=$((passed + p)); failed=$((failed + f))
+  return $rc
+}
+
+echo "== build and test (release with debug info)"
+if build default; then
+  run_ctest build || phase_failed+=(tests)
+else
+  phase_failed+=(build); failed=$((failed + 1))
+fi
+
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== ThreadSanitizer"
-  if build build-tsan -DTRABIX_APP=OFF -DTRABIX_BENCH=OFF -DTRABIX_SANITIZE=thread; then
+  if build tsan; then
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66" \
-      "${norandom[@]}" bash -c "$(declare -f run_ctest); passed=0; failed=0; jobs=$jobs; run_ctest build-tsan; rc=\$?; echo \"__counts \$passed \$failed\"; exit \$rc" > build-tsan.log 2>&1
-    rc=$?
-    grep -v '^__counts' build-tsan.log
-    read -r _ p f < <(grep '^__counts' build-tsan.log || echo "__counts 0 1")
-    passed=$((passed + p)); failed=$((failed + f))
-    [ $rc -eq 0 ] || phase_failed+=(tsan)
+      run_ctest_tsan build-tsan || phase_failed+=(tsan)
   else
     phase_failed+=(tsan-build); failed=$((failed + 1))
   fi
 
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
-  if build build-asan -DTRABIX_APP=OFF -DTRABIX_BENCH=OFF -DTRABIX_SANITIZE=address; then
+  if build asan; then
     ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66" \
     UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
       run_ctest build-asan || phase_failed+=(asan)
@@ -80,12 +93,6 @@ fi
 # built. Every sanitizer report is written to a file in <dir>/sanitizer-reports; any such file
 # fails the phase even if the case that caused it passed. TRABIX_E2E_SANITIZED=1 stretches
 # only upper time bounds (see tests/e2e/trabix_e2e.py).
-e2e_sanitized_build() {
-  local dir=$1 kind=$2
-  cmake -S "$root" -B "$dir" -G Ninja -DTRABIX_APP=ON -DTRABIX_BENCH=OFF \
-        -DTRABIX_SANITIZE="$kind" >/dev/null &&
-    cmake --build "$dir" -j"$jobs" --target trabix e2e_app_tests
-}
 e2e_sanitized_tests=(-L e2e -E '^e2e\.test_(limits|x11)$')
 
 # Fails the phase when the sanitizer wrote any report; prints the start of each.
@@ -103,24 +110,19 @@ check_reports() {
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== end to end under ThreadSanitizer"
-  if e2e_sanitized_build build-tsan-app thread; then
+  if build tsan-app; then
     reports="$root/build-tsan-app/sanitizer-reports"
     rm -rf "$reports"; mkdir -p "$reports"
     TRABIX_E2E_SANITIZED=1 \
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66 log_path=$reports/tsan suppressions=$root/tests/e2e/tsan-qt.supp" \
-      "${norandom[@]}" bash -c "$(declare -f run_ctest); passed=0; failed=0; jobs=$jobs; run_ctest build-tsan-app $(printf '%q ' "${e2e_sanitized_tests[@]}"); rc=\$?; echo \"__counts \$passed \$failed\"; exit \$rc" > build-tsan-app.log 2>&1
-    rc=$?
-    grep -v '^__counts' build-tsan-app.log
-    read -r _ p f < <(grep '^__counts' build-tsan-app.log || echo "__counts 0 1")
-    passed=$((passed + p)); failed=$((failed + f))
-    [ $rc -eq 0 ] || phase_failed+=(e2e-tsan)
+      run_ctest_tsan build-tsan-app "${e2e_sanitized_tests[@]}" || phase_failed+=(e2e-tsan)
     check_reports "$reports" e2e-tsan
   else
     phase_failed+=(e2e-tsan-build); failed=$((failed + 1))
   fi
 
   echo "== end to end under AddressSanitizer + UndefinedBehaviorSanitizer"
-  if e2e_sanitized_build build-asan-app address; then
+  if build asan-app; then
     reports="$root/build-asan-app/sanitizer-reports"
     rm -rf "$reports"; mkdir -p "$reports"
     TRABIX_E2E_SANITIZED=1 \
@@ -133,9 +135,9 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   fi
 fi
 
-if [ "${SKIP_FUZZ:-0}" != 1 ] && command -v clang++ >/dev/null; then
+if [ "${SKIP_FUZZ:-0}" != 1 ]; then
   echo "== libFuzzer targets"
-  if CXX=clang++ build build-fuzz -DTRABIX_APP=OFF -DTRABIX_BENCH=OFF -DTRABIX_FUZZ=ON; then
+  if build fuzz; then
     for f in build-fuzz/tests/fuzz/fuzz_*; do
       [ -x "$f" ] || continue
       name=$(basename "$f")
