@@ -1,6 +1,7 @@
 #include "LogRouter.h"
 
 #include "ScreenLog.h"
+#include "ThreadChecks.h"
 
 #include <QMetaObject>
 #include <QTimer>
@@ -72,6 +73,7 @@ std::string_view LastLines(const std::string &text, int lines)
 
 void TLogRouter::FlushToView()
 {
+    AssertMainThread();
     std::vector<TPendingText> batch;
     bool trim = false;
     TScreenLog *view = nullptr;
@@ -123,6 +125,7 @@ void TLogRouter::FlushToView()
 
 void TLogRouter::AttachView(TScreenLog *view)
 {
+    AssertMainThread();
     // Made and connected here, on the main thread; other threads only start it.
     auto *timer = new QTimer(view);
     timer->setSingleShot(true);
@@ -145,6 +148,7 @@ void TLogRouter::AttachView(TScreenLog *view)
 
 void TLogRouter::DetachView()
 {
+    AssertMainThread();
     std::lock_guard lock(PendingLock);
     View = nullptr;
     delete FlushTimer;

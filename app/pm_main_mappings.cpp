@@ -11,6 +11,7 @@
 #include "DumpFormats.h"
 #include "pm_config.h"
 #include "qv_IdMappedPortTCP.h"
+#include "ThreadChecks.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -242,6 +243,7 @@ void TMainForm::ReportSaveFailure()
 
 void TMainForm::StartMappings()
 {
+    AssertMainThread();
     // A log-off handled while "Save configuration?" was open has released the servers.
     if (ShutDownDone)
         return;
@@ -283,6 +285,7 @@ void TMainForm::ReportChannelError(int channel, const std::string &message)
 
 void TMainForm::StopMappings()
 {
+    AssertMainThread();
     StopAllChannels();
     FinishStop();
 }

@@ -1,6 +1,7 @@
 // A setting that the window changes while peer threads read it. Each value is one word,
 // written and read whole with relaxed atomics: no lock, no ordering with other data, and a
-// change takes effect from the next read on. Thread safe.
+// change takes effect from the next read on. Read from any thread; written on the main thread
+// only (checked where assertions are on).
 //
 // A server that must react to a change at once, not only at its next read, sets OnChange once
 // before other threads use the setting; it runs on the writing thread after every write.
@@ -10,6 +11,8 @@
 #include <functional>
 #include <utility>
 
+#include "ThreadChecks.h"
+
 template <class T>
 class TLiveSetting {
 public:
@@ -18,6 +21,7 @@ public:
     TLiveSetting& operator=(const TLiveSetting& AOther) { return *this = AOther.Get(); }
 
     TLiveSetting& operator=(T value) {
+        AssertMainThread();
         value_.store(value, std::memory_order_relaxed);
         if (onChange_) onChange_();
         return *this;

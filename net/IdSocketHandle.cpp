@@ -1,6 +1,7 @@
 #include "IdSocketHandle.h"
 
 #include <algorithm>
+#include <cassert>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -24,6 +25,14 @@ TIdSocketHandle::~TIdSocketHandle()
 bool TIdSocketHandle::CallerIsOwner() const
 {
     return FOwner.load() == std::this_thread::get_id();
+}
+
+// Every call that hands the descriptor number to the system comes from the owner: only for the
+// owner does that number stay valid (another thread's close leaves it open until the owner is
+// done with it). Checked where assertions are on.
+void TIdSocketHandle::AssertOwner() const
+{
+    assert(CallerIsOwner() && "socket used by a thread that does not own it");
 }
 
 void TIdSocketHandle::ClaimOwnership()
@@ -53,6 +62,7 @@ void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol)
 
 void TIdSocketHandle::Bind()
 {
+    AssertOwner();
     if (GStack().CheckResult(GStack().Bind(Handle(), IP(), Port()), {Id_WSAEADDRINUSE}))
         throw EIdCouldNotBindSocket();
     UpdateLocal();
@@ -60,6 +70,7 @@ void TIdSocketHandle::Bind()
 
 void TIdSocketHandle::Listen(int ABacklog)
 {
+    AssertOwner();
     GStack().CheckResult(GStack().Listen(Handle(), ABacklog));
     GStack().CheckResult(GStack().SetNonBlocking(Handle(), true));
 }
@@ -92,6 +103,7 @@ void TIdSocketHandle::SetPeer(const std::string& AIP, int APort)
 
 int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted, int AWatchSocket)
 {
+    AssertOwner();
     const int result = GStack().Connect(Handle(), PeerIP(), PeerPort(), AStillWanted, AWatchSocket);
     if (result != -1) {
         UpdateLocal();
@@ -102,21 +114,25 @@ int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted, int AWat
 
 int TIdSocketHandle::Recv(void* ABuffer, int ALength)
 {
+    AssertOwner();
     return GStack().Recv(Handle(), ABuffer, ALength);
 }
 
 int TIdSocketHandle::Send(const void* ABuffer, int ALength)
 {
+    AssertOwner();
     return GStack().Send(Handle(), ABuffer, ALength);
 }
 
 int TIdSocketHandle::RecvIfReady(void* ABuffer, int ALength)
 {
+    AssertOwner();
     return GStack().RecvIfReady(Handle(), ABuffer, ALength);
 }
 
 void TIdSocketHandle::SetSockOpt(int ALevel, int AOptName, const void* AOptVal, int AOptLen)
 {
+    AssertOwner();
     GStack().CheckResult(GStack().SetSockOpt(Handle(), ALevel, AOptName, AOptVal, AOptLen));
 }
 
@@ -131,8 +147,11 @@ void TIdSocketHandle::DisableNagle()
 
 bool TIdSocketHandle::WaitForData(int ATimeout)
 {
-    // With an active anti-freeze a long wait becomes a series of slices, so that a socket
-    // closed meanwhile is noticed at the latest after one slice.
+    AssertOwner();
+    // With an active anti-freeze a wait without limit becomes a series of slices of its
+    // IdleTimeOut, so that a socket closed meanwhile is noticed at the latest after one slice.
+    // A finite wait longer than one slice is made of two waits: all but the last slice, then
+    // the last slice; a finite wait no longer than a slice is not cut.
     for (;;) {
         if (!HandleAllocated())
             throw EIdConnClosedGracefully();

@@ -59,7 +59,8 @@ public:
     // meanwhile it does nothing, and the connection ends the usual way.
     void DisableNagle();
     // True when the socket is readable within ATimeout ms. Raises EIdConnClosedGracefully when
-    // the handle is closed, also between the slices an active anti-freeze cuts long waits into.
+    // the handle is closed, also between the pieces an active anti-freeze cuts the wait into
+    // (see IdAntiFreeze.h: slices for a wait without limit, two pieces for a long finite one).
     bool WaitForData(int ATimeout = InfiniteTimeout);
     // Nothing when closed. Otherwise shuts down sending, closes and clears Handle, PeerIP and
     // PeerPort, and with AResetLocal also IP and Port. Returns true when this call closed an
@@ -95,6 +96,7 @@ public:
 private:
     void ClosePendingIfOwner();
     bool CallerIsOwner() const;
+    void AssertOwner() const;
     void SetLocal(const std::string& AIP, int APort);
 
     mutable std::mutex FLock;                // guards the addresses and open/close transitions

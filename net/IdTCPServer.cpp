@@ -8,6 +8,7 @@
 #include "IdSync.h"
 #include "IdTCPServerConnection.h"
 #include "IdThreadMgrDefault.h"
+#include "ThreadChecks.h"
 
 TIdTCPServer::TIdTCPServer(TIdBaseComponent* AOwner)
     : TIdComponent(AOwner), FPeerTracker(std::make_shared<TIdThreadTracker>())
@@ -22,6 +23,7 @@ TIdTCPServer::~TIdTCPServer()
 
 void TIdTCPServer::Shutdown()
 {
+    AssertMainThread();
     SetActive(false);
     DisconnectAllPeers();
     // Every wait a peer can be in has been ended above; what is left is its way out,
@@ -45,6 +47,7 @@ void TIdTCPServer::SetThreadMgr(TIdThreadMgr* AThreadMgr)
 
 void TIdTCPServer::SetActive(bool AValue)
 {
+    AssertMainThread();
     if (AValue == FActive)
         return;
     if (AValue)
