@@ -1,6 +1,8 @@
-// The anti-freeze: while one is active, every long wait for socket data (WaitForData) is cut
-// into slices of IdleTimeOut ms, after each of which the socket is tested again and, on the
-// main thread, pending window events are handled through the process hook.
+// The anti-freeze: while one is active, a wait for socket data without a limit (WaitForData with
+// InfiniteTimeout) is cut into slices of IdleTimeOut ms, after each of which the socket is
+// tested again and, on the main thread, pending window events are handled through the process
+// hook. A finite wait longer than one slice becomes two waits (all but the last IdleTimeOut ms,
+// then that last slice); a finite wait no longer than one slice is not cut.
 //
 // The most recently created anti-freeze is the process-wide one; destroying any anti-freeze
 // clears that reference. Create and destroy them on the main thread; the fields are read by

@@ -2,13 +2,13 @@
 // thread serves.
 //
 // The main thread is the thread that ran static initialisation (normally the one running
-// main()); MarkMainThread changes that. With Qt, the window sets a wake hook that posts a
-// queued call to the main thread, from which it calls ServePending, so modal dialogs serve the
-// queue too. Without Qt (tests, benchmarks, tools) the main thread calls ServePending itself or
-// waits in ServeWhileWaiting. Deactivating a server waits for its listener this way.
+// main()); MarkMainThread changes that. With Qt, the window sets a wake hook that writes to an
+// eventfd its event loop watches; the main thread then calls ServePending, also from inside a
+// modal dialog's loop. Without Qt (tests, benchmarks, tools) the main thread calls ServePending
+// itself or waits in ServeWhileWaiting. Deactivating a server waits for its listener this way.
 //
 //   // any thread:                          // main thread:
-//   SynchronizeWithMain([&]{ Log(text); }); SetWakeHook([]{ post ServePending });
+//   SynchronizeWithMain([&]{ Log(text); }); SetWakeHook([]{ signal the eventfd });
 #pragma once
 
 #include <functional>
@@ -22,7 +22,8 @@ bool IsMainThread();
 // should look again). It must not block. Set it on the main thread; thread safe.
 void SetWakeHook(std::function<void()> AHook);
 
-// Runs every queued call on the main thread, in order; returns how many ran. Called on the main
+// Runs, in order, the calls that were queued when it started (a call queued meanwhile has woken
+// the main thread again and waits for the next serve); returns how many ran. Called on the main
 // thread only (elsewhere it runs nothing and returns 0).
 int ServePending();
 
