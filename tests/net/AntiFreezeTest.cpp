@@ -60,7 +60,10 @@ TEST(AntiFreeze, WorkerWaitsNeverHandleEvents)
     antiFreeze.SetIdleTimeOut(10);
     std::atomic<int> calls{0};
     antiFreeze.SetProcessHook([&](bool) { ++calls; });
-    std::thread worker([&] { EXPECT_FALSE(p.Client.Binding()->WaitForData(60)); });
+    std::thread worker([&] {
+        p.Client.Binding()->ClaimOwnership();  // the socket is handed to the worker
+        EXPECT_FALSE(p.Client.Binding()->WaitForData(60));
+    });
     worker.join();
     EXPECT_EQ(calls, 0);
 }
