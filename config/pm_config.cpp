@@ -162,7 +162,7 @@ bool LoadConfig() {
         return false;
     ReadSection(ini, GeneralSection, GeneralSettings, GeneralConfig, 0);
     for (int n = 1; n <= ChannelCount; ++n)
-        ReadSection(ini, ChannelSection(n), PortSettings, PortConfig[n], n);
+        ReadSection(ini, ChannelSection(n), PortSettings, PortConfig[static_cast<std::size_t>(n)], n);
     return true;
 }
 
@@ -172,7 +172,7 @@ bool SaveConfig() {
         return false;
     WriteSection(ini, GeneralSection, GeneralSettings, GeneralConfig);
     for (int n = 1; n <= ChannelCount; ++n)
-        WriteSection(ini, ChannelSection(n), PortSettings, PortConfig[n]);
+        WriteSection(ini, ChannelSection(n), PortSettings, PortConfig[static_cast<std::size_t>(n)]);
     return ini.UpdateFile();
 }
 
