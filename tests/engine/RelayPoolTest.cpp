@@ -2,6 +2,8 @@
 // unwatched, on a peer thread of its own while it is watched, and the moves between the two.
 #include "MappingFixture.h"
 
+#include "IdSync.h"
+
 #include <sys/socket.h>
 
 #include <atomic>
@@ -118,26 +120,29 @@ TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothin
     ASSERT_TRUE(AllPooled(kConnections));
     std::vector<std::string> payloads, answers(kConnections);
     for (int i = 0; i < kConnections; ++i) payloads.push_back(RandomBytes(kFlipVolume + i, 300 + i));
-    std::atomic<bool> relaying{true};
-    // Stands in for the window: watched and unwatched settings in turn.
-    std::thread window([&] {
-        for (int round = 0; relaying && round < 1000000; ++round) {
-            const bool watched = round % 2 == 1;
-            Map.LogDataMode = watched && round % 8 == 1 ? 1 : (round % 8 == 6 ? -1 : 0);
-            Map.LogConnInfo = watched && round % 8 == 3;
-            Map.MaxSpeedCS = watched && round % 8 == 5 ? kHighLimit : (round % 8 == 2 ? -1 : 0);
-            Map.MaxSpeedSC = watched && round % 8 == 7 ? kHighLimit : 0;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // pace, not synchronise
-        }
-    });
-    RunServing([&] {
+    std::atomic<bool> finished{false};
+    std::thread relayed([&] {
         std::vector<std::thread> clients;
         for (int i = 0; i < kConnections; ++i)
             clients.emplace_back([&, i] { answers[i] = ExchangeOn(connections[i], payloads[i]); });
         for (auto& c : clients) c.join();
+        finished = true;
     });
-    relaying = false;
-    window.join();
+    // The main thread stands in for the window: watched and unwatched settings in turn, every
+    // 2 ms, serving the connections' synchronized calls in between.
+    for (int round = 0; !finished; ++round) {
+        const bool watched = round % 2 == 1;
+        Map.LogDataMode = watched && round % 8 == 1 ? 1 : (round % 8 == 6 ? -1 : 0);
+        Map.LogConnInfo = watched && round % 8 == 3;
+        Map.MaxSpeedCS = watched && round % 8 == 5 ? kHighLimit : (round % 8 == 2 ? -1 : 0);
+        Map.MaxSpeedSC = watched && round % 8 == 7 ? kHighLimit : 0;
+        const auto next = Clock::now() + std::chrono::milliseconds(2);  // pace, not synchronise
+        while (!finished && Clock::now() < next) {
+            ServePending();
+            std::this_thread::yield();
+        }
+    }
+    relayed.join();
     for (int i = 0; i < kConnections; ++i)
         EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
     EXPECT_GT(Map.MovesFromPool(), kConnections);  // every connection left the pool, some more often
