@@ -41,7 +41,13 @@ protected:
     bool AllPooled(int ACount) {
         return WaitUntil([&] { return Map.PooledConnections() == ACount && Map.Threads().Count() == 0; });
     }
+    // An ending connection moves DisconnectsIn first, then the other counters, and leaves the
+    // pool's count last: waits for all of them before it checks each.
     void ExpectCountersAfter(int AConnections) {
+        EXPECT_TRUE(WaitUntil([&] {
+            return Map.DisconnectsIn.load() == AConnections && Map.CurrentThreads.load() == 0 &&
+                   Map.CurrentTransmittingThreads.load() == 0 && Map.PooledConnections() == 0;
+        }));
         EXPECT_EQ(Map.ConnectsIn.load(), AConnections);
         EXPECT_EQ(Map.ConnectsOut.load(), AConnections);
         EXPECT_EQ(Map.DisconnectsIn.load(), AConnections);
