@@ -237,7 +237,9 @@ class HeadlessTwinTest(unittest.TestCase):
     def test_runs_from_the_package_on_the_xdg_folders_and_stops_on_sigterm(self):
         twin = self.twin = Twin(self.ini(self.ports))
         twin.wait_note("READY=1")
-        # Ready means listening: both lines are out before the notification.
+        # Ready means listening: both lines are out before the notification, though the reader
+        # thread may not have taken them from the pipe yet.
+        twin.wait_line(listening(2, self.ports[1]))
         self.assertEqual(twin.count(listening(1, self.ports[0])), 1)
         self.assertEqual(twin.count(listening(2, self.ports[1])), 1)
         with connect(self.ports[0]) as a, connect(self.ports[1]) as b:
