@@ -1,15 +1,15 @@
 #include "AtomicFile.h"
 #include "IniFile.h"
-#include "TestFiles.h"
+#include "Files.h"
 
 #include <gtest/gtest.h>
 
 namespace trabix {
 namespace {
 
-using test::ReadFile;
-using test::TTempDir;
-using test::WriteFile;
+using testkit::ReadFile;
+using testkit::TTempDir;
+using testkit::WriteFile;
 
 void CreateFiles(const TTempDir& Dir, std::initializer_list<std::string> Names) {
     for (const std::string& name : Names)

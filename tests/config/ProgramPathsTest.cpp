@@ -1,5 +1,5 @@
 #include "ProgramPaths.h"
-#include "TestFiles.h"
+#include "Files.h"
 #include "pm_config.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 namespace trabix {
 namespace {
 
-using test::TTempDir;
+using testkit::TTempDir;
 
 TPathFacts Facts(bool writable, bool installedPrefix, bool besideProgram) {
     TPathFacts facts;
@@ -120,7 +120,7 @@ TEST(ProgramPathsTest, PreparingCreatesMissingFoldersAndUseMakesThemCurrent) {
     UseProgramPaths({});
     EXPECT_EQ(LogDirectory(), "");
 
-    test::WriteFile(dir / "file", "x");
+    testkit::WriteFile(dir / "file", "x");
     paths.LogDirectory = dir / "file/trabix/";
     EXPECT_FALSE(PrepareProgramPaths(paths, error));
     EXPECT_NE(error.find("file/trabix"), std::string::npos) << error;

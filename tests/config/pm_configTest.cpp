@@ -1,4 +1,4 @@
-#include "TestFiles.h"
+#include "Files.h"
 #include "pm_config.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +11,9 @@
 namespace trabix {
 namespace {
 
-using test::ReadFile;
-using test::TTempDir;
-using test::WriteFile;
+using testkit::ReadFile;
+using testkit::TTempDir;
+using testkit::WriteFile;
 
 // Each test gets its own INI path and zeroed records, as at program start.
 class ConfigTest : public ::testing::Test {
@@ -186,15 +186,15 @@ TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite) {
 TEST_F(ConfigTest, UnreadableOrReadOnlyFileOrDirectoryFailsAndWritesNothing) {
     WriteFile(path_, "[General]\nScreenLogLines=77\n");
     chmod(path_.c_str(), 0200);
-    EXPECT_TRUE(test::RunWithoutPrivileges([] {
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([] {
         GeneralConfig.ScreenLogLines = 1;
         return !LoadConfig() && GeneralConfig.ScreenLogLines == 1 && !SaveConfig();
     }));
     chmod(path_.c_str(), 0444);  // read-only file in a writable directory
-    EXPECT_TRUE(test::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
     chmod(path_.c_str(), 0644);
     chmod(dir_.Path().c_str(), 0555);
-    EXPECT_TRUE(test::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
     chmod(dir_.Path().c_str(), 0777);
     EXPECT_EQ(dir_.Names(), std::set<std::string>{"Trabix.ini"});
     EXPECT_EQ(ReadFile(path_), "[General]\nScreenLogLines=77\n");

@@ -1,4 +1,4 @@
-#include "TestFiles.h"
+#include "Files.h"
 #include "qv_InetFuncs.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +8,9 @@
 namespace trabix {
 namespace {
 
-using test::ReadFile;
-using test::TTempDir;
-using test::WriteFile;
+using testkit::ReadFile;
+using testkit::TTempDir;
+using testkit::WriteFile;
 
 TEST(FormatByteSize, GivesTheTableAndItsEdges) {
     const std::tuple<std::int32_t, std::int64_t, const char*> cases[] = {

@@ -1,4 +1,4 @@
-#include "TestFiles.h"
+#include "Files.h"
 #include "qvx_logger.h"
 
 #include <gtest/gtest.h>
@@ -13,9 +13,9 @@
 namespace trabix {
 namespace {
 
-using test::ReadFile;
-using test::TTempDir;
-using test::WriteFile;
+using testkit::ReadFile;
+using testkit::TTempDir;
+using testkit::WriteFile;
 
 TLocalDateTime At(int Year, int Month, int Day, int Hour = 12, int Minute = 0, int Second = 0,
                   int Millisecond = 0) {
@@ -175,7 +175,7 @@ TEST(LoggerCleanup, UndeletableFileEndsTheCleanupButNotTheEntry) {
     CreateFiles(dir, {"20261101.log", "20261208.log"});
     chmod((dir / "20261208.log").c_str(), 0666);
     chmod(dir.Path().c_str(), 0555);
-    EXPECT_TRUE(test::RunWithoutPrivileges([&] {
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([&] {
         TQVX_Logger logger(dir.Path(), "", Fixed(At(2026, 12, 8)));
         logger.AutoCleanup = logger.CleanupEveryWrite = true;
         logger.MaxAgeDays = 7;

@@ -3,21 +3,11 @@
 #include "MappingFixture.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 namespace enginetest {
 namespace {
-
-int Entries(const char* dir) {
-    int n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 class AccessTest : public MappingTest {
 protected:
@@ -148,8 +138,8 @@ TEST_F(AccessTest, FloodOfRefusedClientsCostsNoThreadDescriptorOrTargetConnectio
     TBackend backend;
     ASSERT_EQ(Map.SetAllowFrom("127.0.0.2"), "");
     StartMapping(backend.Port());
-    const int threads = Entries("/proc/self/task");
-    const int descriptors = Entries("/proc/self/fd");
+    const int threads = LiveThreads();
+    const int descriptors = OpenFds();
     const auto start = Clock::now();
     int resets = 0;
     for (int i = 0; i < 5000 && Clock::now() < start + kDeadline; ++i) {
@@ -161,8 +151,8 @@ TEST_F(AccessTest, FloodOfRefusedClientsCostsNoThreadDescriptorOrTargetConnectio
     EXPECT_EQ(Map.RefusedIn.load(), 5000);
     EXPECT_EQ(Map.ConnectsIn.load(), 0);
     EXPECT_EQ(backend.Accepts(), 0);
-    EXPECT_EQ(Entries("/proc/self/task"), threads);
-    EXPECT_EQ(Entries("/proc/self/fd"), descriptors);
+    EXPECT_EQ(LiveThreads(), threads);
+    EXPECT_EQ(OpenFds(), descriptors);
     // One line a second at most, the first at once.
     EXPECT_GE(Log.Count(), 1u);
     EXPECT_LE(Log.Count(), static_cast<std::size_t>(seconds.count()) + 2);

@@ -3,9 +3,6 @@
 // generous ones).
 #include "MappingFixture.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -15,30 +12,6 @@ namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
 using std::chrono::milliseconds;
-
-// What a client read until its connection ended or AEnough bytes came: the bytes and how it
-// ended (0: orderly, an errno such as ECONNRESET, ETIMEDOUT when it did not end).
-struct TEnding {
-    std::string Bytes;
-    int Error = ETIMEDOUT;
-};
-
-TEnding ReadToEnd(int AFd, Clock::time_point ADeadline, std::size_t AEnough = SIZE_MAX) {
-    TEnding end;
-    char buf[65536];
-    while (Clock::now() < ADeadline && end.Bytes.size() < AEnough) {
-        pollfd p{AFd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        const ssize_t n = ::recv(AFd, buf, sizeof buf, 0);
-        if (n > 0) {
-            end.Bytes.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            end.Error = n == 0 ? 0 : errno;
-            break;
-        }
-    }
-    return end;
-}
 
 class ConditionsTest : public MappingTest {
 protected:

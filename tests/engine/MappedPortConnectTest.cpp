@@ -2,49 +2,28 @@
 // target stays silent, and a stop while the connection's first line waits for the main thread.
 #include "MappingFixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 namespace enginetest {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-// A target that never answers, as a firewalled host: a listener that accepts nothing, its
-// queue of one filled, so the system drops every further SYN.
-class TSilentTarget {
+// A target that never answers, as a firewalled host; AcceptAndRead lets one connection in.
+class TSilentTarget : public TSilentListener {
 public:
-    TSilentTarget() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listener_.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_.Get(), 0);
-        ::getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        filler_ = ConnectTo(port_);
-    }
-    int Port() const { return port_; }
     // Frees the queue and accepts until a connection brings ABytes (or the deadline passes).
     std::string AcceptAndRead(std::size_t ABytes) {
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         std::string got;
         while (got.size() < ABytes && Clock::now() < deadline) {
-            pollfd p{listener_.Get(), POLLIN, 0};
+            pollfd p{Fd(), POLLIN, 0};
             if (::poll(&p, 1, 100) != 1) continue;
-            TFd conn(::accept4(listener_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            TFd conn = Accept();
             got = RecvAtMost(conn.Get(), ABytes, Clock::now() + std::chrono::milliseconds(200));
         }
         return got;
     }
-
-private:
-    TFd listener_;
-    TFd filler_;
-    int port_ = 0;
 };
 
 class ConnectPhaseTest : public MappingTest {

@@ -118,7 +118,7 @@ TEST_F(LifecycleTest, WithoutConnectionInfoADumpTextGoesAloneAndAnEmptyOneNotAtA
 }
 
 TEST_F(LifecycleTest, RefusedTargetGivesTheFailureSequenceThenOnlyTheErrorLine) {
-    StartMapping(UnusedPort());
+    StartMapping(FreePort());  // nothing listens there
     const std::string error = "## T Channel 1; Error: Socket Error # 10061 - Connection refused.";
     for (int i = 1; i <= 2; ++i) {
         TFd client = ConnectTo(ListenPort());

@@ -69,13 +69,8 @@ TEST_P(RelayTest, FiftyConnectionsAtOnceKeepTheirOwnBytes) {
         ASSERT_TRUE(WaitUntil([&] { return Map.ConnectsOut.load() == i + 1; }));
     }
     EXPECT_EQ(Map.CurrentThreads.load(), kConnections);
-    std::vector<std::string> answers(kConnections);
-    RunServing([&] {
-        std::vector<std::thread> clients;
-        for (int i = 0; i < kConnections; ++i)
-            clients.emplace_back([&, i] { answers[i] = ExchangeOn(connections[i], payloads[i]); });
-        for (auto& c : clients) c.join();
-    });
+    std::vector<std::string> answers;
+    RunServing([&] { answers = ExchangeAll(connections, payloads); });
     for (int i = 0; i < kConnections; ++i)
         EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
     connections.clear();

@@ -1,6 +1,7 @@
 #include "MappingFixture.h"
 
 #include "IdSync.h"
+#include "LoopbackMapping.h"
 
 #include <atomic>
 #include <utility>
@@ -88,22 +89,6 @@ std::vector<std::string> TLogSink::Normalised() {
     return out;
 }
 
-bool MappingTest::WaitUntil(const std::function<bool()>& APredicate, std::chrono::seconds ATimeout) {
-    const auto deadline = Clock::now() + ATimeout;
-    std::atomic<bool> done{false};
-    // Peer threads change counters without telling the main thread: look again now and then.
-    std::thread ticker([&] {
-        while (!done) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            WakeMainThread();
-        }
-    });
-    ServeWhileWaiting([&] { return APredicate() || Clock::now() > deadline; });
-    done = true;
-    ticker.join();
-    return APredicate();
-}
-
 void MappingTest::RunServing(const std::function<void()>& AWork) {
     std::atomic<bool> finished{false};
     std::thread worker([&] {
@@ -123,11 +108,7 @@ void MappingTest::StartMapping(int ATargetPort) {
     Map.ChannelName = "Channel 1;";
     Map.OnLog = [this](const std::string& AText) { Log.Add(AText); };
     Map.SetTerminateWaitTime(500);
-    Map.Bindings().Clear();
-    Map.SetDefaultPort(0);
-    Map.Bindings().Add()->SetIP("127.0.0.1");
-    Map.SetMappedHost("127.0.0.1");
-    Map.SetMappedPort(ATargetPort);
+    MapOnLoopback(Map, ATargetPort);
     Map.SetActive(true);
     FListenPort = Map.Bindings().Items(0)->Port();
 }

@@ -3,8 +3,10 @@
 // the peer threads from the test's main thread.
 #pragma once
 
+#include "Backend.h"
 #include "FakeEngineClock.h"
-#include "LoopbackKit.h"
+#include "Loopback.h"
+#include "ServingWaits.h"
 #include "qv_IdMappedPortTCP.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,8 @@
 #include <vector>
 
 namespace enginetest {
+
+using namespace testkit;
 
 // Records what OnLog receives. Big data records are summarised to their first line and
 // their Length so that relaying megabytes in dump mode stays cheap.
@@ -44,9 +48,6 @@ protected:
     // Lets the peer threads of the closed test connections finish with their last lines,
     // so that the server's destruction does not wait for a line nobody serves.
     void TearDown() override;
-    // Waits (bounded) until APredicate holds, serving synchronized calls meanwhile.
-    bool WaitUntil(const std::function<bool()>& APredicate,
-                   std::chrono::seconds ATimeout = std::chrono::seconds(60));
     // Runs AWork on a second thread while the main thread serves synchronized calls.
     void RunServing(const std::function<void()>& AWork);
 

@@ -3,6 +3,7 @@
 #include "MappingFixture.h"
 
 #include "IdSync.h"
+#include "LoopbackMapping.h"
 
 #include <sys/socket.h>
 
@@ -65,15 +66,10 @@ TEST_F(PoolTest, UnwatchedConnectionsRelayWithoutThreadsAndCountAsConnections) {
     EXPECT_EQ(Map.CurrentThreads.load(), kConnections);
     EXPECT_EQ(Map.MaxThreads.load(), kConnections);
     EXPECT_EQ(Map.CurrentTransmittingThreads.load(), kConnections);
-    std::vector<std::string> payloads, answers(kConnections);
+    std::vector<std::string> payloads, answers;
     for (int i = 0; i < kConnections; ++i)
         payloads.push_back(RandomBytes(i == 0 ? 16 * kMiB : (i * 7919) % (300 * 1024), 900 + i));
-    RunServing([&] {
-        std::vector<std::thread> clients;
-        for (int i = 0; i < kConnections; ++i)
-            clients.emplace_back([&, i] { answers[i] = ExchangeOn(connections[i], payloads[i]); });
-        for (auto& c : clients) c.join();
-    });
+    RunServing([&] { answers = ExchangeAll(connections, payloads); });
     for (int i = 0; i < kConnections; ++i)
         EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
     EXPECT_EQ(Map.Threads().Count(), 0u);
@@ -124,14 +120,11 @@ TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothin
     StartMapping(backend.Port());
     std::vector<TFd> connections = OpenPooled(kConnections);
     ASSERT_TRUE(AllPooled(kConnections));
-    std::vector<std::string> payloads, answers(kConnections);
+    std::vector<std::string> payloads, answers;
     for (int i = 0; i < kConnections; ++i) payloads.push_back(RandomBytes(kFlipVolume + i, 300 + i));
     std::atomic<bool> finished{false};
     std::thread relayed([&] {
-        std::vector<std::thread> clients;
-        for (int i = 0; i < kConnections; ++i)
-            clients.emplace_back([&, i] { answers[i] = ExchangeOn(connections[i], payloads[i]); });
-        for (auto& c : clients) c.join();
+        answers = ExchangeAll(connections, payloads);
         finished = true;
     });
     // The main thread stands in for the window: watched and unwatched settings in turn, every
@@ -187,10 +180,7 @@ TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections) {
     std::vector<TFd> connections;
     {
         TqvMappedPortTCP map;
-        map.SetDefaultPort(0);
-        map.Bindings().Add()->SetIP("127.0.0.1");
-        map.SetMappedHost("127.0.0.1");
-        map.SetMappedPort(backend.Port());
+        MapOnLoopback(map, backend.Port());
         map.SetActive(true);
         const int port = map.Bindings().Items(0)->Port();
         for (int i = 0; i < 10; ++i) {

@@ -6,9 +6,9 @@
 #include "IdAntiFreeze.h"
 #include "IdException.h"
 #include "IdTCPClient.h"
-#include "NetTestSupport.h"
+#include "Loopback.h"
 
-using namespace nettest;
+using namespace testkit;
 
 namespace {
 
@@ -20,9 +20,9 @@ struct ConnectedPair {
         Client.Connect();
         Far = Listener.Accept();
     }
-    RawListener Listener;
+    TListener Listener;
     TIdTCPClient Client;
-    RawSocket Far;
+    TFd Far;
 };
 
 } // namespace
@@ -39,7 +39,7 @@ TEST(AntiFreeze, MainThreadWaitIsSlicedAndHandlesEvents)
     antiFreeze.SetProcessHook([&](bool all) {
         handleAll = all;
         if (++calls == 3)
-            p.Far.SendAll("wake");
+            SendAll(p.Far.Get(), "wake");
     });
     EXPECT_TRUE(p.Client.Binding()->WaitForData(InfiniteTimeout));
     EXPECT_GE(calls, 3);
@@ -47,7 +47,7 @@ TEST(AntiFreeze, MainThreadWaitIsSlicedAndHandlesEvents)
     EXPECT_EQ(p.Client.ReadAvailable(), "wake");
 
     antiFreeze.SetActive(false);                  // inactive: no slices, no events
-    p.Far.SendAll("x");
+    SendAll(p.Far.Get(), "x");
     const int before = calls;
     EXPECT_TRUE(p.Client.Binding()->WaitForData(InfiniteTimeout));
     EXPECT_EQ(calls, before);

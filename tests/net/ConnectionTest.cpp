@@ -4,9 +4,9 @@
 
 #include "IdException.h"
 #include "IdTCPClient.h"
-#include "NetTestSupport.h"
+#include "Loopback.h"
 
-using namespace nettest;
+using namespace testkit;
 
 namespace {
 
@@ -28,9 +28,9 @@ struct ConnectedPair {
         Client.Connect();
         Far = Listener.Accept();
     }
-    RawListener Listener;
+    TListener Listener;
     TIdTCPClient Client;
-    RawSocket Far;
+    TFd Far;
     int Disconnects = 0;
 };
 
@@ -40,13 +40,13 @@ TEST(Connection, ReadAvailableReturnsWhatArrivedInPiecesOfAtMost32768)
 {
     ConnectedPair p;
     const std::string small = Pattern(100);
-    ASSERT_TRUE(p.Far.SendAll(small));
+    ASSERT_TRUE(SendAll(p.Far.Get(), small));
     EXPECT_EQ(p.Client.ReadAvailable(), small);
     EXPECT_TRUE(p.Client.InputBuffer().empty());
     EXPECT_FALSE(p.Client.Binding()->WaitForData(0));   // nothing more: a further read would wait
 
     const std::string big = Pattern(100000);
-    ASSERT_TRUE(p.Far.SendAll(big));
+    ASSERT_TRUE(SendAll(p.Far.Get(), big));
     std::string got;
     while (got.size() < big.size()) {
         const std::string piece = p.Client.ReadAvailable();
@@ -60,8 +60,8 @@ TEST(Connection, ReadAvailableReturnsWhatArrivedInPiecesOfAtMost32768)
 TEST(Connection, PeerCloseEndsTheConnectionOnceAndLaterWritesRaise)
 {
     ConnectedPair p;
-    ASSERT_TRUE(p.Far.SendAll("last words"));
-    p.Far.Close();
+    ASSERT_TRUE(SendAll(p.Far.Get(), "last words"));
+    p.Far.Reset();
     std::string got, piece;
     while (!(piece = p.Client.ReadAvailable()).empty())
         got += piece;
@@ -88,9 +88,9 @@ TEST(Connection, ReadInPlaceBehavesAsReadAvailable)
 {
     ConnectedPair p;
     const std::string big = Pattern(100000);
-    ASSERT_TRUE(p.Far.SendAll(big.substr(0, 10)));
+    ASSERT_TRUE(SendAll(p.Far.Get(), big.substr(0, 10)));
     ASSERT_EQ(p.Client.ReceiveOnce(false, InfiniteTimeout), 10);   // left in the input buffer
-    ASSERT_TRUE(p.Far.SendAll(big.substr(10)));
+    ASSERT_TRUE(SendAll(p.Far.Get(), big.substr(10)));
     std::string got;
     while (got.size() < big.size()) {
         const std::string_view piece = p.Client.ReadAvailableInPlace();
@@ -103,13 +103,13 @@ TEST(Connection, ReadInPlaceBehavesAsReadAvailable)
 
     // A larger receive size set after the first read takes effect without overrunning.
     p.Client.SetRecvBufferSize(200000);
-    ASSERT_TRUE(p.Far.SendAll(big));
+    ASSERT_TRUE(SendAll(p.Far.Get(), big));
     got.clear();
     while (got.size() < big.size())
         got += p.Client.ReadAvailableInPlace();
     EXPECT_EQ(got, big);
 
-    p.Far.Close();
+    p.Far.Reset();
     EXPECT_EQ(p.Client.ReadAvailableInPlace(), "");
     EXPECT_EQ(p.Disconnects, 1);
     EXPECT_FALSE(p.Client.Connected());
@@ -117,7 +117,7 @@ TEST(Connection, ReadInPlaceBehavesAsReadAvailable)
     EXPECT_EQ(p.Disconnects, 1);
 
     ConnectedPair reset;
-    reset.Far.Reset();
+    CloseWithReset(reset.Far);
     try {
         reset.Client.ReadAvailableInPlace();
         ADD_FAILURE() << "no error on reset";
@@ -133,13 +133,13 @@ TEST(Connection, DisconnectTwiceFiresOnce)
     p.Client.Disconnect();
     p.Client.Disconnect();
     EXPECT_EQ(p.Disconnects, 1);
-    EXPECT_TRUE(p.Far.SeesClose());
+    EXPECT_TRUE(WaitForClose(p.Far.Get()));
 }
 
 TEST(Connection, ResetRaisesTenThousandFiftyFourAndLeavesTheSocketOpen)
 {
     ConnectedPair p;
-    p.Far.Reset();
+    CloseWithReset(p.Far);
     try {
         p.Client.ReadAvailable();
         ADD_FAILURE() << "no error on reset";
@@ -155,7 +155,7 @@ TEST(Connection, WritingToAVanishedPeerRaisesInsteadOfKillingTheProcess)
 {
     ConnectedPair p;
     auto* previous = std::signal(SIGPIPE, SIG_DFL);
-    p.Far.Reset();
+    CloseWithReset(p.Far);
     const std::string chunk(65536, 'w');
     int code = 0;
     for (int i = 0; i < 1000 && code != 10058; ++i) {
@@ -173,10 +173,9 @@ TEST(Connection, WritingToAVanishedPeerRaisesInsteadOfKillingTheProcess)
 
 TEST(Client, RefusedConnectLeavesItClosedAndReady)
 {
-    RefusingPort refusing;
     TIdTCPClient client;
     client.SetHost("127.0.0.1");
-    client.SetPort(refusing.Port());
+    client.SetPort(FreePort());  // bound, not listening: refuses
     try {
         client.Connect();
         ADD_FAILURE() << "connected to a refusing port";
@@ -187,7 +186,7 @@ TEST(Client, RefusedConnectLeavesItClosedAndReady)
     EXPECT_FALSE(client.Connected());
     EXPECT_FALSE(client.Binding()->HandleAllocated());
 
-    RawListener listener;
+    TListener listener;
     client.SetHost("LOCALHOST");
     client.SetPort(listener.Port());
     int connectedEvents = 0;
@@ -204,7 +203,7 @@ TEST(Client, ConnectWhileConnectedRaisesAndKeepsTheConnection)
     ConnectedPair p;
     EXPECT_THROW(p.Client.Connect(), EIdAlreadyConnected);
     p.Client.Write("still here");
-    EXPECT_EQ(p.Far.Receive(10), "still here");
+    EXPECT_EQ(RecvAtMost(p.Far.Get(), 10), "still here");
     p.Client.SetUseNagle(false);                   // takes effect on the next connect only
     EXPECT_EQ(p.Disconnects, 0);
 }

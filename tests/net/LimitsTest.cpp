@@ -9,9 +9,10 @@
 #include "IdPeerThread.h"
 #include "IdTCPClient.h"
 #include "IdTCPServer.h"
-#include "NetTestSupport.h"
+#include "Loopback.h"
+#include "ServingWaits.h"
 
-using namespace nettest;
+using namespace testkit;
 
 namespace {
 
@@ -107,10 +108,10 @@ namespace {
     int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     // Every client costs one descriptor here and one for the accepted end, until none is left.
     // One at a time, so the accept queue never overflows into SYN retransmissions.
-    std::vector<RawSocket> clients;
+    std::vector<TFd> clients;
     for (int i = 0; i < 100; ++i) {
-        RawSocket c;
-        if (!c.Connect(port))
+        TFd c = TryConnect(port);
+        if (c.Get() < 0)
             break;
         clients.push_back(std::move(c));
         const std::size_t n = clients.size();
@@ -119,18 +120,18 @@ namespace {
     }
     // One more client takes the last descriptor, so the listener cannot accept it.
     ::close(spare);
-    RawSocket last;
-    if (!last.Connect(port))
+    TFd last = TryConnect(port);
+    if (last.Get() < 0)
         _exit(11);
     if (!WaitUntil([&] { return outOfFds.load(); }))
         _exit(12);
 
     clients.clear();
-    last.Close();
-    RawSocket fresh;
-    if (!fresh.Connect(port) || !fresh.SendAll("still serving"))
+    last.Reset();
+    TFd fresh = TryConnect(port);
+    if (fresh.Get() < 0 || !SendAll(fresh.Get(), "still serving"))
         _exit(13);
-    if (fresh.Receive(13) != "still serving")
+    if (RecvAtMost(fresh.Get(), 13) != "still serving")
         _exit(14);
     _exit(0);
 }

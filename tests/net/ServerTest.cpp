@@ -1,7 +1,9 @@
 // The threaded server: activation, hook order, failures inside peers, synchronized calls.
 #include <atomic>
 #include <condition_variable>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -10,9 +12,10 @@
 #include "IdPeerThread.h"
 #include "IdTCPServer.h"
 #include "IdThreadMgrDefault.h"
-#include "NetTestSupport.h"
+#include "Loopback.h"
+#include "ServingWaits.h"
 
-using namespace nettest;
+using namespace testkit;
 
 namespace {
 
@@ -89,10 +92,9 @@ TEST(Server, ActivationWithoutBindingsListensOnAllAddresses)
     server.SetActive(true);
     ASSERT_EQ(server.Bindings().Count(), 1);
     EXPECT_EQ(server.Bindings().Items(0)->IP(), "0.0.0.0");
-    RawSocket client;
-    ASSERT_TRUE(client.Connect(server.Bindings().Items(0)->Port()));
-    ASSERT_TRUE(client.SendAll("ping"));
-    EXPECT_EQ(client.Receive(4), "ping");
+    TFd client = ConnectTo(server.Bindings().Items(0)->Port());
+    ASSERT_TRUE(SendAll(client.Get(), "ping"));
+    EXPECT_EQ(RecvAtMost(client.Get(), 4), "ping");
 }
 
 TEST(Server, AddressInUseLeavesItInactiveUntilThePortIsFree)
@@ -101,7 +103,7 @@ TEST(Server, AddressInUseLeavesItInactiveUntilThePortIsFree)
     TIdTCPServer server;
     server.OnExecute = Echo;
     {
-        RawListener other;
+        TListener other;
         port = other.Port();
         server.Bindings().Add()->SetIP("127.0.0.1");
         server.Bindings().Items(0)->SetPort(port);
@@ -131,14 +133,12 @@ TEST(Server, HooksRunInOrderOnTheConnectionsOwnThread)
     server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
     const int port = Start(server);
 
-    RawSocket a, b;
-    ASSERT_TRUE(a.Connect(port));
-    ASSERT_TRUE(b.Connect(port));
-    ASSERT_TRUE(a.SendAll("one") && b.SendAll("two"));
-    EXPECT_EQ(a.Receive(3), "one");
-    EXPECT_EQ(b.Receive(3), "two");
-    a.Close();
-    b.Close();
+    TFd a = ConnectTo(port), b = ConnectTo(port);
+    ASSERT_TRUE(SendAll(a.Get(), "one") && SendAll(b.Get(), "two"));
+    EXPECT_EQ(RecvAtMost(a.Get(), 3), "one");
+    EXPECT_EQ(RecvAtMost(b.Get(), 3), "two");
+    a.Reset();
+    b.Reset();
     ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 2; }));
     ASSERT_TRUE(WaitUntil([&] { return server.Threads().Count() == 0; }));
 
@@ -163,8 +163,7 @@ TEST(Server, DeactivationDisconnectsEveryPeerWithinItsBound)
     server.OnExecute = [&](TIdPeerThread* t) { ++waiting; Echo(t); };
     server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
     const int port = Start(server);
-    RawSocket a, b;
-    ASSERT_TRUE(a.Connect(port) && b.Connect(port));
+    TFd a = ConnectTo(port), b = ConnectTo(port);
     ASSERT_TRUE(WaitUntil([&] { return waiting == 2; }));
 
     const auto start = std::chrono::steady_clock::now();
@@ -174,10 +173,9 @@ TEST(Server, DeactivationDisconnectsEveryPeerWithinItsBound)
     EXPECT_FALSE(server.Active());
     EXPECT_EQ(log.Count("disconnect"), 2);
     EXPECT_EQ(server.Threads().Count(), 0u);
-    EXPECT_TRUE(a.SeesClose());
-    EXPECT_TRUE(b.SeesClose());
-    RawSocket late;
-    EXPECT_FALSE(late.Connect(port));
+    EXPECT_TRUE(WaitForClose(a.Get()));
+    EXPECT_TRUE(WaitForClose(b.Get()));
+    EXPECT_LT(TryConnect(port).Get(), 0);
 }
 
 TEST(Server, FailuresInsidePeers)
@@ -203,25 +201,22 @@ TEST(Server, FailuresInsidePeers)
     const int port = Start(server);
 
     // An exception in OnConnect: OnDisconnect, then OnException, and the listener goes on.
-    RawSocket first;
-    ASSERT_TRUE(first.Connect(port));
-    EXPECT_TRUE(first.SeesClose());
+    TFd first = ConnectTo(port);
+    EXPECT_TRUE(WaitForClose(first.Get()));
     ASSERT_TRUE(WaitUntil([&] { return log.Count("exception: refused by handler") == 1; }));
     for (pid_t t : log.Threads())
         EXPECT_EQ(log.For(t), (std::vector<std::string>{"disconnect", "exception: refused by handler"}));
 
     // A reset client: 10054 ends the peer quietly.
-    RawSocket second;
-    ASSERT_TRUE(second.Connect(port));
+    TFd second = ConnectTo(port);
     ASSERT_TRUE(WaitUntil([&] { return connects == 2; }));
-    second.Reset();
+    CloseWithReset(second);
     ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 2; }));
 
     // A client that closes: the answer raises "Connection Closed Gracefully." and ends the peer.
-    RawSocket third;
-    ASSERT_TRUE(third.Connect(port));
+    TFd third = ConnectTo(port);
     ASSERT_TRUE(WaitUntil([&] { return connects == 3; }));
-    third.Close();
+    third.Reset();
     ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 3; }));
     ASSERT_TRUE(WaitUntil([&] { return log.Count("exception: Connection Closed Gracefully.") == 1; }));
     EXPECT_TRUE(WaitUntil([&] { return server.Threads().Count() == 0; }));
@@ -239,17 +234,15 @@ TEST(Server, ListenerOutlivesClientsThatResetAtOnce)
     server.OnExecute = Echo;
     const int port = Start(server);
     for (int i = 0; i < 20; ++i) {
-        RawSocket quitter;
-        ASSERT_TRUE(quitter.Connect(port));
-        quitter.Reset();
+        TFd quitter = ConnectTo(port);
+        CloseWithReset(quitter);
         // One at a time (accepted or dropped): a full accept queue would delay the next
         // connect by a SYN retransmission.
         ASSERT_TRUE(WaitUntil([&] { return accepted == i + 1; }));
     }
-    RawSocket client;
-    ASSERT_TRUE(client.Connect(port));
-    ASSERT_TRUE(client.SendAll("served"));
-    EXPECT_EQ(client.Receive(6), "served");
+    TFd client = ConnectTo(port);
+    ASSERT_TRUE(SendAll(client.Get(), "served"));
+    EXPECT_EQ(RecvAtMost(client.Get(), 6), "served");
 }
 
 TEST(Server, MissingExecuteHandlerEndsThePeer)
@@ -261,9 +254,8 @@ TEST(Server, MissingExecuteHandlerEndsThePeer)
         t->OnException = [&](TIdThread*, const std::exception& e) { message = e.what(); ++failures; };
     };
     const int port = Start(server);
-    RawSocket client;
-    ASSERT_TRUE(client.Connect(port));
-    EXPECT_TRUE(client.SeesClose());
+    TFd client = ConnectTo(port);
+    EXPECT_TRUE(WaitForClose(client.Get()));
     ASSERT_TRUE(WaitUntil([&] { return failures == 1; }));
     EXPECT_EQ(message, "No execute handler found.");
 }
@@ -279,8 +271,7 @@ TEST(Server, SynchronizedCallsRunOnTheMainThreadAndPassExceptionsBack)
     };
     server.OnExecute = Echo;
     const int port = Start(server);
-    RawSocket client;
-    ASSERT_TRUE(client.Connect(port));
+    TFd client = ConnectTo(port);
     ASSERT_TRUE(WaitUntil([&] { return log.Count("from main") == 1; }));   // serves the calls
     EXPECT_EQ(log.Count("on main"), 1);
     EXPECT_EQ(log.Count("elsewhere"), 0);
@@ -296,9 +287,9 @@ TEST(Server, SynchronizedCallsDuringDeactivation)
     server.OnDisconnect = [&](TIdPeerThread* t) { t->Synchronize([&] { ++served; }); };
     const int port = Start(server);
     server.SetTerminateWaitTime(50);
-    std::vector<RawSocket> clients(5);
+    std::vector<TFd> clients(5);
     for (auto& c : clients)
-        ASSERT_TRUE(c.Connect(port));
+        c = ConnectTo(port);
     ASSERT_TRUE(WaitUntil([&] { return running == 5; }));
     server.SetActive(false);
     EXPECT_TRUE(WaitUntil([&] { return served == 5 && server.Threads().Count() == 0; }));
@@ -335,11 +326,11 @@ TEST(Server, ABurstOfConnectsWaitsInTheAcceptQueue)
     server.SetThreadMgr(&mgr);
     server.OnExecute = Echo;
     const int port = Start(server);
-    std::vector<RawSocket> clients(Burst);
+    std::vector<TFd> clients(Burst);
     for (auto& c : clients) {
-        c = RawSocket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        c = TFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
         const sockaddr_in a = Loopback(port);
-        ::connect(c.Fd(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        ::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
     }
     tcp_info info{};
     const auto queued = [&] {
@@ -351,13 +342,13 @@ TEST(Server, ABurstOfConnectsWaitsInTheAcceptQueue)
     EXPECT_TRUE(WaitUntil([&] { return queued() == Burst - 1; }, 5s)) << queued() << " queued";
     mgr.Release();
     for (auto& c : clients) {
-        const int flags = ::fcntl(c.Fd(), F_GETFL);
-        ::fcntl(c.Fd(), F_SETFL, flags & ~O_NONBLOCK);
-        ASSERT_TRUE(c.SendAll("b"));
+        const int flags = ::fcntl(c.Get(), F_GETFL);
+        ::fcntl(c.Get(), F_SETFL, flags & ~O_NONBLOCK);
+        ASSERT_TRUE(SendAll(c.Get(), "b"));
     }
     int echoed = 0;
     for (auto& c : clients)
-        echoed += c.Receive(1) == "b";
+        echoed += RecvAtMost(c.Get(), 1) == "b";
     EXPECT_EQ(echoed, Burst);
     server.SetActive(false);
 }

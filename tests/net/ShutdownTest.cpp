@@ -11,9 +11,10 @@
 #include "IdStack.h"
 #include "IdTCPClient.h"
 #include "IdTCPServer.h"
-#include "NetTestSupport.h"
+#include "Loopback.h"
+#include "ServingWaits.h"
 
-using namespace nettest;
+using namespace testkit;
 
 namespace {
 
@@ -34,7 +35,7 @@ struct Outbound : TIdObject {
 
 TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
 {
-    RawListener target;                              // accepts nothing, reads nothing
+    TListener target;                              // accepts nothing, reads nothing
     std::atomic<int> entered{0}, ended{0};
     TIdTCPServer server;
     server.OnExecute = [&](TIdPeerThread* t) {
@@ -69,10 +70,10 @@ TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
     server.OnDisconnect = [&](TIdPeerThread*) { ++ended; };
     const int port = Start(server);
     const char* roles[] = {"select", "read", "write", "outbound"};
-    std::vector<RawSocket> clients(4);
+    std::vector<TFd> clients(4);
     for (int i = 0; i < 4; ++i) {
-        ASSERT_TRUE(clients[i].Connect(port));
-        ASSERT_TRUE(clients[i].SendAll(roles[i]));
+        clients[i] = ConnectTo(port);
+        ASSERT_TRUE(SendAll(clients[i].Get(), roles[i]));
     }
     ASSERT_TRUE(WaitUntil([&] { return entered == 4; }));
     server.SetActive(false);
@@ -85,13 +86,9 @@ TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
 // outbound connect to a host that never answers, one pausing to hold a speed limit.
 TEST(Shutdown, DestroyingTheServerWhilePeersStillFinish)
 {
-    // The host that never answers: a listener on 127.0.0.1 whose accept queue is full. Linux
-    // drops further SYNs while the queue is full, so a connect to it stays pending (retrying
-    // for minutes) until something ends it; the queue length is read back to be sure.
-    RawListener silent(0);
-    RawSocket filler;
-    ASSERT_TRUE(filler.Connect(silent.Port()));
-    ASSERT_TRUE(WaitUntil([&] { return silent.Queued() >= 1; }));
+    // The host that never answers: a connect to it stays pending (retrying for minutes) until
+    // something ends it.
+    TSilentListener silent;
 
     std::atomic<int> connecting{0}, pausing{0}, syncing{0}, served{0}, exceptions{0}, aborted{0};
     std::atomic<bool> pauseCut{false};
@@ -123,11 +120,11 @@ TEST(Shutdown, DestroyingTheServerWhilePeersStillFinish)
     server->OnExecute = [](TIdPeerThread* t) { t->Connection()->ReadAvailable(); };
     server->OnDisconnect = [&](TIdPeerThread* t) { t->Synchronize([&] { ++served; }); };
     const int port = Start(*server, 0);
-    std::vector<RawSocket> clients(3);
+    std::vector<TFd> clients(3);
     const char* roles[] = {"connect", "pause", "sync"};
     for (int i = 0; i < 3; ++i) {
-        ASSERT_TRUE(clients[i].Connect(port));
-        ASSERT_TRUE(clients[i].SendAll(roles[i]));
+        clients[i] = ConnectTo(port);
+        ASSERT_TRUE(SendAll(clients[i].Get(), roles[i]));
     }
     ASSERT_TRUE(WaitUntil([&] { return connecting == 1 && pausing == 1 && syncing == 1; }));
     ASSERT_EQ(silent.Queued(), 1);                 // the outbound SYN is still unanswered
@@ -161,9 +158,9 @@ TEST(Shutdown, RepeatedActivationUnderLoadLeavesNothingBehind)
             const int port = server.Bindings().Items(0)->Port();
             // In fives: the accept queue holds six, and a seventh SYN would wait a second for
             // its retransmission.
-            std::vector<RawSocket> clients(20);
+            std::vector<TFd> clients(20);
             for (int i = 0; i < 20; ++i) {
-                ASSERT_TRUE(clients[i].Connect(port)) << "round " << round;
+                clients[i] = ConnectTo(port);
                 if (i % 5 == 4) {
                     ASSERT_TRUE(WaitUntil([&] { return running == i + 1; })) << "round " << round;
                 }
@@ -172,7 +169,7 @@ TEST(Shutdown, RepeatedActivationUnderLoadLeavesNothingBehind)
             std::thread sender([&] {
                 for (int i = 0; i < 100000 && !stop; ++i)
                     for (auto& c : clients)
-                        if (!c.SendAll("0123456789abcdef"))
+                        if (!SendAll(c.Get(), "0123456789abcdef"))
                             return;
             });
             server.SetActive(false);

@@ -8,9 +8,9 @@
 #include "IdSocketHandle.h"
 #include "IdStack.h"
 #include "IdTCPClient.h"
-#include "NetTestSupport.h"
+#include "Loopback.h"
 
-using namespace nettest;
+using namespace testkit;
 
 namespace {
 
@@ -29,10 +29,10 @@ struct SocketPairs {
     {
         TIdSocketList list;
         for (const auto& s : Near)
-            list.push_back(s.Fd());
+            list.push_back(s.Get());
         return list;
     }
-    std::vector<RawSocket> Near, Far;
+    std::vector<TFd> Near, Far;
 };
 
 } // namespace
@@ -40,12 +40,12 @@ struct SocketPairs {
 TEST(Select, RewritesTheListToTheReadySocketsOnly)
 {
     SocketPairs pairs(2);
-    ASSERT_TRUE(pairs.Far[1].SendAll("x"));
+    ASSERT_TRUE(SendAll(pairs.Far[1].Get(), "x"));
     TIdSocketList list = pairs.NearList();
     EXPECT_EQ(GStack().Select(list, 5000), 1);
-    EXPECT_EQ(list, TIdSocketList{pairs.Near[1].Fd()});
+    EXPECT_EQ(list, TIdSocketList{pairs.Near[1].Get()});
 
-    TIdSocketList silent{pairs.Near[0].Fd()};
+    TIdSocketList silent{pairs.Near[0].Get()};
     EXPECT_EQ(GStack().Select(silent, 20), 0);
     EXPECT_TRUE(silent.empty());
 }
@@ -53,13 +53,13 @@ TEST(Select, RewritesTheListToTheReadySocketsOnly)
 TEST(Select, AcceptsSixtyFourSocketsAndRefusesSixtyFiveBeforeWaiting)
 {
     SocketPairs pairs(65);
-    ASSERT_TRUE(pairs.Far[63].SendAll("x"));
+    ASSERT_TRUE(SendAll(pairs.Far[63].Get(), "x"));
     TIdSocketList list = pairs.NearList();
     EXPECT_THROW(GStack().Select(list, InfiniteTimeout), EIdStackSetSizeExceeded);
 
     list.pop_back();
     EXPECT_EQ(GStack().Select(list, InfiniteTimeout), 1);
-    EXPECT_EQ(list, TIdSocketList{pairs.Near[63].Fd()});
+    EXPECT_EQ(list, TIdSocketList{pairs.Near[63].Get()});
     try {
         TIdSocketList tooLong = pairs.NearList();
         GStack().Select(tooLong, 0);
@@ -73,7 +73,7 @@ TEST(Select, AcceptsSixtyFourSocketsAndRefusesSixtyFiveBeforeWaiting)
 TEST(Select, FailsAtOnceOnAClosedHandle)
 {
     SocketPairs pairs(1);
-    TIdSocketList list{-1, pairs.Near[0].Fd()};
+    TIdSocketList list{-1, pairs.Near[0].Get()};
     EXPECT_EQ(GStack().Select(list, InfiniteTimeout), -1);
     EXPECT_EQ(TIdStack::LastErrorCode(), 10038);
     EXPECT_TRUE(list.empty());
@@ -170,7 +170,7 @@ TEST(SocketHandle, BindShowsTheBoundAddressAndRefusesAnAddressInUse)
     EXPECT_EQ(any.IP(), "0.0.0.0");
     EXPECT_GT(any.Port(), 0);
 
-    RawListener taken;
+    TListener taken;
     TIdSocketHandle second;
     second.AllocateSocket();
     const int one = 1;
@@ -190,7 +190,7 @@ TEST(SocketHandle, BindShowsTheBoundAddressAndRefusesAnAddressInUse)
 
 TEST(SocketHandle, CloseSocketKeepsOrClearsTheLocalAddress)
 {
-    RawListener listener;
+    TListener listener;
     TIdSocketHandle h;
     h.AllocateSocket();
     h.SetPeer("127.0.0.1", listener.Port());

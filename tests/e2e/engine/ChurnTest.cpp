@@ -4,19 +4,13 @@
 // connection hands to another shows up as a byte with a foreign tag; a lost wake-up or a
 // missing close shows up as a cycle that does not end, as counters that do not add up, or as
 // descriptors and threads left over. Run also under ThreadSanitizer and AddressSanitizer.
-#include "EchoTarget.h"
+#include "Backend.h"
 #include "IdSync.h"
+#include "LoopbackMapping.h"
+#include "ServingWaits.h"
 #include "qv_IdMappedPortTCP.h"
 
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,9 +20,10 @@
 #include <thread>
 #include <vector>
 
+using namespace testkit;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
 constexpr int kCycles = 300;      // the sanitizers make each cycle ten times dearer
@@ -43,44 +38,6 @@ constexpr int kCycles = 2000;
 #endif
 constexpr int kClients = 8;
 constexpr int kMessage = 96;
-
-int CountEntries(const char* ADir)
-{
-    int n = 0;
-    if (DIR* d = opendir(ADir)) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-// A file descriptor closed on scope exit.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) ::close(fd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-
-int ConnectTo(int APort)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(APort));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    timeval tv{10, 0};   // a cycle that hangs fails instead of blocking the test
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    return fd;
-}
 
 std::string Tagged(int AClient, int ACycle)
 {
@@ -108,30 +65,25 @@ struct Faults {
 void RunClient(int AClient, int APort, Faults& AFaults, std::atomic<int>& ADone)
 {
     for (int cycle = 0; cycle < kCycles; ++cycle) {
-        Fd s(ConnectTo(APort));
-        if (s.fd < 0) {
+        const TFd s = TryConnect(APort);
+        if (s.Get() < 0) {
             AFaults.Add("connect failed: " + std::string(std::strerror(errno)));
             return;
         }
         const std::string message = Tagged(AClient, cycle);
-        if (::send(s.fd, message.data(), message.size(), MSG_NOSIGNAL) != ssize_t(message.size())) {
+        if (!SendAll(s.Get(), message)) {
             AFaults.Add("send failed: " + std::string(std::strerror(errno)));
             return;
         }
-        std::string echoed;
-        char buf[512];
-        while (echoed.size() < message.size()) {
-            const ssize_t n = ::recv(s.fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                AFaults.Add("cycle " + std::to_string(cycle) + " of client " +
-                            std::to_string(AClient) + " ended early: " +
-                            (n == 0 ? std::string("closed") : std::strerror(errno)));
-                return;
-            }
-            echoed.append(buf, size_t(n));
+        // A cycle that hangs fails instead of blocking the test.
+        const TEnding echoed = ReadToEnd(s.Get(), Clock::now() + std::chrono::seconds(10), message.size());
+        if (echoed.Bytes.size() < message.size()) {
+            AFaults.Add("cycle " + std::to_string(cycle) + " of client " + std::to_string(AClient) +
+                        " ended early: " + (echoed.Error == 0 ? std::string("closed") : std::strerror(echoed.Error)));
+            return;
         }
-        if (echoed != message) {
-            AFaults.Add("client " + std::to_string(AClient) + " got foreign bytes: " + echoed);
+        if (echoed.Bytes != message) {
+            AFaults.Add("client " + std::to_string(AClient) + " got foreign bytes: " + echoed.Bytes);
             return;
         }
         ADone.fetch_add(1);
@@ -141,11 +93,7 @@ void RunClient(int AClient, int APort, Faults& AFaults, std::atomic<int>& ADone)
 void Configure(TqvMappedPortTCP& AMap, int ATargetPort, std::atomic<long>& ALines)
 {
     AMap.SetTerminateWaitTime(500);
-    AMap.Bindings().Clear();
-    AMap.SetDefaultPort(0);
-    AMap.Bindings().Add()->SetIP("127.0.0.1");
-    AMap.SetMappedHost("127.0.0.1");
-    AMap.SetMappedPort(ATargetPort);
+    MapOnLoopback(AMap, ATargetPort);
     AMap.ChannelName = "Channel 1;";
     AMap.OnLog = [&ALines](const std::string&) { ALines.fetch_add(1); };
     AMap.Logging = true;
@@ -168,13 +116,13 @@ TEST(Churn, TaggedEchoCyclesWhileASecondServerComesAndGoes)
     // The sanitizer runtimes start a helper thread with the first thread of the process: let
     // that happen before the count is taken.
     std::thread([] {}).join();
-    const int fdsBefore = CountEntries("/proc/self/fd");
-    const int threadsBefore = CountEntries("/proc/self/task");
+    const int fdsBefore = OpenFds();
+    const int threadsBefore = LiveThreads();
     std::atomic<long> lines{0};
     Faults faults;
     std::atomic<int> done{0};
     {
-        EchoTarget target;
+        TBackend target(TBackend::TMode::Echo);
         TqvMappedPortTCP steady, flapping;
         Configure(steady, target.Port(), lines);
         Configure(flapping, target.Port(), lines);
@@ -225,9 +173,8 @@ TEST(Churn, TaggedEchoCyclesWhileASecondServerComesAndGoes)
                     flapping.Bindings().Add()->SetIP("127.0.0.1");
                     flapping.SetActive(true);
                     // A connection that the next deactivation cuts while it may still relay.
-                    Fd probe(ConnectTo(flapping.Bindings().Items(0)->Port()));
-                    if (probe.fd >= 0)
-                        ::send(probe.fd, "flap", 4, MSG_NOSIGNAL);
+                    const TFd probe = TryConnect(flapping.Bindings().Items(0)->Port());
+                    SendAll(probe.Get(), "flap");
                 }
                 ++flaps;
                 nextFlap = now + std::chrono::milliseconds(50);
@@ -241,12 +188,7 @@ TEST(Churn, TaggedEchoCyclesWhileASecondServerComesAndGoes)
 
         // Every connection of the steady server ends in its counters.
         const int total = kClients * kCycles;
-        const auto settle = Clock::now() + std::chrono::seconds(30);
-        while (steady.DisconnectsIn.load() < done.load() && Clock::now() < settle) {
-            ServePending();
-            pollfd none{};
-            ::poll(&none, 0, 1);   // bounded by the settle deadline; peers hand over lines
-        }
+        WaitUntil([&] { return steady.DisconnectsIn.load() >= done.load(); }, std::chrono::seconds(30));
         EXPECT_EQ(done.load(), total);
         EXPECT_EQ(steady.ConnectsIn.load(), done.load());
         EXPECT_EQ(steady.ConnectsOut.load(), steady.ConnectsIn.load());
@@ -265,13 +207,8 @@ TEST(Churn, TaggedEchoCyclesWhileASecondServerComesAndGoes)
     EXPECT_GT(lines.load(), 0);
     // Descriptors and threads back to where they were (the servers' threads end on their own
     // after their destruction, so give them a bounded moment).
-    const auto back = Clock::now() + std::chrono::seconds(5);
-    while ((CountEntries("/proc/self/fd") > fdsBefore ||
-            CountEntries("/proc/self/task") > threadsBefore) && Clock::now() < back) {
-        ServePending();
-        pollfd none{};
-        ::poll(&none, 0, 5);
-    }
-    EXPECT_LE(CountEntries("/proc/self/fd"), fdsBefore);
-    EXPECT_LE(CountEntries("/proc/self/task"), threadsBefore);
+    EXPECT_TRUE(WaitUntil([&] { return OpenFds() <= fdsBefore && LiveThreads() <= threadsBefore; },
+                          std::chrono::seconds(5)))
+        << OpenFds() << " descriptors (" << fdsBefore << " before), " << LiveThreads()
+        << " threads (" << threadsBefore << " before)";
 }

@@ -1,4 +1,5 @@
-// Helpers of the config tests: a temporary directory per test and whole-file reads and writes.
+// Files for the tests: a temporary directory per test, whole-file reads and writes, and a check
+// run where file permissions apply.
 #pragma once
 
 #include <fcntl.h>
@@ -15,14 +16,14 @@
 #include <sstream>
 #include <string>
 
-namespace trabix::test {
+namespace testkit {
 
 // A fresh directory, open to every user (so a test run as root can hand it to an unprivileged
 // child), removed with everything in it.
 class TTempDir {
 public:
     TTempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "trabix-config-XXXXXX");
+        std::string pattern = (std::filesystem::temp_directory_path() / "trabix-test-XXXXXX");
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
         path_ = pattern;
@@ -75,4 +76,4 @@ inline bool RunWithoutPrivileges(const std::function<bool()>& Check) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-}  // namespace trabix::test
+}  // namespace testkit
