@@ -1,8 +1,8 @@
 // The screen log on its own: the trim near the line limit, the routing of lines from other
 // threads, and saving the text.
-#include "AppTestKit.h"
 #include "LogRouter.h"
 #include "ScreenLog.h"
+#include "WindowKit.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +14,7 @@
 
 #include <thread>
 
-using namespace apptest;
+using namespace testkit;
 
 namespace {
 

@@ -2,10 +2,11 @@
 // prompts, with a loopback target that upper-cases what it gets.
 #pragma once
 
-#include "AppTestKit.h"
+#include "Backend.h"
 #include "ChannelTable.h"
 #include "MainPages.h"
 #include "ScreenLog.h"
+#include "WindowKit.h"
 #include "pm_About.h"
 #include "pm_main.h"
 
@@ -17,6 +18,8 @@
 #include <memory>
 
 namespace apptest {
+
+using namespace testkit;
 
 struct TChannelSpec {
     int Channel = 1;
@@ -47,7 +50,7 @@ protected:
 
     TSandbox Sandbox;
     TScriptedPrompts Prompts;
-    TUpperCaseServer Target;
+    TBackend Target{UpperCased};  // a target that upper-cases what it gets
     std::unique_ptr<TMainForm> Form;
     std::unique_ptr<TPMAboutDialog> About;
 };

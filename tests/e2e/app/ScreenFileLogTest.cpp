@@ -3,92 +3,34 @@
 // stopped". The traffic mixes what reaches AddLogLine in different ways: window lines, the
 // synchronized lines and mode-4 data records of several connection threads at once, and the
 // error lines that refused connections write directly from their own threads.
-#include "../engine/EchoTarget.h"
-
-#include "pm_config.h"
-#include "pm_main.h"
+#include "Backend.h"
 #include "MainPages.h"
 #include "ScreenLog.h"
-#include "UserPrompts.h"
+#include "WindowKit.h"
+#include "pm_main.h"
 
-#include <QApplication>
-#include <QDate>
 #include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <csignal>
-#include <fstream>
-#include <functional>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "WindowRunKit.h"
+using namespace testkit;
 
 namespace {
-
-using window_run::FreePort;
-using window_run::PumpUntil;
-
-using Clock = std::chrono::steady_clock;
-
-// Answers every question with Yes, and the save dialog with the given path.
-class AnswerPrompts : public TUserPrompts {
-public:
-    explicit AnswerPrompts(QString path) : SavePath(std::move(path)) {}
-    void SetBoxTitle(const QString &) override {}
-    bool AskYesNo(QWidget *, const QString &) override { return true; }
-    void ShowMessage(QWidget *, const QString &text) override { Messages << text; }
-    QString AskSaveFileName(QWidget *, const QString &, const QString &) override
-    {
-        return SavePath;
-    }
-    QString SavePath;
-    QStringList Messages;
-};
-
 
 // One connection: sends the text and, when an answer is expected, reads it back.
 bool RoundTrip(int port, const std::string &text, bool expectEcho)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(port));
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-              ::send(fd, text.data(), text.size(), MSG_NOSIGNAL) == ssize_t(text.size());
-    std::string got;
-    char buf[4096];
-    while (ok && expectEcho && got.size() < text.size()) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        ok = n > 0;
-        if (ok)
-            got.append(buf, size_t(n));
-    }
-    ::close(fd);
-    return ok && (!expectEcho || got == text);
+    const TFd fd = TryConnect(port);
+    return SendAll(fd.Get(), text) &&
+           (!expectEcho || RecvAtMost(fd.Get(), text.size(), Clock::now() + std::chrono::seconds(10)) == text);
 }
-
-std::string ReadFile(const QString &path)
-{
-    std::ifstream in(path.toStdString(), std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
 
 std::vector<std::string> Lines(const std::string &text)
 {
@@ -126,24 +68,23 @@ std::map<std::string, std::vector<std::string>> ByThread(const std::vector<std::
 
 TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString oldCwd = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(dir.path()));   // the daily log goes to the working directory
-    EchoTarget echo;
+    TSandbox sandbox;  // the daily log goes to its working directory
+    const QString dir = sandbox.Path();
+    TBackend echo(TBackend::TMode::Echo);
     const int echoPort = FreePort(), refusedPort = FreePort(), nobody = FreePort();
-    {
-        std::ofstream ini((dir.path() + "/Trabix.ini").toStdString(), std::ios::binary);
-        ini << "[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\nLimitScreenLog=0\r\n"
-            << "[MappedPort_1]\r\nRemarks=echo\r\nListenPort=" << echoPort
-            << "\r\nMapIp=127.0.0.1\r\nMapPort=" << echo.Port()
-            << "\r\nMap=1\r\nLogging=1\r\nLogDataMode=4\r\n"
-            << "[MappedPort_2]\r\nRemarks=refused\r\nListenPort=" << refusedPort
-            << "\r\nMapIp=127.0.0.1\r\nMapPort=" << nobody << "\r\nMap=1\r\nLogging=1\r\n";
-    }
-    trabix::OverrideConfigFileName((dir.path() + "/Trabix.ini").toStdString());
-    const QString saved = dir.path() + "/screen.txt";
-    AnswerPrompts prompts(saved);
+    sandbox.WriteIni(QStringLiteral("[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\nLimitScreenLog=0\r\n"
+                                     "[MappedPort_1]\r\nRemarks=echo\r\nListenPort=%1\r\n"
+                                     "MapIp=127.0.0.1\r\nMapPort=%2\r\nMap=1\r\nLogging=1\r\n"
+                                     "LogDataMode=4\r\n"
+                                     "[MappedPort_2]\r\nRemarks=refused\r\nListenPort=%3\r\n"
+                                     "MapIp=127.0.0.1\r\nMapPort=%4\r\nMap=1\r\nLogging=1\r\n")
+                          .arg(echoPort)
+                          .arg(echo.Port())
+                          .arg(refusedPort)
+                          .arg(nobody));
+    const QString saved = dir + "/screen.txt";
+    TScriptedPrompts prompts;
+    prompts.SaveName = saved;
     {
         TMainForm form(prompts);
         form.StartMappings();
@@ -165,14 +106,13 @@ TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
                 t.join();
             finished = true;
         });
-        const bool done = PumpUntil([&] { return finished.load(); }, std::chrono::seconds(120));
+        const bool done = WaitFor([&] { return finished.load(); }, 120000);
         traffic.join();
         ASSERT_TRUE(done);
         EXPECT_EQ(failures.load(), 0);
         // Every connection has ended in the log (the refused ones with their error line).
-        ASSERT_TRUE(PumpUntil([&] {
-            const std::string file = ReadFile(dir.path() + "/" +
-                                              QDate::currentDate().toString("yyyyMMdd") + ".log");
+        ASSERT_TRUE(WaitFor([&] {
+            const std::string file = sandbox.TodaysLog().toStdString();
             size_t disconnects = 0, errors = 0;
             for (size_t p = file.find("Disconnect (incoming)."); p != std::string::npos;
                  p = file.find("Disconnect (incoming).", p + 1))
@@ -181,18 +121,16 @@ TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
                  p = file.find("; Error: ", p + 1))
                 ++errors;
             return disconnects >= 200 && errors >= 100;
-        }, std::chrono::seconds(30)));
+        }, 30000));
         form.ShutDownProgram();
         form.SaveScreenLog();
         EXPECT_TRUE(prompts.Messages.isEmpty()) << prompts.Messages.join("; ").toStdString();
     }
-    trabix::OverrideConfigFileName("");
-    QDir::setCurrent(oldCwd);
     // Both hold every line; the file's name is the date of the run (midnight may split it).
     std::string fileLog;
-    for (const QString &name : QDir(dir.path()).entryList({"*.log"}, QDir::Files, QDir::Name))
-        fileLog += ReadFile(dir.path() + "/" + name);
-    const std::string screenLog = ReadFile(saved);
+    for (const QString &name : QDir(dir).entryList({"*.log"}, QDir::Files, QDir::Name))
+        fileLog += ReadFile((dir + "/" + name).toStdString());
+    const std::string screenLog = ReadFile(saved.toStdString());
     ASSERT_FALSE(fileLog.empty());
     EXPECT_NE(fileLog.find(" - Program started\r\n"), std::string::npos);
     EXPECT_NE(fileLog.find("DATA (Client -> Server): Length= "), std::string::npos);
@@ -210,28 +148,25 @@ TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
 // "Save to file" gives back the same bytes, line ends included (a record's own LF or CR too).
 TEST(ScreenAndFileLog, EveryByteValueAndUtf8TextSaveAsTheFileHoldsThem)
 {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString oldCwd = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(dir.path()));
-    EchoTarget echo;
+    TSandbox sandbox;  // the daily log goes to its working directory
+    const QString dir = sandbox.Path();
+    TBackend echo(TBackend::TMode::Echo);
     const int port = FreePort();
-    {
-        std::ofstream ini((dir.path() + "/Trabix.ini").toStdString(), std::ios::binary);
-        ini << "[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\nLimitScreenLog=0\r\n"
-            << "[MappedPort_1]\r\nRemarks=bytes\r\nListenPort=" << port
-            << "\r\nMapIp=127.0.0.1\r\nMapPort=" << echo.Port()
-            << "\r\nMap=1\r\nLogging=1\r\nLogDataMode=1\r\n";
-    }
-    trabix::OverrideConfigFileName((dir.path() + "/Trabix.ini").toStdString());
+    sandbox.WriteIni(QStringLiteral("[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\nLimitScreenLog=0\r\n"
+                                    "[MappedPort_1]\r\nRemarks=bytes\r\nListenPort=%1\r\n"
+                                    "MapIp=127.0.0.1\r\nMapPort=%2\r\nMap=1\r\nLogging=1\r\n"
+                                    "LogDataMode=1\r\n")
+                         .arg(port)
+                         .arg(echo.Port()));
     std::string allBytes;
     for (int b = 0; b < 256; ++b)
         allBytes += char(b);
     const std::vector<std::string> records = {
         allBytes, "caf\xc3\xa9 \xe9t\xe9 \x80\xfe\xff", "\xe2\x82\xac \xf0\x9f\x98\x80 \xce\xb1\xce\xb2",
         "lone\nfeed\rand CR\r", "\xed\xa0\x80 \xc0\xaf \xf4\x90\x80\x80 \xe2\x80\xa9 \xc2\x85 \xe2\x80\xb9" "E9\xe2\x80\xba"};
-    const QString saved = dir.path() + "/screen.txt";
-    AnswerPrompts prompts(saved);
+    const QString saved = dir + "/screen.txt";
+    TScriptedPrompts prompts;
+    prompts.SaveName = saved;
     QString shown;
     {
         TMainForm form(prompts);
@@ -239,30 +174,27 @@ TEST(ScreenAndFileLog, EveryByteValueAndUtf8TextSaveAsTheFileHoldsThem)
         for (const std::string &text : records) {
             std::atomic<bool> ok{false}, done{false};
             std::thread client([&] { ok = RoundTrip(port, text, true); done = true; });
-            ASSERT_TRUE(PumpUntil([&] { return done.load(); }, std::chrono::seconds(20)));
+            ASSERT_TRUE(WaitFor([&] { return done.load(); }, 20000));
             client.join();
             ASSERT_TRUE(ok);
         }
-        const QString logName = dir.path() + "/" + QDate::currentDate().toString("yyyyMMdd") + ".log";
-        ASSERT_TRUE(PumpUntil([&] {
-            const std::string file = ReadFile(logName);
+        ASSERT_TRUE(WaitFor([&] {
+            const std::string file = sandbox.TodaysLog().toStdString();
             size_t n = 0;
             for (size_t p = file.find("Disconnect (incoming)."); p != std::string::npos;
                  p = file.find("Disconnect (incoming).", p + 1))
                 ++n;
             return n >= records.size();
-        }, std::chrono::seconds(30)));
+        }, 30000));
         form.ShutDownProgram();
         form.SaveScreenLog();
         shown = form.LoggingPage->View->toPlainText();
     }
-    trabix::OverrideConfigFileName("");
-    QDir::setCurrent(oldCwd);
     std::string fileLog;
-    for (const QString &name : QDir(dir.path()).entryList({"*.log"}, QDir::Files, QDir::Name))
-        fileLog += ReadFile(dir.path() + "/" + name);
+    for (const QString &name : QDir(dir).entryList({"*.log"}, QDir::Files, QDir::Name))
+        fileLog += ReadFile((dir + "/" + name).toStdString());
     EXPECT_NE(fileLog.find(allBytes), std::string::npos);
-    EXPECT_EQ(ReadFile(saved), fileLog);
+    EXPECT_EQ(ReadFile(saved.toStdString()), fileLog);
     EXPECT_FALSE(shown.contains(QChar::ReplacementCharacter));
     for (const char *part : {"caf\xc3\xa9 <E9>t<E9> <80><FE><FF>", "\xe2\x82\xac \xf0\x9f\x98\x80",
                              "<00><01>", "<7F><80>", "<ED><A0><80> <C0><AF>", "<E2><80><A9> <C2><85>",
