@@ -108,31 +108,30 @@ check_reports() {
   fi
 }
 
+# Builds the program with the sanitizer of a preset (tsan-app, asan-app) and runs the end-to-end
+# cases with it through the given ctest runner; the sanitizer's options come from the caller's
+# environment and write their reports to build-<preset>/sanitizer-reports.
+run_e2e_sanitized() {
+  local preset=$1 runner=$2 phase=e2e-${1%-app}
+  local reports="$root/build-$preset/sanitizer-reports"
+  if build "$preset"; then
+    rm -rf "$reports"; mkdir -p "$reports"
+    TRABIX_E2E_SANITIZED=1 "$runner" "build-$preset" "${e2e_sanitized_tests[@]}" || phase_failed+=("$phase")
+    check_reports "$reports" "$phase"
+  else
+    phase_failed+=("$phase-build"); failed=$((failed + 1))
+  fi
+}
+
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== end to end under ThreadSanitizer"
-  if build tsan-app; then
-    reports="$root/build-tsan-app/sanitizer-reports"
-    rm -rf "$reports"; mkdir -p "$reports"
-    TRABIX_E2E_SANITIZED=1 \
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66 log_path=$reports/tsan suppressions=$root/tests/e2e/tsan-qt.supp" \
-      run_ctest_tsan build-tsan-app "${e2e_sanitized_tests[@]}" || phase_failed+=(e2e-tsan)
-    check_reports "$reports" e2e-tsan
-  else
-    phase_failed+=(e2e-tsan-build); failed=$((failed + 1))
-  fi
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66 log_path=$root/build-tsan-app/sanitizer-reports/tsan suppressions=$root/tests/e2e/tsan-qt.supp" \
+    run_e2e_sanitized tsan-app run_ctest_tsan
 
   echo "== end to end under AddressSanitizer + UndefinedBehaviorSanitizer"
-  if build asan-app; then
-    reports="$root/build-asan-app/sanitizer-reports"
-    rm -rf "$reports"; mkdir -p "$reports"
-    TRABIX_E2E_SANITIZED=1 \
-    ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66 log_path=$reports/asan" \
-    UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1 log_path=$reports/ubsan" \
-      run_ctest build-asan-app "${e2e_sanitized_tests[@]}" || phase_failed+=(e2e-asan)
-    check_reports "$reports" e2e-asan
-  else
-    phase_failed+=(e2e-asan-build); failed=$((failed + 1))
-  fi
+  ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66 log_path=$root/build-asan-app/sanitizer-reports/asan" \
+  UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1 log_path=$root/build-asan-app/sanitizer-reports/ubsan" \
+    run_e2e_sanitized asan-app run_ctest
 fi
 
 if [ "${SKIP_FUZZ:-0}" != 1 ]; then
