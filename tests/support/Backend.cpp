@@ -59,6 +59,17 @@ std::string TBackend::Received()
     return FReceived;
 }
 
+bool TBackend::Stalled()
+{
+    std::lock_guard lock(FLock);
+    for (TConnection& c : FConnections) {
+        pollfd p{c.Socket.Get(), POLLOUT, 0};
+        if (c.Socket.Get() >= 0 && ::poll(&p, 1, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
 void TBackend::Stop()
 {
     {

@@ -47,6 +47,9 @@ public:
     // Everything read, over all connections.
     std::string Received();
     int Accepts() const { return FAccepts.load(); }
+    // True while a connection cannot send: its send buffer is full because the far end takes
+    // no more, so everything on the way is full too.
+    bool Stalled();
     void Stop();
 
 private:
