@@ -2,8 +2,8 @@
 // TChannelSettingsPage for adding one). OK stays disabled, and accept() refuses to close,
 // while a page has a problem.
 //
-//   auto *dialog = new TChannelSettingsDialog(3, trabix::PortConfig[3], window);
-//   connect(dialog, &QDialog::accepted, ... dialog->Store(trabix::PortConfig[3]) ...);
+//   auto *dialog = new TChannelSettingsDialog(3, settings.Port(3), window);
+//   connect(dialog, &QDialog::accepted, ... dialog->Store(settings.Port(3)) ...);
 //   dialog->open();
 //
 // Main thread only.

@@ -14,6 +14,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -35,8 +36,9 @@ std::string ChannelList(const std::vector<int> &channels)
 
 } // namespace
 
-THeadlessTwin::THeadlessTwin(QObject *parent)
-    : QObject(parent), Output(std::make_shared<THeadlessLog>(MakeProgramLogger()))
+THeadlessTwin::THeadlessTwin(trabix::TSettings &settings, QObject *parent)
+    : QObject(parent), Settings(settings),
+      Output(std::make_shared<THeadlessLog>(MakeProgramLogger()))
 {
     for (int n = 1; n <= trabix::ChannelCount; ++n)
         Servers[size_t(n)] = MakeChannelServer(n);
@@ -54,13 +56,13 @@ void THeadlessTwin::Log(const std::string &text)
 
 void THeadlessTwin::ApplySwitches()
 {
-    Output->SetSwitches(trabix::GeneralConfig.LogToScreen, trabix::GeneralConfig.LogToFile);
+    Output->SetSwitches(Settings.General().LogToScreen, Settings.General().LogToFile);
 }
 
 bool THeadlessTwin::Start(std::string &why)
 {
     const std::string file = trabix::ConfigFileName();
-    const bool loaded = trabix::LoadConfig();
+    const bool loaded = Settings.Load();
     ApplySwitches();
     Log(ProgramStartedText());
     if (const std::string notice = RaiseOpenFileLimit(); !notice.empty())
@@ -70,7 +72,7 @@ bool THeadlessTwin::Start(std::string &why)
     Errors.clear();
     bool anyChecked = false;
     for (int n = 1; n <= trabix::ChannelCount; ++n) {
-        anyChecked = anyChecked || trabix::PortConfig[size_t(n)].Map;
+        anyChecked = anyChecked || Settings.Port(n).Map;
         StartChannel(n);
     }
     if (ListeningCount() > 0)
@@ -87,7 +89,7 @@ bool THeadlessTwin::Start(std::string &why)
 
 bool THeadlessTwin::StartChannel(int channel)
 {
-    const trabix::TPM_port &port = trabix::PortConfig[size_t(channel)];
+    const trabix::TPM_port &port = Settings.Port(channel);
     TqvMappedPortTCP &server = *Servers[size_t(channel)];
     Listening[size_t(channel)] = false;
     try {
@@ -96,7 +98,7 @@ bool THeadlessTwin::StartChannel(int channel)
             if (auto target = output.lock())
                 target->AddLogLine(text);
         };
-        if (StartChannelServer(server, port, trabix::GeneralConfig, onLog)) {
+        if (StartChannelServer(server, port, Settings.General(), onLog)) {
             Listening[size_t(channel)] = true;
             Log(ListeningText(channel, port.Remarks, server));
         }
@@ -118,7 +120,7 @@ void THeadlessTwin::StopChannel(int channel)
         server->SetActive(false);
         server->Bindings().Clear();
     } catch (const std::exception &e) {
-        Log(ChannelErrorText(channel, trabix::PortConfig[size_t(channel)].Remarks, e.what()));
+        Log(ChannelErrorText(channel, Settings.Port(channel).Remarks, e.what()));
     }
 }
 
@@ -135,23 +137,21 @@ void THeadlessTwin::Reload()
     if (Stopped)
         return;
     const std::string file = trabix::ConfigFileName();
-    const auto previous = trabix::PortConfig;
-    const trabix::TPM_GeneralConfig previousGeneral = trabix::GeneralConfig;
-    if (!trabix::LoadConfig()) {
-        trabix::PortConfig = previous;
-        trabix::GeneralConfig = previousGeneral;
+    trabix::TSettings reread = Settings;
+    if (!reread.Load()) {
         Log("Error loading configuration from " + file + ", settings unchanged");
         return;
     }
+    const trabix::TSettings previous = std::exchange(Settings, std::move(reread));
     ApplySwitches();
     std::vector<int> changed;
     for (int n = 1; n <= trabix::ChannelCount; ++n) {
-        const trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
-        if (NeedsRestart(previous[size_t(n)], port)) {
+        const trabix::TPM_port &port = Settings.Port(n);
+        if (NeedsRestart(previous.Port(n), port)) {
             changed.push_back(n);
             StartChannel(n);
         } else {
-            ApplyLiveSettings(*Servers[size_t(n)], port, trabix::GeneralConfig);
+            ApplyLiveSettings(*Servers[size_t(n)], port, Settings.General());
         }
     }
     Log("Settings re-read from " + file + ", " +
@@ -189,7 +189,8 @@ int RunHeadless(int argc, char *argv[])
 
     int exitCode = 0;
     {
-        THeadlessTwin twin;
+        trabix::TSettings settings;
+        THeadlessTwin twin(settings);
         std::string why;
         if (!twin.Start(why)) {
             std::fprintf(stderr, "trabix: %s\n", why.c_str());

@@ -28,7 +28,8 @@ class TqvMappedPortTCP;
 class THeadlessTwin : public QObject {
     Q_OBJECT
 public:
-    explicit THeadlessTwin(QObject *parent = nullptr);
+    // Settings: what Start loads and Reload re-reads; owned by the caller, used by this twin alone.
+    explicit THeadlessTwin(trabix::TSettings &settings, QObject *parent = nullptr);
     ~THeadlessTwin() override;
 
     // Loads the settings, logs the start line and starts every checked channel. False when no
@@ -47,6 +48,7 @@ private:
     void StopChannel(int channel);
     void Log(const std::string &text);
 
+    trabix::TSettings &Settings;
     std::shared_ptr<THeadlessLog> Output;
     std::array<std::unique_ptr<TqvMappedPortTCP>, trabix::ChannelCount + 1> Servers;
     std::array<bool, trabix::ChannelCount + 1> Listening{};

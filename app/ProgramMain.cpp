@@ -7,6 +7,7 @@
 #include "pm_About.h"
 #include "pm_main.h"
 
+#include "pm_config.h"
 #include "qv_InetFuncs.h"
 
 #include <QApplication>
@@ -39,7 +40,8 @@ int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
                 CloseModalBoxes();
             });
 
-        TMainForm mainForm(prompts);
+        trabix::TSettings settings;  // the window's to load, show, edit and save
+        TMainForm mainForm(prompts, settings);
         QObject::disconnect(startUpWatch);
         std::function<bool(const std::string &)> openBrowser = hooks.OpenBrowser;
         if (!openBrowser)

@@ -57,8 +57,9 @@ private:
 
 } // namespace
 
-TMainForm::TMainForm(TUserPrompts &prompts, QWidget *parent)
-    : QMainWindow(parent), Prompts(prompts), Router(std::make_shared<TLogRouter>())
+TMainForm::TMainForm(TUserPrompts &prompts, trabix::TSettings &settings, QWidget *parent)
+    : QMainWindow(parent), Prompts(prompts), Settings(settings),
+      Router(std::make_shared<TLogRouter>())
 {
     setWindowIcon(ProgramIcon());
     setGeometry(152, 180, 1000, 498);
@@ -235,7 +236,7 @@ void TMainForm::FormCreate()
     UpdateStartStopButtons();
     Pages->setCurrentIndex(0); // "S&tatus"
 
-    if (trabix::LoadConfig()) {
+    if (Settings.Load()) {
         ConfigToControls();
         ConfigChanged = false;
         PortConfigChanged = false;
@@ -248,7 +249,7 @@ void TMainForm::FormCreate()
     }
     SyncRouting();
     // The AppTitle setting extends both titles.
-    const QString extra = QString::fromStdString(trabix::GeneralConfig.AppTitle);
+    const QString extra = QString::fromStdString(Settings.General().AppTitle);
     AppTitleText = TitleWithExtra(ShortTitle, extra);
     setWindowTitle(TitleWithExtra(LongTitle, extra));
     Prompts.SetBoxTitle(AppTitleText);
@@ -322,7 +323,7 @@ void TMainForm::Timer2Timer()
     if (!AboutDialog)
         return;
     Timer2->stop();
-    if (trabix::GeneralConfig.AutoStart) {
+    if (Settings.General().AutoStart) {
         StartMappings();
         GoToTray();
     }

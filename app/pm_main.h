@@ -4,9 +4,10 @@
 // and the daily file.
 //
 // How to use it: construct it with the prompts it asks its questions through (the program
-// passes TQtUserPrompts, tests their own answers); the constructor runs FormCreate. Hand it the
-// About box with SetAboutDialog, show it, and run the event loop; it emits ProgramClosed when
-// its shutdown sequence has run and the program may end.
+// passes TQtUserPrompts, tests their own answers) and the settings it loads, shows, edits and
+// saves (owned by the caller, used by this window alone); the constructor runs FormCreate.
+// Hand it the About box with SetAboutDialog, show it, and run the event loop; it emits
+// ProgramClosed when its shutdown sequence has run and the program may end.
 //
 // Threads: everything here runs on the main thread, except AddLogLine, which connection
 // threads call directly (the error line of a connection that ends by an exception).
@@ -36,6 +37,7 @@ class TIdAntiFreeze;
 class TqvMappedPortTCP;
 namespace trabix {
 class TQVX_Logger;
+class TSettings;
 } // namespace trabix
 
 // Bounds (the client area, placed at its frame's top left as the settings store it) moved and
@@ -45,7 +47,7 @@ QRect FitIntoArea(const QRect &bounds, const QRect &area, const QMargins &frame)
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
-    explicit TMainForm(TUserPrompts &prompts, QWidget *parent = nullptr);
+    TMainForm(TUserPrompts &prompts, trabix::TSettings &settings, QWidget *parent = nullptr);
     ~TMainForm() override;
 
     void SetAboutDialog(TPMAboutDialog *about) { AboutDialog = about; }
@@ -190,6 +192,7 @@ private:
     void UpdateRefusedTip(int channel, const TqvMappedPortTCP *server);
 
     TUserPrompts &Prompts;
+    trabix::TSettings &Settings;
     TPMAboutDialog *AboutDialog = nullptr;
     std::shared_ptr<TLogRouter> Router;
     std::array<std::unique_ptr<TqvMappedPortTCP>, ChannelCount + 1> Mappings;

@@ -12,10 +12,10 @@
 
 void TMainForm::ShowChannelSettings(int channel)
 {
-    auto *dialog = new TChannelSettingsDialog(channel, trabix::PortConfig[size_t(channel)], this);
+    auto *dialog = new TChannelSettingsDialog(channel, Settings.Port(channel), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this, [this, channel, dialog] {
-        dialog->Store(trabix::PortConfig[size_t(channel)]);
+        dialog->Store(Settings.Port(channel));
         // Every field of the dialog changes the running channel at once.
         LiveEdit();
         UpdateExposureMarks();
@@ -30,7 +30,7 @@ void TMainForm::UpdateExposureMarks()
         const QString bindIp = StatusPage->Channels->Row(n).BindIp->text().trimmed();
         const bool everyAddress = bindIp.isEmpty() || bindIp == QStringLiteral("0.0.0.0");
         const bool everyClient =
-            QString::fromStdString(trabix::PortConfig[size_t(n)].AllowFrom).trimmed().isEmpty();
+            QString::fromStdString(Settings.Port(n).AllowFrom).trimmed().isEmpty();
         StatusPage->Channels->SetExposed(n, everyAddress && everyClient);
     }
 }
@@ -39,5 +39,5 @@ void TMainForm::UpdateConditionMarks()
 {
     for (int n = 1; n <= ChannelCount; ++n)
         StatusPage->Channels->SetConditionMark(
-            n, TConditionsPage::Summary(trabix::PortConfig[size_t(n)]));
+            n, TConditionsPage::Summary(Settings.Port(n)));
 }

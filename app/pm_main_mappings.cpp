@@ -126,7 +126,7 @@ void TMainForm::LimitEdit()
 
 void TMainForm::ConfigToControls()
 {
-    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    const trabix::TPM_GeneralConfig &general = Settings.General();
     StatusPage->AutoStart->setChecked(general.AutoStart);
     LoggingPage->LogToScreen->setChecked(general.LogToScreen);
     LoggingPage->LogToFile->setChecked(general.LogToFile);
@@ -141,7 +141,7 @@ void TMainForm::ConfigToControls()
     StatusPage->DelayPerThread->setChecked(general.DelayPerThread);
 
     for (int n = 1; n <= ChannelCount; ++n) {
-        const trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
+        const trabix::TPM_port &port = Settings.Port(n);
         const TChannelRow &row = StatusPage->Channels->Row(n);
         row.Remarks->setText(FromStd(port.Remarks));
         row.BindIp->setText(FromStd(port.BindIp));
@@ -163,7 +163,7 @@ void TMainForm::ControlsToConfig()
 {
     if (!ConfigChanged && !PortConfigChanged)
         return;
-    trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    trabix::TPM_GeneralConfig &general = Settings.General();
     general.AutoStart = StatusPage->AutoStart->isChecked();
     general.LogToScreen = LoggingPage->LogToScreen->isChecked();
     general.LogToFile = LoggingPage->LogToFile->isChecked();
@@ -176,7 +176,7 @@ void TMainForm::ControlsToConfig()
     general.DelayPerThread = StatusPage->DelayPerThread->isChecked();
 
     for (int n = 1; n <= ChannelCount; ++n) {
-        trabix::TPM_port &port = trabix::PortConfig[size_t(n)];
+        trabix::TPM_port &port = Settings.Port(n);
         const TChannelRow &row = StatusPage->Channels->Row(n);
         port.Remarks = row.Remarks->text().toStdString();
         port.BindIp = row.BindIp->text().toStdString();
@@ -194,7 +194,7 @@ void TMainForm::ControlsToConfig()
 // AddLogLine runs on connection threads too; it reads its switches from atomic copies.
 void TMainForm::SyncRouting()
 {
-    const trabix::TPM_GeneralConfig &general = trabix::GeneralConfig;
+    const trabix::TPM_GeneralConfig &general = Settings.General();
     Router->Routing.LogToScreen.store(general.LogToScreen);
     Router->Routing.LogToFile.store(general.LogToFile);
     Router->Routing.LimitScreenLog.store(general.LimitScreenLog);
@@ -211,7 +211,7 @@ void TMainForm::ApplyLiveSettings()
 
 void TMainForm::ApplyLiveSettingsTo(TqvMappedPortTCP &server, int channel)
 {
-    ::ApplyLiveSettings(server, trabix::PortConfig[size_t(channel)], trabix::GeneralConfig);
+    ::ApplyLiveSettings(server, Settings.Port(channel), Settings.General());
 }
 
 void TMainForm::SaveConfigIfChanged(bool ask)
@@ -220,7 +220,7 @@ void TMainForm::SaveConfigIfChanged(bool ask)
         ControlsToConfig();
         if (ask && !Prompts.AskYesNo(this, QStringLiteral("Save configuration?")))
             return;
-        if (!trabix::SaveConfig()) {
+        if (!Settings.Save()) {
             // The edits stay marked as unsaved, so the next save or the close offers them again.
             ReportSaveFailure();
             return;
@@ -261,7 +261,7 @@ void TMainForm::StartChannel(int channel)
     TqvMappedPortTCP *server = Mapping(channel);
     if (!server)
         return;
-    const trabix::TPM_port &port = trabix::PortConfig[size_t(channel)];
+    const trabix::TPM_port &port = Settings.Port(channel);
     // Any error of this channel, while stopping it, configuring it or binding it, becomes its
     // error line; the other channels start regardless.
     try {
@@ -270,7 +270,7 @@ void TMainForm::StartChannel(int channel)
             if (auto target = router.lock())
                 target->AddLogLine(text);
         };
-        if (StartChannelServer(*server, port, trabix::GeneralConfig, onLog))
+        if (StartChannelServer(*server, port, Settings.General(), onLog))
             LogWindowLine(ListeningText(channel, port.Remarks, *server));
     } catch (const std::exception &e) {
         ReportChannelError(channel, e.what());
@@ -279,7 +279,7 @@ void TMainForm::StartChannel(int channel)
 
 void TMainForm::ReportChannelError(int channel, const std::string &message)
 {
-    const std::string remarks = trabix::PortConfig[size_t(channel)].Remarks;
+    const std::string remarks = Settings.Port(channel).Remarks;
     LogWindowLine(ChannelErrorText(channel, remarks, message));
 }
 

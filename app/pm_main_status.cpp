@@ -97,13 +97,13 @@ void TMainForm::changeEvent(QEvent *event)
 void TMainForm::ApplicationMinimize()
 {
     // Without "Mi&nimize->TNA" (or without a tray) the window stays minimised as usual.
-    if (trabix::GeneralConfig.GotoTNA)
+    if (Settings.General().GotoTNA)
         GoToTray();
 }
 
 void TMainForm::GoToTray()
 {
-    if (!trabix::GeneralConfig.GotoTNA)
+    if (!Settings.General().GotoTNA)
         return;
     // Where the desktop has no tray the icon could never be seen: hiding the window would
     // leave the program unreachable, so it stays as it is.

@@ -11,9 +11,6 @@
 
 namespace trabix {
 
-TPM_GeneralConfig GeneralConfig;
-std::array<TPM_port, ChannelCount + 1> PortConfig;
-
 namespace {
 
 std::string& FileNameOverride() {
@@ -22,7 +19,7 @@ std::string& FileNameOverride() {
 }
 
 // One key of a record: its INI name, the field it fills, its default and, for an integer, the
-// range it is clamped into on load. The same table drives LoadConfig and SaveConfig, so a key
+// range it is clamped into on load. The same table drives TSettings::Load and Save, so a key
 // cannot be read under one name and written under another, and the order of the table is the
 // order of the file. A new key is one more row.
 template <class Record>
@@ -156,23 +153,23 @@ void OverrideConfigFileName(const std::string& Path) {
     FileNameOverride() = Path;
 }
 
-bool LoadConfig() {
+bool TSettings::Load() {
     TIniFile ini(ConfigFileName());
     if (!ini.Load())
         return false;
-    ReadSection(ini, GeneralSection, GeneralSettings, GeneralConfig, 0);
+    ReadSection(ini, GeneralSection, GeneralSettings, general_, 0);
     for (int n = 1; n <= ChannelCount; ++n)
-        ReadSection(ini, ChannelSection(n), PortSettings, PortConfig[static_cast<std::size_t>(n)], n);
+        ReadSection(ini, ChannelSection(n), PortSettings, Port(n), n);
     return true;
 }
 
-bool SaveConfig() {
+bool TSettings::Save() const {
     TIniFile ini(ConfigFileName());
     if (!ini.Load())
         return false;
-    WriteSection(ini, GeneralSection, GeneralSettings, GeneralConfig);
+    WriteSection(ini, GeneralSection, GeneralSettings, general_);
     for (int n = 1; n <= ChannelCount; ++n)
-        WriteSection(ini, ChannelSection(n), PortSettings, PortConfig[static_cast<std::size_t>(n)]);
+        WriteSection(ini, ChannelSection(n), PortSettings, Port(n));
     return ini.UpdateFile();
 }
 

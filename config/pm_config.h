@@ -1,10 +1,10 @@
 // The program's settings: the general record, the eight channel records and the window
 // bounds, kept in "Trabix.ini" beside the executable or where ProgramPaths.h puts it.
 //
-// How to use it: LoadConfig() once at start and, if it returned true, copy GeneralConfig and
-// PortConfig[1..8] into the window and call LoadWindowPos; copy the window back into the
-// records and call SaveConfig() to store them; SaveWindowPos() when the window closes.
-// All of it is called on the main thread only; the mapping servers get copies of the values.
+// How to use it: the program makes one TSettings at start and hands it to the window or the
+// headless twin; Load() fills it, the window shows and edits it and Save() stores it; the
+// window calls LoadWindowPos after a load and SaveWindowPos when it closes. All of it is called
+// on the main thread only; the mapping servers get copies of the values.
 #pragma once
 
 #include <array>
@@ -58,13 +58,13 @@ struct TPM_port {
 
 // Latency and jitter are at most a minute; byte budgets never negative; chance a percentage.
 constexpr std::int32_t MaxConditionMs = 60000;
-// Brings the condition values of a channel into their ranges, the ones LoadConfig clamps them
+// Brings the condition values of a channel into their ranges, the ones TSettings::Load clamps them
 // into (SettingRange below).
 void ClampConditions(TPM_port& Port);
 
 constexpr int ChannelCount = 8;
 
-// The values an integer setting may take. LoadConfig clamps every integer it reads into its
+// The values an integer setting may take. TSettings::Load clamps every integer it reads into its
 // key's range, and the window's editors offer the same range, so the window and the mapping
 // servers always see the same value.
 struct TIntRange {
@@ -87,9 +87,33 @@ inline constexpr TIntRange ByteBudget{0, INT32_MAX};       // ResetAfter, StallA
 inline constexpr TIntRange Percent{0, 100};                // ConditionChance
 }  // namespace SettingRange
 
-// Zeroed until LoadConfig runs. PortConfig[n] holds channel n for n = 1..8; element 0 is unused.
-extern TPM_GeneralConfig GeneralConfig;
-extern std::array<TPM_port, ChannelCount + 1> PortConfig;
+// The program's settings, owned by whoever made them (the program's start, a test) and handed
+// to the one window or headless twin that uses them. The records hold their fields' initial
+// values until Load runs.
+class TSettings {
+public:
+    TPM_GeneralConfig& General() { return general_; }
+    const TPM_GeneralConfig& General() const { return general_; }
+    // The record of channel Channel, 1 to ChannelCount.
+    TPM_port& Port(int Channel) { return ports_.at(Index(Channel)); }
+    const TPM_port& Port(int Channel) const { return ports_.at(Index(Channel)); }
+
+    // Reads the settings file into the records. A missing file, section or key gives the key's
+    // default and is no failure; every integer, read or default, is clamped into its key's
+    // range (SettingRange), silently. False when the file exists but cannot be read; the
+    // records then keep their previous values.
+    bool Load();
+    // Writes the records (all but AppTitle) in one atomic replacement of the file, keeping
+    // every line it does not write. False when the file could not be read first or could not
+    // be replaced; the file is then unchanged.
+    bool Save() const;
+
+private:
+    static std::size_t Index(int Channel) { return static_cast<std::size_t>(Channel - 1); }
+
+    TPM_GeneralConfig general_;
+    std::array<TPM_port, ChannelCount> ports_;
+};
 
 // The bounds of a window, as LoadWindowPos and SaveWindowPos see it. The main window
 // implements it over its own geometry.
@@ -113,17 +137,6 @@ std::string ConfigFileName();
 // Makes ConfigFileName return Path: the start-up's choice of settings file (ProgramPaths.h) or a
 // test's file; an empty Path goes back to the name beside the executable.
 void OverrideConfigFileName(const std::string& Path);
-
-// Reads the file into GeneralConfig and PortConfig[1..8]. A missing file, section or key gives
-// the key's default and is no failure; every integer, read or default, is clamped into its key's
-// range (SettingRange), silently. False when the file exists but cannot be read; the
-// records then keep their previous values.
-bool LoadConfig();
-
-// Writes GeneralConfig (all but AppTitle) and PortConfig[1..8] in one atomic replacement of
-// the file, keeping every line it does not write. False when the file could not be read first
-// or could not be replaced; the file is then unchanged.
-bool SaveConfig();
 
 // Sets the form's top, left, height and width, in that order, from section "WindowPos"; a
 // missing or unreadable key gives its default, an unreadable file all four defaults.

@@ -71,7 +71,7 @@ TEST_F(TWindowTest, RowSettingsApplyToTheRunningChannelAndClearTheWarningMark)
     dialog->Access->AllowFrom->setText(QStringLiteral("127.0.0.2"));
     dialog->Buttons->button(QDialogButtonBox::Ok)->click();
     EXPECT_FALSE(marked(1));
-    EXPECT_EQ(trabix::PortConfig[1].AllowFrom, "127.0.0.2");
+    EXPECT_EQ(Settings.Port(1).AllowFrom, "127.0.0.2");
     EXPECT_TRUE(Form->ConfigChanged);
 
     TClient refused(port); // from 127.0.0.1

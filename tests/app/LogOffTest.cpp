@@ -36,7 +36,7 @@ protected:
     void OpenWithRealBoxes()
     {
         Sandbox.WriteIni(Ini({{.ListenPort = FreePort(), .MapPort = Target.Port()}}));
-        Form = std::make_unique<TMainForm>(RealBoxes);
+        Form = std::make_unique<TMainForm>(RealBoxes, Settings);
         // The link never opens, so clicking it shows the error box on top of the About box.
         About = std::make_unique<TPMAboutDialog>(RealBoxes,
                                                  [](const std::string &) { return false; });

@@ -96,7 +96,7 @@ TEST_F(TWindowTest, OutOfRangeSettingsLoadClampedAndTheServerRunsWhatTheWindowSh
              QStringLiteral("ScreenLogLines=5\n")) +
          QStringLiteral("MaxSpeed=-1\n"));
     EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), 1000);
-    EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), trabix::GeneralConfig.ScreenLogLines);
+    EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), Settings.General().ScreenLogLines);
     Form->StartMappings();
     TqvMappedPortTCP *server = Form->Mapping(1);
     ASSERT_TRUE(server->Active());
@@ -198,7 +198,7 @@ TEST_F(TWindowTest, UnreadableSettingsGiveOneMessageAndTheBuiltInValues)
 {
     // A folder where the settings file should be cannot be read, also not by the super-user.
     QDir(Sandbox.Path()).mkdir(QStringLiteral("Trabix.ini"));
-    Form = std::make_unique<TMainForm>(Prompts);
+    Form = std::make_unique<TMainForm>(Prompts, Settings);
     EXPECT_EQ(Prompts.Messages,
               QStringList{QStringLiteral("Error loading configuration, using default values")});
     EXPECT_FALSE(Form->Loading);

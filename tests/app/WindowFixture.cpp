@@ -24,7 +24,7 @@ QString TWindowTest::Ini(const QList<TChannelSpec> &channels, const QString &gen
 void TWindowTest::Open(const QString &ini)
 {
     Sandbox.WriteIni(ini);
-    Form = std::make_unique<TMainForm>(Prompts);
+    Form = std::make_unique<TMainForm>(Prompts, Settings);
     About = std::make_unique<TPMAboutDialog>(Prompts, [](const std::string &) { return true; });
     Form->SetAboutDialog(About.get());
 }

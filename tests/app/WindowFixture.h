@@ -8,6 +8,7 @@
 #include "ScreenLog.h"
 #include "WindowKit.h"
 #include "pm_About.h"
+#include "pm_config.h"
 #include "pm_main.h"
 
 #include <QLabel>
@@ -51,6 +52,7 @@ protected:
     TSandbox Sandbox;
     TScriptedPrompts Prompts;
     TBackend Target{UpperCased};  // a target that upper-cases what it gets
+    trabix::TSettings Settings;   // the window's, kept over a window made anew
     std::unique_ptr<TMainForm> Form;
     std::unique_ptr<TPMAboutDialog> About;
 };

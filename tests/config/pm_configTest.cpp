@@ -15,18 +15,15 @@ using testkit::ReadFile;
 using testkit::TTempDir;
 using testkit::WriteFile;
 
-// Each test gets its own INI path and zeroed records, as at program start.
+// Each test gets its own INI path and fresh records, as at program start.
 class ConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        OverrideConfigFileName(path_);
-        GeneralConfig = {};
-        PortConfig = {};
-    }
+    void SetUp() override { OverrideConfigFileName(path_); }
     void TearDown() override { OverrideConfigFileName(""); }
 
     TTempDir dir_;
     const std::string path_ = dir_ / "Trabix.ini";
+    TSettings settings_;
 };
 
 TEST(ConfigFileNameTest, IsBesideTheExecutableWhateverTheWorkingDirectory) {
@@ -40,10 +37,10 @@ TEST(ConfigFileNameTest, IsBesideTheExecutableWhateverTheWorkingDirectory) {
 }
 
 TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
-    ASSERT_TRUE(LoadConfig());
+    ASSERT_TRUE(settings_.Load());
     EXPECT_FALSE(std::filesystem::exists(path_));  // loading never creates the file
-    EXPECT_EQ(PortConfig[5].Remarks, "Mapped Port 5");
-    ASSERT_TRUE(SaveConfig());
+    EXPECT_EQ(settings_.Port(5).Remarks, "Mapped Port 5");
+    ASSERT_TRUE(settings_.Save());
     std::string expected =
         "[General]\nAutoStart=0\nLogToScreen=1\nLogToFile=0\nLimitScreenLog=1\n"
         "ScreenLogLines=5000\nWrapLines=1\nGotoTNA=0\nLogConnInfo=1\nLogDelayInfo=1\n"
@@ -65,19 +62,19 @@ TEST_F(ConfigTest, NetworkConditionsAreClampedOnLoadAndComeBack) {
               "ResetAfterCS=-1\nResetAfterSC=100000\nStallAfterCS=7\nStallAfterSC=-9\n"
               "ConditionChance=101\nConditionSeed=-42\n"
               "[MappedPort_5]\nConditionChance=-1\n");
-    ASSERT_TRUE(LoadConfig());
-    const TPM_port& p = PortConfig[4];
+    ASSERT_TRUE(settings_.Load());
+    const TPM_port& p = settings_.Port(4);
     EXPECT_EQ(std::vector<std::int32_t>({p.LatencyCS, p.LatencySC, p.JitterCS, p.JitterSC,
                                          p.ResetAfterCS, p.ResetAfterSC, p.StallAfterCS,
                                          p.StallAfterSC, p.ConditionChance, p.ConditionSeed}),
               std::vector<std::int32_t>({40, 60000, 0, 20, 0, 100000, 7, 0, 100, -42}));
-    EXPECT_EQ(PortConfig[5].ConditionChance, 0);
-    EXPECT_EQ(PortConfig[6].ConditionChance, 100);  // the default of a missing key
-    ASSERT_TRUE(SaveConfig());
-    PortConfig = {};
-    ASSERT_TRUE(LoadConfig());
-    EXPECT_EQ(PortConfig[4].LatencySC, 60000);
-    EXPECT_EQ(PortConfig[4].ConditionSeed, -42);
+    EXPECT_EQ(settings_.Port(5).ConditionChance, 0);
+    EXPECT_EQ(settings_.Port(6).ConditionChance, 100);  // the default of a missing key
+    ASSERT_TRUE(settings_.Save());
+    settings_ = TSettings{};
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.Port(4).LatencySC, 60000);
+    EXPECT_EQ(settings_.Port(4).ConditionSeed, -42);
 }
 
 TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules) {
@@ -85,17 +82,17 @@ TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules) {
               "[General]\nScreenLogLines=\nWrapLines=0\nAppTitle=  Lab  \nLogToFile=-1\n"
               "[mappedport_2]\nMap=yes\nMaxSpeed=0x10\nListenPort= 8080\n"
               "[MappedPort_3]\nMap=2\nMapPort=$1F90\nLogDataMode=9x\n");
-    ASSERT_TRUE(LoadConfig());
-    EXPECT_EQ(GeneralConfig.ScreenLogLines, 5000);
-    EXPECT_FALSE(GeneralConfig.WrapLines);
-    EXPECT_EQ(GeneralConfig.AppTitle, "Lab");
-    EXPECT_TRUE(GeneralConfig.LogToFile);
-    EXPECT_FALSE(PortConfig[2].Map);
-    EXPECT_EQ(PortConfig[2].MaxSpeed, 16);
-    EXPECT_EQ(PortConfig[2].ListenPort, 8080);
-    EXPECT_TRUE(PortConfig[3].Map);
-    EXPECT_EQ(PortConfig[3].MapPort, 8080);
-    EXPECT_EQ(PortConfig[3].LogDataMode, 0);
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.General().ScreenLogLines, 5000);
+    EXPECT_FALSE(settings_.General().WrapLines);
+    EXPECT_EQ(settings_.General().AppTitle, "Lab");
+    EXPECT_TRUE(settings_.General().LogToFile);
+    EXPECT_FALSE(settings_.Port(2).Map);
+    EXPECT_EQ(settings_.Port(2).MaxSpeed, 16);
+    EXPECT_EQ(settings_.Port(2).ListenPort, 8080);
+    EXPECT_TRUE(settings_.Port(3).Map);
+    EXPECT_EQ(settings_.Port(3).MapPort, 8080);
+    EXPECT_EQ(settings_.Port(3).LogDataMode, 0);
 }
 
 TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers) {
@@ -106,29 +103,29 @@ TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers) {
               "[MappedPort_2]\nListenPort=-5\nMapPort=65535\nLogDataMode=-1\n"
               "MaxSpeed=2147483647\n"
               "[MappedPort_3]\nListenPort=1\nLogDataMode=9\nMaxSpeed=100000000\n");
-    ASSERT_TRUE(LoadConfig());
-    EXPECT_EQ(GeneralConfig.ScreenLogLines, 1000);
-    const auto values = [](int n) {
-        const TPM_port& p = PortConfig[n];
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.General().ScreenLogLines, 1000);
+    const auto values = [this](int n) {
+        const TPM_port& p = settings_.Port(n);
         return std::make_tuple(p.ListenPort, p.MapPort, p.LogDataMode, p.MaxSpeed);
     };
     EXPECT_EQ(values(1), std::make_tuple(1, 65535, 9, 0));
-    EXPECT_EQ(PortConfig[1].MaxConnections, 0);
-    EXPECT_EQ(PortConfig[1].MaxConnectionsPerSource, 1000000);
+    EXPECT_EQ(settings_.Port(1).MaxConnections, 0);
+    EXPECT_EQ(settings_.Port(1).MaxConnectionsPerSource, 1000000);
     EXPECT_EQ(values(2), std::make_tuple(1, 65535, 0, 100000000));
     EXPECT_EQ(values(3), std::make_tuple(1, 1, 9, 100000000)) << "absent port: 1, bounds kept";
     EXPECT_EQ(values(4), std::make_tuple(1, 1, 0, 0)) << "an absent section";
     WriteFile(path_, "[General]\nScreenLogLines=2000000\n");
-    ASSERT_TRUE(LoadConfig());
-    EXPECT_EQ(GeneralConfig.ScreenLogLines, 1000000);
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.General().ScreenLogLines, 1000000);
 }
 
 // Fills the records with one of two value sets that differ in every written key.
-void SetRecords(int Variant) {
+void SetRecords(TSettings& Settings, int Variant) {
     const bool on = Variant % 2 == 1;
-    GeneralConfig = {on, !on, on, !on, 1000 * Variant, on, "", on, !on, !on, on};
+    Settings.General() = {on, !on, on, !on, 1000 * Variant, on, "", on, !on, !on, on};
     for (int n = 1; n <= ChannelCount; ++n)
-        PortConfig[n] = {"bind " + std::to_string(Variant), 65535 - 10 * Variant - n,
+        Settings.Port(n) = {"bind " + std::to_string(Variant), 65535 - 10 * Variant - n,
                          "map;" + std::to_string(n),
                          Variant + n, on, "remark=" + std::string(200 * Variant, 'r'), !on,
                          Variant, 100000000 - Variant - n,
@@ -140,16 +137,15 @@ void SetRecords(int Variant) {
 TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {
     const std::string foreign = "; kept comment\r\n[Tools]\r\nEditor=vi\r\n";
     WriteFile(path_, foreign + "[General]\r\nAppTitle=Bench\r\nMine=yes\r\n");
-    SetRecords(1);
-    GeneralConfig.AppTitle = "changed in memory";
-    ASSERT_TRUE(SaveConfig());
+    SetRecords(settings_, 1);
+    settings_.General().AppTitle = "changed in memory";
+    ASSERT_TRUE(settings_.Save());
     const std::string first = ReadFile(path_);
 
-    GeneralConfig = {};
-    PortConfig = {};
-    ASSERT_TRUE(LoadConfig());
-    EXPECT_EQ(GeneralConfig.AppTitle, "Bench");
-    ASSERT_TRUE(SaveConfig());  // the same records give the same file
+    settings_ = TSettings{};
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.General().AppTitle, "Bench");
+    ASSERT_TRUE(settings_.Save());  // the same records give the same file
     EXPECT_EQ(ReadFile(path_), first);
     EXPECT_EQ(first.substr(0, foreign.size()), foreign);
     EXPECT_EQ(first.find("[General]\r\nAppTitle=Bench\r\nMine=yes\r\nAutoStart=1\r\n"),
@@ -169,12 +165,12 @@ TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite) {
         content += line + "\n";
     WriteFile(path_, content + "Remarks=no final line end");
 
-    ASSERT_TRUE(LoadConfig());
-    EXPECT_EQ(GeneralConfig.ScreenLogLines, 1234);  // the first of two wins
-    EXPECT_EQ(PortConfig[4].MapPort, 4444);
-    EXPECT_EQ(PortConfig[4].Remarks, "no final line end");
-    GeneralConfig.ScreenLogLines = 77;
-    ASSERT_TRUE(SaveConfig());
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.General().ScreenLogLines, 1234);  // the first of two wins
+    EXPECT_EQ(settings_.Port(4).MapPort, 4444);
+    EXPECT_EQ(settings_.Port(4).Remarks, "no final line end");
+    settings_.General().ScreenLogLines = 77;
+    ASSERT_TRUE(settings_.Save());
     const std::string saved = ReadFile(path_);
     std::size_t at = 0;
     for (const std::string& line : kept) {
@@ -186,22 +182,22 @@ TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite) {
 TEST_F(ConfigTest, UnreadableOrReadOnlyFileOrDirectoryFailsAndWritesNothing) {
     WriteFile(path_, "[General]\nScreenLogLines=77\n");
     chmod(path_.c_str(), 0200);
-    EXPECT_TRUE(testkit::RunWithoutPrivileges([] {
-        GeneralConfig.ScreenLogLines = 1;
-        return !LoadConfig() && GeneralConfig.ScreenLogLines == 1 && !SaveConfig();
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([&] {
+        settings_.General().ScreenLogLines = 1;
+        return !settings_.Load() && settings_.General().ScreenLogLines == 1 && !settings_.Save();
     }));
     chmod(path_.c_str(), 0444);  // read-only file in a writable directory
-    EXPECT_TRUE(testkit::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([&] { return settings_.Load() && !settings_.Save(); }));
     chmod(path_.c_str(), 0644);
     chmod(dir_.Path().c_str(), 0555);
-    EXPECT_TRUE(testkit::RunWithoutPrivileges([] { return LoadConfig() && !SaveConfig(); }));
+    EXPECT_TRUE(testkit::RunWithoutPrivileges([&] { return settings_.Load() && !settings_.Save(); }));
     chmod(dir_.Path().c_str(), 0777);
     EXPECT_EQ(dir_.Names(), std::set<std::string>{"Trabix.ini"});
     EXPECT_EQ(ReadFile(path_), "[General]\nScreenLogLines=77\n");
 
     OverrideConfigFileName(dir_.Path());  // the name is a directory
-    EXPECT_FALSE(LoadConfig());
-    EXPECT_FALSE(SaveConfig());
+    EXPECT_FALSE(settings_.Load());
+    EXPECT_FALSE(settings_.Save());
 }
 
 class TRecordedBounds : public TWindowBounds {
@@ -239,15 +235,15 @@ TEST_F(ConfigTest, WindowPositionTakesEachMissingKeyFromItsDefault) {
 // --- interrupted saves: the file always holds one whole save, old or new; a failure injected
 // at each step of the replacement is tested with the INI file
 
-std::string SaveOf(int Variant, const std::string& Path) {
-    SetRecords(Variant);
-    return SaveConfig() ? ReadFile(Path) : "save failed";
+std::string SaveOf(TSettings& Settings, int Variant, const std::string& Path) {
+    SetRecords(Settings, Variant);
+    return Settings.Save() ? ReadFile(Path) : "save failed";
 }
 
 TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile) {
     WriteFile(path_, "[General]\nAppTitle=Kept\n");
-    const std::string one = SaveOf(1, path_);
-    const std::string two = SaveOf(2, path_);
+    const std::string one = SaveOf(settings_, 1, path_);
+    const std::string two = SaveOf(settings_, 2, path_);
     std::mt19937 random(12345);
     for (int round = 0; round < 25; ++round) {
         int progress[2];
@@ -255,7 +251,7 @@ TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile) {
         const pid_t child = fork();
         if (child == 0) {
             for (int i = 0; i < 100000 && write(progress[1], "s", 1) == 1; ++i)
-                SaveOf(1 + i % 2, path_);
+                SaveOf(settings_, 1 + i % 2, path_);
             _exit(0);
         }
         close(progress[1]);

@@ -7,6 +7,7 @@
 #include "MainPages.h"
 #include "ScreenLog.h"
 #include "WindowKit.h"
+#include "pm_config.h"
 #include "pm_main.h"
 
 #include <QDir>
@@ -86,7 +87,8 @@ TEST(ScreenAndFileLog, OneRunHoldsTheSameLinesInBoth)
     TScriptedPrompts prompts;
     prompts.SaveName = saved;
     {
-        TMainForm form(prompts);
+        trabix::TSettings settings;
+        TMainForm form(prompts, settings);
         form.StartMappings();
         std::atomic<int> failures{0};
         std::atomic<bool> finished{false};
@@ -169,7 +171,8 @@ TEST(ScreenAndFileLog, EveryByteValueAndUtf8TextSaveAsTheFileHoldsThem)
     prompts.SaveName = saved;
     QString shown;
     {
-        TMainForm form(prompts);
+        trabix::TSettings settings;
+        TMainForm form(prompts, settings);
         form.StartMappings();
         for (const std::string &text : records) {
             std::atomic<bool> ok{false}, done{false};

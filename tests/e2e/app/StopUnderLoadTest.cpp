@@ -3,6 +3,7 @@
 // descriptor is left over, and the program then still closes cleanly.
 #include "Backend.h"
 #include "WindowKit.h"
+#include "pm_config.h"
 #include "pm_main.h"
 #include "qv_IdMappedPortTCP.h"
 
@@ -99,7 +100,8 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
     sandbox.WriteIni(ini + QStringLiteral("[General]\r\nLogToFile=1\r\nLogConnInfo=1\r\n"));
     TScriptedPrompts prompts;
     {
-        TMainForm form(prompts);
+        trabix::TSettings settings;
+        TMainForm form(prompts, settings);
         const int fdsBefore = OpenFds();
         const int threadsBefore = LiveThreads();
         form.StartMappings();
