@@ -28,6 +28,15 @@ def open_pending(port, count):
     return sockets
 
 
+def start_trabix(case, ini, seconds=60, **options):
+    """Runs the program on ini as case.trabix, with a watchdog of the given seconds as
+    case.watchdog; the case's cleanup ends both."""
+    case.trabix = e2e.TrabixRun(ini, **options)
+    case.addCleanup(case.trabix.close)
+    case.watchdog = e2e.Watchdog(seconds, case.trabix)
+    case.addCleanup(case.watchdog.cancel)
+
+
 class DescriptorExhaustion(unittest.TestCase):
     def setUp(self):
         self.echo = e2e.Backend(e2e.echo_handler)
@@ -35,10 +44,7 @@ class DescriptorExhaustion(unittest.TestCase):
         self.port = e2e.free_port()
         ini = e2e.ini_text(e2e.general_section(LogConnInfo=0),
                            {1: e2e.channel_section(self.port, self.echo.port, remarks="echo")})
-        self.trabix = e2e.TrabixRun(ini, rlimit_nofile=NOFILE)
-        self.addCleanup(self.trabix.close)
-        self.watchdog = e2e.Watchdog(60, self.trabix)
-        self.addCleanup(self.watchdog.cancel)
+        start_trabix(self, ini, rlimit_nofile=NOFILE)
         self.trabix.wait_listening(1, self.port)
 
     def round_trip(self, timeout):
@@ -191,10 +197,7 @@ class DesktopDescriptorLimit(unittest.TestCase):
         self.port = e2e.free_port()
         ini = e2e.ini_text(e2e.general_section(LogConnInfo=0),
                            {1: e2e.channel_section(self.port, self.echo.port, remarks="many")})
-        self.trabix = e2e.TrabixRun(ini, rlimit_nofile=(1024, self.HARD))
-        self.addCleanup(self.trabix.close)
-        self.watchdog = e2e.Watchdog(120, self.trabix)
-        self.addCleanup(self.watchdog.cancel)
+        start_trabix(self, ini, seconds=120, rlimit_nofile=(1024, self.HARD))
         self.trabix.wait_listening(1, self.port)
 
     def test_three_thousand_concurrent_connections_all_relay(self):
@@ -250,10 +253,7 @@ class ClientsLeavingASilentTarget(unittest.TestCase):
         ini = e2e.ini_text(e2e.general_section(),
                            {1: e2e.channel_section(self.port, self.target.getsockname()[1],
                                                    remarks="silent")})
-        self.trabix = e2e.TrabixRun(ini)
-        self.addCleanup(self.trabix.close)
-        self.watchdog = e2e.Watchdog(60, self.trabix)
-        self.addCleanup(self.watchdog.cancel)
+        start_trabix(self, ini)
         self.trabix.wait_listening(1, self.port)
 
     def test_clients_that_give_up_free_their_threads_and_descriptors(self):
@@ -290,10 +290,7 @@ class StopUnderLoad(unittest.TestCase):
         ini = e2e.ini_text(e2e.general_section(), {
             1: e2e.channel_section(self.ports[1], self.echo.port, remarks="idle"),
             2: e2e.channel_section(self.ports[2], self.stream.port, remarks="stream")})
-        self.trabix = e2e.TrabixRun(ini)
-        self.addCleanup(self.trabix.close)
-        self.watchdog = e2e.Watchdog(60, self.trabix)
-        self.addCleanup(self.watchdog.cancel)
+        start_trabix(self, ini)
         for n, port in self.ports.items():
             self.trabix.wait_listening(n, port)
 
@@ -376,10 +373,7 @@ class SlowNameResolution(unittest.TestCase):
             1: e2e.channel_section(self.ports[1], 80, map_ip="x.slow.test", remarks="slow"),
             2: e2e.channel_section(self.ports[2], self.echo.port, map_ip="localhost",
                                    remarks="named")})
-        self.trabix = e2e.TrabixRun(ini, preload=resolver)
-        self.addCleanup(self.trabix.close)
-        self.watchdog = e2e.Watchdog(60, self.trabix)
-        self.addCleanup(self.watchdog.cancel)
+        start_trabix(self, ini, preload=resolver)
         for n, port in self.ports.items():
             self.trabix.wait_listening(n, port)
 

@@ -20,11 +20,7 @@ std::string Stats(int cur, int max, int in, int disc, int out) {
 
 class LifecycleTest : public MappingTest {
 protected:
-    void SetUp() override {
-        Map.SetEngineClock(&FakeClock);
-        Map.Logging = true;
-        Map.LogConnInfo = true;
-    }
+    void SetUp() override { UseFakeClockAndConnectionLines(); }
     // "## T Channel 1; (TID= N) " + text, as NormaliseLine leaves a connection line.
     static std::string Conn(const std::string& text) { return "## T Channel 1; (TID= N) " + text; }
     std::string From(const TFd& fd) {

@@ -102,9 +102,7 @@ TEST_F(MappingTest, PlainMappedPortRelaysBothWays) {
 class ShapingTest : public MappingTest {
 protected:
     void SetUp() override {
-        Map.SetEngineClock(&FakeClock);
-        Map.Logging = true;
-        Map.LogConnInfo = true;
+        UseFakeClockAndConnectionLines();
         Map.LogDelayInfo = true;
     }
 };

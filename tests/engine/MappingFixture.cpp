@@ -104,6 +104,12 @@ void MappingTest::TearDown() {
     WaitUntil([&] { return Map.Threads().Count() == 0; }, std::chrono::seconds(10));
 }
 
+void MappingTest::UseFakeClockAndConnectionLines() {
+    Map.SetEngineClock(&FakeClock);
+    Map.Logging = true;
+    Map.LogConnInfo = true;
+}
+
 void MappingTest::StartMapping(int ATargetPort) {
     Map.ChannelName = "Channel 1;";
     Map.OnLog = [this](const std::string& AText) { Log.Add(AText); };

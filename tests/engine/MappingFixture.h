@@ -51,6 +51,8 @@ protected:
     // Runs AWork on a second thread while the main thread serves synchronized calls.
     void RunServing(const std::function<void()>& AWork);
 
+    // The fake clock for the server's time, and connection lines in the log.
+    void UseFakeClockAndConnectionLines();
     void StartMapping(int ATargetPort);
     int ListenPort() { return FListenPort; }
     // Waits for `ACount` ended connections, then for every peer thread to be gone.
