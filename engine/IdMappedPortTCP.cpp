@@ -40,15 +40,16 @@ TIdMappedPortTCPData& TIdMappedPortTCP::MappingData(TIdPeerThread* AThread) {
 }
 
 void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
+    // The Data exists before OnConnect fires, so that the handler can attach to it.
+    auto data = std::make_unique<TIdMappedPortTCPData>();
+    TIdMappedPortTCPData* d = data.get();
+    AThread->SetData(std::move(data));
     TIdTCPServer::DoConnect(AThread);
     // A relay passes each piece on as soon as it has it. With Nagle's algorithm a piece would
     // wait for the acknowledgement of the one before whenever it is smaller than a segment:
     // the tail of every burst, and the second half of a request written in two, would be held
     // back by a round trip or a delayed ACK. The endpoints keep whatever they chose themselves.
     AThread->Connection()->Binding()->DisableNagle();
-    auto data = std::make_unique<TIdMappedPortTCPData>();
-    TIdMappedPortTCPData* d = data.get();
-    AThread->SetData(std::move(data));
     d->Outbound = std::make_unique<TIdTCPClient>();
     d->Outbound->SetUseNagle(false);
     d->Outbound->SetPort(MappedPort());

@@ -24,13 +24,16 @@
 class TIdPeerThread;
 class TIdMappedPortTCP;
 class TConnectionConditions;
+class TConnectionRecord;
 
 // Per-connection state of a mapping, owned by the peer thread as its Data. Used on that
 // thread only. Destroying it frees Conditions and ReadList, then Outbound (which closes the
-// target socket).
+// target socket). Record is the connection's entry in its channel's registry where the
+// server keeps one.
 class TIdMappedPortTCPData : public TIdObject {
 public:
     ~TIdMappedPortTCPData() override;
+    std::shared_ptr<TConnectionRecord> Record;
     std::unique_ptr<TIdTCPClient> Outbound;
     TIdSocketList ReadList;
     // The network conditions drawn for this connection; nullptr when it relays untouched.
@@ -56,7 +59,7 @@ public:
     // Fired on the peer thread once the outbound client is set up, before it connects.
     TBeforeClientConnectEvent OnBeforeClientConnect;
 
-    // Fires OnConnect, sets up the outbound client as the thread's Data, fires
+    // Sets up the thread's Data, fires OnConnect, sets up the outbound client, fires
     // OnBeforeClientConnect and connects; a failed connect raises and ends the thread. When
     // the client leaves while the connect is pending (closes with nothing unread, or resets),
     // the connect is given up and the thread stops without an exception.

@@ -43,6 +43,7 @@ public:
     void Post(std::unique_ptr<TPooledMapping> AMapping);
     void Wake();
     void Stop();
+    void EndRequested();
 
 private:
     struct TEntry;
@@ -78,6 +79,8 @@ private:
     static bool HasRest(const TEntry& AEntry) { return !AEntry.Mapping->Pending.empty(); }
     static bool HasBytesWaiting(const TSide& ASide);
     void End(TEntry& AEntry, bool AClientLeftBeforeAnswer);
+    bool EndIfRequested(TEntry& AEntry);
+    void NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError);
     void MoveToPeerThread(TEntry& AEntry);
     std::unique_ptr<TEntry> Remove(TEntry& AEntry);
     void EndAll();
@@ -88,6 +91,7 @@ private:
     std::mutex FInboxLock;  // guards FInbox
     std::vector<std::unique_ptr<TPooledMapping>> FInbox;
     std::atomic<bool> FStopping{false};
+    std::atomic<bool> FEndRequested{false};
     std::vector<std::unique_ptr<TEntry>> FEntries;
     std::vector<std::unique_ptr<TEntry>> FGone;
     std::vector<TEntry*> FAgain;  // used their turn up with bytes still ready
@@ -132,6 +136,12 @@ void TRelayPool::SettingsChanged() {
     if (FCount.load() == 0) return;
     std::lock_guard lock(FLock);
     for (auto& worker : FWorkers) worker->Wake();
+}
+
+void TRelayPool::EndRequested() {
+    if (FCount.load() == 0) return;
+    std::lock_guard lock(FLock);
+    for (auto& worker : FWorkers) worker->EndRequested();
 }
 
 void TRelayPool::Close() {
@@ -189,6 +199,11 @@ void TRelayPool::TWorker::Stop() {
     Wake();
 }
 
+void TRelayPool::TWorker::EndRequested() {
+    FEndRequested = true;
+    Wake();
+}
+
 void TRelayPool::TWorker::Run() {
     epoll_event events[kEventsPerWait];
     while (!FStopping.load()) {
@@ -221,6 +236,11 @@ void TRelayPool::TWorker::OnWake() {
     [[maybe_unused]] const ssize_t n = read(FWakeFd, &count, sizeof count);
     TakeInbox();
     if (FStopping.load()) return;
+    if (FEndRequested.exchange(false)) {
+        for (std::size_t i = 0; i < FEntries.size();) {
+            if (!EndIfRequested(*FEntries[i])) ++i;  // an ended entry's place takes the last
+        }
+    }
     // A setting changed (or a mapping came in just after one did): a watched channel's
     // mappings leave now, also those that are idle and would not be looked at otherwise.
     if (!FEntries.empty() && FPool.FHooks.Watched())
@@ -247,6 +267,8 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping) {
     entry.Target = TSide{&entry, entry.Mapping->Target->Binding()->Handle()};
     entry.Index = FEntries.size();
     FEntries.push_back(std::move(owned));
+    // An end asked for while the mapping was on its way here.
+    if (EndIfRequested(entry)) return;
     // Registering reports what is ready already, so bytes that came meanwhile are not missed.
     if (!Watch(entry.Client) || !Watch(entry.Target)) End(entry, false);
 }
@@ -316,10 +338,12 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
             ASource.Readable = false;
             return TOutcome::Done;
         }
+        NoteSideEnd(AEntry, ASource, TIdStack::LastErrorCode());
         End(AEntry, false);  // a reset or another failure: no line, as on a peer thread
         return TOutcome::Ended;
     }
     if (n == 0) {
+        NoteSideEnd(AEntry, ASource, 0);
         // A peer thread that finds the client gone writes the target's waiting bytes to it
         // in the same step, which fails with its error line.
         End(AEntry, &ASource == &AEntry.Client && HasBytesWaiting(AEntry.Target));
@@ -328,6 +352,10 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     // A short read drained the socket and a new edge comes with the next bytes; but none
     // comes for an end that was already queued behind these bytes.
     if (n < kPieceSize && !ASource.Closing) ASource.Readable = false;
+    if (TConnectionRecord* record = AEntry.Mapping->Record.get())
+        record->Count(&ASource == &AEntry.Client ? TRelayDirection::ClientToServer
+                                                 : TRelayDirection::ServerToClient,
+                      static_cast<std::size_t>(n));
     return Write(AEntry, ADestination, FBuffer.get(), static_cast<std::size_t>(n));
 }
 
@@ -337,6 +365,7 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TSide& 
     if (ADestination.Writable) {
         const int n = GStack().SendIfReady(ADestination.Fd, AData, static_cast<int>(ALength));
         if (n < 0 && TIdStack::LastErrorCode() != Id_WSAEWOULDBLOCK) {
+            NoteSideEnd(AEntry, ADestination, TIdStack::LastErrorCode());
             End(AEntry, false);
             return TOutcome::Ended;
         }
@@ -358,6 +387,7 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry) {
     const int n = GStack().SendIfReady(destination.Fd, mapping.Pending.data() + AEntry.RestPos,
                                        static_cast<int>(left));
     if (n < 0 && TIdStack::LastErrorCode() != Id_WSAEWOULDBLOCK) {
+        NoteSideEnd(AEntry, destination, TIdStack::LastErrorCode());
         End(AEntry, false);
         return TOutcome::Ended;
     }
@@ -373,6 +403,12 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry) {
     else
         mapping.Pending.clear();
     return TOutcome::Done;
+}
+
+// Notes on the record how ASide ended the mapping: AError 0 is its orderly close.
+void TRelayPool::TWorker::NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError) {
+    if (TConnectionRecord* record = AEntry.Mapping->Record.get())
+        record->NoteSideEnd(&ASide == &AEntry.Client, AError, std::system_category().message(errno));
 }
 
 bool TRelayPool::TWorker::HasBytesWaiting(const TSide& ASide) {
@@ -401,20 +437,38 @@ void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer) {
     std::unique_ptr<TEntry> owned = Remove(AEntry);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     mapping->Client.reset();  // closes the client's socket first, as a peer thread does
-    FPool.FHooks.Ended(AClientLeftBeforeAnswer);
+    FPool.FHooks.Ended(mapping->Record, AClientLeftBeforeAnswer, FStopping.load());
     mapping.reset();
     FPool.FCount.fetch_sub(1);
     FGone.push_back(std::move(owned));  // events of this batch may still point at it
+}
+
+// Ends AEntry when its record asks for an end; true when it did.
+bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry) {
+    TConnectionRecord* record = AEntry.Mapping->Record.get();
+    if (!record) return false;
+    const TEndRequest request = record->EndRequested();
+    if (request == TEndRequest::None) return false;
+    if (request == TEndRequest::Reset) {
+        // Out of the epoll set before the descriptors close and their numbers may be reused.
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+        AEntry.Mapping->Target->DisconnectWithReset();
+        AEntry.Mapping->Client->DisconnectWithReset();
+    }
+    End(AEntry, false);
+    return true;
 }
 
 void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry) {
     std::unique_ptr<TEntry> owned = Remove(AEntry);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     mapping->Pending.erase(0, owned->RestPos);
+    const std::shared_ptr<TConnectionRecord> record = mapping->Record;
     if (FPool.FHooks.Resume(std::move(mapping)))
         FPool.FResumed.fetch_add(1);
     else
-        FPool.FHooks.Ended(false);
+        FPool.FHooks.Ended(record, false, FStopping.load());
     FPool.FCount.fetch_sub(1);
     FGone.push_back(std::move(owned));
 }

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "ConnectionRecord.h"
 #include "IdTCPClient.h"
 #include "IdTCPServerConnection.h"
 
@@ -41,17 +42,24 @@ struct TPooledMapping {
     // leaves the pool in the middle of writing it.
     std::string Pending;
     bool PendingToTarget = false;
+    // The connection's entry in its channel's registry, or nullptr. The pool thread counts
+    // each piece into it and notes which side ended the connection; a requested end (Close
+    // or Reset Connection) ends the mapping on the pool thread (see EndRequested).
+    std::shared_ptr<TConnectionRecord> Record;
 };
 
 struct TRelayPoolHooks {
     // True when the channel's mappings want threads of their own. Called often: cheap.
     std::function<bool()> Watched;
-    // A pooled mapping has ended and both its connections are closed (the client's first).
-    // AClientLeftBeforeAnswer: the client closed while the target had bytes waiting for it,
-    // the case in which a peer thread ends by "Connection Closed Gracefully.".
-    std::function<void(bool AClientLeftBeforeAnswer)> Ended;
+    // A pooled mapping has ended and its client connection is closed (the target's follows).
+    // ARecord: the mapping's record (may be nullptr). AClientLeftBeforeAnswer: the client
+    // closed while the target had bytes waiting for it, the case in which a peer thread ends
+    // by "Connection Closed Gracefully.". AStopped: the pool's Close ended it.
+    std::function<void(const std::shared_ptr<TConnectionRecord>& ARecord,
+                       bool AClientLeftBeforeAnswer, bool AStopped)>
+        Ended;
     // Carries the mapping on to a new peer thread; false when that was refused or failed,
-    // the mapping then being closed (Ended follows).
+    // the mapping then being closed (Ended follows, with the record the mapping had).
     std::function<bool(std::unique_ptr<TPooledMapping> AMapping)> Resume;
 };
 
@@ -70,6 +78,9 @@ public:
     // Wakes the pool threads so that they look at Hooks.Watched now, not only at the next
     // piece of each mapping. Thread safe.
     void SettingsChanged();
+    // Makes the pool threads look for mappings whose record asks for an end (Close or Reset
+    // Connection) and end them, a Reset one by resetting both sides. Thread safe.
+    void EndRequested();
     // Refuses further adoptions, ends every pooled mapping (Hooks.Ended for each) and waits
     // for the pool threads to end. The threads never block on anything but their wait for
     // events, so this is quick. Main thread.

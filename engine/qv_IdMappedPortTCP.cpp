@@ -1,5 +1,6 @@
 #include "qv_IdMappedPortTCP.h"
 
+#include "CountedRead.h"
 #include "HttpHeaders.h"
 #include "IdException.h"
 #include "IdPeerThread.h"
@@ -45,7 +46,8 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
       FClock(&SystemEngineClock()),
       FPool(TRelayPoolHooks{
           [this] { return RelayWatched(); },
-          [this](bool AClientLeftBeforeAnswer) { PooledConnectionEnded(AClientLeftBeforeAnswer); },
+          [this](const std::shared_ptr<TConnectionRecord>& ARecord, bool AClientLeftBeforeAnswer,
+                 bool AStopped) { PooledConnectionEnded(ARecord, AClientLeftBeforeAnswer, AStopped); },
           [this](std::unique_ptr<TPooledMapping> AMapping) {
               return ResumeOnPeerThread(std::move(AMapping));
           }}) {
@@ -57,6 +59,8 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
     LogDataMode.SetOnChange(settingChanged);
     LogConnInfo.SetOnChange(settingChanged);
     MaxSpeedCS.SetOnChange(settingChanged);
+    Capture.SetOnChange(settingChanged);
+    CaptureToFile.SetOnChange(settingChanged);
     MaxSpeedSC.SetOnChange(settingChanged);
     FConditions.SetOnChange(settingChanged);
     OnBeforeClientConnect = [this](TIdMappedPortTCP* ASender, TIdPeerThread* AThread,
@@ -74,6 +78,43 @@ TqvMappedPortTCP::~TqvMappedPortTCP() {
 
 void TqvMappedPortTCP::SetEngineClock(TEngineClock* AClock) {
     FClock = AClock ? AClock : &SystemEngineClock();
+}
+
+void TqvMappedPortTCP::SetCapturePlace(const std::string& AFolder, int AChannel) {
+    FCaptureFiles.SetPlace(AFolder, AChannel);
+    FRegistry.SetChannel(AChannel);
+}
+
+// ---- connections ----
+
+bool TqvMappedPortTCP::CloseConnection(std::uint64_t AId, bool AReset) {
+    const std::shared_ptr<TConnectionRecord> record = FRegistry.Find(AId);
+    if (!record || !record->RequestEnd(AReset ? TEndRequest::Reset : TEndRequest::Close))
+        return false;
+    // A pooled connection (or one on its way to the pool) is ended by its pool thread.
+    FPool.EndRequested();
+    auto list = Threads().LockList();
+    for (TIdPeerThread* peer : *list) {
+        if (static_cast<void*>(peer) != record->Carrier) continue;
+        if (AReset) {
+            // Wakes the relay step without a word on the wire; the step sees the request and
+            // resets both sides itself, as the owner of their sockets.
+            peer->Connection()->Binding()->ShutdownReceive();
+        } else {
+            // What a stop does to every connection.
+            peer->Connection()->Disconnect();
+            peer->AbortWaits();
+        }
+    }
+    return true;
+}
+
+bool TqvMappedPortTCP::ResetIfAsked(TConnectionRecord& ARecord, TIdTCPConnection& AClient,
+                                    TIdTCPConnection& ATarget) {
+    if (ARecord.EndRequested() != TEndRequest::Reset) return false;
+    ATarget.DisconnectWithReset();
+    AClient.DisconnectWithReset();
+    return true;
 }
 
 // ---- counters and texts ----
@@ -167,6 +208,10 @@ void TqvMappedPortTCP::AttachErrorLine(TIdPeerThread* AThread) {
 
 void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
     AttachErrorLine(AThread);
+    {
+        const TIdSocketHandle& b = *AThread->Connection()->Binding();
+        MappingData(AThread).Record = FRegistry.Open(TEndpoint{b.PeerIP(), b.PeerPort()}, AThread);
+    }
     ConnectsIn.fetch_add(1);
     RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
     if (LogConnInfo.Get()) {
@@ -205,6 +250,11 @@ void TqvMappedPortTCP::CountDisconnect() {
 }
 
 void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
+    if (auto* data = AThread->DataAs<TIdMappedPortTCPData>(); data && data->Record) {
+        FRegistry.Close(data->Record, AThread->Aborted());
+        FTap.End(*data->Record);
+        ReportCaptureError(AThread);
+    }
     CountDisconnect();
     if (LogConnInfo.Get())
         LogSynchronized(LinePrefix(AThread) + " Disconnect (incoming). " + GetStatistics(), AThread);
@@ -247,7 +297,7 @@ void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& A
 
 bool TqvMappedPortTCP::RelayWatched() const {
     return LogDataMode.Get() > 0 || MaxSpeedCS.Get() > 0 || MaxSpeedSC.Get() > 0 || LogConnInfo.Get() ||
-           FConditions.Active();
+           FConditions.Active() || Capture.Get() || CaptureToFile.Get();
 }
 
 void TqvMappedPortTCP::SetActive(bool AValue) {
@@ -266,18 +316,42 @@ void TqvMappedPortTCP::SetActive(bool AValue) {
 }
 
 void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
-    auto* resumed = AThread->DataAs<TResumedMappingData>();
-    if (!resumed) {
-        TIdMappedPortTCP::DoConnect(AThread);
+    if (auto* resumed = AThread->DataAs<TResumedMappingData>()) {
+        // Counted, logged and connected when it was accepted; from now on this thread owns
+        // both sockets, and deactivation must be able to wake it from a write to the target.
+        AttachErrorLine(AThread);
+        // Its draw was lost with the thread that handed it to the pool; it draws anew here.
+        resumed->Conditions = FConditions.Draw();
+        resumed->Outbound->Binding()->ClaimOwnership();
+        AThread->AdoptClient(resumed->Outbound.get());
+        // Close Connection finds the connection by its carrier from now on; one asked for
+        // while it was on its way here is done now (a Reset one by the relay step).
+        if (resumed->Record) {
+            resumed->Record->Carrier = AThread;
+            if (resumed->Record->EndRequested() == TEndRequest::Close) {
+                AThread->Connection()->Disconnect();
+                AThread->AbortWaits();
+            }
+        }
         return;
     }
-    // Counted, logged and connected when it was accepted; from now on this thread owns both
-    // sockets, and deactivation must be able to wake it from a write to the target.
-    AttachErrorLine(AThread);
-    // Its draw was lost with the thread that handed it to the pool; it draws anew here.
-    resumed->Conditions = FConditions.Draw();
-    resumed->Outbound->Binding()->ClaimOwnership();
-    AThread->AdoptClient(resumed->Outbound.get());
+    try {
+        TIdMappedPortTCP::DoConnect(AThread);
+    } catch (const std::exception& e) {
+        auto* data = AThread->DataAs<TIdMappedPortTCPData>();
+        if (data && data->Record)
+            data->Record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
+        throw;
+    }
+    TIdMappedPortTCPData& data = MappingData(AThread);
+    if (!data.Outbound->Binding()->HandleAllocated()) {
+        // The client left while the connect was pending; the connect was given up.
+        data.Record->NoteEnd(TConnectionEnd::ClientClosed);
+        return;
+    }
+    const TIdSocketHandle& target = *data.Outbound->Binding();
+    data.Record->SetTarget(TEndpoint{target.PeerIP(), target.PeerPort()});
+    data.Record->SetState(TConnectionState::Relaying);
 }
 
 bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
@@ -290,16 +364,25 @@ bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& 
     if (auto* resumed = dynamic_cast<TResumedMappingData*>(&AData); resumed && !resumed->Pending.empty())
         return false;
     if (!client.Connected() || !AData.Outbound->Connected()) return false;
+    // A conversation begun in a capture file stays whole: it ends on this thread.
+    if (AData.Record && (AData.Record->FileCapture.Conversation ||
+                         AData.Record->EndRequested() != TEndRequest::None))
+        return false;
     return AThread->HandOffConnection([&](std::unique_ptr<TIdTCPServerConnection>& AConnection) {
         auto mapping = std::make_unique<TPooledMapping>();
         mapping->Client = std::move(AConnection);
         mapping->Target = std::move(AData.Outbound);
+        mapping->Record = std::move(AData.Record);
+        // No peer thread carries it now; Close Connection asks the pool.
+        if (mapping->Record) mapping->Record->Carrier = nullptr;
         // Counted before the pool can end it; a pooled connection counts as a step waiting.
         CurrentTransmittingThreads.fetch_add(1);
         if (FPool.Adopt(mapping)) return;
         CurrentTransmittingThreads.fetch_sub(1);
         AConnection = std::move(mapping->Client);
         AData.Outbound = std::move(mapping->Target);
+        AData.Record = std::move(mapping->Record);
+        if (AData.Record) AData.Record->Carrier = AThread;
     });
 }
 
@@ -308,6 +391,7 @@ bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMappi
     data->Outbound = std::move(AMapping->Target);
     data->Pending = std::move(AMapping->Pending);
     data->PendingToTarget = AMapping->PendingToTarget;
+    data->Record = std::move(AMapping->Record);
     std::unique_ptr<TIdObject> object = std::move(data);
     if (ResumePeer(AMapping->Client, object)) {
         CurrentTransmittingThreads.fetch_sub(1);  // the new thread's steps count themselves
@@ -318,7 +402,12 @@ bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMappi
     return false;
 }
 
-void TqvMappedPortTCP::PooledConnectionEnded(bool AClientLeftBeforeAnswer) {
+void TqvMappedPortTCP::PooledConnectionEnded(const std::shared_ptr<TConnectionRecord>& ARecord,
+                                             bool AClientLeftBeforeAnswer, bool AStopped) {
+    if (ARecord) {
+        FRegistry.Close(ARecord, AStopped);
+        FTap.End(*ARecord);
+    }
     CurrentTransmittingThreads.fetch_sub(1);
     CountDisconnect();
     if (AClientLeftBeforeAnswer) LogException(nullptr, EIdConnClosedGracefully());
@@ -352,6 +441,10 @@ bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
                 AThread->Connection()->Write(rest);
         }
         RelayOnce(AThread, data);
+    } catch (const std::exception& e) {
+        if (data.Record) data.Record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
+        DisconnectIfTargetGone(AThread, data);
+        throw;
     } catch (...) {
         DisconnectIfTargetGone(AThread, data);
         throw;
@@ -363,12 +456,14 @@ bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
 void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
     // A connection without conditions, or whose conditions were switched off and have nothing
     // left to hold or stall, never leaves the path below.
+    TIdTCPServerConnection& client = *AThread->Connection();
+    TIdTCPClient& target = *AData.Outbound;
+    TConnectionRecord& record = *AData.Record;
+    if (ResetIfAsked(record, client, target)) return;
     if (AData.Conditions && (FConditions.Active() || AData.Conditions->Busy())) {
         RelayConditioned(AThread, AData);
         return;
     }
-    TIdTCPServerConnection& client = *AThread->Connection();
-    TIdTCPClient& target = *AData.Outbound;
     const int clientHandle = client.Binding()->Handle();
     const int targetHandle = target.Binding()->Handle();
     AData.ReadList.clear();
@@ -376,24 +471,30 @@ void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& A
     AData.ReadList.push_back(targetHandle);
     // No time limit: an idle connection sleeps here and costs nothing.
     if (GStack().Select(AData.ReadList, InfiniteTimeout) <= 0) return;
+    if (ResetIfAsked(record, client, target)) return;
     if (SocketListContains(AData.ReadList, clientHandle))
-        RelayDirection(TRelayDirection::ClientToServer, client, target, AThread);
+        RelayDirection(TRelayDirection::ClientToServer, client, target, AThread, record);
     if (SocketListContains(AData.ReadList, targetHandle))
-        RelayDirection(TRelayDirection::ServerToClient, target, client, AThread);
+        RelayDirection(TRelayDirection::ServerToClient, target, client, AThread, record);
 }
 
 void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
-                                      TIdTCPConnection& ADestination, TIdPeerThread* AThread) {
+                                      TIdTCPConnection& ADestination, TIdPeerThread* AThread,
+                                      TConnectionRecord& ARecord) {
     TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
     if (LogDataMode.Get() <= 0 && maxSpeed.Get() <= 0) {
-        // Nothing to count, dump or pace: the bytes go out from where they were received.
-        ADestination.Write(ASource.ReadAvailableInPlace());
+        // Nothing to dump or pace: the bytes go out from where they were received.
+        const std::string_view bytes =
+            CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailableInPlace(); });
+        if (FTap.Wanted(ARecord)) CaptureRead(ARecord, ADirection, bytes, AThread);
+        ADestination.Write(bytes);
         return;
     }
     const std::uint32_t start = FClock->TickCount();
-    const std::string bytes = ASource.ReadAvailable();
+    const std::string bytes = CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailable(); });
     ReadCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
     LogRead(ADirection, bytes, AThread);
+    if (FTap.Wanted(ARecord)) CaptureRead(ARecord, ADirection, bytes, AThread);
     WriteShaped(ADirection, bytes, start, ADestination, AThread);
 }
 
@@ -413,6 +514,17 @@ void TqvMappedPortTCP::WriteShaped(TRelayDirection ADirection, std::string_view 
             BusyCounter(ADirection).fetch_add(ALength);
             DelayTransmission(ADirection, ALength, AElapsedMs, AThread);
         });
+}
+
+void TqvMappedPortTCP::CaptureRead(TConnectionRecord& ARecord, TRelayDirection ADirection,
+                                   std::string_view ABytes, TIdPeerThread* AThread) {
+    FTap.Read(ARecord, ADirection, ABytes);
+    ReportCaptureError(AThread);
+}
+
+void TqvMappedPortTCP::ReportCaptureError(TIdPeerThread* AThread) {
+    const std::string error = FCaptureFiles.TakeError();
+    if (!error.empty()) LogSynchronized(LinePrefix(AThread) + " Capture file error: " + error, AThread);
 }
 
 void TqvMappedPortTCP::LogRead(TRelayDirection ADirection, const std::string& ABytes,

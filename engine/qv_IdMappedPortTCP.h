@@ -30,6 +30,9 @@
 //    ResetCounters are thread safe (the window calls them on the main thread).
 //  - Conditions(): set on the main thread at any time (see NetConditions.h); a connection
 //    draws its conditions when it connects and applies the values afresh to every piece.
+//  - Connections: every connection has a record in the channel's registry from its accept on;
+//    ConnectionSnapshot, FindConnection and CloseConnection are thread safe (the window calls
+//    them on the main thread). Capture and CaptureToFile are live settings like the others.
 //  - Texts go to OnLog on the main thread through the peer thread's Synchronize, which blocks
 //    the peer until the main thread has served it; only the error line of a thread that ends
 //    by an exception is delivered on the peer thread itself (LogDirect).
@@ -46,10 +49,15 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ConnectionGate.h"
+#include "CaptureFile.h"
+#include "CaptureTap.h"
+#include "ConnectionRegistry.h"
 #include "DumpFormats.h"
 #include "EngineClock.h"
 #include "IdMappedPortTCP.h"
@@ -101,6 +109,24 @@ public:
     std::string AllowFromProblem() const { return FGate.AllowFromProblem(); }
     // Connections admitted and not yet ended, as the limits count them. Thread safe.
     std::int32_t AdmittedConnections() const { return FGate.OpenConnections(); }
+    // Keep the bytes of the connections in memory; write them to the channel's capture file.
+    TLiveSetting<bool> Capture{false};
+    TLiveSetting<bool> CaptureToFile{false};
+
+    // The channel number of the records and the capture files' names, and the folder of those
+    // files. Main thread, while inactive.
+    void SetCapturePlace(const std::string& AFolder, int AChannel);
+    // The open and the recently ended connections. Thread safe.
+    std::vector<TConnectionSnapshot> ConnectionSnapshot() const { return FRegistry.Snapshot(); }
+    // The record of an open or recently ended connection (for its capture), or nullptr.
+    std::shared_ptr<TConnectionRecord> FindConnection(std::uint64_t AId) const {
+        return FRegistry.Find(AId);
+    }
+    // Ends an open connection as a stop does (both sides disconnected; the disconnect line
+    // and counters follow), or with AReset by a reset (RST) to both sides. False when the id
+    // is not open. Thread safe.
+    bool CloseConnection(std::uint64_t AId, bool AReset);
+    TConnectionRegistry& Registry() { return FRegistry; }
 
     // CurrentThreads, DisconnectsIn, BytesCS and BytesSC; the byte values are -1 while
     // LogDataMode is 0 or less. Returns true. Thread safe.
@@ -117,9 +143,8 @@ public:
     // Admits or refuses an accepted client by the access settings. Listener thread.
     bool DoAdmit(TIdTCPServerConnection& AConnection) override;
     // True when the channel shows or shapes something per connection (a data mode above 0,
-    // a speed limit, connection lines, network conditions): its connections then want threads
-    // of their own.
-    // Thread safe.
+    // a speed limit, connection lines, network conditions, an in-memory capture or a capture
+    // file): its connections then want threads of their own. Thread safe.
     bool RelayWatched() const;
     // Connections on the relay pool now, and moves between pool and peer threads so far.
     // Thread safe.
@@ -131,11 +156,12 @@ public:
     // connection after the peer threads have been stopped. Starting also starts the network
     // conditions' draws again from their seed. Main thread.
     void SetActive(bool AValue) override;
-    // As TIdMappedPortTCP's, except for a thread that takes a connection over from the relay
-    // pool: its connection is set up already. Peer thread.
+    // The mapping's DoConnect, noting the target and how a failed connect ended; for a thread
+    // that takes a connection over from the relay pool, whose connection is set up already,
+    // only takes its sockets and record over. Peer thread.
     void DoConnect(TIdPeerThread* AThread) override;
-    // The relay step: counts, dumps, logs and paces what it relays; hands the connection to
-    // the relay pool instead when the channel is unwatched. Peer thread.
+    // The relay step: counts, dumps, logs, captures and paces what it relays; hands the
+    // connection to the relay pool instead when the channel is unwatched. Peer thread.
     bool DoExecute(TIdPeerThread* AThread) override;
     // Pauses the peer thread long enough that a chunk of ALength bytes written AElapsedMs after
     // its start keeps the direction's limit; writes the delay lines. Peer thread.
@@ -174,12 +200,14 @@ private:
     bool MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
     // Relay pool thread: the pool's hooks.
     bool ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping);
-    void PooledConnectionEnded(bool AClientLeftBeforeAnswer);
+    void PooledConnectionEnded(const std::shared_ptr<TConnectionRecord>& ARecord,
+                               bool AClientLeftBeforeAnswer, bool AStopped);
     void AttachErrorLine(TIdPeerThread* AThread);
     void CountDisconnect();
     void RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
     void RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
-                        TIdTCPConnection& ADestination, TIdPeerThread* AThread);
+                        TIdTCPConnection& ADestination, TIdPeerThread* AThread,
+                        TConnectionRecord& ARecord);
     // Writes what the relay passes on, paced by the direction's limit; AStart is the tick the
     // first chunk's time counts from.
     void WriteShaped(TRelayDirection ADirection, std::string_view ABytes, std::uint32_t AStart,
@@ -202,6 +230,12 @@ private:
                           TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
     void LogCondition(const std::string& AWhat, TRelayDirection ADirection, std::int64_t ABytes,
                       TIdPeerThread* AThread);
+    void CaptureRead(TConnectionRecord& ARecord, TRelayDirection ADirection,
+                     std::string_view ABytes, TIdPeerThread* AThread);
+    // One channel line for a capture file failure not reported yet. Peer thread.
+    void ReportCaptureError(TIdPeerThread* AThread);
+    static bool ResetIfAsked(TConnectionRecord& ARecord, TIdTCPConnection& AClient,
+                             TIdTCPConnection& ATarget);
     void LogRead(TRelayDirection ADirection, const std::string& ABytes, TIdPeerThread* AThread);
     std::string LinePrefix(const TIdThread* AThread) const;
     TLiveSetting<std::int32_t>& MaxSpeed(TRelayDirection ADirection);
@@ -214,5 +248,9 @@ private:
     TConnectionGate FGate;
     TLineThrottle FRefusalLines;  // listener thread
     TNetConditions FConditions;
-    TRelayPool FPool;  // its threads call back into this object until Close
+    TCaptureFiles FCaptureFiles;
+    TConnectionRegistry FRegistry;
+    TCaptureTap FTap{FRegistry, FCaptureFiles, Capture, CaptureToFile};
+    // Last: its threads call back into this object (and its registry) until Close.
+    TRelayPool FPool;
 };

@@ -1,9 +1,10 @@
 // The relay step of a connection that network conditions hold, reset or stall. It keeps the
-// order of the plain step (read, count, dump, then write with the speed limit) and puts the
-// hold between the dump and the limit: the dump sees bytes as they were read, the limit paces
-// what leaves the hold.
+// order of the plain step (read, count, dump, capture, then write with the speed limit) and
+// puts the hold between the capture and the limit: the dump and the capture see bytes as they
+// were read, the limit paces what leaves the hold.
 #include "qv_IdMappedPortTCP.h"
 
+#include "CountedRead.h"
 #include "IdGlobal.h"
 #include "IdPeerThread.h"
 #include "IdTCPServerConnection.h"
@@ -48,6 +49,7 @@ void TqvMappedPortTCP::RelayConditioned(TIdPeerThread* AThread, TIdMappedPortTCP
         return;
     // A stop ends the held pieces here: nothing more is written.
     if (AThread->Aborted()) return;
+    if (ResetIfAsked(*AData.Record, client, target)) return;
     if (SocketListContains(AData.ReadList, clientHandle))
         ReadIntoHold(kClientToServer, client, target, AThread, AData);
     if (IsOpen(client) && IsOpen(target) && SocketListContains(AData.ReadList, targetHandle))
@@ -59,7 +61,8 @@ void TqvMappedPortTCP::RelayConditioned(TIdPeerThread* AThread, TIdMappedPortTCP
 void TqvMappedPortTCP::ReadIntoHold(TRelayDirection ADirection, TIdTCPConnection& ASource,
                                     TIdTCPConnection& ADestination, TIdPeerThread* AThread,
                                     TIdMappedPortTCPData& AData) {
-    std::string bytes = ASource.ReadAvailable();
+    std::string bytes =
+        CountedRead(ADirection, *AData.Record, [&] { return ASource.ReadAvailable(); });
     if (bytes.empty()) {
         // The source has ended (and closed its socket): what it sent before still arrives,
         // each piece at its time, before the relay ends the mapping.
@@ -68,6 +71,8 @@ void TqvMappedPortTCP::ReadIntoHold(TRelayDirection ADirection, TIdTCPConnection
     }
     ReadCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
     LogRead(ADirection, bytes, AThread);
+    // The capture shows the bytes as they were read, before the hold.
+    if (FTap.Wanted(*AData.Record)) CaptureRead(*AData.Record, ADirection, bytes, AThread);
     AData.Conditions->Hold(ADirection, std::move(bytes), HoldNow(), FConditions.Latency(ADirection),
                            FConditions.Jitter(ADirection));
 }
@@ -110,6 +115,8 @@ bool TqvMappedPortTCP::WriteHeldPiece(TRelayDirection ADirection, const std::str
         LogCondition("stall", ADirection, budget.After, AThread);
         return false;
     case TConnectionConditions::TBudgetEnd::Reset:
+        AData.Record->NoteEnd(TConnectionEnd::Error,
+                              ConditionText("reset", budget.After, ADirection == kClientToServer).substr(1));
         LogCondition("reset", ADirection, budget.After, AThread);
         ResetByCondition(ADirection, ADestination, AThread, AData);
         return false;

@@ -229,6 +229,13 @@ void TIdSocketHandle::ShutdownBoth()
         GStack().Shutdown(FHandle, Id_SD_Both);
 }
 
+void TIdSocketHandle::ShutdownReceive()
+{
+    std::lock_guard lock(FLock);
+    if (FHandleAllocated)
+        GStack().Shutdown(FHandle, Id_SD_Receive);
+}
+
 void TIdSocketHandle::UpdateLocal()
 {
     std::string ip;

@@ -6,11 +6,12 @@
 //
 // Threads: a handle belongs to one thread at a time, its owner: the thread that allocated or
 // accepted it, or the one that later called ClaimOwnership. Other threads may call only
-// CloseSocket, ShutdownBoth and the address getters. When a thread other than the owner closes
-// the socket, it shuts the socket down in both directions (which wakes an owner blocked in
-// poll, recv, send or connect on it) and leaves the descriptor itself open until the owner
-// next allocates, closes or destroys the handle. So a descriptor number the owner has read
-// from Handle() stays valid, and never names somebody else's socket, while the owner uses it.
+// CloseSocket, ShutdownBoth, ShutdownReceive and the address getters. When a thread other
+// than the owner closes the socket, it shuts the socket down in both directions (which wakes
+// an owner blocked in poll, recv, send or connect on it) and leaves the descriptor itself open
+// until the owner next allocates, closes or destroys the handle. So a descriptor number the
+// owner has read from Handle() stays valid, and never names somebody else's socket, while the
+// owner uses it.
 #pragma once
 
 #include <atomic>
@@ -75,6 +76,9 @@ public:
     // Shuts the open socket down in both directions without closing it or changing any field:
     // every thread waiting on it wakes up. Thread safe.
     void ShutdownBoth();
+    // Shuts the open socket down for receiving only: every thread waiting on it wakes up, and
+    // nothing goes out on the wire. Thread safe.
+    void ShutdownReceive();
     // Makes the calling thread the owner (see the class comment). Thread safe.
     void ClaimOwnership();
     void UpdateLocal();

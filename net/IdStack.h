@@ -31,6 +31,7 @@ inline bool SocketListContains(const TIdSocketList& AList, int ASocket)
 
 constexpr int Id_SOCK_STREAM = 1;
 constexpr int Id_IPPROTO_IP = 0;
+constexpr int Id_SD_Receive = 0;   // Shutdown direction: stop receiving (wakes readers)
 constexpr int Id_SD_Send = 1;      // Shutdown direction: stop sending
 constexpr int Id_SD_Both = 2;      // Shutdown direction: stop both (wakes every waiter)
 constexpr int Id_Select_MaxSockets = 64;

@@ -7,7 +7,9 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <thread>
 
 namespace enginetest {
@@ -211,6 +213,51 @@ TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLi
     EXPECT_EQ(Log.Normalised(), std::vector<std::string>{"## T Channel 1; Error: Connection Closed Gracefully."});
     EXPECT_FALSE(Log.AllOnMainThread());
     ExpectCountersAfter(1);
+}
+
+// A pooled connection has its record like any other: bytes counted per piece, the side that
+// ended it noted, and Close or Reset Connection end it on its pool thread.
+TEST_F(PoolTest, PooledConnectionsKeepTheirRecordsAndEndOnRequest) {
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(3);
+    ASSERT_TRUE(AllPooled(3));
+    const std::string payload(70000, 'x');
+    EXPECT_EQ(ExchangeOn(connections[0], payload), Transformed(payload));
+    auto sorted = [&] {
+        auto snap = Map.ConnectionSnapshot();
+        std::sort(snap.begin(), snap.end(), [](const auto& a, const auto& b) { return a.Id < b.Id; });
+        return snap;
+    };
+    auto snap = sorted();
+    ASSERT_EQ(snap.size(), 3u);
+    EXPECT_EQ(snap[0].BytesCS, payload.size());
+    EXPECT_EQ(snap[0].BytesSC, payload.size());
+    EXPECT_EQ(snap[1].State, TConnectionState::Relaying);
+
+    connections[0].Reset();
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1; }));
+    EXPECT_TRUE(Map.CloseConnection(snap[1].Id, false));
+    EXPECT_TRUE(WaitForClose(connections[1].Get(), Clock::now() + kDeadline));
+    EXPECT_TRUE(Map.CloseConnection(snap[2].Id, true));
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 3; }));
+    char byte = 0;
+    EXPECT_EQ(::recv(connections[2].Get(), &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_FALSE(Map.CloseConnection(snap[1].Id, false));  // not open any more
+
+    snap = sorted();
+    ASSERT_EQ(snap.size(), 3u);
+    std::vector<std::string> states;
+    for (const auto& s : snap) {
+        EXPECT_EQ(s.State, TConnectionState::Ended);
+        EXPECT_TRUE(s.Ended.has_value());
+        states.push_back(ConnectionStateText(s));
+    }
+    EXPECT_EQ(states, (std::vector<std::string>{"closed by client", "closed on request", "reset on request"}));
+    EXPECT_EQ(snap[0].BytesCS, payload.size());
+    EXPECT_EQ(snap[0].BytesSC, payload.size());
+    ExpectCountersAfter(3);
 }
 
 }  // namespace

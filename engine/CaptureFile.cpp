@@ -1,0 +1,150 @@
+#include "CaptureFile.h"
+
+#include <pcap/pcap.h>
+
+#include <chrono>
+#include <cstdio>
+#include <utility>
+#include <ctime>
+#include <vector>
+
+TCaptureFile::TCaptureFile(std::string APath, pcap* ADead, pcap_dumper* ADumper)
+    : FPath(std::move(APath)), FDead(ADead), FDumper(ADumper) {}
+
+std::shared_ptr<TCaptureFile> TCaptureFile::Open(const std::string& APath, std::string& AError) {
+    pcap* dead = pcap_open_dead(DLT_RAW, 65535);
+    if (!dead) {
+        AError = "cannot set up libpcap";
+        return nullptr;
+    }
+    pcap_dumper* dumper = pcap_dump_open_append(dead, APath.c_str());
+    if (!dumper) {
+        AError = pcap_geterr(dead);
+        pcap_close(dead);
+        return nullptr;
+    }
+    return std::shared_ptr<TCaptureFile>(new TCaptureFile(APath, dead, dumper));
+}
+
+TCaptureFile::~TCaptureFile() {
+    pcap_dump_close(FDumper);
+    pcap_close(FDead);
+}
+
+void TCaptureFile::Frame(TCaptureTime ATime, std::string_view AFrame) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(ATime.time_since_epoch()).count();
+    pcap_pkthdr header{};
+    header.ts.tv_sec = static_cast<time_t>(us / 1000000);
+    header.ts.tv_usec = static_cast<suseconds_t>(us % 1000000);
+    header.caplen = static_cast<bpf_u_int32>(AFrame.size());
+    header.len = header.caplen;
+    std::lock_guard lock(FLock);
+    if (FFailed) return;
+    pcap_dump(reinterpret_cast<u_char*>(FDumper), &header,
+              reinterpret_cast<const u_char*>(AFrame.data()));
+    FDirty = true;
+}
+
+bool TCaptureFile::Flush(std::string& AError) {
+    std::lock_guard lock(FLock);
+    if (FFailed || !FDirty) return !FFailed;
+    FDirty = false;
+    if (pcap_dump_flush(FDumper) == 0 && !std::ferror(pcap_dump_file(FDumper))) return true;
+    FFailed = true;
+    AError = FPath + ": cannot be written";
+    return false;
+}
+
+// ---- the files of a channel ----
+
+TCaptureFiles::TCaptureFiles() = default;
+
+TCaptureFiles::~TCaptureFiles() {
+    {
+        std::lock_guard lock(FLock);
+        FStop = true;
+    }
+    FWake.notify_all();
+    if (FFlusher.joinable()) FFlusher.join();
+    std::string ignored;
+    if (FCurrent) FCurrent->Flush(ignored);
+}
+
+void TCaptureFiles::SetPlace(const std::string& AFolder, int AChannel) {
+    std::lock_guard lock(FLock);
+    FFolder = AFolder;
+    FChannel = AChannel;
+    FCurrent.reset();
+}
+
+std::string TCaptureFiles::FileName(TCaptureTime ATime) const {
+    const std::time_t t = std::chrono::system_clock::to_time_t(ATime);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y%m%d", &local);
+    std::lock_guard lock(FLock);
+    std::string folder = FFolder.empty() ? "." : FFolder;
+    if (folder.back() != '/') folder += '/';
+    return folder + day + "-" + std::to_string(FChannel) + ".pcap";
+}
+
+std::shared_ptr<TCaptureFile> TCaptureFiles::Current() {
+    const std::string name = FileName(std::chrono::system_clock::now());
+    {
+        std::lock_guard lock(FLock);
+        if (FCurrent && FCurrent->Path() == name) return FCurrent;
+    }
+    std::string error;
+    std::shared_ptr<TCaptureFile> file = TCaptureFile::Open(name, error);
+    if (!file) {
+        NoteFailure(name + ": " + error);
+        return nullptr;
+    }
+    std::lock_guard lock(FLock);
+    if (FCurrent && FCurrent->Path() == name) return FCurrent;  // another thread was quicker
+    if (FCurrent) FOlder[FCurrent->Path()] = FCurrent;
+    FCurrent = file;
+    FFailing = false;
+    if (!FFlusher.joinable()) FFlusher = std::thread([this] { FlushLoop(); });
+    return file;
+}
+
+void TCaptureFiles::NoteFailure(const std::string& AText) {
+    std::lock_guard lock(FLock);
+    if (FFailing) return;
+    FFailing = true;
+    FPendingError = AText;
+    FErrorPending = true;
+}
+
+std::string TCaptureFiles::TakeError() {
+    if (!FErrorPending.load(std::memory_order_relaxed)) return {};
+    std::lock_guard lock(FLock);
+    FErrorPending = false;
+    return std::exchange(FPendingError, std::string());
+}
+
+void TCaptureFiles::FlushLoop() {
+    std::unique_lock lock(FLock);
+    while (!FStop) {
+        FWake.wait_for(lock, std::chrono::milliseconds(500), [this] { return FStop; });
+        std::vector<std::shared_ptr<TCaptureFile>> live;
+        if (FCurrent) live.push_back(FCurrent);
+        for (auto it = FOlder.begin(); it != FOlder.end();) {
+            if (auto f = it->second.lock()) {
+                live.push_back(std::move(f));
+                ++it;
+            } else {
+                it = FOlder.erase(it);
+            }
+        }
+        lock.unlock();
+        for (const auto& file : live) {
+            std::string error;
+            if (!file->Flush(error)) NoteFailure(error);
+        }
+        live.clear();  // a file may close here, outside the lock
+        lock.lock();
+    }
+}

@@ -1,0 +1,135 @@
+#include "TcpConversation.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint8_t FlagFin = 0x01;
+constexpr std::uint8_t FlagSyn = 0x02;
+constexpr std::uint8_t FlagRst = 0x04;
+constexpr std::uint8_t FlagPsh = 0x08;
+constexpr std::uint8_t FlagAck = 0x10;
+constexpr std::size_t HeaderBytes = 40;
+
+void Put16(std::string& AOut, std::size_t AAt, std::uint32_t AValue) {
+    AOut[AAt] = static_cast<char>((AValue >> 8) & 0xFF);
+    AOut[AAt + 1] = static_cast<char>(AValue & 0xFF);
+}
+
+void Put32(std::string& AOut, std::size_t AAt, std::uint32_t AValue) {
+    Put16(AOut, AAt, AValue >> 16);
+    Put16(AOut, AAt + 2, AValue & 0xFFFF);
+}
+
+// One's complement sum of big-endian 16-bit words, not yet folded.
+std::uint64_t Sum16(const char* AData, std::size_t ALength) {
+    const auto* p = reinterpret_cast<const unsigned char*>(AData);
+    std::uint64_t sum = 0;
+    std::size_t i = 0;
+    for (; i + 1 < ALength; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
+    if (i < ALength) sum += static_cast<std::uint32_t>(p[i] << 8);
+    return sum;
+}
+
+std::uint16_t Fold(std::uint64_t ASum) {
+    while (ASum >> 16) ASum = (ASum & 0xFFFF) + (ASum >> 16);
+    return static_cast<std::uint16_t>(~ASum & 0xFFFF);
+}
+
+// Initial sequence numbers differ per conversation, as on the wire.
+std::uint32_t NextIsn() {
+    static std::atomic<std::uint32_t> seed{0x1000};
+    return seed.fetch_add(0x01000193u) * 2654435761u;
+}
+
+}  // namespace
+
+std::uint32_t ParseIPv4(const std::string& AText) {
+    in_addr a{};
+    if (inet_pton(AF_INET, AText.c_str(), &a) != 1) return 0;
+    return ntohl(a.s_addr);
+}
+
+TTcpConversation::TTcpConversation(TIPv4Endpoint AClient, TIPv4Endpoint ATarget,
+                                   TFrameSink& ASink)
+    : FSink(ASink) {
+    FClient.Endpoint = AClient;
+    FTarget.Endpoint = ATarget;
+    FClient.NextSeq = NextIsn();
+    FTarget.NextSeq = NextIsn();
+}
+
+void TTcpConversation::Open(TCaptureTime ATime) {
+    Segment(true, FlagSyn, ATime, {});
+    ++FClient.NextSeq;
+    Segment(false, FlagSyn | FlagAck, ATime, {});
+    ++FTarget.NextSeq;
+    Segment(true, FlagAck, ATime, {});
+}
+
+void TTcpConversation::Data(TRelayDirection ADirection, TCaptureTime ATime, std::string_view ABytes) {
+    if (FEnded) return;
+    const bool fromClient = ADirection == TRelayDirection::ClientToServer;
+    TSide& from = fromClient ? FClient : FTarget;
+    while (!ABytes.empty()) {
+        const std::string_view piece = ABytes.substr(0, MaxSegment);
+        ABytes.remove_prefix(piece.size());
+        const std::uint8_t flags = ABytes.empty() ? FlagPsh | FlagAck : FlagAck;
+        Segment(fromClient, flags, ATime, piece);
+        from.NextSeq += static_cast<std::uint32_t>(piece.size());
+        Segment(!fromClient, FlagAck, ATime, {});
+    }
+}
+
+void TTcpConversation::Fin(bool AFromClient, TCaptureTime ATime) {
+    Segment(AFromClient, FlagFin | FlagAck, ATime, {});
+    ++(AFromClient ? FClient : FTarget).NextSeq;
+    Segment(!AFromClient, FlagAck, ATime, {});
+}
+
+void TTcpConversation::End(TWireEnd AHow, TCaptureTime ATime) {
+    if (FEnded) return;
+    FEnded = true;
+    switch (AHow) {
+    case TWireEnd::ClientFin: Fin(true, ATime); Fin(false, ATime); break;
+    case TWireEnd::TargetFin: Fin(false, ATime); Fin(true, ATime); break;
+    case TWireEnd::ClientRst: Segment(true, FlagRst | FlagAck, ATime, {}); break;
+    case TWireEnd::TargetRst: Segment(false, FlagRst | FlagAck, ATime, {}); break;
+    }
+}
+
+void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTime ATime,
+                               std::string_view APayload) {
+    TSide& from = AFromClient ? FClient : FTarget;
+    const TSide& to = AFromClient ? FTarget : FClient;
+    const std::size_t total = HeaderBytes + APayload.size();
+    FFrame.assign(total, '\0');
+    // IPv4 header: no options, don't fragment, TTL 64, protocol TCP.
+    FFrame[0] = 0x45;
+    Put16(FFrame, 2, static_cast<std::uint32_t>(total));
+    Put16(FFrame, 4, from.IpId++);
+    Put16(FFrame, 6, 0x4000);
+    FFrame[8] = 64;
+    FFrame[9] = 6;
+    Put32(FFrame, 12, from.Endpoint.Address);
+    Put32(FFrame, 16, to.Endpoint.Address);
+    Put16(FFrame, 10, Fold(Sum16(FFrame.data(), 20)));
+    // TCP header: no options, a fixed window that the acknowledgements keep from filling.
+    Put16(FFrame, 20, from.Endpoint.Port);
+    Put16(FFrame, 22, to.Endpoint.Port);
+    Put32(FFrame, 24, from.NextSeq);
+    Put32(FFrame, 28, (AFlags & FlagAck) ? to.NextSeq : 0);
+    FFrame[32] = 0x50;
+    FFrame[33] = static_cast<char>(AFlags);
+    Put16(FFrame, 34, 0xFFFF);
+    if (!APayload.empty()) std::memcpy(FFrame.data() + HeaderBytes, APayload.data(), APayload.size());
+    // The checksum covers a pseudo header: addresses, protocol and TCP length.
+    const std::size_t tcpLength = total - 20;
+    std::uint64_t sum = Sum16(FFrame.data() + 12, 8) + 6 + tcpLength;
+    sum += Sum16(FFrame.data() + 20, tcpLength);
+    Put16(FFrame, 36, Fold(sum));
+    FSink.Frame(ATime, FFrame);
+}
