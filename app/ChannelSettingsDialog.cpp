@@ -2,6 +2,7 @@
 
 #include "AccessPage.h"
 #include "ConditionsPage.h"
+#include "CapturePage.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>
@@ -25,6 +26,7 @@ TChannelSettingsDialog::TChannelSettingsDialog(int channel, const trabix::TPM_po
 
     Access = AddPage(new TAccessPage(Pages), port);
     Conditions = AddPage(new TConditionsPage(Pages), port);
+    Capture = AddPage(new TCapturePage(Pages), port);
     CheckPages();
 }
 

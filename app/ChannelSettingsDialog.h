@@ -19,6 +19,7 @@ class QDialogButtonBox;
 class QTabWidget;
 class TAccessPage;
 class TConditionsPage;
+class TCapturePage;
 class TChannelSettingsPage;
 
 class TChannelSettingsDialog : public QDialog {
@@ -34,6 +35,7 @@ public:
     QDialogButtonBox *Buttons = nullptr;
     TAccessPage *Access = nullptr;
     TConditionsPage *Conditions = nullptr;
+    TCapturePage *Capture = nullptr;
 
 private:
     template <class Page> Page *AddPage(Page *page, const trabix::TPM_port &port);

@@ -35,6 +35,7 @@ std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel)
     auto server = std::make_unique<TqvMappedPortTCP>();
     server->SetTerminateWaitTime(500);
     server->ChannelName = "Channel " + std::to_string(channel) + ";";
+    server->SetCapturePlace(trabix::LogDirectory(), channel);
     return server;
 }
 
@@ -64,6 +65,8 @@ void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
     server.MaxConnectionsPerSource = port.MaxConnectionsPerSource;
     server.SetAllowFrom(port.AllowFrom); // a problem is told by the channel's start line
     server.Conditions().Set(ConditionValues(port));
+    server.Capture = port.Capture;
+    server.CaptureToFile = port.CaptureToFile;
 }
 
 bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,

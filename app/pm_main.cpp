@@ -106,6 +106,7 @@ void TMainForm::CreatePages()
     LoggingPage = new TLoggingPage(Pages);
     Pages->addTab(statusScroll, QStringLiteral("S&tatus"));
     Pages->addTab(LoggingPage, QStringLiteral("&Logging"));
+    CreateConnectionsPage();
     setCentralWidget(Pages);
     Router->AttachView(LoggingPage->View);
 }

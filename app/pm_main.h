@@ -30,6 +30,7 @@ class TLogRouter;
 class TLoggingPage;
 class TPMAboutDialog;
 class TStatusPage;
+class TConnectionsPage;
 class TTrayIcon;
 class TUserPrompts;
 
@@ -127,6 +128,7 @@ public:
     QString ApplicationTitle() const { return AppTitleText; }
     TStatusPage *StatusPage = nullptr;
     TLoggingPage *LoggingPage = nullptr;
+    TConnectionsPage *ConnectionsPage = nullptr;
     QTabWidget *Pages = nullptr;
     TTrayIcon *Tray = nullptr;
     QTimer *Timer1 = nullptr;
@@ -172,6 +174,9 @@ private:
     void RestoreCursor();
     void LogWindowLine(const std::string &text);
     void ShowPlaces();
+
+    // The "Connections" tab, in pm_main_connections.cpp.
+    void CreateConnectionsPage();
 
     // Kinds of edit, in pm_main_mappings.cpp.
     void RestartEdit();

@@ -81,6 +81,8 @@ const TPortSetting PortSettings[] = {
     {.Key = "ConditionChance", .Field = &P::ConditionChance, .NumberDefault = 100,
      .Range = SettingRange::Percent},
     {.Key = "ConditionSeed", .Field = &P::ConditionSeed},
+    {.Key = "Capture", .Field = &P::Capture},
+    {.Key = "CaptureToFile", .Field = &P::CaptureToFile},
 };
 
 const char* const GeneralSection = "General";

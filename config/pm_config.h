@@ -54,6 +54,8 @@ struct TPM_port {
     std::int32_t StallAfterSC = 0;
     std::int32_t ConditionChance = 100;
     std::int32_t ConditionSeed = 0;
+    bool Capture = false;        // keep the bytes of the connections for the stream view
+    bool CaptureToFile = false;  // write them to the channel's daily capture file as well
 };
 
 // Latency and jitter are at most a minute; byte budgets never negative; chance a percentage.

@@ -52,7 +52,8 @@ TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
                     "LogDataMode=0\nMaxSpeed=0\nAllowFrom=\nMaxConnections=0\n"
                     "MaxConnectionsPerSource=0\nLatencyCS=0\nLatencySC=0\nJitterCS=0\n"
                     "JitterSC=0\nResetAfterCS=0\nResetAfterSC=0\nStallAfterCS=0\n"
-                    "StallAfterSC=0\nConditionChance=100\nConditionSeed=0\n";
+                    "StallAfterSC=0\nConditionChance=100\nConditionSeed=0\nCapture=0\n"
+                    "CaptureToFile=0\n";
     EXPECT_EQ(ReadFile(path_), expected);
 }
 
@@ -131,7 +132,8 @@ void SetRecords(TSettings& Settings, int Variant) {
                          Variant, 100000000 - Variant - n,
                          "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
                          Variant * 100 + n, Variant + 2 * n, Variant, n, Variant + 1, n + 1,
-                         Variant * 1000, n * 1000, Variant * 7, n * 7, 50 + Variant, Variant - n};
+                         Variant * 1000, n * 1000, Variant * 7, n * 7, 50 + Variant, Variant - n,
+                         on, !on};
 }
 
 TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {

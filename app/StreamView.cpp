@@ -1,0 +1,186 @@
+#include "StreamView.h"
+
+#include "DumpFormats.h"
+
+#include <QCheckBox>
+#include <QDateTime>
+#include <QFile>
+#include <QFileDialog>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+const QColor ClientColour(160, 0, 0);
+const QColor ServerColour(0, 0, 160);
+
+QString Endpoint(const TEndpoint &e)
+{
+    return QString::fromStdString(e.IP) + QLatin1Char(':') + QString::number(e.Port);
+}
+
+// The bytes as Latin-1 text; control bytes other than line breaks and tabs as '.'.
+QString AsText(const std::string &bytes)
+{
+    QString out;
+    out.reserve(qsizetype(bytes.size()));
+    for (unsigned char c : bytes)
+        out += (c >= 0x20 || c == '\n' || c == '\t') && c != 0x7F ? QChar(c) : QChar('.');
+    return out;
+}
+
+} // namespace
+
+TStreamView::TStreamView(const TConnectionSnapshot &connection, std::shared_ptr<TConnectionRecord> record,
+                         bool capturing, QWidget *parent)
+    : QDialog(parent), Record(std::move(record))
+{
+    setWindowTitle(QStringLiteral("Stream - Channel %1: %2 -> %3")
+                       .arg(connection.Channel)
+                       .arg(Endpoint(connection.Client), Endpoint(connection.Target)));
+    resize(760, 520);
+    auto *layout = new QVBoxLayout(this);
+    Info = new QLabel(this);
+    Info->setWordWrap(true);
+    layout->addWidget(Info);
+    Text = new QTextEdit(this);
+    Text->setReadOnly(true);
+    Text->setLineWrapMode(QTextEdit::NoWrap);
+    Text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    layout->addWidget(Text);
+
+    auto *tools = new QHBoxLayout;
+    HexMode = new QCheckBox(QStringLiteral("&Hex"), this);
+    Search = new QLineEdit(this);
+    Search->setPlaceholderText(QStringLiteral("Search"));
+    SearchHex = new QCheckBox(QStringLiteral("He&x bytes"), this);
+    auto *find = new QPushButton(QStringLiteral("&Find"), this);
+    auto *saveCS = new QPushButton(QStringLiteral("Save C->&S..."), this);
+    auto *saveSC = new QPushButton(QStringLiteral("Save S->&C..."), this);
+    auto *saveBoth = new QPushButton(QStringLiteral("Save &Both..."), this);
+    for (QWidget *w : {static_cast<QWidget *>(HexMode), static_cast<QWidget *>(Search),
+                       static_cast<QWidget *>(SearchHex), static_cast<QWidget *>(find),
+                       static_cast<QWidget *>(saveCS), static_cast<QWidget *>(saveSC),
+                       static_cast<QWidget *>(saveBoth)})
+        tools->addWidget(w);
+    layout->addLayout(tools);
+    connect(HexMode, &QCheckBox::toggled, this, &TStreamView::Render);
+    connect(find, &QPushButton::clicked, this, &TStreamView::FindNext);
+    connect(Search, &QLineEdit::returnPressed, this, &TStreamView::FindNext);
+    connect(saveCS, &QPushButton::clicked, this, [this] { AskAndSave(ClientToServer); });
+    connect(saveSC, &QPushButton::clicked, this, [this] { AskAndSave(ServerToClient); });
+    connect(saveBoth, &QPushButton::clicked, this, [this] { AskAndSave(Both); });
+
+    if (!capturing && (!Record || Record->Capture().Held() == 0))
+        Info->setText(QStringLiteral(
+            "Channel %1 does not keep the bytes of its connections. To see them, open the "
+            "channel's Channel Settings (the \"...\" button at the end of its row on the Status "
+            "tab, or the row's context menu) and check \"Keep the bytes of the connections\" on "
+            "the Capture page; what the channel reads from then on is shown.")
+                          .arg(connection.Channel));
+    Timer = new QTimer(this);
+    Timer->setInterval(250);
+    connect(Timer, &QTimer::timeout, this, &TStreamView::Poll);
+    Timer->start();
+    Poll();
+}
+
+void TStreamView::Poll()
+{
+    if (!Record)
+        return;
+    TCaptureCopy copy = Record->Capture().CopyFrom(Next);
+    Next = copy.NextIndex;
+    for (TCapturePiece &piece : copy.Pieces) {
+        Append(piece);
+        Pieces.push_back(std::move(piece));
+    }
+    copy.Pieces.clear();
+    if (copy.DroppedCS || copy.DroppedSC)
+        Info->setText(QStringLiteral("Dropped to stay within the capture memory: %1 bytes client to "
+                                     "server, %2 bytes server to client (the oldest).")
+                          .arg(copy.DroppedCS)
+                          .arg(copy.DroppedSC));
+    Last = std::move(copy);
+}
+
+void TStreamView::Append(const TCapturePiece &piece)
+{
+    const bool up = piece.Direction == TRelayDirection::ClientToServer;
+    QTextCursor cursor(Text->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(up ? ClientColour : ServerColour);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(piece.Time.time_since_epoch()).count();
+    const QString head = QStringLiteral("%1 %2 %3 bytes\n")
+                             .arg(QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("hh:mm:ss.zzz")),
+                                  up ? QStringLiteral("C->S") : QStringLiteral("S->C"))
+                             .arg(piece.Bytes.size());
+    format.setFontWeight(QFont::Bold);
+    cursor.insertText(head, format);
+    format.setFontWeight(QFont::Normal);
+    const QString body = HexMode->isChecked()
+                             ? QString::fromStdString(BuildDumpText(4, piece.Direction, piece.Bytes))
+                                   .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                             : AsText(piece.Bytes) + QLatin1Char('\n');
+    cursor.insertText(body, format);
+}
+
+void TStreamView::Render()
+{
+    Text->clear();
+    for (const TCapturePiece &piece : Pieces)
+        Append(piece);
+}
+
+std::string TStreamView::Bytes(int which) const
+{
+    std::string out;
+    for (const TCapturePiece &piece : Pieces) {
+        const bool up = piece.Direction == TRelayDirection::ClientToServer;
+        if (which == Both || (which == ClientToServer) == up)
+            out += piece.Bytes;
+    }
+    return out;
+}
+
+bool TStreamView::SaveTo(int which, const QString &path) const
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const std::string bytes = Bytes(which);
+    return file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size());
+}
+
+void TStreamView::AskAndSave(int which)
+{
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save raw bytes"));
+    if (!path.isEmpty() && !SaveTo(which, path))
+        Info->setText(QStringLiteral("Cannot write %1").arg(path));
+}
+
+bool TStreamView::FindNext()
+{
+    QString needle = Search->text();
+    if (SearchHex->isChecked()) {
+        const QByteArray bytes = QByteArray::fromHex(needle.toLatin1());
+        needle = HexMode->isChecked() ? QString::fromLatin1(bytes.toHex(' ')).toUpper()
+                                      : AsText(bytes.toStdString());
+    }
+    if (needle.isEmpty())
+        return false;
+    // Bytes match exactly; text ignores case.
+    const QTextDocument::FindFlags flags =
+        SearchHex->isChecked() ? QTextDocument::FindCaseSensitively : QTextDocument::FindFlags();
+    if (Text->find(needle, flags))
+        return true;
+    Text->moveCursor(QTextCursor::Start);  // wrap around once
+    return Text->find(needle, flags);
+}

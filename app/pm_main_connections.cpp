@@ -1,0 +1,34 @@
+// The "Connections" tab over the channels' connection registries.
+#include "pm_main.h"
+
+#include "ConnectionsPage.h"
+#include "MainPages.h"
+
+#include "pm_config.h"
+#include "qv_IdMappedPortTCP.h"
+
+#include <QTabWidget>
+
+void TMainForm::CreateConnectionsPage()
+{
+    auto snapshots = [this] {
+        std::vector<TConnectionSnapshot> all;
+        for (int n = 1; n <= ChannelCount; ++n)
+            if (TqvMappedPortTCP *server = Mapping(n)) {
+                std::vector<TConnectionSnapshot> one = server->ConnectionSnapshot();
+                all.insert(all.end(), one.begin(), one.end());
+            }
+        return all;
+    };
+    auto closer = [this](int channel, std::uint64_t id, bool reset) {
+        if (TqvMappedPortTCP *server = Mapping(channel))
+            server->CloseConnection(id, reset);
+    };
+    auto records = [this](int channel, std::uint64_t id) -> std::shared_ptr<TConnectionRecord> {
+        TqvMappedPortTCP *server = Mapping(channel);
+        return server ? server->FindConnection(id) : nullptr;
+    };
+    auto capturing = [](int channel) { return trabix::PortConfig[size_t(channel)].Capture; };
+    ConnectionsPage = new TConnectionsPage(snapshots, closer, records, capturing, Pages);
+    Pages->addTab(ConnectionsPage, QStringLiteral("Connections"));
+}
