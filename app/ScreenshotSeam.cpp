@@ -1,7 +1,11 @@
 #include "ScreenshotSeam.h"
 
+#include "ConnectionsPage.h"
+#include "StreamView.h"
 #include "pm_About.h"
 #include "pm_main.h"
+
+#include <QTableView>
 
 #include <QFile>
 #include <QPainter>
@@ -11,12 +15,12 @@
 
 namespace {
 
-QPixmap GrabBothTabs(TMainForm &form)
+QPixmap GrabTabs(TMainForm &form, int first, int last)
 {
     QTabWidget *pages = form.Pages;
     const int current = pages->currentIndex();
     QList<QPixmap> shots;
-    for (int tab = 0; tab < pages->count(); ++tab) {
+    for (int tab = first; tab <= last && tab < pages->count(); ++tab) {
         pages->setCurrentIndex(tab);
         shots << form.grab();
     }
@@ -50,6 +54,22 @@ QPixmap GrabAbout(TMainForm &form, TPMAboutDialog &about)
     return shot;
 }
 
+// The stream view of the first connection in the list (opened on a channel that captures).
+void GrabStream(TMainForm &form, const QString &path)
+{
+    TConnectionsPage *page = form.ConnectionsPage;
+    page->Refresh();
+    page->View->selectRow(0);
+    const std::vector<TConnectionSnapshot> selected = page->Selected();
+    if (selected.empty())
+        return;
+    page->ShowStream(selected.front());
+    for (TStreamView *view : page->findChildren<TStreamView *>()) {
+        view->grab().save(path, "PNG");
+        view->close();
+    }
+}
+
 } // namespace
 
 void InstallScreenshotSeam(TMainForm &form)
@@ -70,7 +90,11 @@ void InstallScreenshotSeam(TMainForm &form)
             aboutTarget += QStringLiteral("-about.png");
             GrabAbout(form, *about).save(aboutTarget, "PNG");
         }
-        GrabBothTabs(form).save(target, "PNG");
+        GrabTabs(form, 0, 1).save(target, "PNG");
+        // Beside it: "<name>-connections.png" and "<name>-stream.png".
+        const QString base = target.endsWith(QStringLiteral(".png")) ? target.chopped(4) : target;
+        GrabTabs(form, 2, 2).save(base + QStringLiteral("-connections.png"), "PNG");
+        GrabStream(form, base + QStringLiteral("-stream.png"));
         QFile::remove(request);
     });
     poll->start(200);

@@ -8,8 +8,8 @@ import statistics
 import sys
 from collections import defaultdict
 
-TARGETS = ["direct", "trabix-baseline", "trabix-relay", "trabix-inspect", "socat", "rinetd", "haproxy",
-           "haproxy-splice"]
+TARGETS = ["direct", "trabix-baseline", "trabix-relay", "trabix-capture", "trabix-inspect", "socat", "rinetd",
+           "haproxy", "haproxy-splice"]
 PEERS = ["socat", "rinetd", "haproxy", "haproxy-splice"]
 COPYING_PEERS = ["socat", "rinetd", "haproxy"]
 
@@ -159,12 +159,13 @@ def shaping_table(rows):
     return out, verdicts
 
 
-def stall_lines(rows):
-    vals = [number(r.get("max_ms")) for r in rows if r["workload"] == "stall"]
+def stall_lines(rows, target="trabix-inspect", what="inspecting"):
+    vals = [number(r.get("max_ms")) for r in rows
+            if r["workload"] == "stall" and r.get("target", "trabix-inspect") == target]
     vals = [v for v in vals if v is not None]
     if not vals:
-        return ["Event-loop stall (inspecting): not measured"], None
-    return [f"Event-loop stall (inspecting, longest gap between 10 ms ticks): median {fmt(statistics.median(vals))} ms, "
+        return [f"Event-loop stall ({what}): not measured"], None
+    return [f"Event-loop stall ({what}, longest gap between 10 ms ticks): median {fmt(statistics.median(vals))} ms, "
             f"worst {fmt(max(vals))} ms over {len(vals)} rounds"], max(vals)
 
 
@@ -222,6 +223,17 @@ def goal_checks(table, shaping_ok, stall_worst):
           versus_haproxy("Requests/s, 50 conns, 16 pipelined", 0.9, True))
     v = get("Memory per idle connection, 8000 held, RSS (KB)", "trabix-relay")
     check("relay memory per idle connection with 8000 held <= 8 KB (RSS)", None if v is None else v <= 8)
+    for f in tput:
+        c, r = get(f, "trabix-capture"), get(f, "trabix-relay")
+        if c is not None and r:
+            check(f"capture on >= 0.4 x capture off: {f} ({fmt(c)} vs {fmt(r)})", c >= 0.4 * r)
+    # The build before (TRABIX_BASELINE_BIN) against this one with capture off: throughput
+    # and latency within the 10 % the rounds of one target differ by on this machine.
+    for f in tput + ["Latency p50 (us)", "Latency p99 (us)"]:
+        b, r = get(f, "trabix-baseline"), get(f, "trabix-relay")
+        if b and r is not None:
+            check(f"capture off within 10 % of the build before: {f} ({fmt(r)} vs {fmt(b)})",
+                  abs(r - b) <= 0.1 * b)
     return lines
 
 
@@ -281,8 +293,12 @@ def main():
         span = f"{statistics.median(secs):.0f} s" if secs else "n/a"
         out += [f"Shaping (Trabix, measured rate / limit over {span}, least-squares rate):", ""] + s + [""]
     st, stall_worst = stall_lines(rows)
+    sc, capture_worst = stall_lines(rows, "trabix-capture", "Capture=1 and CaptureToFile=1, stream view open")
     cl, cgoals = conditions_lines(rows)
-    out += st + [""] + cl + ["Goals:"] + goal_checks(table, shaping_ok, stall_worst) + cgoals
+    goals = goal_checks(table, shaping_ok, stall_worst) + cgoals
+    if capture_worst is not None:
+        goals.append(f"- {'met' if capture_worst <= 100 else 'MISSED'}: capture on: event loop never stalls > 100 ms")
+    out += st + sc + [""] + cl + ["Goals:"] + goals
     print("\n".join(out))
 
 

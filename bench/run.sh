@@ -9,10 +9,10 @@
 #
 # Knobs (environment): RUNS (rounds for the median, default 2), BENCH_BYTES (bytes per
 # throughput row, default 2000000000), BENCH_MAX_SECONDS (time cap of one throughput row,
-# default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-inspect socat rinetd
-# haproxy haproxy-splice), BENCH_LEVELS (held connections, default 1000,4000,8000),
-# BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping stall
-# conditions),
+# default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-capture trabix-inspect
+# socat rinetd haproxy haproxy-splice), BENCH_LEVELS (held connections, default
+# 1000,4000,8000), BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping
+# stall stall-capture conditions),
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
@@ -38,11 +38,11 @@ BENCH_BYTES=${BENCH_BYTES:-2000000000}
 BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
-BENCH_PHASES=${BENCH_PHASES:-targets shaping stall conditions}
+BENCH_PHASES=${BENCH_PHASES:-targets shaping stall stall-capture conditions}
 BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps burst rr hold}
 BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
 BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
-BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-inspect socat rinetd haproxy haproxy-splice}
+BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-capture trabix-inspect socat rinetd haproxy haproxy-splice}
 [ -n "${TRABIX_BASELINE_BIN:-}" ] && [[ " $BENCH_TARGETS " != *" trabix-baseline "* ]] \
   && BENCH_TARGETS="${BENCH_TARGETS/trabix-relay/trabix-baseline trabix-relay}"
 build=${BENCH_BUILD:-$root/build-bench}
@@ -274,11 +274,13 @@ launch_trabix() {
   started+=("$TRABIX_PID")
 }
 
+# $1 folder name, $2 general overrides, $3 logging, $4 data mode, $5 (optional) extra keys
+# of every channel, "Key=value,Key=value".
 start_trabix_with() {
-  local name=$1 general=$2 logging=$3 mode=$4
+  local name=$1 general=$2 logging=$3 mode=$4 extra=${5:+:$5}
   read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
-  launch_trabix "$name" "$general" "$ECHO:$B_ECHO:$logging:$mode:0" \
-    "$SINK:$B_SINK:$logging:$mode:0" "$SOURCE:$B_SOURCE:$logging:$mode:0"
+  launch_trabix "$name" "$general" "$ECHO:$B_ECHO:$logging:$mode:0$extra" \
+    "$SINK:$B_SINK:$logging:$mode:0$extra" "$SOURCE:$B_SOURCE:$logging:$mode:0$extra"
   PIDS=("$TRABIX_PID"); MEM_PIDS=$TRABIX_PID
   wait_ports "$ECHO" "$SINK" "$SOURCE"
 }
@@ -292,6 +294,11 @@ start_trabix-baseline() {
 start_trabix-inspect() {
   start_trabix_with trabix-inspect "LogToFile=1 LogConnInfo=1 DelayPerThread=0" 1 4
 }
+# The plain relay with both capture switches on: bytes kept in memory and written to pcap.
+start_trabix-capture() {
+  start_trabix_with trabix-capture "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0 \
+    "Capture=1,CaptureToFile=1"
+}
 
 # --- workloads -------------------------------------------------------------------------------
 
@@ -303,7 +310,7 @@ record() {  # run target line...
 }
 
 # Hex dumps of the inspecting runs fill the disk quickly; each row starts with none.
-drop_logs() { rm -f "$scratch"/trabix-*/*.log; }
+drop_logs() { rm -f "$scratch"/trabix-*/*.log "$scratch"/trabix-*/*.pcap; }
 
 wants() { [[ " $BENCH_WORKLOADS " == *" $1 "* ]]; }
 
@@ -396,21 +403,26 @@ run_shaping() {
   done
 }
 
-# The window's event loop under inspecting load, measured inside the program (see
-# bench/stall/): the probe runs the real main window with one inspecting channel per
-# workload while this script drives traffic through it.
+# The window's event loop under load, measured inside the program (see bench/stall/): the
+# probe runs the real main window with one channel per workload while this script drives
+# traffic through it. $1 the target the rows are recorded for, $2 the channels' logging,
+# data mode and speed limit with extra keys ("logging:mode:maxspeed[:Key=value,...]"), $3 what
+# the window shows meanwhile (STALL_PROBE_SHOW of the probe; empty: the Status tab).
+#   trabix-inspect: hex dumps of every connection into the screen log and the daily file;
+#   trabix-capture: plain channels with both capture switches, the Connections tab in front
+#   and the stream view of the newest open connection growing live.
 run_stall_probe() {
   [ -n "$probe" ] || { log "no stall probe built: skipped"; return 0; }
-  local run
+  local who=$1 chan=$2 show=${3:-} run
   for run in $(seq 1 "$RUNS"); do
-    log "run $run: event-loop stall probe"
+    log "run $run: event-loop stall probe ($who)"
     local dir=$scratch/stall
     rm -rf "$dir"; mkdir -p "$dir"
     cp "$probe" "$dir/"
     read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
     write_trabix_ini "$dir" "LogToFile=1 LogConnInfo=1 DelayPerThread=0" \
-      "$ECHO:$B_ECHO:1:4:0" "$SINK:$B_SINK:1:4:0" "$SOURCE:$B_SOURCE:1:4:0"
-    (cd "$dir" && QT_QPA_PLATFORM=offscreen exec ./"$(basename "$probe")" \
+      "$ECHO:$B_ECHO:$chan" "$SINK:$B_SINK:$chan" "$SOURCE:$B_SOURCE:$chan"
+    (cd "$dir" && STALL_PROBE_SHOW=$show QT_QPA_PLATFORM=offscreen exec ./"$(basename "$probe")" \
       >"$dir/probe.out" 2>"$dir/probe.err") &
     local pid=$!
     started+=("$pid")
@@ -418,11 +430,11 @@ run_stall_probe() {
       { echo "phase up1 at $(date +%s.%N)"
         "$load" tput --port "$SINK" --dir up --conns 1 --bytes "$BENCH_BYTES" \
           --max-seconds "$BENCH_MAX_SECONDS"
-        rm -f "$dir"/*.log
+        rm -f "$dir"/*.log "$dir"/*.pcap
         echo "phase down8 at $(date +%s.%N)"
         "$load" tput --port "$SOURCE" --dir down --conns 8 --bytes "$BENCH_BYTES" \
           --max-seconds "$BENCH_MAX_SECONDS"
-        rm -f "$dir"/*.log
+        rm -f "$dir"/*.log "$dir"/*.pcap
         echo "phase cps at $(date +%s.%N)"
         "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds
         echo "phase end at $(date +%s.%N)"
@@ -430,9 +442,9 @@ run_stall_probe() {
     fi
     stop_pid "$pid"
     started=("$backend_pid")
-    grep '^stall ' "$dir/probe.out" | record "$run" "trabix-inspect"
+    grep '^stall ' "$dir/probe.out" | record "$run" "$who"
     # Where the long gaps fell, next to the traffic phases' start times.
-    cat "$dir/phases" "$dir/probe.err" >"$results/$stamp.stall$run.txt" 2>/dev/null
+    cat "$dir/phases" "$dir/probe.err" >"$results/$stamp.$who.stall$run.txt" 2>/dev/null
   done
 }
 
@@ -473,7 +485,8 @@ for phase in $BENCH_PHASES; do
   case $phase in
     targets) run_targets ;;
     shaping) run_shaping ;;
-    stall) run_stall_probe ;;
+    stall) run_stall_probe trabix-inspect 1:4:0 ;;
+    stall-capture) run_stall_probe trabix-capture 0:0:0:Capture=1,CaptureToFile=1 stream ;;
     conditions) run_conditions ;;
   esac
 done

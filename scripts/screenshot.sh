@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Makes docs/screenshot.png and docs/screenshot-about.png: the real program under Xvfb (with
-# the openbox window manager) with two channels, one to a loopback echo server and one to a
-# loopback HTTP server, after some traffic through both, and its About box. Then the same at
-# 150 % (QT_SCALE_FACTOR=1.5 on a 1280x900 screen): docs/screenshot-150.png and
-# docs/screenshot-150-about.png; the stored window bounds there are larger than the screen.
+# the openbox window manager) with two channels, one to a loopback echo server (capturing) and
+# one to a loopback HTTP server, after some traffic through both, and its About box; with them
+# docs/connections.png (the Connections tab) and docs/stream.png (the stream view of a
+# connection that stays open). Then the same at 150 % (QT_SCALE_FACTOR=1.5 on a 1280x900
+# screen): docs/screenshot-150.png and docs/screenshot-150-about.png; the stored window bounds
+# there are larger than the screen.
 # Everything runs in a temporary folder (program copy, Trabix.ini, log file) on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -88,6 +90,8 @@ Map=1
 Logging=1
 LogDataMode=1
 MaxSpeed=0
+Capture=1
+CaptureToFile=1
 [MappedPort_2]
 Remarks=web
 BindIp=127.0.0.1
@@ -142,10 +146,18 @@ for _ in range(2):
     urllib.request.urlopen("http://127.0.0.1:$listen2/index.html", timeout=5).read()
 PY
     wait_for "$log" 20 "Disconnect (incoming)"
-    sleep 1  # let the 250 ms status refresh show the counters
+    # One connection stays open (and first in the list) while the pictures are taken.
+    python3 -c "
+import socket, time
+s = socket.create_connection((\"127.0.0.1\", $listen1), timeout=5)
+for line in (b\"GET /status HTTP/1.0\\r\\n\", b\"\\x00\\x01binary\\xff\\r\\n\"):
+    s.sendall(line); time.sleep(0.3); s.recv(65536)
+time.sleep(30)" & holder=$!
+    sleep 1.5  # let the 250 ms refreshes show the counters and the open connection
     touch "$TRABIX_SCREENSHOT.request"
     wait_for "$TRABIX_SCREENSHOT" 20
     while [ -e "$TRABIX_SCREENSHOT.request" ]; do sleep 0.1; done
+    kill "$holder" 2>/dev/null || true
     kill -TERM "$trabix"
     wait "$trabix"
     kill "$wm" 2>/dev/null || true
@@ -154,6 +166,11 @@ PY
   cp "$work/$name.png" "docs/$name.png"
   cp "$work/$name-about.png" "docs/$name-about.png"
   echo "docs/$name.png and docs/$name-about.png written"
+  if [ "$name" = screenshot ]; then
+    cp "$work/$name-connections.png" docs/connections.png
+    cp "$work/$name-stream.png" docs/stream.png
+    echo "docs/connections.png and docs/stream.png written"
+  fi
 }
 
 shoot 1280x800 1 screenshot
