@@ -51,6 +51,21 @@ TConnectionsPage::TConnectionsPage(TSnapshotSource snapshots, TCloser closer, TR
     View->verticalHeader()->hide();
     View->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     View->horizontalHeader()->setStretchLastSection(true);
+    // Widths for the longest usual texts, set once: measuring thousands of rows would not be.
+    const QFontMetrics fm = View->fontMetrics();
+    const auto fit = [&](int column, const char *sample) {
+        View->setColumnWidth(column, fm.horizontalAdvance(QString::fromLatin1(sample)) + 24);
+    };
+    fit(TConnectionModel::ColChannel, "Channel");
+    fit(TConnectionModel::ColClient, "255.255.255.255:65535");
+    fit(TConnectionModel::ColTarget, "255.255.255.255:65535");
+    fit(TConnectionModel::ColState, "closed on request");
+    fit(TConnectionModel::ColOpened, "00:00:00.000");
+    fit(TConnectionModel::ColDuration, "000.0 s");
+    for (int c = TConnectionModel::ColBytesCS; c <= TConnectionModel::ColRateSC; ++c)
+        fit(c, "99.9 KB/s");
+    Summary->setMinimumWidth(fm.horizontalAdvance(QStringLiteral("99999 open, 9999 recently ended")));
+    Summary->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     View->setContextMenuPolicy(Qt::ActionsContextMenu);
     layout->addWidget(View);
     connect(ChannelFilter, &QComboBox::currentIndexChanged, this, [this] {

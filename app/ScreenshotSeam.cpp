@@ -7,7 +7,9 @@
 
 #include <QTableView>
 
+#include <QCoreApplication>
 #include <QFile>
+#include <QSortFilterProxyModel>
 #include <QPainter>
 #include <QPixmap>
 #include <QTabWidget>
@@ -22,6 +24,7 @@ QPixmap GrabTabs(TMainForm &form, int first, int last)
     QList<QPixmap> shots;
     for (int tab = first; tab <= last && tab < pages->count(); ++tab) {
         pages->setCurrentIndex(tab);
+        QCoreApplication::processEvents();  // the page's first refresh and its layout
         shots << form.grab();
     }
     pages->setCurrentIndex(current);
@@ -54,12 +57,16 @@ QPixmap GrabAbout(TMainForm &form, TPMAboutDialog &about)
     return shot;
 }
 
-// The stream view of the first connection in the list (opened on a channel that captures).
+// The stream view of the first open connection in the list (or the first one at all).
 void GrabStream(TMainForm &form, const QString &path)
 {
     TConnectionsPage *page = form.ConnectionsPage;
     page->Refresh();
-    page->View->selectRow(0);
+    int row = 0;
+    for (int r = 0; r < page->Proxy->rowCount(); ++r)
+        if (page->Proxy->index(r, 3).data().toString() == QStringLiteral("relaying"))
+            row = r;
+    page->View->selectRow(row);
     const std::vector<TConnectionSnapshot> selected = page->Selected();
     if (selected.empty())
         return;

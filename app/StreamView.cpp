@@ -77,6 +77,9 @@ TStreamView::TStreamView(const TConnectionSnapshot &connection, std::shared_ptr<
     connect(saveSC, &QPushButton::clicked, this, [this] { AskAndSave(ServerToClient); });
     connect(saveBoth, &QPushButton::clicked, this, [this] { AskAndSave(Both); });
 
+    Info->setText(QStringLiteral("Client %1 to target %2: client to server in red, server to "
+                                 "client in blue.")
+                      .arg(Endpoint(connection.Client), Endpoint(connection.Target)));
     if (!capturing && (!Record || Record->Capture().Held() == 0))
         Info->setText(QStringLiteral(
             "Channel %1 does not keep the bytes of its connections. To see them, open the "
@@ -104,7 +107,7 @@ void TStreamView::Poll()
     copy.Pieces.clear();
     if (copy.DroppedCS || copy.DroppedSC)
         Info->setText(QStringLiteral("Dropped to stay within the capture memory: %1 bytes client to "
-                                     "server, %2 bytes server to client (the oldest).")
+                                     "server, %2 bytes server to client (the oldest ones).")
                           .arg(copy.DroppedCS)
                           .arg(copy.DroppedSC));
     Last = std::move(copy);

@@ -23,6 +23,11 @@ std::shared_ptr<TCaptureFile> TCaptureFile::Open(const std::string& APath, std::
         pcap_close(dead);
         return nullptr;
     }
+    // A large buffer: frames of up to 64 KiB would otherwise go out in a write call or two
+    // each. The flusher and every connection's end write it out.
+    std::FILE* file = pcap_dump_file(dumper);
+    std::fflush(file);
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
     return std::shared_ptr<TCaptureFile>(new TCaptureFile(APath, dead, dumper));
 }
 

@@ -150,7 +150,7 @@ PY
     python3 -c "
 import socket, time
 s = socket.create_connection((\"127.0.0.1\", $listen1), timeout=5)
-for line in (b\"GET /status HTTP/1.0\\r\\n\", b\"\\x00\\x01binary\\xff\\r\\n\"):
+for line in (b\"GET /status HTTP/1.0\\r\\n\", b\"ping\\r\\n\"):
     s.sendall(line); time.sleep(0.3); s.recv(65536)
 time.sleep(30)" & holder=$!
     sleep 1.5  # let the 250 ms refreshes show the counters and the open connection
