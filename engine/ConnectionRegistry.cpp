@@ -83,9 +83,12 @@ std::vector<std::shared_ptr<TConnectionRecord>> TConnectionRegistry::OldestFirst
 }
 
 void TConnectionRegistry::TrimCaptures() {
+    // Down to 7/8 of the budget, so that a channel at its limit trims now and then rather
+    // than at every piece.
+    const auto budget = static_cast<std::int64_t>(FLimits.CapturePerChannel);
+    const std::int64_t goal = budget - budget / 8;
     for (const auto& record : OldestFirst()) {
-        const std::int64_t over =
-            FCaptured.load() - static_cast<std::int64_t>(FLimits.CapturePerChannel);
+        const std::int64_t over = FCaptured.load() - goal;
         if (over <= 0) return;
         const std::size_t dropped = record->Capture().DropOldest(static_cast<std::size_t>(over));
         FCaptured.fetch_sub(static_cast<std::int64_t>(dropped));

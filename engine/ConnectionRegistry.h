@@ -49,7 +49,7 @@ public:
     void ClearEnded();
 
     // Takes note that a capture now holds ADelta bytes more (or fewer); above the channel's
-    // budget the oldest bytes go, those of ended connections first.
+    // budget the oldest bytes go (down to 7/8 of it), those of ended connections first.
     void AccountCapture(std::int64_t ADelta);
     std::int64_t CapturedBytes() const { return FCaptured.load(); }
     const TConnectionLimits& Limits() const { return FLimits; }
