@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,16 @@ struct TCaptureCopy {
     std::uint64_t DroppedSC = 0;
 };
 
+// The bytes of APieces as a raw file keeps them: those read in ADirection, or with nullopt
+// every piece in the order it was read.
+template <class TPieces>
+std::string JoinedBytes(const TPieces& APieces, std::optional<TRelayDirection> ADirection) {
+    std::string out;
+    for (const TCapturePiece& piece : APieces)
+        if (!ADirection || piece.Direction == *ADirection) out += piece.Bytes;
+    return out;
+}
+
 class TCaptureRing {
 public:
     explicit TCaptureRing(std::size_t ALimitPerDirection) : FLimit(ALimitPerDirection) {}
@@ -50,6 +61,8 @@ public:
     // Drops everything (counted as dropped); returns how many bytes that was.
     std::size_t Clear();
     std::size_t Held() const;
+    // The most bytes one direction keeps.
+    std::size_t Limit() const { return FLimit; }
 
 private:
     struct TSide {

@@ -37,6 +37,8 @@ public:
 
     // The channel number the next records carry. Main thread, while no connection opens.
     void SetChannel(int AChannel) { FChannel = AChannel; }
+    // Other bounds than the defaults. Main thread, before the channel's first connection.
+    void SetLimits(const TConnectionLimits& ALimits) { FLimits = ALimits; }
 
     std::shared_ptr<TConnectionRecord> Open(const TEndpoint& AClient, void* ACarrier);
     // Ends the record (see TConnectionRecord::Finish) and moves it to the ended ones.
@@ -58,7 +60,7 @@ private:
     void TrimCaptures();
     std::vector<std::shared_ptr<TConnectionRecord>> OldestFirst() const;
 
-    const TConnectionLimits FLimits;
+    TConnectionLimits FLimits;
     std::atomic<int> FChannel{0};
     std::atomic<std::int64_t> FCaptured{0};
     mutable std::mutex FLock;  // guards the two containers below

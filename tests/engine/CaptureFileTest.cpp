@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -156,6 +157,13 @@ TEST_F(CaptureFileTest, TsharkReadsOneCleanConversationPerConnectionWithExactlyT
     });
 
     Map.CaptureToFile = true;
+    // The in-memory capture too, with room for the largest payload: its raw bytes are what
+    // the stream view saves.
+    Map.Capture = true;
+    TConnectionLimits roomy;
+    roomy.CapturePerDirection = 8u << 20;
+    roomy.CapturePerChannel = 128u << 20;
+    Map.Registry().SetLimits(roomy);
     Map.SetCapturePlace(Folder.string(), 3);
     StartMapping(targetPort);
     std::vector<std::thread> clients;
@@ -204,6 +212,16 @@ TEST_F(CaptureFileTest, TsharkReadsOneCleanConversationPerConnectionWithExactlyT
     const std::string flagged = RunCommand("tshark" + file + decode +
                                            " -Y 'tcp.analysis.flags || _ws.malformed' 2>/dev/null");
     EXPECT_EQ(flagged, "");
+    // The raw bytes kept in memory, as "Save C->S", "Save S->C" and "Save Both" write them.
+    for (const TConnectionSnapshot& s : Map.ConnectionSnapshot()) {
+        const auto plan = std::find_if(plans.begin(), plans.end(),
+                                       [&](const auto& p) { return p->ClientPort == s.Client.Port; });
+        ASSERT_NE(plan, plans.end());
+        const TCaptureCopy copy = Map.FindConnection(s.Id)->Capture().CopyFrom(0);
+        EXPECT_TRUE(JoinedBytes(copy.Pieces, TRelayDirection::ClientToServer) == (*plan)->Up);
+        EXPECT_TRUE(JoinedBytes(copy.Pieces, TRelayDirection::ServerToClient) == (*plan)->Down);
+        EXPECT_EQ(JoinedBytes(copy.Pieces, std::nullopt).size(), (*plan)->Up.size() + (*plan)->Down.size());
+    }
     // The reset connection ends with a reset from the client, the others with FINs.
     const std::string resets = RunCommand("tshark" + file + decode + " -Y 'tcp.flags.reset==1' -T fields -e tcp.srcport 2>/dev/null");
     EXPECT_EQ(resets, std::to_string(plans[9]->ClientPort) + "\n");

@@ -17,10 +17,7 @@ using Dir = TRelayDirection;
 const TCaptureTime T0{};
 
 std::string Joined(const TCaptureCopy& ACopy, Dir ADirection) {
-    std::string out;
-    for (const TCapturePiece& p : ACopy.Pieces)
-        if (p.Direction == ADirection) out += p.Bytes;
-    return out;
+    return JoinedBytes(ACopy.Pieces, ADirection);
 }
 
 TEST(CaptureRingTest, KeepsOrderAcrossDirectionsAndDropsTheOldestBytesOfAFullDirection) {
