@@ -15,6 +15,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 const QColor ClientColour(160, 0, 0);
@@ -53,6 +56,8 @@ TStreamView::TStreamView(const TConnectionSnapshot &connection, std::shared_ptr<
     Text->setReadOnly(true);
     Text->setLineWrapMode(QTextEdit::NoWrap);
     Text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // Lines beyond these go from the top, so a long-running connection's text stays bounded.
+    Text->document()->setMaximumBlockCount(100000);
     layout->addWidget(Text);
 
     auto *tools = new QHBoxLayout;
@@ -100,17 +105,76 @@ void TStreamView::Poll()
         return;
     TCaptureCopy copy = Record->Capture().CopyFrom(Next);
     Next = copy.NextIndex;
-    for (TCapturePiece &piece : copy.Pieces) {
-        Append(piece);
-        Pieces.push_back(std::move(piece));
+    std::size_t first = 0; // the pieces before it are not drawn: too many bytes for one refresh
+    for (std::size_t budget = DrawBudget(), i = copy.Pieces.size(); i > 0; --i) {
+        if (copy.Pieces[i - 1].Bytes.size() > budget) {
+            first = i;
+            break;
+        }
+        budget -= copy.Pieces[i - 1].Bytes.size();
     }
-    copy.Pieces.clear();
+    if (first > 0) {
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < first; ++i)
+            bytes += copy.Pieces[i].Bytes.size();
+        NoteNotDrawn(bytes, first);
+    }
+    for (std::size_t i = 0; i < copy.Pieces.size(); ++i) {
+        if (i >= first)
+            Append(copy.Pieces[i]);
+        Keep(std::move(copy.Pieces[i]));
+    }
     if (copy.DroppedCS || copy.DroppedSC)
         Info->setText(QStringLiteral("Dropped to stay within the capture memory: %1 bytes client to "
                                      "server, %2 bytes server to client (the oldest ones).")
                           .arg(copy.DroppedCS)
                           .arg(copy.DroppedSC));
-    Last = std::move(copy);
+}
+
+std::size_t TStreamView::DrawBudget() const
+{
+    // What one refresh draws at most, so that a fast connection never holds the window up:
+    // a hex line shows 16 bytes in about 80 characters.
+    return HexMode->isChecked() ? 32 * 1024 : 128 * 1024;
+}
+
+void TStreamView::Keep(TCapturePiece piece)
+{
+    // The view keeps no more than the capture does: the newest bytes of each direction.
+    const std::size_t limit = Record->Capture().Limit();
+    TSide &side = piece.Direction == TRelayDirection::ClientToServer ? CS : SC;
+    side.Held += piece.Bytes.size();
+    side.Pieces.push_back(std::move(piece));
+    while (side.Held > limit) {
+        side.Held -= side.Pieces.front().Bytes.size();
+        side.Pieces.pop_front();
+    }
+}
+
+std::vector<const TCapturePiece *> TStreamView::Ordered() const
+{
+    std::vector<const TCapturePiece *> out;
+    out.reserve(CS.Pieces.size() + SC.Pieces.size());
+    auto cs = CS.Pieces.begin();
+    auto sc = SC.Pieces.begin();
+    while (cs != CS.Pieces.end() || sc != SC.Pieces.end()) {
+        const bool takeCS = sc == SC.Pieces.end() || (cs != CS.Pieces.end() && cs->Index < sc->Index);
+        out.push_back(takeCS ? &*cs++ : &*sc++);
+    }
+    return out;
+}
+
+void TStreamView::NoteNotDrawn(std::size_t bytes, std::size_t pieces)
+{
+    QTextCursor cursor(Text->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setFontItalic(true);
+    cursor.insertText(QStringLiteral("(%1 bytes in %2 pieces not drawn here; the Save buttons "
+                                     "write them)\n")
+                          .arg(bytes)
+                          .arg(pieces),
+                      format);
 }
 
 void TStreamView::Append(const TCapturePiece &piece)
@@ -138,18 +202,30 @@ void TStreamView::Append(const TCapturePiece &piece)
 void TStreamView::Render()
 {
     Text->clear();
-    for (const TCapturePiece &piece : Pieces)
-        Append(piece);
+    // The newest pieces that fit one refresh's budget; one line for the older ones.
+    const std::vector<const TCapturePiece *> pieces = Ordered();
+    std::size_t first = pieces.size();
+    for (std::size_t budget = DrawBudget(); first > 0 && pieces[first - 1]->Bytes.size() <= budget; --first)
+        budget -= pieces[first - 1]->Bytes.size();
+    if (first > 0) {
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < first; ++i)
+            bytes += pieces[i]->Bytes.size();
+        NoteNotDrawn(bytes, first);
+    }
+    for (std::size_t i = first; i < pieces.size(); ++i)
+        Append(*pieces[i]);
 }
 
 std::string TStreamView::Bytes(int which) const
 {
+    if (which == ClientToServer)
+        return JoinedBytes(CS.Pieces, TRelayDirection::ClientToServer);
+    if (which == ServerToClient)
+        return JoinedBytes(SC.Pieces, TRelayDirection::ServerToClient);
     std::string out;
-    for (const TCapturePiece &piece : Pieces) {
-        const bool up = piece.Direction == TRelayDirection::ClientToServer;
-        if (which == Both || (which == ClientToServer) == up)
-            out += piece.Bytes;
-    }
+    for (const TCapturePiece *piece : Ordered())
+        out += piece->Bytes;
     return out;
 }
 

@@ -3,7 +3,9 @@
 // the hex dump of data mode "4: Hex", growing while the connection runs. Search (text, or hex
 // bytes such as "0d 0a"), copy, and save the client-to-server bytes, the server-to-client
 // bytes or both interleaved as raw files. Without a capture of the channel it says so and how
-// to turn it on.
+// to turn it on. It keeps no more bytes than the capture does, and one refresh draws at most
+// 128 KiB (32 KiB as hex): a fast connection's older pieces are then kept for saving but
+// stand as one line in the text.
 // Main thread only.
 #pragma once
 
@@ -11,6 +13,7 @@
 
 #include <QDialog>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -46,11 +49,24 @@ public:
 private:
     void Render();
     void Append(const TCapturePiece &piece);
+    // Keeps a piece for saving and redrawing, dropping the oldest of a direction over the
+    // capture's own limit.
+    void Keep(TCapturePiece piece);
+    // The most bytes one refresh draws.
+    std::size_t DrawBudget() const;
+    // One line in place of pieces that are kept but not drawn.
+    void NoteNotDrawn(std::size_t bytes, std::size_t pieces);
+    // The kept pieces of both directions in the order they were read.
+    std::vector<const TCapturePiece *> Ordered() const;
     void AskAndSave(int which);
 
+    struct TSide {
+        std::deque<TCapturePiece> Pieces;
+        std::size_t Held = 0;
+    };
     std::shared_ptr<TConnectionRecord> Record;
-    std::vector<TCapturePiece> Pieces;
+    TSide CS;
+    TSide SC;
     std::uint64_t Next = 0;
-    TCaptureCopy Last;
     QTimer *Timer = nullptr;
 };
