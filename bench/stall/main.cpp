@@ -8,12 +8,23 @@
 //   stall max_ms=... p99_ms=... ticks=... over_100ms=...
 // on standard output. The shutdown itself (waiting for the connection threads) is not
 // counted: it is not a stall while relaying.
+//
+// STALL_PROBE_SHOW=stream puts the Connections tab in front and keeps the stream view of the
+// newest relaying connection open (a newer one replaces it when it ends), so that their
+// refreshes are measured too; the channels need Capture=1 for the view to have bytes.
+#include "ConnectionModel.h"
+#include "ConnectionsPage.h"
 #include "ProgramMain.h"
 #include "ShutdownSignals.h"
+#include "StreamView.h"
+#include "pm_main.h"
 
 #include <QApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QPointer>
+#include <QSortFilterProxyModel>
+#include <QTabWidget>
 #include <QTimer>
 
 #include <algorithm>
@@ -74,22 +85,68 @@ private:
     std::vector<std::pair<double, double>> longGaps_;
 };
 
+// Keeps the stream view of the newest relaying connection open on the Connections tab.
+// Main thread only.
+class StreamWatcher : public QObject {
+public:
+    explicit StreamWatcher(TMainForm &form) : form_(form)
+    {
+        form_.Pages->setCurrentWidget(form_.ConnectionsPage);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] { look(); });
+        timer_.start(500);
+    }
+
+private:
+    void look()
+    {
+        TConnectionsPage *page = form_.ConnectionsPage;
+        const TConnectionModel &model = *page->Model;
+        int newest = -1;
+        bool viewedRelays = false;
+        for (int row = 0; row < model.rowCount(); ++row) {
+            const TConnectionSnapshot &s = model.Snapshot(row);
+            if (s.State != TConnectionState::Relaying)
+                continue;
+            viewedRelays |= view_ && s.Id == viewed_;
+            if (newest < 0 || s.Id > model.Snapshot(newest).Id)
+                newest = row;
+        }
+        if (viewedRelays || newest < 0)
+            return;
+        if (view_)
+            view_->close();
+        viewed_ = model.Snapshot(newest).Id;
+        page->ShowStream(model.Snapshot(newest));
+        const QList<TStreamView *> views = page->findChildren<TStreamView *>();
+        view_ = views.isEmpty() ? nullptr : views.back();
+    }
+
+    TMainForm &form_;
+    QTimer timer_;
+    QPointer<TStreamView> view_;
+    std::uint64_t viewed_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
     // The meter needs the application object, which RunProgram creates.
     std::optional<StallMeter> meter;
+    std::optional<StreamWatcher> watcher;
     TProgramHooks hooks;
-    hooks.BeforeShow = [&meter](TMainForm &, TShutdownSignals &shutdownSignals) {
+    hooks.BeforeShow = [&meter, &watcher](TMainForm &form, TShutdownSignals &shutdownSignals) {
+        if (qgetenv("STALL_PROBE_SHOW") == "stream")
+            watcher.emplace(form);
         meter.emplace();
         // Connected before the window's log-off path, so the measurement ends first.
         QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &*meter,
                          [&meter] { meter->stop(); });
     };
-    hooks.AfterExec = [&meter] {
+    hooks.AfterExec = [&meter, &watcher] {
         meter->print();
         meter.reset();
+        watcher.reset();
     };
     hooks.OpenBrowser = [](const std::string &) { return false; };
     return RunProgram(argc, argv, hooks);
