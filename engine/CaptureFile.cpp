@@ -79,6 +79,7 @@ void TCaptureFiles::SetPlace(const std::string& AFolder, int AChannel) {
     std::lock_guard lock(FLock);
     FFolder = AFolder;
     FChannel = AChannel;
+    if (FCurrent) FOlder[FCurrent->Path()] = FCurrent;
     FCurrent.reset();
 }
 
@@ -96,23 +97,32 @@ std::string TCaptureFiles::FileName(TCaptureTime ATime) const {
 
 std::shared_ptr<TCaptureFile> TCaptureFiles::Current() {
     const std::string name = FileName(std::chrono::system_clock::now());
+    std::string failure;
     {
-        std::lock_guard lock(FLock);
-        if (FCurrent && FCurrent->Path() == name) return FCurrent;
+        // One opening at a time: two handles on one file would each write a file header into
+        // a new file and flush their buffers at their own times, cutting records apart.
+        std::lock_guard opening(FOpenLock);
+        {
+            std::lock_guard lock(FLock);
+            if (FCurrent && FCurrent->Path() == name) return FCurrent;
+            // A handle still in use on that file (the place was set anew meanwhile) goes on.
+            if (auto it = FOlder.find(name); it != FOlder.end())
+                if (std::shared_ptr<TCaptureFile> open = it->second.lock()) return FCurrent = open;
+        }
+        std::string error;
+        std::shared_ptr<TCaptureFile> file = TCaptureFile::Open(name, error);
+        if (file) {
+            std::lock_guard lock(FLock);
+            if (FCurrent) FOlder[FCurrent->Path()] = FCurrent;
+            FCurrent = file;
+            FFailing = false;
+            if (!FFlusher.joinable()) FFlusher = std::thread([this] { FlushLoop(); });
+            return file;
+        }
+        failure = name + ": " + error;
     }
-    std::string error;
-    std::shared_ptr<TCaptureFile> file = TCaptureFile::Open(name, error);
-    if (!file) {
-        NoteFailure(name + ": " + error);
-        return nullptr;
-    }
-    std::lock_guard lock(FLock);
-    if (FCurrent && FCurrent->Path() == name) return FCurrent;  // another thread was quicker
-    if (FCurrent) FOlder[FCurrent->Path()] = FCurrent;
-    FCurrent = file;
-    FFailing = false;
-    if (!FFlusher.joinable()) FFlusher = std::thread([this] { FlushLoop(); });
-    return file;
+    NoteFailure(failure);
+    return nullptr;
 }
 
 void TCaptureFiles::NoteFailure(const std::string& AText) {
