@@ -227,5 +227,28 @@ TEST_F(CaptureFileTest, TsharkReadsOneCleanConversationPerConnectionWithExactlyT
     EXPECT_EQ(resets, std::to_string(plans[9]->ClientPort) + "\n");
 }
 
+// A folder the file cannot be made in: one channel line says so, and the relay goes on.
+TEST_F(CaptureFileTest, AFileThatCannotBeWrittenIsOneLogLineAndTheRelayGoesOn) {
+    TBackend backend;
+    Map.Logging = true;
+    Map.CaptureToFile = true;
+    Map.SetCapturePlace((Folder / "missing" / "folder").string(), 2);
+    StartMapping(backend.Port());
+    for (int i = 0; i < 3; ++i) {
+        TFd fd = ConnectTo(ListenPort());
+        std::string reply;
+        RunServing([&] { reply = ExchangeOn(fd, "through " + std::to_string(i)); });
+        EXPECT_EQ(reply, Transformed("through " + std::to_string(i)));
+    }
+    ASSERT_TRUE(WaitForDisconnects(3));
+    int errorLines = 0;
+    for (const std::string& l : Log.Lines()) {
+        if (l.find(" Capture file error: ") == std::string::npos) continue;
+        ++errorLines;
+        EXPECT_NE(l.find("missing/folder/"), std::string::npos) << l;
+    }
+    EXPECT_EQ(errorLines, 1);
+}
+
 }  // namespace
 }  // namespace enginetest
