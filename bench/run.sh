@@ -16,6 +16,7 @@
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
+# BENCH_STALL_HOLD (connections held open during the stall-capture phase, default 5000),
 # BENCH_BUILD (build folder, default build-bench),
 # TRABIX_BIN (the program; default: the one built in the build folder),
 # TRABIX_BASELINE_BIN (an earlier build of the program: adds the target trabix-baseline, the
@@ -42,6 +43,7 @@ BENCH_PHASES=${BENCH_PHASES:-targets shaping stall stall-capture conditions}
 BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps burst rr hold}
 BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
 BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
+BENCH_STALL_HOLD=${BENCH_STALL_HOLD:-5000}
 BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-capture trabix-inspect socat rinetd haproxy haproxy-splice}
 [ -n "${TRABIX_BASELINE_BIN:-}" ] && [[ " $BENCH_TARGETS " != *" trabix-baseline "* ]] \
   && BENCH_TARGETS="${BENCH_TARGETS/trabix-relay/trabix-baseline trabix-relay}"
@@ -410,7 +412,8 @@ run_shaping() {
 # the window shows meanwhile (STALL_PROBE_SHOW of the probe; empty: the Status tab).
 #   trabix-inspect: hex dumps of every connection into the screen log and the daily file;
 #   trabix-capture: plain channels with both capture switches, the Connections tab in front
-#   and the stream view of the newest open connection growing live.
+#   and the stream view of the newest open connection growing live; at the end
+#   BENCH_STALL_HOLD connections held open at once.
 run_stall_probe() {
   [ -n "$probe" ] || { log "no stall probe built: skipped"; return 0; }
   local who=$1 chan=$2 show=${3:-} run
@@ -437,6 +440,13 @@ run_stall_probe() {
         rm -f "$dir"/*.log "$dir"/*.pcap
         echo "phase cps at $(date +%s.%N)"
         "$load" cps --port "$ECHO" --workers 8 --seconds $cps_seconds
+        # With the Connections tab in front: as many open connections as it must stay
+        # responsive with, each echoing now and then.
+        if [ -n "$show" ]; then
+          echo "phase hold$BENCH_STALL_HOLD at $(date +%s.%N)"
+          "$load" hold --port "$ECHO" --levels "$BENCH_STALL_HOLD" --window 4 --open-seconds 30 \
+            --echo-seconds 5
+        fi
         echo "phase end at $(date +%s.%N)"
       } >"$dir/phases"
     fi
