@@ -17,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <memory>
+
 namespace apptest {
 namespace {
 
@@ -36,6 +38,24 @@ protected:
     {
         return Page()->Proxy->index(row, column).data().toString();
     }
+    // Starts channel 1 (capturing or not, as the Capture page stores it), sends AText through
+    // a new connection of Client, and opens the stream view of that connection.
+    TStreamView *StreamAfter(bool capture, const std::string &text)
+    {
+        const int port = FreePort();
+        Open({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 0}});
+        trabix::PortConfig[1].Capture = capture;
+        Form->StartMappings();
+        Client = std::make_unique<TClient>(port);
+        EXPECT_TRUE(Client->Send(text));
+        EXPECT_EQ(Client->Receive(text.size()), QString::fromStdString(text).toUpper().toStdString());
+        if (!WaitRows(1))
+            return nullptr;
+        Page()->View->selectRow(0);
+        Page()->ShowStream(Page()->Selected().at(0));
+        return Page()->findChild<TStreamView *>();
+    }
+    std::unique_ptr<TClient> Client;
 };
 
 TEST_F(ConnectionsPageTest, ListsFiltersAndClosesConnectionsOfEveryChannel)
@@ -75,25 +95,14 @@ TEST_F(ConnectionsPageTest, ListsFiltersAndClosesConnectionsOfEveryChannel)
 
 TEST_F(ConnectionsPageTest, StreamViewShowsSearchesAndSavesTheCapturedBytes)
 {
-    const int port = FreePort();
-    Open({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 0}});
-    trabix::PortConfig[1].Capture = true;  // as the Capture page stores it
-    Form->StartMappings();
-    TClient client(port);
-    ASSERT_TRUE(client.Send("hello relay"));
-    EXPECT_EQ(client.Receive(11), "HELLO RELAY");
-    ASSERT_TRUE(WaitRows(1));
-    Page()->View->selectRow(0);
-    const TConnectionSnapshot connection = Page()->Selected().at(0);
-    Page()->ShowStream(connection);
-    auto *view = Page()->findChild<TStreamView *>();
+    TStreamView *view = StreamAfter(true, "hello relay");
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->Bytes(TStreamView::ClientToServer), "hello relay");
     EXPECT_EQ(view->Bytes(TStreamView::ServerToClient), "HELLO RELAY");
     EXPECT_EQ(view->Bytes(TStreamView::Both), "hello relayHELLO RELAY");
     // Growing live: what comes later appears at the next poll.
-    ASSERT_TRUE(client.Send("!"));
-    EXPECT_EQ(client.Receive(1), "!");
+    ASSERT_TRUE(Client->Send("!"));
+    EXPECT_EQ(Client->Receive(1), "!");
     ASSERT_TRUE(QTest::qWaitFor([&] { view->Poll(); return view->Bytes(TStreamView::Both).size() == 24; }, 10000));
     view->SearchHex->setChecked(true);
     view->Search->setText(QStringLiteral("48 45 4c"));  // "HEL"
@@ -111,17 +120,7 @@ TEST_F(ConnectionsPageTest, StreamViewShowsSearchesAndSavesTheCapturedBytes)
 
 TEST_F(ConnectionsPageTest, StreamViewOfAChannelWithoutCaptureSaysHowToTurnItOn)
 {
-    const int port = FreePort();
-    Open({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 0}});
-    trabix::PortConfig[1].Capture = false;
-    Form->StartMappings();
-    TClient client(port);
-    ASSERT_TRUE(client.Send("x"));
-    EXPECT_EQ(client.Receive(1), "X");
-    ASSERT_TRUE(WaitRows(1));
-    Page()->View->selectRow(0);
-    Page()->ShowStream(Page()->Selected().at(0));
-    auto *view = Page()->findChild<TStreamView *>();
+    TStreamView *view = StreamAfter(false, "x");
     ASSERT_NE(view, nullptr);
     EXPECT_TRUE(view->Info->text().contains(QStringLiteral("does not keep the bytes")));
     EXPECT_TRUE(view->Info->text().contains(QStringLiteral("Capture")));
