@@ -3,9 +3,10 @@
 #include <pcap/pcap.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
-#include <utility>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 TCaptureFile::TCaptureFile(std::string APath, pcap* ADead, pcap_dumper* ADumper)
@@ -23,8 +24,8 @@ std::shared_ptr<TCaptureFile> TCaptureFile::Open(const std::string& APath, std::
         pcap_close(dead);
         return nullptr;
     }
-    // A large buffer: frames of up to 64 KiB would otherwise go out in a write call or two
-    // each. The flusher and every connection's end write it out.
+    // The file header is libpcap's; the records go through a large buffer (see Frames), which
+    // the flusher and every connection's end write out.
     std::FILE* file = pcap_dump_file(dumper);
     std::fflush(file);
     std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
@@ -36,17 +37,26 @@ TCaptureFile::~TCaptureFile() {
     pcap_close(FDead);
 }
 
-void TCaptureFile::Frame(TCaptureTime ATime, std::string_view AFrame) {
-    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(ATime.time_since_epoch()).count();
-    pcap_pkthdr header{};
-    header.ts.tv_sec = static_cast<time_t>(us / 1000000);
-    header.ts.tv_usec = static_cast<suseconds_t>(us % 1000000);
-    header.caplen = static_cast<bpf_u_int32>(AFrame.size());
-    header.len = header.caplen;
+void TCaptureFile::Frames(const std::vector<TFrame>& AFrames) {
+    // The record header of the file format, as pcap_dump writes it: seconds, microseconds,
+    // captured and wire length, each 32 bits in this machine's byte order. Written here
+    // rather than through pcap_dump, which wants each frame in one piece: that would copy
+    // every relayed byte once more.
+    struct TRecordHeader {
+        std::uint32_t Seconds, Microseconds, CapturedLength, Length;
+    };
     std::lock_guard lock(FLock);
     if (FFailed) return;
-    pcap_dump(reinterpret_cast<u_char*>(FDumper), &header,
-              reinterpret_cast<const u_char*>(AFrame.data()));
+    std::FILE* file = pcap_dump_file(FDumper);
+    for (const TFrame& f : AFrames) {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(f.Time.time_since_epoch()).count();
+        const auto length = static_cast<std::uint32_t>(f.Head.size() + f.Payload.size());
+        const TRecordHeader header{static_cast<std::uint32_t>(us / 1000000),
+                                   static_cast<std::uint32_t>(us % 1000000), length, length};
+        std::fwrite(&header, sizeof header, 1, file);
+        std::fwrite(f.Head.data(), 1, f.Head.size(), file);
+        if (!f.Payload.empty()) std::fwrite(f.Payload.data(), 1, f.Payload.size(), file);
+    }
     FDirty = true;
 }
 

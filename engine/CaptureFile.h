@@ -1,8 +1,9 @@
 // Capture files of a channel: "yyyymmdd-N.pcap" (N the channel number) in the folder of the
 // daily log files, written with libpcap as raw IPv4 frames, appended to when the day's file
 // exists. Frames of several conversations go into one file through the file's lock, so each
-// record is written whole; a flusher thread writes what is buffered at least once a second,
-// so the file can be opened while the channel runs.
+// batch of records is written whole; libpcap writes (or checks) the file header, and a
+// flusher thread writes what is buffered twice a second, so the file can be opened while the
+// channel runs.
 //
 //   TCaptureFiles files;                 // one per channel, owned by its mapping server
 //   files.SetPlace(folder, 3);           // main thread, while no connection uses it
@@ -12,7 +13,7 @@
 // A failure (no permission, disk full) is reported once through TakeError until the files
 // work again; the relaying never waits for or stops because of a capture file.
 //
-// Threads: TCaptureFile::Frame and Flush are thread safe (the file's lock). TCaptureFiles:
+// Threads: TCaptureFile::Frames and Flush are thread safe (the file's lock). TCaptureFiles:
 // SetPlace on the main thread; Current and TakeError thread safe; the flusher thread flushes
 // the live files.
 #pragma once
@@ -24,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TcpConversation.h"
 
@@ -39,7 +41,7 @@ public:
     TCaptureFile(const TCaptureFile&) = delete;
     TCaptureFile& operator=(const TCaptureFile&) = delete;
 
-    void Frame(TCaptureTime ATime, std::string_view AFrame) override;
+    void Frames(const std::vector<TFrame>& AFrames) override;
     // Writes out what is buffered; false with AError when the file cannot be written (the
     // file then takes no more frames).
     bool Flush(std::string& AError);

@@ -14,24 +14,33 @@ constexpr std::uint8_t FlagPsh = 0x08;
 constexpr std::uint8_t FlagAck = 0x10;
 constexpr std::size_t HeaderBytes = 40;
 
-void Put16(std::string& AOut, std::size_t AAt, std::uint32_t AValue) {
+void Put16(char* AOut, std::size_t AAt, std::uint32_t AValue) {
     AOut[AAt] = static_cast<char>((AValue >> 8) & 0xFF);
     AOut[AAt + 1] = static_cast<char>(AValue & 0xFF);
 }
 
-void Put32(std::string& AOut, std::size_t AAt, std::uint32_t AValue) {
+void Put32(char* AOut, std::size_t AAt, std::uint32_t AValue) {
     Put16(AOut, AAt, AValue >> 16);
     Put16(AOut, AAt + 2, AValue & 0xFFFF);
 }
 
-// One's complement sum of big-endian 16-bit words, not yet folded.
+// One's complement sum of the bytes as big-endian 16-bit words, folded to 16 bits. Such a sum
+// does not depend on the byte order it is taken in (RFC 1071), so it adds native 32-bit words
+// and turns the result around at the end: a capture sums every relayed byte.
 std::uint64_t Sum16(const char* AData, std::size_t ALength) {
-    const auto* p = reinterpret_cast<const unsigned char*>(AData);
+    if (ALength == 0) return 0;
     std::uint64_t sum = 0;
     std::size_t i = 0;
-    for (; i + 1 < ALength; i += 2) sum += static_cast<std::uint32_t>(p[i] << 8 | p[i + 1]);
-    if (i < ALength) sum += static_cast<std::uint32_t>(p[i] << 8);
-    return sum;
+    for (; i + 4 <= ALength; i += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, AData + i, 4);
+        sum += word;
+    }
+    std::uint32_t tail = 0;  // the last 0 to 3 bytes, padded with zeros
+    std::memcpy(&tail, AData + i, ALength - i);
+    sum += tail;
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return ntohs(static_cast<std::uint16_t>(sum));
 }
 
 std::uint16_t Fold(std::uint64_t ASum) {
@@ -68,6 +77,7 @@ void TTcpConversation::Open(TCaptureTime ATime) {
     Segment(false, FlagSyn | FlagAck, ATime, {});
     ++FTarget.NextSeq;
     Segment(true, FlagAck, ATime, {});
+    Send();
 }
 
 void TTcpConversation::Data(TRelayDirection ADirection, TCaptureTime ATime, std::string_view ABytes) {
@@ -82,6 +92,7 @@ void TTcpConversation::Data(TRelayDirection ADirection, TCaptureTime ATime, std:
         from.NextSeq += static_cast<std::uint32_t>(piece.size());
         Segment(!fromClient, FlagAck, ATime, {});
     }
+    Send();
 }
 
 void TTcpConversation::Fin(bool AFromClient, TCaptureTime ATime) {
@@ -99,6 +110,7 @@ void TTcpConversation::End(TWireEnd AHow, TCaptureTime ATime) {
     case TWireEnd::ClientRst: Segment(true, FlagRst | FlagAck, ATime, {}); break;
     case TWireEnd::TargetRst: Segment(false, FlagRst | FlagAck, ATime, {}); break;
     }
+    Send();
 }
 
 void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTime ATime,
@@ -106,30 +118,40 @@ void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTi
     TSide& from = AFromClient ? FClient : FTarget;
     const TSide& to = AFromClient ? FTarget : FClient;
     const std::size_t total = HeaderBytes + APayload.size();
-    FFrame.assign(total, '\0');
+    const std::size_t at = FHeads.size();
+    FHeads.resize(at + HeaderBytes, '\0');  // its capacity stays from batch to batch
+    char* head = FHeads.data() + at;
     // IPv4 header: no options, don't fragment, TTL 64, protocol TCP.
-    FFrame[0] = 0x45;
-    Put16(FFrame, 2, static_cast<std::uint32_t>(total));
-    Put16(FFrame, 4, from.IpId++);
-    Put16(FFrame, 6, 0x4000);
-    FFrame[8] = 64;
-    FFrame[9] = 6;
-    Put32(FFrame, 12, from.Endpoint.Address);
-    Put32(FFrame, 16, to.Endpoint.Address);
-    Put16(FFrame, 10, Fold(Sum16(FFrame.data(), 20)));
+    head[0] = 0x45;
+    Put16(head, 2, static_cast<std::uint32_t>(total));
+    Put16(head, 4, from.IpId++);
+    Put16(head, 6, 0x4000);
+    head[8] = 64;
+    head[9] = 6;
+    Put32(head, 12, from.Endpoint.Address);
+    Put32(head, 16, to.Endpoint.Address);
+    Put16(head, 10, Fold(Sum16(head, 20)));
     // TCP header: no options, a fixed window that the acknowledgements keep from filling.
-    Put16(FFrame, 20, from.Endpoint.Port);
-    Put16(FFrame, 22, to.Endpoint.Port);
-    Put32(FFrame, 24, from.NextSeq);
-    Put32(FFrame, 28, (AFlags & FlagAck) ? to.NextSeq : 0);
-    FFrame[32] = 0x50;
-    FFrame[33] = static_cast<char>(AFlags);
-    Put16(FFrame, 34, 0xFFFF);
-    if (!APayload.empty()) std::memcpy(FFrame.data() + HeaderBytes, APayload.data(), APayload.size());
+    Put16(head, 20, from.Endpoint.Port);
+    Put16(head, 22, to.Endpoint.Port);
+    Put32(head, 24, from.NextSeq);
+    Put32(head, 28, (AFlags & FlagAck) ? to.NextSeq : 0);
+    head[32] = 0x50;
+    head[33] = static_cast<char>(AFlags);
+    Put16(head, 34, 0xFFFF);
     // The checksum covers a pseudo header: addresses, protocol and TCP length.
     const std::size_t tcpLength = total - 20;
-    std::uint64_t sum = Sum16(FFrame.data() + 12, 8) + 6 + tcpLength;
-    sum += Sum16(FFrame.data() + 20, tcpLength);
-    Put16(FFrame, 36, Fold(sum));
-    FSink.Frame(ATime, FFrame);
+    std::uint64_t sum = Sum16(head + 12, 8) + 6 + tcpLength;
+    sum += Sum16(head + 20, HeaderBytes - 20) + Sum16(APayload.data(), APayload.size());
+    Put16(head, 36, Fold(sum));
+    // The head's place is fixed by Send, once FHeads no longer grows.
+    FBatch.push_back(TFrame{ATime, std::string_view(), APayload});
+}
+
+void TTcpConversation::Send() {
+    for (std::size_t i = 0; i < FBatch.size(); ++i)
+        FBatch[i].Head = std::string_view(FHeads).substr(i * HeaderBytes, HeaderBytes);
+    if (!FBatch.empty()) FSink.Frames(FBatch);
+    FBatch.clear();
+    FHeads.clear();
 }

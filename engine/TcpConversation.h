@@ -14,15 +14,25 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "CaptureRing.h"
 #include "DumpFormats.h"
 
-// Receives finished frames. Implemented by the capture file.
+// One finished frame: its IPv4 and TCP headers, then its payload (which points into the
+// caller's bytes).
+struct TFrame {
+    TCaptureTime Time;
+    std::string_view Head;
+    std::string_view Payload;
+};
+
+// Receives finished frames, a batch at a time (the frames of one call of the conversation),
+// and keeps a batch together. Implemented by the capture file.
 class TFrameSink {
 public:
     virtual ~TFrameSink() = default;
-    virtual void Frame(TCaptureTime ATime, std::string_view AFrame) = 0;
+    virtual void Frames(const std::vector<TFrame>& AFrames) = 0;
 };
 
 struct TIPv4Endpoint {
@@ -55,13 +65,17 @@ private:
         std::uint32_t NextSeq = 0;
         std::uint16_t IpId = 0;
     };
+    // Adds a frame to the batch; its payload must live until Send.
     void Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTime ATime,
                  std::string_view APayload);
     void Fin(bool AFromClient, TCaptureTime ATime);
+    // Hands the batch to the sink.
+    void Send();
 
     TSide FClient;
     TSide FTarget;
     TFrameSink& FSink;
-    std::string FFrame;  // reused for every frame
+    std::vector<TFrame> FBatch;
+    std::string FHeads;  // the batch's headers, one after the other
     bool FEnded = false;
 };

@@ -209,8 +209,11 @@ TEST_F(CaptureFileTest, TsharkReadsOneCleanConversationPerConnectionWithExactlyT
         EXPECT_TRUE(it->second.first == plan->Up) << "C->S bytes differ for " << plan->Up[0];
         EXPECT_TRUE(it->second.second == plan->Down) << "S->C bytes differ for " << plan->Up[0];
     }
-    const std::string flagged = RunCommand("tshark" + file + decode +
-                                           " -Y 'tcp.analysis.flags || _ws.malformed' 2>/dev/null");
+    // With checksum validation on: no frame has a bad IP or TCP checksum either.
+    const std::string flagged = RunCommand(
+        "tshark -o ip.check_checksum:TRUE -o tcp.check_checksum:TRUE" + file + decode +
+        " -Y 'tcp.analysis.flags || _ws.malformed || ip.checksum.status == 0 ||"
+        " tcp.checksum.status == 0' 2>/dev/null");
     EXPECT_EQ(flagged, "");
     // The raw bytes kept in memory, as "Save C->S", "Save S->C" and "Save Both" write them.
     for (const TConnectionSnapshot& s : Map.ConnectionSnapshot()) {
