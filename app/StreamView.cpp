@@ -135,7 +135,7 @@ std::size_t TStreamView::DrawBudget() const
 {
     // What one refresh draws at most, so that a fast connection never holds the window up:
     // a hex line shows 16 bytes in about 80 characters.
-    return HexMode->isChecked() ? 32 * 1024 : 128 * 1024;
+    return HexMode->isChecked() ? 8 * 1024 : 32 * 1024;
 }
 
 void TStreamView::Keep(TCapturePiece piece)
