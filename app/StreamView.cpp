@@ -134,8 +134,9 @@ void TStreamView::Poll()
 std::size_t TStreamView::DrawBudget() const
 {
     // What one refresh draws at most, so that a fast connection never holds the window up:
-    // a hex line shows 16 bytes in about 80 characters.
-    return HexMode->isChecked() ? 8 * 1024 : 32 * 1024;
+    // laying out text costs far more than taking the bytes (binary bytes most of all), and a
+    // hex line shows 16 bytes in about 80 characters.
+    return HexMode->isChecked() ? 2 * 1024 : 8 * 1024;
 }
 
 void TStreamView::Keep(TCapturePiece piece)

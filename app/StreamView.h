@@ -4,7 +4,7 @@
 // bytes such as "0d 0a"), copy, and save the client-to-server bytes, the server-to-client
 // bytes or both interleaved as raw files. Without a capture of the channel it says so and how
 // to turn it on. It keeps no more bytes than the capture does, and one refresh draws at most
-// 32 KiB (8 KiB as hex): a fast connection's older pieces are then kept for saving but stand
+// 8 KiB (2 KiB as hex): a fast connection's older pieces are then kept for saving but stand
 // as one line in the text.
 // Main thread only.
 #pragma once
