@@ -35,8 +35,10 @@ void TConnectionModel::Update(std::vector<TConnectionSnapshot> ASnapshots, TCapt
     size_t gone = 0;
     for (const TRow &row : Rows)
         gone += fresh.count(row.Snap.Id) == 0;
-    if (gone > 64) {
-        // Many rows at once (a stop of thousands): one reset is cheaper than many removals.
+    const size_t come = ASnapshots.size() + gone - Rows.size();
+    if (gone > 64 || come > 64) {
+        // Many rows at once (a stop of thousands, a burst of clients): one reset is cheaper
+        // than many removals and insertions, each of which the sorted view takes on its own.
         beginResetModel();
         Rows.clear();
         RowOf.clear();
