@@ -10,8 +10,9 @@
 // counted: it is not a stall while relaying.
 //
 // STALL_PROBE_SHOW=stream puts the Connections tab in front and keeps the stream view of the
-// newest relaying connection open (a newer one replaces it when it ends), so that their
-// refreshes are measured too; the channels need Capture=1 for the view to have bytes.
+// newest connection that has relayed for a second open (a newer one replaces it when it
+// ends), so that their refreshes are measured too; the channels need Capture=1 for the view
+// to have bytes.
 #include "ConnectionModel.h"
 #include "ConnectionsPage.h"
 #include "ProgramMain.h"
@@ -28,6 +29,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <cstdio>
 #include <utility>
@@ -103,9 +105,12 @@ private:
         const TConnectionModel &model = *page->Model;
         int newest = -1;
         bool viewedRelays = false;
+        // As a person would: the view stays on a connection until it ends, and a new one is
+        // opened only on a connection that has lasted a second (not on each of a burst).
+        const auto lasting = std::chrono::system_clock::now() - std::chrono::seconds(1);
         for (int row = 0; row < model.rowCount(); ++row) {
             const TConnectionSnapshot &s = model.Snapshot(row);
-            if (s.State != TConnectionState::Relaying)
+            if (s.State != TConnectionState::Relaying || s.Opened > lasting)
                 continue;
             viewedRelays |= view_ && s.Id == viewed_;
             if (newest < 0 || s.Id > model.Snapshot(newest).Id)
