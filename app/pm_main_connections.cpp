@@ -28,7 +28,7 @@ void TMainForm::CreateConnectionsPage()
         TqvMappedPortTCP *server = Mapping(channel);
         return server ? server->FindConnection(id) : nullptr;
     };
-    auto capturing = [](int channel) { return trabix::PortConfig[size_t(channel)].Capture; };
+    auto capturing = [this](int channel) { return Settings.Port(channel).Capture; };
     ConnectionsPage = new TConnectionsPage(snapshots, closer, records, capturing, Pages);
     Pages->addTab(ConnectionsPage, QStringLiteral("Connections"));
 }

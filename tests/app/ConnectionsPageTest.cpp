@@ -44,7 +44,7 @@ protected:
     {
         const int port = FreePort();
         Open({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 0}});
-        trabix::PortConfig[1].Capture = capture;
+        Settings.Port(1).Capture = capture;
         Form->StartMappings();
         Client = std::make_unique<TClient>(port);
         EXPECT_TRUE(Client->Send(text));
