@@ -1,7 +1,7 @@
-#include "AccessPage.h"
+#include "app/AccessPage.h"
 
-#include "AllowList.h"
-#include "pm_config.h"
+#include "engine/AllowList.h"
+#include "config/pm_config.h"
 
 #include <QFormLayout>
 #include <QLabel>

@@ -4,7 +4,7 @@
 // Main thread only.
 #pragma once
 
-#include "ChannelSettingsPage.h"
+#include "app/ChannelSettingsPage.h"
 
 class QLabel;
 class QLineEdit;

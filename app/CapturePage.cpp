@@ -1,4 +1,4 @@
-#include "CapturePage.h"
+#include "app/CapturePage.h"
 
 #include <QCheckBox>
 #include <QLabel>

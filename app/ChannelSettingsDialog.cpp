@@ -1,8 +1,8 @@
-#include "ChannelSettingsDialog.h"
+#include "app/ChannelSettingsDialog.h"
 
-#include "AccessPage.h"
-#include "ConditionsPage.h"
-#include "CapturePage.h"
+#include "app/AccessPage.h"
+#include "app/ConditionsPage.h"
+#include "app/CapturePage.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>

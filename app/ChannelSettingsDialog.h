@@ -9,7 +9,7 @@
 // Main thread only.
 #pragma once
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QDialog>
 

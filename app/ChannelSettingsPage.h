@@ -8,7 +8,7 @@
 // Main thread only.
 #pragma once
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QWidget>
 

@@ -1,6 +1,6 @@
-#include "ChannelTable.h"
+#include "app/ChannelTable.h"
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,6 +1,6 @@
-#include "ConditionsPage.h"
+#include "app/ConditionsPage.h"
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QGridLayout>
 #include <QLabel>

@@ -4,7 +4,7 @@
 // Called on the main thread only.
 #pragma once
 
-#include "ChannelSettingsPage.h"
+#include "app/ChannelSettingsPage.h"
 
 class QSpinBox;
 

@@ -1,4 +1,4 @@
-#include "ConnectionModel.h"
+#include "app/ConnectionModel.h"
 
 #include <QBrush>
 #include <QLocale>

@@ -6,7 +6,7 @@
 // Main thread only.
 #pragma once
 
-#include "ConnectionRecord.h"
+#include "engine/ConnectionRecord.h"
 
 #include <QAbstractTableModel>
 #include <QDateTime>

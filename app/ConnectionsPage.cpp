@@ -1,7 +1,7 @@
-#include "ConnectionsPage.h"
+#include "app/ConnectionsPage.h"
 
-#include "ConnectionModel.h"
-#include "StreamView.h"
+#include "app/ConnectionModel.h"
+#include "app/StreamView.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -7,7 +7,7 @@
 // Main thread only.
 #pragma once
 
-#include "ConnectionRecord.h"
+#include "engine/ConnectionRecord.h"
 
 #include <QWidget>
 

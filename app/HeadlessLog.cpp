@@ -1,6 +1,6 @@
-#include "HeadlessLog.h"
+#include "app/HeadlessLog.h"
 
-#include "qvx_logger.h"
+#include "config/qvx_logger.h"
 
 #include <cerrno>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "HeadlessSignals.h"
+#include "app/HeadlessSignals.h"
 
 #include <QSocketNotifier>
 

@@ -1,12 +1,12 @@
-#include "HeadlessTwin.h"
+#include "app/HeadlessTwin.h"
 
-#include "HeadlessLog.h"
-#include "HeadlessSignals.h"
-#include "ProgramStartup.h"
-#include "SyncPump.h"
+#include "app/HeadlessLog.h"
+#include "app/HeadlessSignals.h"
+#include "app/ProgramStartup.h"
+#include "app/SyncPump.h"
 
-#include "qv_IdMappedPortTCP.h"
-#include "qvx_logger.h"
+#include "engine/qv_IdMappedPortTCP.h"
+#include "config/qvx_logger.h"
 
 #include <QCoreApplication>
 

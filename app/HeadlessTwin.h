@@ -13,7 +13,7 @@
 // runs on the main thread; connection threads reach the log only through THeadlessLog.
 #pragma once
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QObject>
 

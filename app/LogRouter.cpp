@@ -1,7 +1,7 @@
-#include "LogRouter.h"
+#include "app/LogRouter.h"
 
-#include "ScreenLog.h"
-#include "ThreadChecks.h"
+#include "app/ScreenLog.h"
+#include "net/ThreadChecks.h"
 
 #include <QMetaObject>
 #include <QTimer>

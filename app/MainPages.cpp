@@ -1,9 +1,9 @@
-#include "MainPages.h"
+#include "app/MainPages.h"
 
-#include "ChannelTable.h"
-#include "ScreenLog.h"
+#include "app/ChannelTable.h"
+#include "app/ScreenLog.h"
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

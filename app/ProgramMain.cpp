@@ -1,14 +1,14 @@
-#include "ProgramMain.h"
+#include "app/ProgramMain.h"
 
-#include "ProgramIcon.h"
-#include "ShutdownSignals.h"
-#include "SyncPump.h"
-#include "UserPrompts.h"
-#include "pm_About.h"
-#include "pm_main.h"
+#include "app/ProgramIcon.h"
+#include "app/ShutdownSignals.h"
+#include "app/SyncPump.h"
+#include "app/UserPrompts.h"
+#include "app/pm_About.h"
+#include "app/pm_main.h"
 
-#include "pm_config.h"
-#include "qv_InetFuncs.h"
+#include "config/pm_config.h"
+#include "config/qv_InetFuncs.h"
 
 #include <QApplication>
 #include <QSessionManager>

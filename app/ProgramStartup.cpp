@@ -1,13 +1,13 @@
-#include "ProgramStartup.h"
+#include "app/ProgramStartup.h"
 
-#include "AppTitles.h"
+#include "app/AppTitles.h"
 
-#include "DumpFormats.h"
-#include "IdStack.h"
-#include "ProgramPaths.h"
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
-#include "qvx_logger.h"
+#include "engine/DumpFormats.h"
+#include "net/IdStack.h"
+#include "config/ProgramPaths.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
+#include "config/qvx_logger.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "ScreenLog.h"
+#include "app/ScreenLog.h"
 
 #include <QFontDatabase>
 #include <QSaveFile>

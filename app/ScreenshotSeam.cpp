@@ -1,9 +1,9 @@
-#include "ScreenshotSeam.h"
+#include "app/ScreenshotSeam.h"
 
-#include "ConnectionsPage.h"
-#include "StreamView.h"
-#include "pm_About.h"
-#include "pm_main.h"
+#include "app/ConnectionsPage.h"
+#include "app/StreamView.h"
+#include "app/pm_About.h"
+#include "app/pm_main.h"
 
 #include <QTableView>
 

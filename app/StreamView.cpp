@@ -1,6 +1,6 @@
-#include "StreamView.h"
+#include "app/StreamView.h"
 
-#include "DumpFormats.h"
+#include "engine/DumpFormats.h"
 
 #include <QCheckBox>
 #include <QDateTime>

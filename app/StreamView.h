@@ -9,7 +9,7 @@
 // Main thread only.
 #pragma once
 
-#include "ConnectionRecord.h"
+#include "engine/ConnectionRecord.h"
 
 #include <QDialog>
 

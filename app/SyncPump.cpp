@@ -1,6 +1,6 @@
-#include "SyncPump.h"
+#include "app/SyncPump.h"
 
-#include "IdSync.h"
+#include "net/IdSync.h"
 
 #include <QCoreApplication>
 #include <QPointer>

@@ -1,6 +1,6 @@
-#include "TrayIcon.h"
+#include "app/TrayIcon.h"
 
-#include "ProgramIcon.h"
+#include "app/ProgramIcon.h"
 
 #include <QMenu>
 #include <QSystemTrayIcon>

@@ -1,4 +1,4 @@
-#include "UserPrompts.h"
+#include "app/UserPrompts.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -2,7 +2,7 @@
 // the files of the hicolor icon theme that the package installs:
 //   <out>/scalable/apps/<name>.svg and <out>/<n>x<n>/apps/<name>.png for n = 16 ... 256.
 // Usage: trabix-icon-export OUTPUT_FOLDER ICON_NAME
-#include "ProgramIcon.h"
+#include "app/ProgramIcon.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -4,11 +4,11 @@
 // The window: the main window, then the About box, then the event loop until the window has
 // closed. SIGTERM and SIGHUP and the session manager's commit request run the window's log-off
 // path, which saves edited settings silently and stops the mappings in order.
-#include "CommandLine.h"
-#include "HeadlessTwin.h"
-#include "ProgramMain.h"
-#include "ProgramStartup.h"
-#include "ScreenshotSeam.h"
+#include "app/CommandLine.h"
+#include "app/HeadlessTwin.h"
+#include "app/ProgramMain.h"
+#include "app/ProgramStartup.h"
+#include "app/ScreenshotSeam.h"
 
 int main(int argc, char *argv[])
 {

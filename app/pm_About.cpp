@@ -1,7 +1,7 @@
-#include "pm_About.h"
+#include "app/pm_About.h"
 
-#include "ProgramIcon.h"
-#include "UserPrompts.h"
+#include "app/ProgramIcon.h"
+#include "app/UserPrompts.h"
 
 #include <QApplication>
 #include <QEvent>

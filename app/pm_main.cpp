@@ -1,22 +1,22 @@
 // Assembly of the main window, its start-up, the close query and the shutdown sequence.
-#include "pm_main.h"
+#include "app/pm_main.h"
 
-#include "AppTitles.h"
-#include "LogRouter.h"
-#include "MainPages.h"
-#include "ProgramIcon.h"
-#include "ProgramStartup.h"
-#include "ScreenLog.h"
-#include "SyncPump.h"
-#include "TrayIcon.h"
-#include "UserPrompts.h"
-#include "pm_About.h"
+#include "app/AppTitles.h"
+#include "app/LogRouter.h"
+#include "app/MainPages.h"
+#include "app/ProgramIcon.h"
+#include "app/ProgramStartup.h"
+#include "app/ScreenLog.h"
+#include "app/SyncPump.h"
+#include "app/TrayIcon.h"
+#include "app/UserPrompts.h"
+#include "app/pm_About.h"
 
-#include "DumpFormats.h"
-#include "IdAntiFreeze.h"
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
-#include "qvx_logger.h"
+#include "engine/DumpFormats.h"
+#include "net/IdAntiFreeze.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
+#include "config/qvx_logger.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -13,7 +13,7 @@
 // threads call directly (the error line of a connection that ends by an exception).
 #pragma once
 
-#include "ChannelTable.h"
+#include "app/ChannelTable.h"
 
 #include <QMainWindow>
 

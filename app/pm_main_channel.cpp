@@ -1,12 +1,12 @@
 // The per-channel "Channel Settings" dialog, the warning mark of channels open to other
 // machines and the mark of channels with network conditions.
-#include "pm_main.h"
+#include "app/pm_main.h"
 
-#include "ChannelSettingsDialog.h"
-#include "ConditionsPage.h"
-#include "MainPages.h"
+#include "app/ChannelSettingsDialog.h"
+#include "app/ConditionsPage.h"
+#include "app/MainPages.h"
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <QLineEdit>
 

@@ -1,11 +1,11 @@
 // The "Connections" tab over the channels' connection registries.
-#include "pm_main.h"
+#include "app/pm_main.h"
 
-#include "ConnectionsPage.h"
-#include "MainPages.h"
+#include "app/ConnectionsPage.h"
+#include "app/MainPages.h"
 
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <QTabWidget>
 

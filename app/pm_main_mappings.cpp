@@ -1,17 +1,17 @@
 // The channel table's edits, the moves between controls and settings, and the start and stop
 // of the mapping servers.
-#include "pm_main.h"
+#include "app/pm_main.h"
 
-#include "LogRouter.h"
-#include "MainPages.h"
-#include "ProgramStartup.h"
-#include "ScreenLog.h"
-#include "UserPrompts.h"
+#include "app/LogRouter.h"
+#include "app/MainPages.h"
+#include "app/ProgramStartup.h"
+#include "app/ScreenLog.h"
+#include "app/UserPrompts.h"
 
-#include "DumpFormats.h"
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
-#include "ThreadChecks.h"
+#include "engine/DumpFormats.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
+#include "net/ThreadChecks.h"
 
 #include <QCheckBox>
 #include <QComboBox>

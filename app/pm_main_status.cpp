@@ -1,15 +1,15 @@
 // The status display, the tray, and the screen log commands of the main window.
-#include "pm_main.h"
+#include "app/pm_main.h"
 
-#include "LogRouter.h"
-#include "MainPages.h"
-#include "ScreenLog.h"
-#include "TrayIcon.h"
-#include "UserPrompts.h"
+#include "app/LogRouter.h"
+#include "app/MainPages.h"
+#include "app/ScreenLog.h"
+#include "app/TrayIcon.h"
+#include "app/UserPrompts.h"
 
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
-#include "qv_InetFuncs.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
+#include "config/qv_InetFuncs.h"
 
 #include <QEvent>
 #include <QFileInfo>

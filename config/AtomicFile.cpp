@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "config/AtomicFile.h"
 
 #include <algorithm>
 #include <atomic>

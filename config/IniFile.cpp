@@ -1,6 +1,6 @@
-#include "IniFile.h"
+#include "config/IniFile.h"
 
-#include "AtomicFile.h"
+#include "config/AtomicFile.h"
 
 #include <cerrno>
 #include <fcntl.h>

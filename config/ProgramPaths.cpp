@@ -1,6 +1,6 @@
-#include "ProgramPaths.h"
+#include "config/ProgramPaths.h"
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 #include <cerrno>
 #include <climits>

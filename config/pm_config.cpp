@@ -1,7 +1,7 @@
-#include "pm_config.h"
+#include "config/pm_config.h"
 
-#include "IniFile.h"
-#include "ProgramPaths.h"
+#include "config/IniFile.h"
+#include "config/ProgramPaths.h"
 
 #include <algorithm>
 #include <climits>

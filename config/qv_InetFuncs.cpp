@@ -1,4 +1,4 @@
-#include "qv_InetFuncs.h"
+#include "config/qv_InetFuncs.h"
 
 #include <cerrno>
 #include <charconv>

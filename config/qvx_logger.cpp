@@ -1,4 +1,4 @@
-#include "qvx_logger.h"
+#include "config/qvx_logger.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "AllowList.h"
+#include "engine/AllowList.h"
 
 #include <algorithm>
 #include <iterator>

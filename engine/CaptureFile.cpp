@@ -1,4 +1,4 @@
-#include "CaptureFile.h"
+#include "engine/CaptureFile.h"
 
 #include <pcap/pcap.h>
 

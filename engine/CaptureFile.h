@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "TcpConversation.h"
+#include "engine/TcpConversation.h"
 
 struct pcap;
 struct pcap_dumper;

@@ -1,4 +1,4 @@
-#include "CaptureRing.h"
+#include "engine/CaptureRing.h"
 
 #include <algorithm>
 

@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "DumpFormats.h"
+#include "engine/DumpFormats.h"
 
 using TCaptureTime = std::chrono::system_clock::time_point;
 

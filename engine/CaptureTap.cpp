@@ -1,4 +1,4 @@
-#include "CaptureTap.h"
+#include "engine/CaptureTap.h"
 
 namespace {
 

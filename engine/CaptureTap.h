@@ -10,9 +10,9 @@
 
 #include <string_view>
 
-#include "CaptureFile.h"
-#include "ConnectionRegistry.h"
-#include "LiveSetting.h"
+#include "engine/CaptureFile.h"
+#include "engine/ConnectionRegistry.h"
+#include "engine/LiveSetting.h"
 
 class TCaptureTap {
 public:

@@ -1,9 +1,9 @@
-#include "ConnectionGate.h"
+#include "engine/ConnectionGate.h"
 
 #include <mutex>
 #include <unordered_map>
 
-#include "AllowList.h"
+#include "engine/AllowList.h"
 
 struct TConnectionGate::TState {
     mutable std::mutex Lock;  // guards the four fields below

@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "IdThread.h"
+#include "net/IdThread.h"
 
 struct TAdmission {
     std::unique_ptr<TIdObject> Ticket;  // set when admitted

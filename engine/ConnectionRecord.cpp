@@ -1,8 +1,8 @@
-#include "ConnectionRecord.h"
+#include "engine/ConnectionRecord.h"
 
-#include "CaptureFile.h"
-#include "IdStack.h"
-#include "TcpConversation.h"
+#include "engine/CaptureFile.h"
+#include "net/IdStack.h"
+#include "engine/TcpConversation.h"
 
 TFileCapture::TFileCapture() = default;
 TFileCapture::~TFileCapture() = default;

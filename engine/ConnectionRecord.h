@@ -23,8 +23,8 @@
 #include <optional>
 #include <string>
 
-#include "CaptureRing.h"
-#include "DumpFormats.h"
+#include "engine/CaptureRing.h"
+#include "engine/DumpFormats.h"
 
 class TCaptureFile;
 class TTcpConversation;

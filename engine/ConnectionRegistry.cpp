@@ -1,4 +1,4 @@
-#include "ConnectionRegistry.h"
+#include "engine/ConnectionRegistry.h"
 
 #include <algorithm>
 

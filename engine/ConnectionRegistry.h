@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ConnectionRecord.h"
+#include "engine/ConnectionRecord.h"
 
 struct TConnectionLimits {
     std::size_t EndedKept = 256;                       // ended records kept, oldest dropped

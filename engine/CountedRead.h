@@ -7,9 +7,9 @@
 // on. Peer thread (the record's carrying thread).
 #pragma once
 
-#include "ConnectionRecord.h"
-#include "DumpFormats.h"
-#include "IdException.h"
+#include "engine/ConnectionRecord.h"
+#include "engine/DumpFormats.h"
+#include "net/IdException.h"
 
 template <class TRead>
 auto CountedRead(TRelayDirection ADirection, TConnectionRecord& ARecord, TRead&& ARead) {

@@ -1,6 +1,6 @@
-#include "DumpFormats.h"
+#include "engine/DumpFormats.h"
 
-#include "HttpHeaders.h"
+#include "engine/HttpHeaders.h"
 
 #include <ctime>
 

@@ -1,10 +1,10 @@
-#include "EngineClock.h"
+#include "engine/EngineClock.h"
 
 #include <ctime>
 #include <thread>
 
-#include "IdGlobal.h"
-#include "IdPeerThread.h"
+#include "net/IdGlobal.h"
+#include "net/IdPeerThread.h"
 
 double LocalDays(std::chrono::system_clock::time_point AWhen) {
     using namespace std::chrono;

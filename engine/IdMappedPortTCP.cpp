@@ -1,9 +1,9 @@
-#include "IdMappedPortTCP.h"
+#include "engine/IdMappedPortTCP.h"
 
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdTCPServerConnection.h"
-#include "NetConditions.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServerConnection.h"
+#include "engine/NetConditions.h"
 
 TIdMappedPortTCPData::~TIdMappedPortTCPData() = default;
 

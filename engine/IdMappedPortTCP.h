@@ -16,10 +16,10 @@
 #include <mutex>
 #include <string>
 
-#include "IdStack.h"
-#include "IdTCPClient.h"
-#include "IdTCPServer.h"
-#include "IdThread.h"
+#include "net/IdStack.h"
+#include "net/IdTCPClient.h"
+#include "net/IdTCPServer.h"
+#include "net/IdThread.h"
 
 class TIdPeerThread;
 class TIdMappedPortTCP;

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "EngineClock.h"
+#include "engine/EngineClock.h"
 
 class TLineThrottle {
 public:

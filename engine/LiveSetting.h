@@ -11,7 +11,7 @@
 #include <functional>
 #include <utility>
 
-#include "ThreadChecks.h"
+#include "net/ThreadChecks.h"
 
 template <class T>
 class TLiveSetting {

@@ -1,6 +1,6 @@
-#include "MappingTexts.h"
+#include "engine/MappingTexts.h"
 
-#include "TrafficShaping.h"
+#include "engine/TrafficShaping.h"
 
 std::string FormatStatistics(const TCounterSnapshot& c, std::int32_t logDataMode) {
     std::string text = "CurrentThreads: " + std::to_string(c.CurrentThreads) + "  " +

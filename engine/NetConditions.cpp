@@ -1,4 +1,4 @@
-#include "NetConditions.h"
+#include "engine/NetConditions.h"
 
 #include <algorithm>
 #include <utility>

@@ -25,8 +25,8 @@
 #include <string>
 #include <utility>
 
-#include "DumpFormats.h"
-#include "LiveSetting.h"
+#include "engine/DumpFormats.h"
+#include "engine/LiveSetting.h"
 
 // One value per relay direction, indexed by DirectionIndex.
 template <class T>

@@ -1,4 +1,4 @@
-#include "RelayPool.h"
+#include "engine/RelayPool.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "IdStack.h"
+#include "net/IdStack.h"
 
 namespace {
 

@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
-#include "ConnectionRecord.h"
-#include "IdTCPClient.h"
-#include "IdTCPServerConnection.h"
+#include "engine/ConnectionRecord.h"
+#include "net/IdTCPClient.h"
+#include "net/IdTCPServerConnection.h"
 
 // One mapping while it rides the pool. The pool owns it; the sockets belong to the pool
 // thread that serves it.

@@ -1,4 +1,4 @@
-#include "TcpConversation.h"
+#include "engine/TcpConversation.h"
 
 #include <arpa/inet.h>
 

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "CaptureRing.h"
-#include "DumpFormats.h"
+#include "engine/CaptureRing.h"
+#include "engine/DumpFormats.h"
 
 // One finished frame: its IPv4 and TCP headers, then its payload (which points into the
 // caller's bytes).

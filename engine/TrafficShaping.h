@@ -4,7 +4,7 @@
 // checked without sockets or real waiting. Thread safe (no shared state).
 #pragma once
 
-#include "EngineClock.h"
+#include "engine/EngineClock.h"
 
 #include <cstdint>
 #include <functional>

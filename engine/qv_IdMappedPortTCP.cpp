@@ -1,12 +1,12 @@
-#include "qv_IdMappedPortTCP.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
-#include "CountedRead.h"
-#include "HttpHeaders.h"
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdTCPServerConnection.h"
-#include "MappingTexts.h"
-#include "TrafficShaping.h"
+#include "engine/CountedRead.h"
+#include "engine/HttpHeaders.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServerConnection.h"
+#include "engine/MappingTexts.h"
+#include "engine/TrafficShaping.h"
 
 #include <chrono>
 #include <utility>

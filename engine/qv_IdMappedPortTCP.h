@@ -54,18 +54,18 @@
 #include <string_view>
 #include <vector>
 
-#include "ConnectionGate.h"
-#include "CaptureFile.h"
-#include "CaptureTap.h"
-#include "ConnectionRegistry.h"
-#include "DumpFormats.h"
-#include "EngineClock.h"
-#include "IdMappedPortTCP.h"
-#include "LineThrottle.h"
-#include "LiveSetting.h"
-#include "NetConditions.h"
-#include "RelayPool.h"
-#include "LogCallback.h"
+#include "engine/ConnectionGate.h"
+#include "engine/CaptureFile.h"
+#include "engine/CaptureTap.h"
+#include "engine/ConnectionRegistry.h"
+#include "engine/DumpFormats.h"
+#include "engine/EngineClock.h"
+#include "engine/IdMappedPortTCP.h"
+#include "engine/LineThrottle.h"
+#include "engine/LiveSetting.h"
+#include "engine/NetConditions.h"
+#include "engine/RelayPool.h"
+#include "engine/LogCallback.h"
 
 class TqvMappedPortTCP : public TIdMappedPortTCP {
 public:

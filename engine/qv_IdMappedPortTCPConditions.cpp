@@ -2,13 +2,13 @@
 // order of the plain step (read, count, dump, capture, then write with the speed limit) and
 // puts the hold between the capture and the limit: the dump and the capture see bytes as they
 // were read, the limit paces what leaves the hold.
-#include "qv_IdMappedPortTCP.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
-#include "CountedRead.h"
-#include "IdGlobal.h"
-#include "IdPeerThread.h"
-#include "IdTCPServerConnection.h"
-#include "MappingTexts.h"
+#include "engine/CountedRead.h"
+#include "net/IdGlobal.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServerConnection.h"
+#include "engine/MappingTexts.h"
 
 #include <chrono>
 

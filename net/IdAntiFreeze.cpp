@@ -1,8 +1,8 @@
-#include "IdAntiFreeze.h"
+#include "net/IdAntiFreeze.h"
 
 #include <mutex>
 
-#include "IdSync.h"
+#include "net/IdSync.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <atomic>
 #include <functional>
 
-#include "IdComponent.h"
+#include "net/IdComponent.h"
 
 class TIdAntiFreezeBase : public TIdBaseComponent {
 public:

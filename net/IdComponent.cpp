@@ -1,8 +1,8 @@
-#include "IdComponent.h"
+#include "net/IdComponent.h"
 
 #include <mutex>
 
-#include "IdStackPosix.h"
+#include "net/IdStackPosix.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "IdGlobal.h"
+#include "net/IdGlobal.h"
 
 #include <ctime>
 

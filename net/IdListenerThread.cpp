@@ -1,11 +1,11 @@
-#include "IdListenerThread.h"
+#include "net/IdListenerThread.h"
 
 #include <cerrno>
 
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdTCPServer.h"
-#include "IdTCPServerConnection.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServer.h"
+#include "net/IdTCPServerConnection.h"
 
 TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer) : TIdThread(true), FServer(AServer)
 {

@@ -6,8 +6,8 @@
 // pauses briefly (ended at once by Stop) so that it does not spin on the pending connection.
 #pragma once
 
-#include "IdStack.h"
-#include "IdThread.h"
+#include "net/IdStack.h"
+#include "net/IdThread.h"
 
 class TIdTCPServer;
 

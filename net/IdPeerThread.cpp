@@ -1,12 +1,12 @@
-#include "IdPeerThread.h"
+#include "net/IdPeerThread.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "IdException.h"
-#include "IdStack.h"
-#include "IdTCPClient.h"
-#include "IdTCPServer.h"
+#include "net/IdException.h"
+#include "net/IdStack.h"
+#include "net/IdTCPClient.h"
+#include "net/IdTCPServer.h"
 
 TIdPeerThread::TIdPeerThread(bool ACreateSuspended) : TIdThread(ACreateSuspended)
 {

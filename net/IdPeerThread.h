@@ -16,8 +16,8 @@
 #include <mutex>
 #include <vector>
 
-#include "IdThread.h"
-#include "IdTCPServerConnection.h"
+#include "net/IdThread.h"
+#include "net/IdTCPServerConnection.h"
 
 class TIdTCPClient;
 class TIdTCPServer;

@@ -1,4 +1,4 @@
-#include "IdSocketHandle.h"
+#include "net/IdSocketHandle.h"
 
 #include <algorithm>
 #include <cassert>
@@ -6,9 +6,9 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "IdAntiFreeze.h"
-#include "IdException.h"
-#include "IdStack.h"
+#include "net/IdAntiFreeze.h"
+#include "net/IdException.h"
+#include "net/IdStack.h"
 
 TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* ACollection)
     : FPort(ACollection ? ACollection->DefaultPort() : 0)

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "IdGlobal.h"
-#include "IdStack.h"
+#include "net/IdGlobal.h"
+#include "net/IdStack.h"
 
 class TIdSocketHandles;
 

@@ -1,4 +1,4 @@
-#include "IdStack.h"
+#include "net/IdStack.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -9,9 +9,9 @@
 #include <strings.h>
 #include <sys/resource.h>
 
-#include "IdException.h"
-#include "IdGlobal.h"
-#include "IdStackPosix.h"
+#include "net/IdException.h"
+#include "net/IdGlobal.h"
+#include "net/IdStackPosix.h"
 
 namespace {
 

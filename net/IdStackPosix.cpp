@@ -1,4 +1,4 @@
-#include "IdStackPosix.h"
+#include "net/IdStackPosix.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -13,8 +13,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "IdException.h"
-#include "IdGlobal.h"
+#include "net/IdException.h"
+#include "net/IdGlobal.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // MSG_NOSIGNAL on every send, close-on-exec on every socket, getaddrinfo for host names.
 #pragma once
 
-#include "IdStack.h"
+#include "net/IdStack.h"
 
 class TIdStackPosix : public TIdStack {
 public:

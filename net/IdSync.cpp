@@ -1,4 +1,4 @@
-#include "IdSync.h"
+#include "net/IdSync.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,10 +1,10 @@
-#include "IdTCPClient.h"
+#include "net/IdTCPClient.h"
 
 #include <netinet/in.h>
 
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdStack.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdStack.h"
 
 TIdTCPClient::TIdTCPClient(TIdBaseComponent* AOwner) : TIdTCPConnection(AOwner)
 {

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "IdTCPConnection.h"
+#include "net/IdTCPConnection.h"
 
 class TIdPeerThread;
 

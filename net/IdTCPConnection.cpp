@@ -1,8 +1,8 @@
-#include "IdTCPConnection.h"
+#include "net/IdTCPConnection.h"
 
-#include "IdAntiFreeze.h"
-#include "IdException.h"
-#include "IdStack.h"
+#include "net/IdAntiFreeze.h"
+#include "net/IdException.h"
+#include "net/IdStack.h"
 
 TIdTCPConnection::TIdTCPConnection(TIdBaseComponent* AOwner)
     : TIdComponent(AOwner), FBinding(std::make_unique<TIdSocketHandle>())

@@ -17,8 +17,8 @@
 #include <string>
 #include <string_view>
 
-#include "IdComponent.h"
-#include "IdSocketHandle.h"
+#include "net/IdComponent.h"
+#include "net/IdSocketHandle.h"
 
 // Hooks a connection or server could route its traffic through; this program sets none.
 class TIdConnectionIntercept;

@@ -1,14 +1,14 @@
-#include "IdTCPServer.h"
+#include "net/IdTCPServer.h"
 
 #include <sys/socket.h>
 
-#include "IdException.h"
-#include "IdListenerThread.h"
-#include "IdPeerThread.h"
-#include "IdSync.h"
-#include "IdTCPServerConnection.h"
-#include "IdThreadMgrDefault.h"
-#include "ThreadChecks.h"
+#include "net/IdException.h"
+#include "net/IdListenerThread.h"
+#include "net/IdPeerThread.h"
+#include "net/IdSync.h"
+#include "net/IdTCPServerConnection.h"
+#include "net/IdThreadMgrDefault.h"
+#include "net/ThreadChecks.h"
 
 TIdTCPServer::TIdTCPServer(TIdBaseComponent* AOwner)
     : TIdComponent(AOwner), FPeerTracker(std::make_shared<TIdThreadTracker>())

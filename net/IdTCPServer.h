@@ -24,11 +24,11 @@
 #include <memory>
 #include <mutex>
 
-#include "IdComponent.h"
-#include "IdGlobal.h"
-#include "IdSocketHandle.h"
-#include "IdThread.h"
-#include "IdThreadMgr.h"
+#include "net/IdComponent.h"
+#include "net/IdGlobal.h"
+#include "net/IdSocketHandle.h"
+#include "net/IdThread.h"
+#include "net/IdThreadMgr.h"
 
 class TIdListenerThread;
 class TIdPeerThread;

@@ -1,6 +1,6 @@
-#include "IdTCPServerConnection.h"
+#include "net/IdTCPServerConnection.h"
 
-#include "IdTCPServer.h"
+#include "net/IdTCPServer.h"
 
 TIdTCPServerConnection::TIdTCPServerConnection(TIdTCPServer* AServer)
     : TIdTCPConnection(AServer), FServer(AServer)

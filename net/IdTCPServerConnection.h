@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "IdTCPConnection.h"
-#include "IdThread.h"
+#include "net/IdTCPConnection.h"
+#include "net/IdThread.h"
 
 class TIdTCPServer;
 

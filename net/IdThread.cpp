@@ -1,11 +1,11 @@
-#include "IdThread.h"
+#include "net/IdThread.h"
 
 #include <cstring>
 #include <system_error>
 #include <unistd.h>
 
-#include "IdException.h"
-#include "IdSync.h"
+#include "net/IdException.h"
+#include "net/IdSync.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 
-#include "IdComponent.h"
+#include "net/IdComponent.h"
 
 // Base of the objects a thread may own as its Data.
 class TIdObject {

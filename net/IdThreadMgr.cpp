@@ -1,6 +1,6 @@
-#include "IdThreadMgr.h"
+#include "net/IdThreadMgr.h"
 
-#include "IdException.h"
+#include "net/IdException.h"
 
 std::unique_ptr<TIdThread> TIdThreadMgr::NewThread()
 {

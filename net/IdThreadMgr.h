@@ -1,9 +1,9 @@
 // Hands out the peer threads of a server. Owned by the server (or set by its user).
 #pragma once
 
-#include "IdComponent.h"
-#include "IdGlobal.h"
-#include "IdThread.h"
+#include "net/IdComponent.h"
+#include "net/IdGlobal.h"
+#include "net/IdThread.h"
 
 class TIdThreadMgr : public TIdBaseComponent {
 public:

@@ -1,4 +1,4 @@
-#include "IdThreadMgrDefault.h"
+#include "net/IdThreadMgrDefault.h"
 
 TIdThread* TIdThreadMgrDefault::ObtainThread()
 {

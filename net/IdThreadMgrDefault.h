@@ -1,7 +1,7 @@
 // The thread manager a server creates for itself: a new thread per connection, no pooling.
 #pragma once
 
-#include "IdThreadMgr.h"
+#include "net/IdThreadMgr.h"
 
 class TIdThreadMgrDefault : public TIdThreadMgr {
 public:

@@ -8,7 +8,7 @@
 
 #include <cassert>
 
-#include "IdSync.h"
+#include "net/IdSync.h"
 
 // The caller must be the main thread (see IdSync.h for which thread that is).
 inline void AssertMainThread()

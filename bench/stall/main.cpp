@@ -13,12 +13,12 @@
 // newest connection that has relayed for a second open (a newer one replaces it when it
 // ends), so that their refreshes are measured too; the channels need Capture=1 for the view
 // to have bytes.
-#include "ConnectionModel.h"
-#include "ConnectionsPage.h"
-#include "ProgramMain.h"
-#include "ShutdownSignals.h"
-#include "StreamView.h"
-#include "pm_main.h"
+#include "app/ConnectionModel.h"
+#include "app/ConnectionsPage.h"
+#include "app/ProgramMain.h"
+#include "app/ShutdownSignals.h"
+#include "app/StreamView.h"
+#include "app/pm_main.h"
 
 #include <QApplication>
 #include <QDateTime>

@@ -1,10 +1,10 @@
 // The "Channel Settings" dialog and the warning mark of a channel open to other machines.
 #include "WindowFixture.h"
 
-#include "AccessPage.h"
-#include "ChannelSettingsDialog.h"
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
+#include "app/AccessPage.h"
+#include "app/ChannelSettingsDialog.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <QDialogButtonBox>
 #include <QLineEdit>

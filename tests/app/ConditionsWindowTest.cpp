@@ -2,9 +2,9 @@
 // beside the status light and the values reaching the running channel at once.
 #include "WindowFixture.h"
 
-#include "ChannelSettingsDialog.h"
-#include "ConditionsPage.h"
-#include "qv_IdMappedPortTCP.h"
+#include "app/ChannelSettingsDialog.h"
+#include "app/ConditionsPage.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>

@@ -3,10 +3,10 @@
 // connection shown, searched and saved.
 #include "WindowFixture.h"
 
-#include "ConnectionModel.h"
-#include "ConnectionsPage.h"
-#include "StreamView.h"
-#include "pm_config.h"
+#include "app/ConnectionModel.h"
+#include "app/ConnectionsPage.h"
+#include "app/StreamView.h"
+#include "config/pm_config.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -3,9 +3,9 @@
 // ends with its stop lines and the edits saved; a refused close leaves the window shown.
 #include "WindowFixture.h"
 
-#include "ShutdownSignals.h"
-#include "TrayIcon.h"
-#include "qv_IdMappedPortTCP.h"
+#include "app/ShutdownSignals.h"
+#include "app/TrayIcon.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <QAbstractButton>
 #include <QApplication>

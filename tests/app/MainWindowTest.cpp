@@ -2,9 +2,9 @@
 // restart edits, the close and save questions, the screen log commands and the log-off path.
 #include "WindowFixture.h"
 
-#include "ShutdownSignals.h"
-#include "pm_config.h"
-#include "qv_IdMappedPortTCP.h"
+#include "app/ShutdownSignals.h"
+#include "config/pm_config.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -2,8 +2,8 @@
 // Log Folder"), and the command line.
 #include "WindowFixture.h"
 
-#include "CommandLine.h"
-#include "ProgramPaths.h"
+#include "app/CommandLine.h"
+#include "config/ProgramPaths.h"
 
 #include <QAction>
 #include <QDate>

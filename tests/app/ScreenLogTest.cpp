@@ -1,8 +1,8 @@
 // The screen log on its own: the trim near the line limit, the routing of lines from other
 // threads, and saving the text.
-#include "LogRouter.h"
-#include "ScreenLog.h"
-#include "WindowKit.h"
+#include "app/LogRouter.h"
+#include "app/ScreenLog.h"
+#include "support/WindowKit.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 // The status labels and lights, the tray, the About box and the anti-freeze of the window.
 #include "WindowFixture.h"
 
-#include "IdAntiFreeze.h"
-#include "TrayIcon.h"
-#include "qv_IdMappedPortTCP.h"
+#include "net/IdAntiFreeze.h"
+#include "app/TrayIcon.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <QAction>
 #include <QMenu>

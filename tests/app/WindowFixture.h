@@ -2,14 +2,14 @@
 // prompts, with a loopback target that upper-cases what it gets.
 #pragma once
 
-#include "Backend.h"
-#include "ChannelTable.h"
-#include "MainPages.h"
-#include "ScreenLog.h"
-#include "WindowKit.h"
-#include "pm_About.h"
-#include "pm_config.h"
-#include "pm_main.h"
+#include "support/Backend.h"
+#include "app/ChannelTable.h"
+#include "app/MainPages.h"
+#include "app/ScreenLog.h"
+#include "support/WindowKit.h"
+#include "app/pm_About.h"
+#include "config/pm_config.h"
+#include "app/pm_main.h"
 
 #include <QLabel>
 #include <QTextBlock>

@@ -1,6 +1,6 @@
-#include "AtomicFile.h"
-#include "IniFile.h"
-#include "Files.h"
+#include "config/AtomicFile.h"
+#include "config/IniFile.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "ProgramPaths.h"
-#include "Files.h"
-#include "pm_config.h"
+#include "config/ProgramPaths.h"
+#include "support/Files.h"
+#include "config/pm_config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "Files.h"
-#include "pm_config.h"
+#include "support/Files.h"
+#include "config/pm_config.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "Files.h"
-#include "qv_InetFuncs.h"
+#include "support/Files.h"
+#include "config/qv_InetFuncs.h"
 
 #include <gtest/gtest.h>
 

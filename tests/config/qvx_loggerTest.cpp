@@ -1,5 +1,5 @@
-#include "Files.h"
-#include "qvx_logger.h"
+#include "support/Files.h"
+#include "config/qvx_logger.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The access rules as units: the allow list's parser and matcher, and the gate's counts and
 // tickets. The refusal itself, its lines and their throttle are in AccessControlTest.
-#include "AllowList.h"
-#include "ConnectionGate.h"
+#include "engine/AllowList.h"
+#include "engine/ConnectionGate.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // every data mode, Close/Reset Connection through the stop path, and the capture bounds.
 #include "MappingFixture.h"
 
-#include "CaptureRing.h"
-#include "ConnectionRegistry.h"
+#include "engine/CaptureRing.h"
+#include "engine/ConnectionRegistry.h"
 
 #include <map>
 

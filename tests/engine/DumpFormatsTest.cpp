@@ -1,4 +1,4 @@
-#include "DumpFormats.h"
+#include "engine/DumpFormats.h"
 
 #include <gtest/gtest.h>
 

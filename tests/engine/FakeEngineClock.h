@@ -2,7 +2,7 @@
 // pauses are recorded instead of waited for.
 #pragma once
 
-#include "EngineClock.h"
+#include "engine/EngineClock.h"
 
 #include <atomic>
 #include <mutex>

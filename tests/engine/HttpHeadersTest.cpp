@@ -1,4 +1,4 @@
-#include "HttpHeaders.h"
+#include "engine/HttpHeaders.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Relay correctness, traffic shaping and live settings of the mapping servers on loopback.
 #include "MappingFixture.h"
 
-#include "IdSync.h"
+#include "net/IdSync.h"
 
 #include <atomic>
 #include <random>

@@ -1,7 +1,7 @@
 #include "MappingFixture.h"
 
-#include "IdSync.h"
-#include "LoopbackMapping.h"
+#include "net/IdSync.h"
+#include "support/LoopbackMapping.h"
 
 #include <atomic>
 #include <utility>

@@ -3,11 +3,11 @@
 // the peer threads from the test's main thread.
 #pragma once
 
-#include "Backend.h"
+#include "support/Backend.h"
 #include "FakeEngineClock.h"
-#include "Loopback.h"
-#include "ServingWaits.h"
-#include "qv_IdMappedPortTCP.h"
+#include "support/Loopback.h"
+#include "support/ServingWaits.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "MappingTexts.h"
+#include "engine/MappingTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The hold queue, byte budgets and draws of the network conditions, without sockets.
-#include "NetConditions.h"
+#include "engine/NetConditions.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // unwatched, on a peer thread of its own while it is watched, and the moves between the two.
 #include "MappingFixture.h"
 
-#include "IdSync.h"
-#include "LoopbackMapping.h"
+#include "net/IdSync.h"
+#include "support/LoopbackMapping.h"
 
 #include <sys/socket.h>
 

@@ -1,4 +1,4 @@
-#include "TrafficShaping.h"
+#include "engine/TrafficShaping.h"
 
 #include "FakeEngineClock.h"
 

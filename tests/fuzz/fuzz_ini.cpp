@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the INI reader as file content. Checks that reading gives back the
 // input unchanged, that lookups never fail on it, and that keys written into it read back.
-#include "IniFile.h"
+#include "config/IniFile.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <thread>
 
-#include "IdAntiFreeze.h"
-#include "IdException.h"
-#include "IdTCPClient.h"
-#include "Loopback.h"
+#include "net/IdAntiFreeze.h"
+#include "net/IdException.h"
+#include "net/IdTCPClient.h"
+#include "support/Loopback.h"
 
 using namespace testkit;
 

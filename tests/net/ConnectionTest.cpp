@@ -3,9 +3,9 @@
 #include <functional>
 #include <gtest/gtest.h>
 
-#include "IdException.h"
-#include "IdTCPClient.h"
-#include "Loopback.h"
+#include "net/IdException.h"
+#include "net/IdTCPClient.h"
+#include "support/Loopback.h"
 
 using namespace testkit;
 

@@ -5,12 +5,12 @@
 #include <sys/resource.h>
 #include <vector>
 
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdTCPClient.h"
-#include "IdTCPServer.h"
-#include "Loopback.h"
-#include "ServingWaits.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPClient.h"
+#include "net/IdTCPServer.h"
+#include "support/Loopback.h"
+#include "support/ServingWaits.h"
 
 using namespace testkit;
 

@@ -8,12 +8,12 @@
 #include <set>
 #include <vector>
 
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdTCPServer.h"
-#include "IdThreadMgrDefault.h"
-#include "Loopback.h"
-#include "ServingWaits.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServer.h"
+#include "net/IdThreadMgrDefault.h"
+#include "support/Loopback.h"
+#include "support/ServingWaits.h"
 
 using namespace testkit;
 

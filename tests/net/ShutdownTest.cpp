@@ -6,13 +6,13 @@
 #include <thread>
 #include <vector>
 
-#include "IdException.h"
-#include "IdPeerThread.h"
-#include "IdStack.h"
-#include "IdTCPClient.h"
-#include "IdTCPServer.h"
-#include "Loopback.h"
-#include "ServingWaits.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdStack.h"
+#include "net/IdTCPClient.h"
+#include "net/IdTCPServer.h"
+#include "support/Loopback.h"
+#include "support/ServingWaits.h"
 
 using namespace testkit;
 

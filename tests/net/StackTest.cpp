@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include "IdException.h"
-#include "IdGlobal.h"
-#include "IdSocketHandle.h"
-#include "IdStack.h"
-#include "IdTCPClient.h"
-#include "Loopback.h"
+#include "net/IdException.h"
+#include "net/IdGlobal.h"
+#include "net/IdSocketHandle.h"
+#include "net/IdStack.h"
+#include "net/IdTCPClient.h"
+#include "support/Loopback.h"
 
 using namespace testkit;
 

@@ -1,4 +1,4 @@
-#include "Backend.h"
+#include "support/Backend.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "Loopback.h"
+#include "support/Loopback.h"
 
 namespace testkit {
 

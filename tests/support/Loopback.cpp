@@ -1,4 +1,4 @@
-#include "Loopback.h"
+#include "support/Loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>

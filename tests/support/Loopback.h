@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "Waits.h"
+#include "support/Waits.h"
 
 namespace testkit {
 

@@ -6,7 +6,7 @@
 //   const int port = map.Bindings().Items(0)->Port();   // the port the system chose
 #pragma once
 
-#include "IdMappedPortTCP.h"
+#include "engine/IdMappedPortTCP.h"
 
 namespace testkit {
 

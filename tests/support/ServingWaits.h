@@ -3,8 +3,8 @@
 // until it has run them, so a main thread that waits must serve them meanwhile.
 #pragma once
 
-#include "IdSync.h"
-#include "Waits.h"
+#include "net/IdSync.h"
+#include "support/Waits.h"
 
 namespace testkit {
 

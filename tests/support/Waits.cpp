@@ -1,4 +1,4 @@
-#include "Waits.h"
+#include "support/Waits.h"
 
 #include <dirent.h>
 

@@ -1,4 +1,4 @@
-#include "WindowKit.h"
+#include "support/WindowKit.h"
 
 #include <QDate>
 #include <QDir>
@@ -7,7 +7,7 @@
 
 #include <sys/socket.h>
 
-#include "pm_config.h"
+#include "config/pm_config.h"
 
 namespace testkit {
 

@@ -11,9 +11,9 @@
 #include <functional>
 #include <string>
 
-#include "Files.h"
-#include "Loopback.h"
-#include "UserPrompts.h"
+#include "support/Files.h"
+#include "support/Loopback.h"
+#include "app/UserPrompts.h"
 
 namespace testkit {
 

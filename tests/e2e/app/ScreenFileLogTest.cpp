@@ -3,12 +3,12 @@
 // stopped". The traffic mixes what reaches AddLogLine in different ways: window lines, the
 // synchronized lines and mode-4 data records of several connection threads at once, and the
 // error lines that refused connections write directly from their own threads.
-#include "Backend.h"
-#include "MainPages.h"
-#include "ScreenLog.h"
-#include "WindowKit.h"
-#include "pm_config.h"
-#include "pm_main.h"
+#include "support/Backend.h"
+#include "app/MainPages.h"
+#include "app/ScreenLog.h"
+#include "support/WindowKit.h"
+#include "config/pm_config.h"
+#include "app/pm_main.h"
 
 #include <QDir>
 

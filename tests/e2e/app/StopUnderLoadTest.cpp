@@ -1,11 +1,11 @@
 // "St&op" in the real window (offscreen) while 50 idle and 10 streaming connections are open:
 // the ports refuse once the stop has run, every connection and listener thread ends, no
 // descriptor is left over, and the program then still closes cleanly.
-#include "Backend.h"
-#include "WindowKit.h"
-#include "pm_config.h"
-#include "pm_main.h"
-#include "qv_IdMappedPortTCP.h"
+#include "support/Backend.h"
+#include "support/WindowKit.h"
+#include "config/pm_config.h"
+#include "app/pm_main.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <gtest/gtest.h>
 

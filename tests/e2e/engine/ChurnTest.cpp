@@ -4,11 +4,11 @@
 // connection hands to another shows up as a byte with a foreign tag; a lost wake-up or a
 // missing close shows up as a cycle that does not end, as counters that do not add up, or as
 // descriptors and threads left over. Run also under ThreadSanitizer and AddressSanitizer.
-#include "Backend.h"
-#include "IdSync.h"
-#include "LoopbackMapping.h"
-#include "ServingWaits.h"
-#include "qv_IdMappedPortTCP.h"
+#include "support/Backend.h"
+#include "net/IdSync.h"
+#include "support/LoopbackMapping.h"
+#include "support/ServingWaits.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 // threads after they have left the server's books, at the moment the main thread sets the
 // next receiver; ThreadSanitizer sees any unguarded access there. Every line must reach a
 // receiver that is still alive, and nothing may be left over.
-#include "Backend.h"
-#include "IdSync.h"
-#include "LoopbackMapping.h"
-#include "ServingWaits.h"
-#include "qv_IdMappedPortTCP.h"
+#include "support/Backend.h"
+#include "net/IdSync.h"
+#include "support/LoopbackMapping.h"
+#include "support/ServingWaits.h"
+#include "engine/qv_IdMappedPortTCP.h"
 
 #include <gtest/gtest.h>
 
