@@ -11,25 +11,25 @@
 namespace {
 
 // 0 shows as "no limit", the engine's meaning of it.
-QSpinBox *NewLimitBox(QWidget *parent)
+QSpinBox* NewLimitBox(QWidget* parent)
 {
-    auto *box = new QSpinBox(parent);
+    auto* box = new QSpinBox(parent);
     box->setRange(trabix::SettingRange::Connections.Min, trabix::SettingRange::Connections.Max);
     box->setSpecialValueText(QStringLiteral("no limit"));
     return box;
 }
 
-QString ParseProblem(const QString &text)
+QString ParseProblem(const QString& text)
 {
     TAllowList list;
     return QString::fromStdString(list.Parse(text.toStdString()));
 }
 
-} // namespace
+}  // namespace
 
-TAccessPage::TAccessPage(QWidget *parent) : TChannelSettingsPage(parent)
+TAccessPage::TAccessPage(QWidget* parent) : TChannelSettingsPage(parent)
 {
-    auto *form = new QFormLayout(this);
+    auto* form = new QFormLayout(this);
     AllowFrom = new QLineEdit(this);
     AllowFrom->setPlaceholderText(QStringLiteral("everyone (e.g. 127.0.0.1, 192.168.1.0/24)"));
     AllowFromCheck = new QLabel(this);
@@ -50,7 +50,7 @@ QString TAccessPage::Title() const
     return QStringLiteral("A&ccess");
 }
 
-void TAccessPage::Load(const trabix::TPM_port &port)
+void TAccessPage::Load(const trabix::TPM_port& port)
 {
     AllowFrom->setText(QString::fromStdString(port.AllowFrom));
     MaxConnections->setValue(port.MaxConnections);
@@ -62,7 +62,7 @@ QString TAccessPage::Problem() const
     return ParseProblem(AllowFrom->text());
 }
 
-void TAccessPage::Store(trabix::TPM_port &port) const
+void TAccessPage::Store(trabix::TPM_port& port) const
 {
     port.AllowFrom = AllowFrom->text().trimmed().toStdString();
     port.MaxConnections = MaxConnections->value();
@@ -73,8 +73,9 @@ void TAccessPage::CheckAllowFrom()
 {
     const QString problem = Problem();
     QPalette palette = AllowFromCheck->palette();
-    palette.setColor(QPalette::WindowText, problem.isEmpty() ? this->palette().color(QPalette::WindowText)
-                                                             : QColor(Qt::red));
+    palette.setColor(
+        QPalette::WindowText,
+        problem.isEmpty() ? this->palette().color(QPalette::WindowText) : QColor(Qt::red));
     AllowFromCheck->setPalette(palette);
     if (!problem.isEmpty())
         AllowFromCheck->setText(QStringLiteral("Not a valid list: %1").arg(problem));

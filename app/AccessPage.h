@@ -13,17 +13,17 @@ class QSpinBox;
 class TAccessPage : public TChannelSettingsPage {
     Q_OBJECT
 public:
-    explicit TAccessPage(QWidget *parent = nullptr);
+    explicit TAccessPage(QWidget* parent = nullptr);
 
     QString Title() const override;
-    void Load(const trabix::TPM_port &port) override;
+    void Load(const trabix::TPM_port& port) override;
     QString Problem() const override;
-    void Store(trabix::TPM_port &port) const override;
+    void Store(trabix::TPM_port& port) const override;
 
-    QLineEdit *AllowFrom = nullptr;
-    QLabel *AllowFromCheck = nullptr; // what the typed list allows, or its problem
-    QSpinBox *MaxConnections = nullptr;
-    QSpinBox *MaxConnectionsPerSource = nullptr;
+    QLineEdit* AllowFrom = nullptr;
+    QLabel* AllowFromCheck = nullptr;  // what the typed list allows, or its problem
+    QSpinBox* MaxConnections = nullptr;
+    QSpinBox* MaxConnectionsPerSource = nullptr;
 
 private:
     void CheckAllowFrom();

@@ -8,7 +8,7 @@ inline const QString ShortTitle = QStringLiteral("Trabix V1.2");
 inline const QString LongTitle = QStringLiteral("Trabix - Ostrelay V1.2");
 
 // Appends " - " + extra to a title when extra is not empty.
-inline QString TitleWithExtra(const QString &title, const QString &extra)
+inline QString TitleWithExtra(const QString& title, const QString& extra)
 {
     return extra.isEmpty() ? title : title + QStringLiteral(" - ") + extra;
 }

@@ -11,13 +11,13 @@ class QCheckBox;
 class TCapturePage : public TChannelSettingsPage {
     Q_OBJECT
 public:
-    explicit TCapturePage(QWidget *parent = nullptr);
+    explicit TCapturePage(QWidget* parent = nullptr);
 
     QString Title() const override { return QStringLiteral("Ca&pture"); }
-    void Load(const trabix::TPM_port &port) override;
+    void Load(const trabix::TPM_port& port) override;
     QString Problem() const override { return {}; }
-    void Store(trabix::TPM_port &port) const override;
+    void Store(trabix::TPM_port& port) const override;
 
-    QCheckBox *Capture = nullptr;
-    QCheckBox *CaptureToFile = nullptr;
+    QCheckBox* Capture = nullptr;
+    QCheckBox* CaptureToFile = nullptr;
 };

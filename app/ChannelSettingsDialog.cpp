@@ -9,14 +9,14 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-TChannelSettingsDialog::TChannelSettingsDialog(int channel, const trabix::TPM_port &port,
-                                               QWidget *parent)
+TChannelSettingsDialog::TChannelSettingsDialog(int channel, const trabix::TPM_port& port,
+                                               QWidget* parent)
     : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Channel Settings - Channel %1 (%2)")
                        .arg(channel)
                        .arg(QString::fromStdString(port.Remarks)));
-    auto *layout = new QVBoxLayout(this);
+    auto* layout = new QVBoxLayout(this);
     Pages = new QTabWidget(this);
     Buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     layout->addWidget(Pages);
@@ -31,7 +31,7 @@ TChannelSettingsDialog::TChannelSettingsDialog(int channel, const trabix::TPM_po
 }
 
 template <class Page>
-Page *TChannelSettingsDialog::AddPage(Page *page, const trabix::TPM_port &port)
+Page* TChannelSettingsDialog::AddPage(Page* page, const trabix::TPM_port& port)
 {
     page->Load(port);
     Pages->addTab(page, page->Title());
@@ -40,15 +40,15 @@ Page *TChannelSettingsDialog::AddPage(Page *page, const trabix::TPM_port &port)
     return page;
 }
 
-void TChannelSettingsDialog::Store(trabix::TPM_port &port) const
+void TChannelSettingsDialog::Store(trabix::TPM_port& port) const
 {
-    for (const TChannelSettingsPage *page : PageList)
+    for (const TChannelSettingsPage* page : PageList)
         page->Store(port);
 }
 
 QString TChannelSettingsDialog::Problem() const
 {
-    for (const TChannelSettingsPage *page : PageList)
+    for (const TChannelSettingsPage* page : PageList)
         if (QString problem = page->Problem(); !problem.isEmpty())
             return problem;
     return {};

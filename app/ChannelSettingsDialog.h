@@ -25,22 +25,23 @@ class TChannelSettingsPage;
 class TChannelSettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    TChannelSettingsDialog(int channel, const trabix::TPM_port &port, QWidget *parent = nullptr);
+    TChannelSettingsDialog(int channel, const trabix::TPM_port& port, QWidget* parent = nullptr);
 
     // Every page's fields into the record; the others stay as they are.
-    void Store(trabix::TPM_port &port) const;
+    void Store(trabix::TPM_port& port) const;
     void accept() override;
 
-    QTabWidget *Pages = nullptr;
-    QDialogButtonBox *Buttons = nullptr;
-    TAccessPage *Access = nullptr;
-    TConditionsPage *Conditions = nullptr;
-    TCapturePage *Capture = nullptr;
+    QTabWidget* Pages = nullptr;
+    QDialogButtonBox* Buttons = nullptr;
+    TAccessPage* Access = nullptr;
+    TConditionsPage* Conditions = nullptr;
+    TCapturePage* Capture = nullptr;
 
 private:
-    template <class Page> Page *AddPage(Page *page, const trabix::TPM_port &port);
+    template <class Page>
+    Page* AddPage(Page* page, const trabix::TPM_port& port);
     QString Problem() const;
     void CheckPages();
 
-    std::vector<TChannelSettingsPage *> PageList;
+    std::vector<TChannelSettingsPage*> PageList;
 };

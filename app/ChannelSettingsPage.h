@@ -19,10 +19,10 @@ public:
 
     // The page's tab caption, with its access key.
     virtual QString Title() const = 0;
-    virtual void Load(const trabix::TPM_port &port) = 0;
+    virtual void Load(const trabix::TPM_port& port) = 0;
     // Empty when the page's values can be stored, else what is wrong with them.
     virtual QString Problem() const = 0;
-    virtual void Store(trabix::TPM_port &port) const = 0;
+    virtual void Store(trabix::TPM_port& port) const = 0;
 
 signals:
     // A value changed: the dialog asks Problem() again.

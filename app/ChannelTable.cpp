@@ -30,7 +30,7 @@ enum TColumn {
     ColDataMode,
     ColLight,
     ColStatus,
-    ColExposed, // beyond the captioned columns
+    ColExposed,  // beyond the captioned columns
     ColSettings,
 };
 
@@ -42,9 +42,9 @@ QFont StatusFont()
 }
 
 // The editor offers exactly the range the settings are clamped into when they are loaded.
-QSpinBox *NewSpinBox(trabix::TIntRange range, QWidget *parent)
+QSpinBox* NewSpinBox(trabix::TIntRange range, QWidget* parent)
 {
-    auto *box = new QSpinBox(parent);
+    auto* box = new QSpinBox(parent);
     box->setRange(range.Min, range.Max);
     box->setValue(range.Min);
     return box;
@@ -53,50 +53,58 @@ QSpinBox *NewSpinBox(trabix::TIntRange range, QWidget *parent)
 // A text field that never gets narrower than the widest dotted quad: its width is what the
 // style adds around the text area for that text (frame, margins, the cursor). The spin boxes
 // have no such floor beyond their own, so they give way first.
-QLineEdit *NewTextField(QWidget *parent)
+QLineEdit* NewTextField(QWidget* parent)
 {
-    auto *field = new QLineEdit(parent);
+    auto* field = new QLineEdit(parent);
     const QFontMetrics metrics(field->font());
     const QMargins margins = field->textMargins();
     // QLineEdit keeps 2 pixels on each side of its text area, and one more for the cursor.
     const int text = metrics.horizontalAdvance(TChannelTable::WidestAddress()) + 2 * 2 + 1 +
-                     margins.left() + margins.right();
+        margins.left() + margins.right();
     QStyleOptionFrame option;
     option.initFrom(field);
     option.lineWidth = field->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, field);
-    const QSize size = field->style()->sizeFromContents(
-        QStyle::CT_LineEdit, &option, QSize(text, metrics.height()), field);
+    const QSize size = field->style()->sizeFromContents(QStyle::CT_LineEdit, &option,
+                                                        QSize(text, metrics.height()), field);
     field->setMinimumWidth(size.width());
     return field;
 }
 
-} // namespace
+}  // namespace
 
-const QStringList &TChannelTable::DataModeItems()
+const QStringList& TChannelTable::DataModeItems()
 {
-    static const QStringList items{"0: disable", "1: Char",   "2: ASCII",  "3: ASCII+",
-                                   "4: Hex",     "5: Auto",   "6: http-H", "7: http-C",
+    static const QStringList items{"0: disable", "1: Char",    "2: ASCII",  "3: ASCII+",
+                                   "4: Hex",     "5: Auto",    "6: http-H", "7: http-C",
                                    "8: http-S",  "9: http-C/S"};
     return items;
 }
 
-const QStringList &TChannelTable::HeaderCaptions()
+const QStringList& TChannelTable::HeaderCaptions()
 {
-    static const QStringList captions{"Remarks", "Bind IP", "Listen Port", "Map IP",
-                                      "Map Port", "Map",     "Max.(Byte/s)", "Log",
-                                      "Data Mode", "",       "act   tot   C->S   S->C"};
+    static const QStringList captions{"Remarks",
+                                      "Bind IP",
+                                      "Listen Port",
+                                      "Map IP",
+                                      "Map Port",
+                                      "Map",
+                                      "Max.(Byte/s)",
+                                      "Log",
+                                      "Data Mode",
+                                      "",
+                                      "act   tot   C->S   S->C"};
     return captions;
 }
 
-TChannelTable::TChannelTable(QWidget *parent) : QWidget(parent)
+TChannelTable::TChannelTable(QWidget* parent) : QWidget(parent)
 {
-    auto *grid = new QGridLayout(this);
-    grid->setContentsMargins(0, 0, 0, 0); // the page around the table has its own
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0);  // the page around the table has its own
     grid->setHorizontalSpacing(4);
     grid->setVerticalSpacing(2);
-    const QStringList &captions = HeaderCaptions();
+    const QStringList& captions = HeaderCaptions();
     for (int col = 0; col < captions.size(); ++col) {
-        auto *header = new QLabel(captions[col], this);
+        auto* header = new QLabel(captions[col], this);
         if (col == ColStatus)
             header->setFont(StatusFont());
         grid->addWidget(header, 0, col);
@@ -107,13 +115,13 @@ TChannelTable::TChannelTable(QWidget *parent) : QWidget(parent)
     grid->setColumnStretch(ColBindIp, 2);
     grid->setColumnStretch(ColMapIp, 2);
     grid->setColumnStretch(ColStatus, 3);
-    SetRowsEnabled(false); // enabled at the end of the window's start-up
+    SetRowsEnabled(false);  // enabled at the end of the window's start-up
 }
 
 void TChannelTable::AddRow(int channel)
 {
-    auto *grid = static_cast<QGridLayout *>(layout());
-    TChannelRow &row = Row(channel);
+    auto* grid = static_cast<QGridLayout*>(layout());
+    TChannelRow& row = Row(channel);
     row.Remarks = NewTextField(this);
     row.BindIp = NewTextField(this);
     row.ListenPort = NewSpinBox(trabix::SettingRange::Port, this);
@@ -126,8 +134,8 @@ void TChannelTable::AddRow(int channel)
     row.DataMode->addItems(DataModeItems());
     row.DataMode->setCurrentIndex(-1);
     // The light and the conditions mark share the light's cell, so the columns stay as they are.
-    auto *lightCell = new QWidget(this);
-    auto *lightLayout = new QHBoxLayout(lightCell);
+    auto* lightCell = new QWidget(this);
+    auto* lightLayout = new QHBoxLayout(lightCell);
     lightLayout->setContentsMargins(0, 0, 0, 0);
     lightLayout->setSpacing(2);
     row.Light = new QFrame(lightCell);
@@ -160,13 +168,13 @@ void TChannelTable::AddRow(int channel)
 
 void TChannelTable::AddRowExtras(int channel)
 {
-    auto *grid = static_cast<QGridLayout *>(layout());
-    TChannelRow &row = Row(channel);
+    auto* grid = static_cast<QGridLayout*>(layout());
+    TChannelRow& row = Row(channel);
     row.Exposed = new QLabel(this);
     row.Exposed->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(14, 14));
     row.Exposed->setToolTip(QStringLiteral("Reachable from other machines"));
     QSizePolicy keepPlace = row.Exposed->sizePolicy();
-    keepPlace.setRetainSizeWhenHidden(true); // the row does not move when the mark comes and goes
+    keepPlace.setRetainSizeWhenHidden(true);  // the row does not move when the mark comes and goes
     row.Exposed->setSizePolicy(keepPlace);
     row.Exposed->hide();
     row.Settings = new QToolButton(this);
@@ -174,7 +182,8 @@ void TChannelTable::AddRowExtras(int channel)
     row.Settings->setToolTip(QStringLiteral("Channel Settings"));
     row.Settings->setAccessibleName(QStringLiteral("Channel Settings %1").arg(channel));
     row.Settings->setFocusPolicy(Qt::StrongFocus);
-    connect(row.Settings, &QToolButton::clicked, this, [this, channel] { emit SettingsRequested(channel); });
+    connect(row.Settings, &QToolButton::clicked, this,
+            [this, channel] { emit SettingsRequested(channel); });
     grid->addWidget(row.Exposed, channel, ColExposed, Qt::AlignCenter);
     grid->addWidget(row.Settings, channel, ColSettings);
     AddSettingsMenu(channel);
@@ -184,32 +193,32 @@ void TChannelTable::AddRowExtras(int channel)
 // and the only entry of the controls that have none.
 void TChannelTable::AddSettingsMenu(int channel)
 {
-    TChannelRow &row = Row(channel);
-    auto *action = new QAction(QStringLiteral("Channel &Settings..."), this);
-    connect(action, &QAction::triggered, this, [this, channel] { emit SettingsRequested(channel); });
-    for (QLineEdit *edit : {row.Remarks, row.BindIp, row.MapIp}) {
+    TChannelRow& row = Row(channel);
+    auto* action = new QAction(QStringLiteral("Channel &Settings..."), this);
+    connect(action, &QAction::triggered, this,
+            [this, channel] { emit SettingsRequested(channel); });
+    for (QLineEdit* edit : {row.Remarks, row.BindIp, row.MapIp}) {
         edit->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(edit, &QWidget::customContextMenuRequested, edit, [edit, action](const QPoint &at) {
-            QMenu *menu = edit->createStandardContextMenu();
+        connect(edit, &QWidget::customContextMenuRequested, edit, [edit, action](const QPoint& at) {
+            QMenu* menu = edit->createStandardContextMenu();
             menu->setAttribute(Qt::WA_DeleteOnClose);
             menu->addSeparator();
             menu->addAction(action);
             menu->popup(edit->mapToGlobal(at));
         });
     }
-    for (QWidget *w : {static_cast<QWidget *>(row.Map), static_cast<QWidget *>(row.Log),
-                       static_cast<QWidget *>(row.DataMode), static_cast<QWidget *>(row.Light),
-                       static_cast<QWidget *>(row.ConditionMark),
-                       static_cast<QWidget *>(row.Status), static_cast<QWidget *>(row.Exposed),
-                       static_cast<QWidget *>(row.Settings)}) {
+    for (QWidget* w : {static_cast<QWidget*>(row.Map), static_cast<QWidget*>(row.Log),
+                       static_cast<QWidget*>(row.DataMode), static_cast<QWidget*>(row.Light),
+                       static_cast<QWidget*>(row.ConditionMark), static_cast<QWidget*>(row.Status),
+                       static_cast<QWidget*>(row.Exposed), static_cast<QWidget*>(row.Settings)}) {
         w->setContextMenuPolicy(Qt::ActionsContextMenu);
         w->addAction(action);
     }
 }
 
-void TChannelTable::SetConditionMark(int channel, const QString &summary)
+void TChannelTable::SetConditionMark(int channel, const QString& summary)
 {
-    QLabel *mark = Row(channel).ConditionMark;
+    QLabel* mark = Row(channel).ConditionMark;
     mark->setToolTip(summary);
     mark->setVisible(!summary.isEmpty());
 }
@@ -221,7 +230,7 @@ void TChannelTable::SetExposed(int channel, bool exposed)
 
 void TChannelTable::SetLight(int channel, bool active)
 {
-    QFrame *light = Row(channel).Light;
+    QFrame* light = Row(channel).Light;
     QPalette palette = light->palette();
     const QColor neutral = this->palette().color(QPalette::Button);
     palette.setColor(QPalette::Window, active ? QColor(0, 128, 0) : neutral);
@@ -235,11 +244,12 @@ QColor TChannelTable::LightColour(int channel) const
 
 void TChannelTable::SetRowsEnabled(bool enabled)
 {
-    for (TChannelRow &row : Rows)
-        for (QWidget *w : {static_cast<QWidget *>(row.Remarks), static_cast<QWidget *>(row.BindIp),
-                           static_cast<QWidget *>(row.ListenPort), static_cast<QWidget *>(row.MapIp),
-                           static_cast<QWidget *>(row.MapPort), static_cast<QWidget *>(row.Map),
-                           static_cast<QWidget *>(row.MaxSpeed), static_cast<QWidget *>(row.Log),
-                           static_cast<QWidget *>(row.DataMode), static_cast<QWidget *>(row.Settings)})
+    for (TChannelRow& row : Rows)
+        for (QWidget* w :
+             {static_cast<QWidget*>(row.Remarks), static_cast<QWidget*>(row.BindIp),
+              static_cast<QWidget*>(row.ListenPort), static_cast<QWidget*>(row.MapIp),
+              static_cast<QWidget*>(row.MapPort), static_cast<QWidget*>(row.Map),
+              static_cast<QWidget*>(row.MaxSpeed), static_cast<QWidget*>(row.Log),
+              static_cast<QWidget*>(row.DataMode), static_cast<QWidget*>(row.Settings)})
             w->setEnabled(enabled);
 }

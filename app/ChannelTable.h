@@ -22,31 +22,31 @@ class QToolButton;
 inline constexpr int ChannelCount = 8;
 
 struct TChannelRow {
-    QLineEdit *Remarks = nullptr;
-    QLineEdit *BindIp = nullptr;
-    QSpinBox *ListenPort = nullptr;
-    QLineEdit *MapIp = nullptr;
-    QSpinBox *MapPort = nullptr;
-    QCheckBox *Map = nullptr;
-    QSpinBox *MaxSpeed = nullptr;
-    QCheckBox *Log = nullptr;
-    QComboBox *DataMode = nullptr;
-    QFrame *Light = nullptr;
+    QLineEdit* Remarks = nullptr;
+    QLineEdit* BindIp = nullptr;
+    QSpinBox* ListenPort = nullptr;
+    QLineEdit* MapIp = nullptr;
+    QSpinBox* MapPort = nullptr;
+    QCheckBox* Map = nullptr;
+    QSpinBox* MaxSpeed = nullptr;
+    QCheckBox* Log = nullptr;
+    QComboBox* DataMode = nullptr;
+    QFrame* Light = nullptr;
     // Beside the light: shown while the channel has network conditions; its tooltip names them.
-    QLabel *ConditionMark = nullptr;
-    QLabel *Status = nullptr;
-    QLabel *Exposed = nullptr;        // "Reachable from other machines"
-    QToolButton *Settings = nullptr;  // opens the "Channel Settings" dialog
+    QLabel* ConditionMark = nullptr;
+    QLabel* Status = nullptr;
+    QLabel* Exposed = nullptr;  // "Reachable from other machines"
+    QToolButton* Settings = nullptr;  // opens the "Channel Settings" dialog
 };
 
 class TChannelTable : public QWidget {
     Q_OBJECT
 public:
-    explicit TChannelTable(QWidget *parent = nullptr);
+    explicit TChannelTable(QWidget* parent = nullptr);
 
     // Channels are numbered 1 to 8, as everywhere in the program.
-    TChannelRow &Row(int channel) { return Rows[size_t(channel - 1)]; }
-    const TChannelRow &Row(int channel) const { return Rows[size_t(channel - 1)]; }
+    TChannelRow& Row(int channel) { return Rows[size_t(channel - 1)]; }
+    const TChannelRow& Row(int channel) const { return Rows[size_t(channel - 1)]; }
 
     // The light is green while the channel's server listens, else the window's neutral colour.
     void SetLight(int channel, bool active);
@@ -55,10 +55,10 @@ public:
     // Shows the warning mark of a channel that listens on every address for every client.
     void SetExposed(int channel, bool exposed);
     // Shows the conditions mark with `summary` as its tooltip; an empty summary hides it.
-    void SetConditionMark(int channel, const QString &summary);
+    void SetConditionMark(int channel, const QString& summary);
 
-    static const QStringList &DataModeItems();
-    static const QStringList &HeaderCaptions();
+    static const QStringList& DataModeItems();
+    static const QStringList& HeaderCaptions();
     // The text every remark and address field keeps room for, however narrow the window.
     static QString WidestAddress() { return QStringLiteral("127.255.255.255"); }
 

@@ -8,20 +8,20 @@ namespace {
 
 // Qt's options of a graphical program that take a value, and those that do not. QApplication
 // reads them from argv itself; the parser only has to let them pass.
-const char *const QtValueOptions[] = {"platform", "platformpluginpath", "platformtheme",
-                                      "plugin",   "qwindowgeometry",    "qwindowicon",
-                                      "qwindowtitle", "geometry",       "style",
-                                      "stylesheet",   "session",        "display"};
-const char *const QtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+const char* const QtValueOptions[] = {
+    "platform",        "platformpluginpath", "platformtheme", "plugin",
+    "qwindowgeometry", "qwindowicon",        "qwindowtitle",  "geometry",
+    "style",           "stylesheet",         "session",       "display"};
+const char* const QtFlagOptions[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
 
-void AddQtOptions(QCommandLineParser &parser)
+void AddQtOptions(QCommandLineParser& parser)
 {
-    for (const char *name : QtValueOptions) {
+    for (const char* name : QtValueOptions) {
         QCommandLineOption option(QString::fromLatin1(name), QString(), QStringLiteral("value"));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
-    for (const char *name : QtFlagOptions) {
+    for (const char* name : QtFlagOptions) {
         QCommandLineOption option(QString::fromLatin1(name));
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
@@ -29,16 +29,16 @@ void AddQtOptions(QCommandLineParser &parser)
 }
 
 // The parser names the program after the application object, which does not exist yet.
-std::string UsageText(const QCommandLineParser &parser)
+std::string UsageText(const QCommandLineParser& parser)
 {
     QString text = parser.helpText();
     text = text.mid(text.indexOf(QLatin1Char('\n')));
     return "Usage: trabix [options]" + text.toStdString();
 }
 
-} // namespace
+}  // namespace
 
-TCommandLine ParseCommandLine(const QStringList &arguments)
+TCommandLine ParseCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
@@ -67,7 +67,7 @@ TCommandLine ParseCommandLine(const QStringList &arguments)
     } else if (!parser.positionalArguments().isEmpty()) {
         result.Action = TCommandLine::TAction::Fail;
         result.Message = "Unexpected argument '" +
-                         parser.positionalArguments().constFirst().toStdString() + "'.";
+            parser.positionalArguments().constFirst().toStdString() + "'.";
     } else if (parser.isSet(help)) {
         result.Action = TCommandLine::TAction::Help;
     } else if (parser.isSet(version)) {
@@ -81,7 +81,7 @@ TCommandLine ParseCommandLine(const QStringList &arguments)
     return result;
 }
 
-TCommandLine ParseCommandLine(int argc, char *argv[])
+TCommandLine ParseCommandLine(int argc, char* argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -94,20 +94,14 @@ std::string VersionText()
     return std::string("Trabix ") + TRABIX_VERSION;
 }
 
-int FinishCommandLine(const TCommandLine &commandLine)
+int FinishCommandLine(const TCommandLine& commandLine)
 {
     switch (commandLine.Action) {
-    case TCommandLine::TAction::Help:
-        std::fputs(commandLine.Usage.c_str(), stdout);
-        return 0;
-    case TCommandLine::TAction::Version:
-        std::printf("%s\n", VersionText().c_str());
-        return 0;
-    case TCommandLine::TAction::Fail:
-    case TCommandLine::TAction::Run:
-        break;
+        case TCommandLine::TAction::Help: std::fputs(commandLine.Usage.c_str(), stdout); return 0;
+        case TCommandLine::TAction::Version: std::printf("%s\n", VersionText().c_str()); return 0;
+        case TCommandLine::TAction::Fail:
+        case TCommandLine::TAction::Run: break;
     }
-    std::fprintf(stderr, "trabix: %s\n%s", commandLine.Message.c_str(),
-                 commandLine.Usage.c_str());
+    std::fprintf(stderr, "trabix: %s\n%s", commandLine.Message.c_str(), commandLine.Usage.c_str());
     return 2;
 }

@@ -13,23 +13,23 @@
 
 struct TCommandLine {
     enum class TAction {
-        Run,     // start the window or the headless twin
-        Help,    // print the usage to standard output, exit 0
-        Version, // print "Trabix <version>", exit 0
-        Fail,    // print Message and the usage to standard error, exit 2
+        Run,  // start the window or the headless twin
+        Help,  // print the usage to standard output, exit 0
+        Version,  // print "Trabix <version>", exit 0
+        Fail,  // print Message and the usage to standard error, exit 2
     };
     TAction Action = TAction::Run;
     bool Headless = false;
-    std::string ConfigFile; // empty: the settings file of the layout (config/ProgramPaths.h)
+    std::string ConfigFile;  // empty: the settings file of the layout (config/ProgramPaths.h)
     std::string Message;
     std::string Usage;
 };
 
-TCommandLine ParseCommandLine(const QStringList &arguments);
-TCommandLine ParseCommandLine(int argc, char *argv[]);
+TCommandLine ParseCommandLine(const QStringList& arguments);
+TCommandLine ParseCommandLine(int argc, char* argv[]);
 
 // "Trabix <version>", the version of the build.
 std::string VersionText();
 
 // Prints what the action asks for and returns the exit status. Not for TAction::Run.
-int FinishCommandLine(const TCommandLine &commandLine);
+int FinishCommandLine(const TCommandLine& commandLine);

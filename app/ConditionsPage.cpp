@@ -10,18 +10,18 @@
 
 namespace {
 
-QSpinBox *NewBox(int minimum, int maximum, const QString &suffix, QWidget *parent)
+QSpinBox* NewBox(int minimum, int maximum, const QString& suffix, QWidget* parent)
 {
-    auto *box = new QSpinBox(parent);
+    auto* box = new QSpinBox(parent);
     box->setRange(minimum, maximum);
     box->setSuffix(suffix);
     return box;
 }
 
 // A byte budget: 0 reads "off".
-QSpinBox *NewBudgetBox(QWidget *parent)
+QSpinBox* NewBudgetBox(QWidget* parent)
 {
-    QSpinBox *box = NewBox(0, INT_MAX, QStringLiteral(" bytes"), parent);
+    QSpinBox* box = NewBox(0, INT_MAX, QStringLiteral(" bytes"), parent);
     box->setSpecialValueText(QStringLiteral("off"));
     return box;
 }
@@ -31,9 +31,9 @@ QString Budget(std::int32_t bytes)
     return bytes > 0 ? QString::number(bytes) : QStringLiteral("off");
 }
 
-} // namespace
+}  // namespace
 
-TConditionsPage::TConditionsPage(QWidget *parent) : TChannelSettingsPage(parent)
+TConditionsPage::TConditionsPage(QWidget* parent) : TChannelSettingsPage(parent)
 {
     const QString ms = QStringLiteral(" ms");
     LatencyCS = NewBox(0, trabix::MaxConditionMs, ms, this);
@@ -46,22 +46,23 @@ TConditionsPage::TConditionsPage(QWidget *parent) : TChannelSettingsPage(parent)
     StallAfterSC = NewBudgetBox(this);
     Chance = NewBox(0, 100, QStringLiteral(" %"), this);
     Seed = NewBox(INT_MIN, INT_MAX, QString(), this);
-    Seed->setToolTip(QStringLiteral("0: a new sequence at every start; any other value repeats "
-                                    "the same draws at every start"));
+    Seed->setToolTip(
+        QStringLiteral("0: a new sequence at every start; any other value repeats "
+                       "the same draws at every start"));
 
-    auto *grid = new QGridLayout(this);
+    auto* grid = new QGridLayout(this);
     grid->addWidget(new QLabel(QStringLiteral("Client -> Server"), this), 0, 1);
     grid->addWidget(new QLabel(QStringLiteral("Server -> Client"), this), 0, 2);
     const struct {
-        const char *Caption;
+        const char* Caption;
         QSpinBox *CS, *SC;
     } rows[] = {{"&Latency", LatencyCS, LatencySC},
                 {"&Jitter (+/-)", JitterCS, JitterSC},
                 {"&Reset after", ResetAfterCS, ResetAfterSC},
                 {"&Stall after", StallAfterCS, StallAfterSC}};
     int r = 1;
-    for (const auto &row : rows) {
-        auto *caption = new QLabel(QString::fromLatin1(row.Caption), this);
+    for (const auto& row : rows) {
+        auto* caption = new QLabel(QString::fromLatin1(row.Caption), this);
         caption->setBuddy(row.CS);
         grid->addWidget(caption, r, 0);
         grid->addWidget(row.CS, r, 1);
@@ -74,7 +75,7 @@ TConditionsPage::TConditionsPage(QWidget *parent) : TChannelSettingsPage(parent)
     grid->setRowStretch(r, 1);
 }
 
-void TConditionsPage::Load(const trabix::TPM_port &port)
+void TConditionsPage::Load(const trabix::TPM_port& port)
 {
     LatencyCS->setValue(port.LatencyCS);
     LatencySC->setValue(port.LatencySC);
@@ -88,7 +89,7 @@ void TConditionsPage::Load(const trabix::TPM_port &port)
     Seed->setValue(port.ConditionSeed);
 }
 
-void TConditionsPage::Store(trabix::TPM_port &port) const
+void TConditionsPage::Store(trabix::TPM_port& port) const
 {
     port.LatencyCS = LatencyCS->value();
     port.LatencySC = LatencySC->value();
@@ -102,17 +103,18 @@ void TConditionsPage::Store(trabix::TPM_port &port) const
     port.ConditionSeed = Seed->value();
 }
 
-QString TConditionsPage::Summary(const trabix::TPM_port &port)
+QString TConditionsPage::Summary(const trabix::TPM_port& port)
 {
     const bool any = port.LatencyCS > 0 || port.LatencySC > 0 || port.JitterCS > 0 ||
-                     port.JitterSC > 0 || port.ResetAfterCS > 0 || port.ResetAfterSC > 0 ||
-                     port.StallAfterCS > 0 || port.StallAfterSC > 0;
+        port.JitterSC > 0 || port.ResetAfterCS > 0 || port.ResetAfterSC > 0 ||
+        port.StallAfterCS > 0 || port.StallAfterSC > 0;
     if (!any || port.ConditionChance <= 0)
         return {};
-    return QStringLiteral("Network conditions (C->S / S->C)\n"
-                          "Latency: %1 / %2 ms\nJitter: +/- %3 / %4 ms\n"
-                          "Reset after: %5 / %6 bytes\nStall after: %7 / %8 bytes\n"
-                          "Chance: %9 % of connections\nSeed: %10")
+    return QStringLiteral(
+               "Network conditions (C->S / S->C)\n"
+               "Latency: %1 / %2 ms\nJitter: +/- %3 / %4 ms\n"
+               "Reset after: %5 / %6 bytes\nStall after: %7 / %8 bytes\n"
+               "Chance: %9 % of connections\nSeed: %10")
         .arg(port.LatencyCS)
         .arg(port.LatencySC)
         .arg(port.JitterCS)

@@ -11,26 +11,26 @@ class QSpinBox;
 class TConditionsPage : public TChannelSettingsPage {
     Q_OBJECT
 public:
-    explicit TConditionsPage(QWidget *parent = nullptr);
+    explicit TConditionsPage(QWidget* parent = nullptr);
 
     QString Title() const override { return QStringLiteral("&Conditions"); }
-    void Load(const trabix::TPM_port &port) override;
+    void Load(const trabix::TPM_port& port) override;
     // Every value the boxes allow can be stored.
     QString Problem() const override { return {}; }
-    void Store(trabix::TPM_port &port) const override;
+    void Store(trabix::TPM_port& port) const override;
 
     // Several lines naming every condition of the record, or an empty text when none would
     // touch a connection (all off, or a chance of 0 %).
-    static QString Summary(const trabix::TPM_port &port);
+    static QString Summary(const trabix::TPM_port& port);
 
-    QSpinBox *LatencyCS = nullptr;
-    QSpinBox *LatencySC = nullptr;
-    QSpinBox *JitterCS = nullptr;
-    QSpinBox *JitterSC = nullptr;
-    QSpinBox *ResetAfterCS = nullptr;
-    QSpinBox *ResetAfterSC = nullptr;
-    QSpinBox *StallAfterCS = nullptr;
-    QSpinBox *StallAfterSC = nullptr;
-    QSpinBox *Chance = nullptr;
-    QSpinBox *Seed = nullptr;
+    QSpinBox* LatencyCS = nullptr;
+    QSpinBox* LatencySC = nullptr;
+    QSpinBox* JitterCS = nullptr;
+    QSpinBox* JitterSC = nullptr;
+    QSpinBox* ResetAfterCS = nullptr;
+    QSpinBox* ResetAfterSC = nullptr;
+    QSpinBox* StallAfterCS = nullptr;
+    QSpinBox* StallAfterSC = nullptr;
+    QSpinBox* Chance = nullptr;
+    QSpinBox* Seed = nullptr;
 };

@@ -17,18 +17,29 @@
 class TConnectionModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum TColumn { ColChannel, ColClient, ColTarget, ColState, ColOpened, ColDuration, ColBytesCS,
-                   ColBytesSC, ColRateCS, ColRateSC, ColumnCount };
+    enum TColumn {
+        ColChannel,
+        ColClient,
+        ColTarget,
+        ColState,
+        ColOpened,
+        ColDuration,
+        ColBytesCS,
+        ColBytesSC,
+        ColRateCS,
+        ColRateSC,
+        ColumnCount
+    };
 
     using QAbstractTableModel::QAbstractTableModel;
 
     // Takes a new snapshot of all channels, taken at ATime.
     void Update(std::vector<TConnectionSnapshot> ASnapshots, TCaptureTime ATime);
-    const TConnectionSnapshot &Snapshot(int row) const { return Rows[size_t(row)].Snap; }
+    const TConnectionSnapshot& Snapshot(int row) const { return Rows[size_t(row)].Snap; }
 
-    int rowCount(const QModelIndex &parent = {}) const override;
-    int columnCount(const QModelIndex &parent = {}) const override;
-    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
 
 private:
@@ -37,8 +48,8 @@ private:
         double RateCS = 0;  // bytes per second since the snapshot before
         double RateSC = 0;
     };
-    QVariant Display(const TRow &row, int column) const;
-    QVariant Raw(const TRow &row, int column) const;
+    QVariant Display(const TRow& row, int column) const;
+    QVariant Raw(const TRow& row, int column) const;
 
     std::vector<TRow> Rows;
     std::unordered_map<std::uint64_t, size_t> RowOf;

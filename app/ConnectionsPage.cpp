@@ -15,13 +15,16 @@
 #include <QVBoxLayout>
 
 TConnectionsPage::TConnectionsPage(TSnapshotSource snapshots, TCloser closer, TRecordSource records,
-                                   TCaptureSwitch capturing, QWidget *parent)
-    : QWidget(parent), Snapshots(std::move(snapshots)), Closer(std::move(closer)),
-      Records(std::move(records)), Capturing(std::move(capturing))
+                                   TCaptureSwitch capturing, QWidget* parent)
+    : QWidget(parent),
+      Snapshots(std::move(snapshots)),
+      Closer(std::move(closer)),
+      Records(std::move(records)),
+      Capturing(std::move(capturing))
 {
-    auto *layout = new QVBoxLayout(this);
-    auto *bar = new QHBoxLayout;
-    auto *filterLabel = new QLabel(QStringLiteral("C&hannel:"), this);
+    auto* layout = new QVBoxLayout(this);
+    auto* bar = new QHBoxLayout;
+    auto* filterLabel = new QLabel(QStringLiteral("C&hannel:"), this);
     ChannelFilter = new QComboBox(this);
     ChannelFilter->addItem(QStringLiteral("All channels"), 0);
     for (int c = 1; c <= 8; ++c)
@@ -53,7 +56,7 @@ TConnectionsPage::TConnectionsPage(TSnapshotSource snapshots, TCloser closer, TR
     View->horizontalHeader()->setStretchLastSection(true);
     // Widths for the longest usual texts, set once: measuring thousands of rows would not be.
     const QFontMetrics fm = View->fontMetrics();
-    const auto fit = [&](int column, const char *sample) {
+    const auto fit = [&](int column, const char* sample) {
         View->setColumnWidth(column, fm.horizontalAdvance(QString::fromLatin1(sample)) + 24);
     };
     fit(TConnectionModel::ColChannel, "Channel");
@@ -64,13 +67,15 @@ TConnectionsPage::TConnectionsPage(TSnapshotSource snapshots, TCloser closer, TR
     fit(TConnectionModel::ColDuration, "000.0 s");
     for (int c = TConnectionModel::ColBytesCS; c <= TConnectionModel::ColRateSC; ++c)
         fit(c, "99.9 KB/s");
-    Summary->setMinimumWidth(fm.horizontalAdvance(QStringLiteral("99999 open, 9999 recently ended")));
+    Summary->setMinimumWidth(
+        fm.horizontalAdvance(QStringLiteral("99999 open, 9999 recently ended")));
     Summary->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     View->setContextMenuPolicy(Qt::ActionsContextMenu);
     layout->addWidget(View);
     connect(ChannelFilter, &QComboBox::currentIndexChanged, this, [this] {
         const int channel = ChannelFilter->currentData().toInt();
-        Proxy->setFilterRegularExpression(channel ? QStringLiteral("^%1$").arg(channel) : QString());
+        Proxy->setFilterRegularExpression(channel ? QStringLiteral("^%1$").arg(channel)
+                                                  : QString());
     });
     connect(View, &QTableView::doubleClicked, this, &TConnectionsPage::ShowSelectedStream);
     CreateActions();
@@ -84,8 +89,8 @@ void TConnectionsPage::CreateActions()
 {
     // The keys are handled by eventFilter, so that they act whenever the list has the focus;
     // the menu shows them after the tab.
-    auto add = [this](const QString &text, auto slot) {
-        auto *action = new QAction(text, View);
+    auto add = [this](const QString& text, auto slot) {
+        auto* action = new QAction(text, View);
         connect(action, &QAction::triggered, this, slot);
         View->addAction(action);
     };
@@ -95,11 +100,11 @@ void TConnectionsPage::CreateActions()
     View->installEventFilter(this);
 }
 
-bool TConnectionsPage::eventFilter(QObject *watched, QEvent *event)
+bool TConnectionsPage::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched != View || event->type() != QEvent::KeyPress)
         return QWidget::eventFilter(watched, event);
-    const auto *key = static_cast<QKeyEvent *>(event);
+    const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Delete) {
         CloseSelected(key->modifiers() & Qt::ShiftModifier);
         return true;
@@ -111,14 +116,14 @@ bool TConnectionsPage::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void TConnectionsPage::showEvent(QShowEvent *event)
+void TConnectionsPage::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
     Refresh();
     RefreshTimer->start();
 }
 
-void TConnectionsPage::hideEvent(QHideEvent *event)
+void TConnectionsPage::hideEvent(QHideEvent* event)
 {
     RefreshTimer->stop();
     QWidget::hideEvent(event);
@@ -128,7 +133,7 @@ void TConnectionsPage::Refresh()
 {
     std::vector<TConnectionSnapshot> all = Snapshots();
     int open = 0;
-    for (const TConnectionSnapshot &s : all)
+    for (const TConnectionSnapshot& s : all)
         open += s.State != TConnectionState::Ended;
     const int ended = int(all.size()) - open;
     Model->Update(std::move(all), std::chrono::system_clock::now());
@@ -138,14 +143,14 @@ void TConnectionsPage::Refresh()
 std::vector<TConnectionSnapshot> TConnectionsPage::Selected() const
 {
     std::vector<TConnectionSnapshot> out;
-    for (const QModelIndex &index : View->selectionModel()->selectedRows())
+    for (const QModelIndex& index : View->selectionModel()->selectedRows())
         out.push_back(Model->Snapshot(Proxy->mapToSource(index).row()));
     return out;
 }
 
 void TConnectionsPage::CloseSelected(bool reset)
 {
-    for (const TConnectionSnapshot &s : Selected())
+    for (const TConnectionSnapshot& s : Selected())
         if (s.State != TConnectionState::Ended)
             Closer(s.Channel, s.Id, reset);
     Refresh();
@@ -158,9 +163,9 @@ void TConnectionsPage::ShowSelectedStream()
         ShowStream(selected.front());
 }
 
-void TConnectionsPage::ShowStream(const TConnectionSnapshot &connection)
+void TConnectionsPage::ShowStream(const TConnectionSnapshot& connection)
 {
-    auto *view = new TStreamView(connection, Records(connection.Channel, connection.Id),
+    auto* view = new TStreamView(connection, Records(connection.Channel, connection.Id),
                                  Capturing(connection.Channel), this);
     view->setAttribute(Qt::WA_DeleteOnClose);
     view->show();

@@ -29,31 +29,32 @@ public:
     // Ends the connection with the id on its channel (AReset: with a reset).
     using TCloser = std::function<void(int channel, std::uint64_t id, bool reset)>;
     // The record of a connection (for its capture), or nullptr.
-    using TRecordSource = std::function<std::shared_ptr<TConnectionRecord>(int channel, std::uint64_t id)>;
+    using TRecordSource =
+        std::function<std::shared_ptr<TConnectionRecord>(int channel, std::uint64_t id)>;
     // Whether a channel keeps the bytes of its connections.
     using TCaptureSwitch = std::function<bool(int channel)>;
 
     TConnectionsPage(TSnapshotSource snapshots, TCloser closer, TRecordSource records,
-                     TCaptureSwitch capturing, QWidget *parent = nullptr);
+                     TCaptureSwitch capturing, QWidget* parent = nullptr);
 
     // Takes a snapshot now (the timer does it four times a second while the page is shown).
     void Refresh();
     // The connections of the selected rows.
     std::vector<TConnectionSnapshot> Selected() const;
     void CloseSelected(bool reset);
-    void ShowStream(const TConnectionSnapshot &connection);
+    void ShowStream(const TConnectionSnapshot& connection);
 
-    QComboBox *ChannelFilter = nullptr;
-    QTableView *View = nullptr;
-    TConnectionModel *Model = nullptr;
-    QSortFilterProxyModel *Proxy = nullptr;
-    QLabel *Summary = nullptr;
-    QTimer *RefreshTimer = nullptr;
+    QComboBox* ChannelFilter = nullptr;
+    QTableView* View = nullptr;
+    TConnectionModel* Model = nullptr;
+    QSortFilterProxyModel* Proxy = nullptr;
+    QLabel* Summary = nullptr;
+    QTimer* RefreshTimer = nullptr;
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-    void hideEvent(QHideEvent *event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void CreateActions();

@@ -9,7 +9,7 @@ namespace {
 
 // Standard output may be a pipe to the journal or a terminal; a short write is continued, a
 // failed one (nobody reads any more) drops the line.
-void WriteToStandardOutput(const std::string &line)
+void WriteToStandardOutput(const std::string& line)
 {
     size_t done = 0;
     while (done < line.size()) {
@@ -22,7 +22,7 @@ void WriteToStandardOutput(const std::string &line)
     }
 }
 
-std::string AsOutputLine(const std::string &text)
+std::string AsOutputLine(const std::string& text)
 {
     std::string line;
     line.reserve(text.size() + 1);
@@ -35,11 +35,10 @@ std::string AsOutputLine(const std::string &text)
     return line;
 }
 
-} // namespace
+}  // namespace
 
 THeadlessLog::THeadlessLog(std::unique_ptr<trabix::TQVX_Logger> logger) : Logger(std::move(logger))
-{
-}
+{}
 
 THeadlessLog::~THeadlessLog() = default;
 
@@ -49,7 +48,7 @@ void THeadlessLog::SetSwitches(bool toStandardOutput, bool toFile)
     ToFile.store(toFile);
 }
 
-void THeadlessLog::AddLogLine(const std::string &text)
+void THeadlessLog::AddLogLine(const std::string& text)
 {
     std::lock_guard lock(Lock);
     if (Closed)
@@ -57,7 +56,7 @@ void THeadlessLog::AddLogLine(const std::string &text)
     if (ToStandardOutput.load())
         WriteToStandardOutput(AsOutputLine(text));
     if (ToFile.load() && Logger)
-        Logger->WriteLog(text); // its failures are counted by the logger, as in the window
+        Logger->WriteLog(text);  // its failures are counted by the logger, as in the window
 }
 
 void THeadlessLog::Close()

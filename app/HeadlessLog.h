@@ -15,14 +15,14 @@
 
 namespace trabix {
 class TQVX_Logger;
-} // namespace trabix
+}  // namespace trabix
 
 class THeadlessLog {
 public:
     explicit THeadlessLog(std::unique_ptr<trabix::TQVX_Logger> logger);
     ~THeadlessLog();
 
-    void AddLogLine(const std::string &text);
+    void AddLogLine(const std::string& text);
     void SetSwitches(bool toStandardOutput, bool toFile);
     // Drops every later line and releases the file logger: the program's last line is out.
     void Close();
@@ -30,7 +30,7 @@ public:
 private:
     std::atomic<bool> ToStandardOutput{true};
     std::atomic<bool> ToFile{false};
-    std::mutex Lock; // guards Logger, Closed and the writes
+    std::mutex Lock;  // guards Logger, Closed and the writes
     std::unique_ptr<trabix::TQVX_Logger> Logger;
     bool Closed = false;
 };

@@ -19,7 +19,7 @@ sigset_t HandledSignals()
     return set;
 }
 
-} // namespace
+}  // namespace
 
 void THeadlessSignals::BlockSignals()
 {
@@ -27,7 +27,7 @@ void THeadlessSignals::BlockSignals()
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-THeadlessSignals::THeadlessSignals(QObject *parent) : QObject(parent)
+THeadlessSignals::THeadlessSignals(QObject* parent) : QObject(parent)
 {
     const sigset_t set = HandledSignals();
     Fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);

@@ -13,7 +13,7 @@ class QSocketNotifier;
 class THeadlessSignals : public QObject {
     Q_OBJECT
 public:
-    explicit THeadlessSignals(QObject *parent = nullptr);
+    explicit THeadlessSignals(QObject* parent = nullptr);
     ~THeadlessSignals() override;
 
     // Blocks the three signals in the calling thread and every thread it starts later. Call it
@@ -21,12 +21,12 @@ public:
     static void BlockSignals();
 
 signals:
-    void StopRequested(int signalNumber); // SIGTERM, SIGINT
-    void ReloadRequested();               // SIGHUP
+    void StopRequested(int signalNumber);  // SIGTERM, SIGINT
+    void ReloadRequested();  // SIGHUP
 
 private:
     void ReadSignals();
 
     int Fd = -1;
-    QSocketNotifier *Notifier = nullptr;
+    QSocketNotifier* Notifier = nullptr;
 };

@@ -19,14 +19,13 @@
 namespace {
 
 // A change of these needs the channel's listener or target anew; the rest is live.
-bool NeedsRestart(const trabix::TPM_port &before, const trabix::TPM_port &after)
+bool NeedsRestart(const trabix::TPM_port& before, const trabix::TPM_port& after)
 {
     return before.BindIp != after.BindIp || before.ListenPort != after.ListenPort ||
-           before.MapIp != after.MapIp || before.MapPort != after.MapPort ||
-           before.Map != after.Map;
+        before.MapIp != after.MapIp || before.MapPort != after.MapPort || before.Map != after.Map;
 }
 
-std::string ChannelList(const std::vector<int> &channels)
+std::string ChannelList(const std::vector<int>& channels)
 {
     std::string text;
     for (int n : channels)
@@ -34,10 +33,11 @@ std::string ChannelList(const std::vector<int> &channels)
     return text;
 }
 
-} // namespace
+}  // namespace
 
-THeadlessTwin::THeadlessTwin(trabix::TSettings &settings, QObject *parent)
-    : QObject(parent), Settings(settings),
+THeadlessTwin::THeadlessTwin(trabix::TSettings& settings, QObject* parent)
+    : QObject(parent),
+      Settings(settings),
       Output(std::make_shared<THeadlessLog>(MakeProgramLogger()))
 {
     for (int n = 1; n <= trabix::ChannelCount; ++n)
@@ -49,7 +49,7 @@ THeadlessTwin::~THeadlessTwin()
     Stop();
 }
 
-void THeadlessTwin::Log(const std::string &text)
+void THeadlessTwin::Log(const std::string& text)
 {
     Output->AddLogLine(ProgramLine(text));
 }
@@ -59,7 +59,7 @@ void THeadlessTwin::ApplySwitches()
     Output->SetSwitches(Settings.General().LogToScreen, Settings.General().LogToFile);
 }
 
-bool THeadlessTwin::Start(std::string &why)
+bool THeadlessTwin::Start(std::string& why)
 {
     const std::string file = trabix::ConfigFileName();
     const bool loaded = Settings.Load();
@@ -81,7 +81,7 @@ bool THeadlessTwin::Start(std::string &why)
         why = "no channel has Map checked in " + file;
     else {
         why = "no channel could start:";
-        for (const std::string &error : Errors)
+        for (const std::string& error : Errors)
             why += "\n  " + error;
     }
     return false;
@@ -89,12 +89,12 @@ bool THeadlessTwin::Start(std::string &why)
 
 bool THeadlessTwin::StartChannel(int channel)
 {
-    const trabix::TPM_port &port = Settings.Port(channel);
-    TqvMappedPortTCP &server = *Servers[size_t(channel)];
+    const trabix::TPM_port& port = Settings.Port(channel);
+    TqvMappedPortTCP& server = *Servers[size_t(channel)];
     Listening[size_t(channel)] = false;
     try {
         std::weak_ptr<THeadlessLog> output = Output;
-        auto onLog = [output](const std::string &text) {
+        auto onLog = [output](const std::string& text) {
             if (auto target = output.lock())
                 target->AddLogLine(text);
         };
@@ -102,7 +102,7 @@ bool THeadlessTwin::StartChannel(int channel)
             Listening[size_t(channel)] = true;
             Log(ListeningText(channel, port.Remarks, server));
         }
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         const std::string text = ChannelErrorText(channel, port.Remarks, e.what());
         Errors.push_back(text);
         Log(text);
@@ -112,14 +112,14 @@ bool THeadlessTwin::StartChannel(int channel)
 
 void THeadlessTwin::StopChannel(int channel)
 {
-    TqvMappedPortTCP *server = Servers[size_t(channel)].get();
+    TqvMappedPortTCP* server = Servers[size_t(channel)].get();
     if (!server)
         return;
     Listening[size_t(channel)] = false;
     try {
         server->SetActive(false);
         server->Bindings().Clear();
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         Log(ChannelErrorText(channel, Settings.Port(channel).Remarks, e.what()));
     }
 }
@@ -146,7 +146,7 @@ void THeadlessTwin::Reload()
     ApplySwitches();
     std::vector<int> changed;
     for (int n = 1; n <= trabix::ChannelCount; ++n) {
-        const trabix::TPM_port &port = Settings.Port(n);
+        const trabix::TPM_port& port = Settings.Port(n);
         if (NeedsRestart(previous.Port(n), port)) {
             changed.push_back(n);
             StartChannel(n);
@@ -168,14 +168,14 @@ void THeadlessTwin::Stop()
     // lines of their connections come before it and the log ends with the two stop lines.
     for (int n = 1; n <= trabix::ChannelCount; ++n)
         StopChannel(n);
-    for (auto &server : Servers)
+    for (auto& server : Servers)
         server.reset();
     Log(StoppedAllText);
     Log(ProgramStoppedText());
     Output->Close();
 }
 
-int RunHeadless(int argc, char *argv[])
+int RunHeadless(int argc, char* argv[])
 {
     // Before any thread exists, so every thread inherits the blocked signals.
     THeadlessSignals::BlockSignals();

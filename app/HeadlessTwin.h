@@ -29,12 +29,12 @@ class THeadlessTwin : public QObject {
     Q_OBJECT
 public:
     // Settings: what Start loads and Reload re-reads; owned by the caller, used by this twin alone.
-    explicit THeadlessTwin(trabix::TSettings &settings, QObject *parent = nullptr);
+    explicit THeadlessTwin(trabix::TSettings& settings, QObject* parent = nullptr);
     ~THeadlessTwin() override;
 
     // Loads the settings, logs the start line and starts every checked channel. False when no
     // channel listens; Why then says what kept them.
-    bool Start(std::string &why);
+    bool Start(std::string& why);
     // Re-reads the settings file and restarts the channels whose listening settings changed.
     void Reload();
     // Stops and releases every server, then logs the stop lines; the log is closed afterwards.
@@ -46,16 +46,16 @@ private:
     void ApplySwitches();
     bool StartChannel(int channel);
     void StopChannel(int channel);
-    void Log(const std::string &text);
+    void Log(const std::string& text);
 
-    trabix::TSettings &Settings;
+    trabix::TSettings& Settings;
     std::shared_ptr<THeadlessLog> Output;
     std::array<std::unique_ptr<TqvMappedPortTCP>, trabix::ChannelCount + 1> Servers;
     std::array<bool, trabix::ChannelCount + 1> Listening{};
-    std::vector<std::string> Errors; // the error lines of the last start
+    std::vector<std::string> Errors;  // the error lines of the last start
     bool Stopped = false;
 };
 
 // The headless program: returns the exit status (0 after SIGTERM or SIGINT, 1 when no channel
 // could start).
-int RunHeadless(int argc, char *argv[]);
+int RunHeadless(int argc, char* argv[]);

@@ -13,13 +13,13 @@ namespace {
 
 // Decrements the in-progress count whichever way AddLogLine leaves.
 struct TEntryGuard {
-    std::atomic<int> &Count;
+    std::atomic<int>& Count;
     ~TEntryGuard() { Count.fetch_sub(1); }
 };
 
-} // namespace
+}  // namespace
 
-void TLogRouter::AddLogLine(const std::string &text)
+void TLogRouter::AddLogLine(const std::string& text)
 {
     const int entries = LogEntryCount.fetch_add(1) + 1;
     TEntryGuard guard{LogEntryCount};
@@ -39,7 +39,7 @@ void TLogRouter::AddLogLine(const std::string &text)
     if (Routing.LogToFile.load()) {
         std::lock_guard lock(FileLock);
         if (FileWriter)
-            FileWriter(text); // its result is not looked at: the logger counts its failures
+            FileWriter(text);  // its result is not looked at: the logger counts its failures
     }
 }
 
@@ -56,7 +56,7 @@ void TLogRouter::PostFlushLocked()
 namespace {
 
 // The last `lines` lines of text: what follows its lines-th line break from the end.
-std::string_view LastLines(const std::string &text, int lines)
+std::string_view LastLines(const std::string& text, int lines)
 {
     size_t cut = text.size();
     for (int i = 0; i < lines; ++i) {
@@ -69,14 +69,14 @@ std::string_view LastLines(const std::string &text, int lines)
     return std::string_view(text).substr(cut + 1);
 }
 
-} // namespace
+}  // namespace
 
 void TLogRouter::FlushToView()
 {
     AssertMainThread();
     std::vector<TPendingText> batch;
     bool trim = false;
-    TScreenLog *view = nullptr;
+    TScreenLog* view = nullptr;
     {
         std::lock_guard lock(PendingLock);
         batch.swap(Pending);
@@ -89,7 +89,7 @@ void TLogRouter::FlushToView()
 
     const int limit = std::max(1, Routing.ScreenLogLines.load());
     long long total = 0;
-    for (const TPendingText &part : batch)
+    for (const TPendingText& part : batch)
         total += part.Lines;
     // Without a bounded batch the records that go in are all of them; otherwise the tail.
     size_t first = 0;
@@ -107,7 +107,7 @@ void TLogRouter::FlushToView()
     std::string joined;
     for (size_t i = first; i < batch.size(); ++i) {
         if (i > first)
-            joined += "\r\n"; // as the file ends each record: a record's own LF stays apart
+            joined += "\r\n";  // as the file ends each record: a record's own LF stays apart
         if (i == first && cut)
             joined += LastLines(batch[i].Text, firstLines);
         else
@@ -123,11 +123,11 @@ void TLogRouter::FlushToView()
     view->AppendBytes(joined);
 }
 
-void TLogRouter::AttachView(TScreenLog *view)
+void TLogRouter::AttachView(TScreenLog* view)
 {
     AssertMainThread();
     // Made and connected here, on the main thread; other threads only start it.
-    auto *timer = new QTimer(view);
+    auto* timer = new QTimer(view);
     timer->setSingleShot(true);
     // Lines are gathered for a short while and put into the view in one insert: under a
     // flood of data records, one insert per record would keep the event loop busy with

@@ -46,10 +46,10 @@ struct TLogRouting {
 
 class TLogRouter : public std::enable_shared_from_this<TLogRouter> {
 public:
-    using TFileWriter = std::function<bool(const std::string &)>;
+    using TFileWriter = std::function<bool(const std::string&)>;
 
     // Thread safe. The trim may only run for a call that found no other call in progress.
-    void AddLogLine(const std::string &text);
+    void AddLogLine(const std::string& text);
 
     // How long lines gather before they go into the view in one insert.
     static constexpr int FlushIntervalMs = 50;
@@ -58,7 +58,7 @@ public:
     void FlushToView();
 
     // Called on the main thread only. The view must be detached before it is destroyed.
-    void AttachView(TScreenLog *view);
+    void AttachView(TScreenLog* view);
     void DetachView();
 
     // Thread safe. Install the file writer once the logger exists; after ReleaseFileWriter
@@ -81,17 +81,17 @@ private:
 
     struct TPendingText {
         std::string Text;
-        int Lines = 0; // line breaks + 1
+        int Lines = 0;  // line breaks + 1
     };
 
-    std::mutex PendingLock; // guards Pending, PendingTrim, View
+    std::mutex PendingLock;  // guards Pending, PendingTrim, View
     std::vector<TPendingText> Pending;
     bool PendingTrim = false;
-    TScreenLog *View = nullptr; // set and cleared on the main thread, under PendingLock
+    TScreenLog* View = nullptr;  // set and cleared on the main thread, under PendingLock
     // A child of View that runs the flush on the main thread; made, replaced and deleted on
     // the main thread under PendingLock, started from any thread.
-    QTimer *FlushTimer = nullptr;
+    QTimer* FlushTimer = nullptr;
 
-    std::mutex FileLock; // held while the writer runs
+    std::mutex FileLock;  // held while the writer runs
     TFileWriter FileWriter;
 };

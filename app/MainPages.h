@@ -17,15 +17,15 @@ class TScreenLog;
 class TStatusPage : public QWidget {
     Q_OBJECT
 public:
-    explicit TStatusPage(QWidget *parent = nullptr);
+    explicit TStatusPage(QWidget* parent = nullptr);
 
-    TChannelTable *Channels = nullptr;
-    QCheckBox *AutoStart = nullptr;      // "A&utoStart"
-    QCheckBox *GotoTNA = nullptr;        // "Mi&nimize->TNA"
-    QCheckBox *DelayPerThread = nullptr; // "&Delay/Connection"
-    QPushButton *StartButton = nullptr;  // "St&art" / "Rest&art"
-    QPushButton *StopButton = nullptr;   // "St&op"
-    QPushButton *ResetButton = nullptr;  // "R&eset Counters"
+    TChannelTable* Channels = nullptr;
+    QCheckBox* AutoStart = nullptr;  // "A&utoStart"
+    QCheckBox* GotoTNA = nullptr;  // "Mi&nimize->TNA"
+    QCheckBox* DelayPerThread = nullptr;  // "&Delay/Connection"
+    QPushButton* StartButton = nullptr;  // "St&art" / "Rest&art"
+    QPushButton* StopButton = nullptr;  // "St&op"
+    QPushButton* ResetButton = nullptr;  // "R&eset Counters"
 };
 
 // "&Logging": the screen log above its option panel with the groups " Log to ... ",
@@ -33,22 +33,22 @@ public:
 class TLoggingPage : public QWidget {
     Q_OBJECT
 public:
-    explicit TLoggingPage(QWidget *parent = nullptr);
+    explicit TLoggingPage(QWidget* parent = nullptr);
 
-    TScreenLog *View = nullptr;
-    QCheckBox *LogToFile = nullptr;      // "Fil&e"
-    QCheckBox *LogToScreen = nullptr;    // "Sc&reen"
-    QPushButton *ClearButton = nullptr;  // "Cl&ear"
-    QCheckBox *WrapLines = nullptr;      // "&Wrap Lines"
-    QCheckBox *LimitScreenLog = nullptr; // "L&imit to"
-    QSpinBox *ScreenLogLines = nullptr;  // "li&nes"
-    QPushButton *SaveButton = nullptr;   // "Sa&ve to file"
-    QCheckBox *LogConnInfo = nullptr;    // "C&onnection Info"
-    QCheckBox *LogDelayInfo = nullptr;   // "&Delay Info"
-    QLabel *Places = nullptr;            // the settings file and the log folder in use
+    TScreenLog* View = nullptr;
+    QCheckBox* LogToFile = nullptr;  // "Fil&e"
+    QCheckBox* LogToScreen = nullptr;  // "Sc&reen"
+    QPushButton* ClearButton = nullptr;  // "Cl&ear"
+    QCheckBox* WrapLines = nullptr;  // "&Wrap Lines"
+    QCheckBox* LimitScreenLog = nullptr;  // "L&imit to"
+    QSpinBox* ScreenLogLines = nullptr;  // "li&nes"
+    QPushButton* SaveButton = nullptr;  // "Sa&ve to file"
+    QCheckBox* LogConnInfo = nullptr;  // "C&onnection Info"
+    QCheckBox* LogDelayInfo = nullptr;  // "&Delay Info"
+    QLabel* Places = nullptr;  // the settings file and the log folder in use
 
-    void ShowPlaces(const QString &settingsFile, const QString &logFolder);
+    void ShowPlaces(const QString& settingsFile, const QString& logFolder);
 
     // The option controls of this page (the buttons excluded).
-    QList<QWidget *> OptionControls() const;
+    QList<QWidget*> OptionControls() const;
 };

@@ -6,7 +6,7 @@
 namespace {
 
 // One arrow pointing right across the given band of the picture.
-void DrawArrow(QPainter &p, double y, double s, const QColor &colour, bool rightwards)
+void DrawArrow(QPainter& p, double y, double s, const QColor& colour, bool rightwards)
 {
     QPainterPath path;
     const double left = s * 0.16, right = s * 0.84, half = s * 0.11, head = s * 0.24;
@@ -31,9 +31,9 @@ void DrawArrow(QPainter &p, double y, double s, const QColor &colour, bool right
     p.fillPath(path, colour);
 }
 
-} // namespace
+}  // namespace
 
-void PaintProgramIcon(QPainter &p, double s)
+void PaintProgramIcon(QPainter& p, double s)
 {
     p.setRenderHint(QPainter::Antialiasing);
     // A dark rounded tile with two arrows, one for each direction of the relayed traffic.

@@ -9,7 +9,7 @@
 class QPainter;
 
 // Paints the icon into the square (0, 0, size, size) of any paint device.
-void PaintProgramIcon(QPainter &painter, double size);
+void PaintProgramIcon(QPainter& painter, double size);
 
 // Called on the main thread only (QPixmap needs the GUI thread).
 QPixmap ProgramIconPixmap(int size);

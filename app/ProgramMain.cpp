@@ -15,7 +15,7 @@
 
 #include <csignal>
 
-int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
+int RunProgram(int argc, char* argv[], const TProgramHooks& hooks)
 {
     // A send to a vanished peer must end that connection, not the program.
     std::signal(SIGPIPE, SIG_IGN);
@@ -43,9 +43,9 @@ int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
         trabix::TSettings settings;  // the window's to load, show, edit and save
         TMainForm mainForm(prompts, settings);
         QObject::disconnect(startUpWatch);
-        std::function<bool(const std::string &)> openBrowser = hooks.OpenBrowser;
+        std::function<bool(const std::string&)> openBrowser = hooks.OpenBrowser;
         if (!openBrowser)
-            openBrowser = [](const std::string &url) { return trabix::OpenInDefaultBrowser(url); };
+            openBrowser = [](const std::string& url) { return trabix::OpenInDefaultBrowser(url); };
         TPMAboutDialog about(prompts, openBrowser);
         mainForm.SetAboutDialog(&about);
         QObject::connect(&mainForm, &TMainForm::ProgramClosed, &app, &QCoreApplication::quit,
@@ -55,9 +55,9 @@ int RunProgram(int argc, char *argv[], const TProgramHooks &hooks)
             hooks.BeforeShow(mainForm, shutdownSignals);
         QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &mainForm,
                          &TMainForm::OsShutdownQuery);
-        QObject::connect(&app, &QGuiApplication::commitDataRequest, &mainForm,
-                         [&mainForm](QSessionManager &) { mainForm.OsShutdownQuery(); },
-                         Qt::DirectConnection);
+        QObject::connect(
+            &app, &QGuiApplication::commitDataRequest, &mainForm,
+            [&mainForm](QSessionManager&) { mainForm.OsShutdownQuery(); }, Qt::DirectConnection);
         if (logOffDuringStartUp)
             mainForm.OsShutdownQuery();
         else

@@ -11,13 +11,13 @@ class TShutdownSignals;
 struct TProgramHooks {
     // Runs once the window and the shutdown signals exist, before the window's log-off path is
     // connected to those signals and before the window is shown.
-    std::function<void(TMainForm &, TShutdownSignals &)> BeforeShow;
+    std::function<void(TMainForm&, TShutdownSignals&)> BeforeShow;
     // Runs when the event loop has ended, while the application object still exists.
     std::function<void()> AfterExec;
     // Opens an address for the About box's link; the user's default browser when not set.
-    std::function<bool(const std::string &)> OpenBrowser;
+    std::function<bool(const std::string&)> OpenBrowser;
 };
 
 // Creates the application, the main window and the About box, runs the event loop until the
 // window has closed, and returns the exit status.
-int RunProgram(int argc, char *argv[], const TProgramHooks &hooks = {});
+int RunProgram(int argc, char* argv[], const TProgramHooks& hooks = {});

@@ -11,7 +11,7 @@
 
 #include <cstdio>
 
-void SetUpProgramPaths(const std::string &configOverride)
+void SetUpProgramPaths(const std::string& configOverride)
 {
     const trabix::TProgramPaths paths =
         trabix::ChooseProgramPaths(trabix::GatherPathFacts(configOverride));
@@ -39,7 +39,7 @@ std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel)
     return server;
 }
 
-TConditionValues ConditionValues(const trabix::TPM_port &port)
+TConditionValues ConditionValues(const trabix::TPM_port& port)
 {
     TConditionValues v;
     v.Latency = {port.LatencyCS, port.LatencySC};
@@ -51,8 +51,8 @@ TConditionValues ConditionValues(const trabix::TPM_port &port)
     return v;
 }
 
-void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
-                       const trabix::TPM_GeneralConfig &general)
+void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
+                       const trabix::TPM_GeneralConfig& general)
 {
     server.LogDataMode = port.LogDataMode;
     server.Logging = port.Logging;
@@ -63,22 +63,22 @@ void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
     server.DelayPerThread = general.DelayPerThread;
     server.MaxConnections = port.MaxConnections;
     server.MaxConnectionsPerSource = port.MaxConnectionsPerSource;
-    server.SetAllowFrom(port.AllowFrom); // a problem is told by the channel's start line
+    server.SetAllowFrom(port.AllowFrom);  // a problem is told by the channel's start line
     server.Conditions().Set(ConditionValues(port));
     server.Capture = port.Capture;
     server.CaptureToFile = port.CaptureToFile;
 }
 
-bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
-                        const trabix::TPM_GeneralConfig &general,
-                        std::function<void(const std::string &)> onLog)
+bool StartChannelServer(TqvMappedPortTCP& server, const trabix::TPM_port& port,
+                        const trabix::TPM_GeneralConfig& general,
+                        std::function<void(const std::string&)> onLog)
 {
     server.SetActive(false);
     server.Bindings().Clear();
     if (!port.Map)
         return false;
     server.SetDefaultPort(port.ListenPort);
-    TIdSocketHandle *binding = server.Bindings().Add();
+    TIdSocketHandle* binding = server.Bindings().Add();
     if (!port.BindIp.empty())
         binding->SetIP(port.BindIp);
     server.SetMappedHost(port.MapIp);
@@ -89,7 +89,7 @@ bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
     return true;
 }
 
-std::string ProgramLine(const std::string &text)
+std::string ProgramLine(const std::string& text)
 {
     return "** " + FormatTime() + " " + text;
 }
@@ -101,7 +101,7 @@ std::string RaiseOpenFileLimit()
     if (limit < 0 || limit >= LowHardLimit)
         return {};
     return "Open file limit " + std::to_string(limit) + " (hard limit): room for about " +
-           std::to_string(TIdStack::ConnectionsWithin(limit)) + " connections at a time";
+        std::to_string(TIdStack::ConnectionsWithin(limit)) + " connections at a time";
 }
 
 std::string ProgramStartedText()
@@ -117,25 +117,26 @@ std::string ProgramStoppedText()
 namespace {
 
 // The start of the lines about one channel: "Channel n: (remarks)".
-std::string ChannelPrefix(int channel, const std::string &remarks)
+std::string ChannelPrefix(int channel, const std::string& remarks)
 {
     return "Channel " + std::to_string(channel) + ": (" + remarks + ")";
 }
 
-} // namespace
+}  // namespace
 
-std::string ListeningText(int channel, const std::string &remarks, TqvMappedPortTCP &server)
+std::string ListeningText(int channel, const std::string& remarks, TqvMappedPortTCP& server)
 {
-    const TIdSocketHandle *bound = server.Bindings().Items(0);
+    const TIdSocketHandle* bound = server.Bindings().Items(0);
     // A list that does not parse lets no one in; the start line says so and why.
     const std::string problem = server.AllowFromProblem();
-    const std::string refusing =
-        problem.empty() ? std::string() : "; AllowFrom not valid (" + problem + "): refusing every client";
+    const std::string refusing = problem.empty()
+        ? std::string()
+        : "; AllowFrom not valid (" + problem + "): refusing every client";
     return ChannelPrefix(channel, remarks) + " listening to connections on " + bound->IP() + ":" +
-           std::to_string(bound->Port()) + refusing;
+        std::to_string(bound->Port()) + refusing;
 }
 
-std::string ChannelErrorText(int channel, const std::string &remarks, const std::string &message)
+std::string ChannelErrorText(int channel, const std::string& remarks, const std::string& message)
 {
     return ChannelPrefix(channel, remarks) + " Error: " + ReplaceLineBreaks(message, " - ");
 }

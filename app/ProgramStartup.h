@@ -14,13 +14,13 @@ namespace trabix {
 class TQVX_Logger;
 struct TPM_GeneralConfig;
 struct TPM_port;
-} // namespace trabix
+}  // namespace trabix
 
 // Chooses the settings file and the log folder (config/ProgramPaths.h), creates the folders
 // of the installed layout and makes them the ones in use. A folder that cannot be created is
 // reported on standard error; the program goes on (the logger then writes to the working
 // directory, a settings file that cannot be read gives the defaults).
-void SetUpProgramPaths(const std::string &configOverride);
+void SetUpProgramPaths(const std::string& configOverride);
 
 // The daily file logger as the program uses it: the log folder in use, its lock on, CR LF after
 // every entry, no time stamp of its own (the lines carry theirs).
@@ -30,19 +30,19 @@ std::unique_ptr<trabix::TQVX_Logger> MakeProgramLogger();
 std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel);
 
 // A channel's network conditions as the engine takes them.
-TConditionValues ConditionValues(const trabix::TPM_port &port);
+TConditionValues ConditionValues(const trabix::TPM_port& port);
 
 // The settings a running server picks up at once (log switches, data mode, speed limits, who
 // may connect).
-void ApplyLiveSettings(TqvMappedPortTCP &server, const trabix::TPM_port &port,
-                       const trabix::TPM_GeneralConfig &general);
+void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
+                       const trabix::TPM_GeneralConfig& general);
 
 // Stops the server and clears its bindings; when the channel's Map is checked, binds it to the
 // channel's address and port, points it at its target and OnLog, and activates it. True when
 // it listens. Throws what the server throws (the caller turns it into the channel's error line).
-bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
-                        const trabix::TPM_GeneralConfig &general,
-                        std::function<void(const std::string &)> onLog);
+bool StartChannelServer(TqvMappedPortTCP& server, const trabix::TPM_port& port,
+                        const trabix::TPM_GeneralConfig& general,
+                        std::function<void(const std::string&)> onLog);
 
 // Raises the soft limit of open files to the hard limit: each connection holds two, and a
 // desktop session starts programs with 1024. Returns the line to log when even the hard limit
@@ -50,11 +50,11 @@ bool StartChannelServer(TqvMappedPortTCP &server, const trabix::TPM_port &port,
 std::string RaiseOpenFileLimit();
 
 // The program's own lines: "** " + the time of day + " " + text.
-std::string ProgramLine(const std::string &text);
+std::string ProgramLine(const std::string& text);
 std::string ProgramStartedText();
 std::string ProgramStoppedText();
-inline const char *const StoppedAllText = "Stopped all (active) mappings";
+inline const char* const StoppedAllText = "Stopped all (active) mappings";
 // "Channel n: (remarks) listening to connections on ip:port" for a listening server, followed
 // by "; AllowFrom not valid (why): refusing every client" when its allow list does not parse.
-std::string ListeningText(int channel, const std::string &remarks, TqvMappedPortTCP &server);
-std::string ChannelErrorText(int channel, const std::string &remarks, const std::string &message);
+std::string ListeningText(int channel, const std::string& remarks, TqvMappedPortTCP& server);
+std::string ChannelErrorText(int channel, const std::string& remarks, const std::string& message);

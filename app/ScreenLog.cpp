@@ -13,7 +13,7 @@
 #include <cmath>
 #include <vector>
 
-TScreenLog::TScreenLog(QWidget *parent) : QPlainTextEdit(parent)
+TScreenLog::TScreenLog(QWidget* parent) : QPlainTextEdit(parent)
 {
     QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
     font.setPointSize(8);
@@ -39,7 +39,7 @@ constexpr char16_t SignClose = u'\u203A';
 // The length of the well-formed UTF-8 sequence at the start of s (1 to 4) and its code point,
 // or 0 when s does not start with one: stray continuation bytes, cut sequences, overlong forms,
 // surrogates and values above U+10FFFF are not well formed.
-int Utf8SequenceLength(std::string_view s, char32_t &cp)
+int Utf8SequenceLength(std::string_view s, char32_t& cp)
 {
     const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
     const unsigned char first = byte(0);
@@ -75,15 +75,15 @@ int Utf8SequenceLength(std::string_view s, char32_t &cp)
 bool ShownAsSign(char32_t cp)
 {
     return (cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 ||
-           cp == 0x2029 || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE ||
-           cp == 0xFFFC || cp == SignOpen || cp == SignClose;
+        cp == 0x2029 || (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE || cp == 0xFFFC ||
+        cp == SignOpen || cp == SignClose;
 }
 
-void AppendSign(QString &text, unsigned char byte)
+void AppendSign(QString& text, unsigned char byte)
 {
     static constexpr char16_t Hex[] = u"0123456789ABCDEF";
     const char16_t sign[] = {SignOpen, Hex[byte >> 4], Hex[byte & 0xF], SignClose};
-    text.append(reinterpret_cast<const QChar *>(sign), 4);
+    text.append(reinterpret_cast<const QChar*>(sign), 4);
 }
 
 int HexValue(QChar c)
@@ -98,7 +98,7 @@ int HexValue(QChar c)
 
 // Appends the bytes of one line of the view: its signs' bytes, everything else as UTF-8. A
 // guillemet that does not open a whole sign (the user may edit the view) is taken as text.
-void AppendLineBytes(QByteArray &out, const QString &line)
+void AppendLineBytes(QByteArray& out, const QString& line)
 {
     qsizetype plain = 0;
     for (qsizetype i = 0; i + 3 < line.size(); ++i) {
@@ -116,7 +116,7 @@ void AppendLineBytes(QByteArray &out, const QString &line)
 }
 
 // The lines the view shows for bytes, and for each line whether a lone LF ended it.
-QList<QString> ShownLines(std::string_view bytes, std::vector<bool> &endsLone)
+QList<QString> ShownLines(std::string_view bytes, std::vector<bool>& endsLone)
 {
     QList<QString> lines(1);
     size_t run = 0, at = 0;
@@ -152,9 +152,9 @@ QList<QString> ShownLines(std::string_view bytes, std::vector<bool> &endsLone)
     return lines;
 }
 
-} // namespace
+}  // namespace
 
-void TScreenLog::AppendText(const QString &text)
+void TScreenLog::AppendText(const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
     AppendBytes(std::string_view(bytes.constData(), size_t(bytes.size())));
@@ -165,9 +165,9 @@ void TScreenLog::AppendBytes(std::string_view bytes)
     std::vector<bool> endsLone;
     const QList<QString> lines = ShownLines(bytes, endsLone);
     // As appendPlainText does: a view scrolled to its end stays at the end.
-    QScrollBar *bar = verticalScrollBar();
+    QScrollBar* bar = verticalScrollBar();
     const bool atBottom = bar->value() >= bar->maximum();
-    QTextDocument *doc = document();
+    QTextDocument* doc = document();
     QTextCursor cursor(doc);
     cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
@@ -194,7 +194,7 @@ void TScreenLog::AppendBytes(std::string_view bytes)
 int TScreenLog::LineCount() const
 {
     // An empty view still holds one empty block; it counts as no line.
-    const QTextDocument *doc = document();
+    const QTextDocument* doc = document();
     if (doc->blockCount() == 1 && doc->firstBlock().length() <= 1)
         return 0;
     return doc->blockCount();
@@ -203,17 +203,17 @@ int TScreenLog::LineCount() const
 namespace {
 
 // The length of the text with every line break counted as the two characters CR LF.
-qint64 TextLengthWithCrLf(const QTextDocument *doc)
+qint64 TextLengthWithCrLf(const QTextDocument* doc)
 {
     return qint64(doc->characterCount() - 1) + (doc->blockCount() - 1);
 }
 
 // The document position that lies cut characters into the text, counting each line break as
 // two characters. A cut that ends between CR and LF ends at the line break.
-int PositionAfterCrLfChars(const QTextDocument *doc, qint64 cut)
+int PositionAfterCrLfChars(const QTextDocument* doc, qint64 cut)
 {
     for (QTextBlock block = doc->firstBlock(); block.isValid(); block = block.next()) {
-        const qint64 lineLen = block.length() - 1; // without the paragraph separator
+        const qint64 lineLen = block.length() - 1;  // without the paragraph separator
         if (cut <= lineLen)
             return block.position() + int(cut);
         cut -= lineLen + 2;
@@ -223,13 +223,13 @@ int PositionAfterCrLfChars(const QTextDocument *doc, qint64 cut)
     return doc->characterCount() - 1;
 }
 
-} // namespace
+}  // namespace
 
 bool TScreenLog::Trim(int limit)
 {
     if (limit < 1)
         limit = 1;
-    QTextDocument *doc = document();
+    QTextDocument* doc = document();
     if (LineCount() <= std::lround(limit * 1.1))
         return false;
 
@@ -282,7 +282,7 @@ QByteArray TScreenLog::Bytes() const
     return out;
 }
 
-bool TScreenLog::SaveToFile(const QString &path) const
+bool TScreenLog::SaveToFile(const QString& path) const
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))

@@ -18,12 +18,12 @@
 class TScreenLog : public QPlainTextEdit {
     Q_OBJECT
 public:
-    explicit TScreenLog(QWidget *parent = nullptr);
+    explicit TScreenLog(QWidget* parent = nullptr);
 
     // Appends the bytes as one or more lines (CR LF and LF inside them start new lines).
     void AppendBytes(std::string_view bytes);
     // The same for a text, taken as its UTF-8 bytes.
-    void AppendText(const QString &text);
+    void AppendText(const QString& text);
     // Cuts the view to at most limit lines when it holds more than 110 % of limit. Returns true
     // when it cut. A limit below 1 counts as 1.
     bool Trim(int limit);
@@ -32,5 +32,5 @@ public:
     // The bytes of every line, each ended as it came (CR LF, or LF alone), the last by CR LF.
     QByteArray Bytes() const;
     // Writes Bytes() to path, replacing the file. False when it cannot write.
-    bool SaveToFile(const QString &path) const;
+    bool SaveToFile(const QString& path) const;
 };

@@ -17,9 +17,9 @@
 
 namespace {
 
-QPixmap GrabTabs(TMainForm &form, int first, int last)
+QPixmap GrabTabs(TMainForm& form, int first, int last)
 {
-    QTabWidget *pages = form.Pages;
+    QTabWidget* pages = form.Pages;
     const int current = pages->currentIndex();
     QList<QPixmap> shots;
     for (int tab = first; tab <= last && tab < pages->count(); ++tab) {
@@ -31,7 +31,7 @@ QPixmap GrabTabs(TMainForm &form, int first, int last)
     // The shots are drawn in the window's own units; the picture keeps the screen's pixels.
     const qreal ratio = shots.isEmpty() ? 1.0 : shots.first().devicePixelRatio();
     qreal height = 0, width = 0;
-    for (const QPixmap &shot : shots) {
+    for (const QPixmap& shot : shots) {
         height += shot.deviceIndependentSize().height();
         width = std::max(width, shot.deviceIndependentSize().width());
     }
@@ -40,7 +40,7 @@ QPixmap GrabTabs(TMainForm &form, int first, int last)
     combined.fill(Qt::white);
     QPainter painter(&combined);
     qreal y = 0;
-    for (const QPixmap &shot : shots) {
+    for (const QPixmap& shot : shots) {
         painter.drawPixmap(QPointF(0, y), shot);
         y += shot.deviceIndependentSize().height();
     }
@@ -48,7 +48,7 @@ QPixmap GrabTabs(TMainForm &form, int first, int last)
 }
 
 // The About box as the "?" menu shows it, without waiting in its modal loop.
-QPixmap GrabAbout(TMainForm &form, TPMAboutDialog &about)
+QPixmap GrabAbout(TMainForm& form, TPMAboutDialog& about)
 {
     form.PrepareAbout();
     about.show();
@@ -58,9 +58,9 @@ QPixmap GrabAbout(TMainForm &form, TPMAboutDialog &about)
 }
 
 // The stream view of the first open connection in the list (or the first one at all).
-void GrabStream(TMainForm &form, const QString &path)
+void GrabStream(TMainForm& form, const QString& path)
 {
-    TConnectionsPage *page = form.ConnectionsPage;
+    TConnectionsPage* page = form.ConnectionsPage;
     page->Refresh();
     int row = 0;
     for (int r = 0; r < page->Proxy->rowCount(); ++r)
@@ -71,26 +71,26 @@ void GrabStream(TMainForm &form, const QString &path)
     if (selected.empty())
         return;
     page->ShowStream(selected.front());
-    for (TStreamView *view : page->findChildren<TStreamView *>()) {
+    for (TStreamView* view : page->findChildren<TStreamView*>()) {
         view->grab().save(path, "PNG");
         view->close();
     }
 }
 
-} // namespace
+}  // namespace
 
-void InstallScreenshotSeam(TMainForm &form)
+void InstallScreenshotSeam(TMainForm& form)
 {
     const QString target = qEnvironmentVariable("TRABIX_SCREENSHOT");
     if (target.isEmpty())
         return;
-    auto *poll = new QTimer(&form);
+    auto* poll = new QTimer(&form);
     QObject::connect(poll, &QTimer::timeout, &form, [&form, target] {
         const QString request = target + QStringLiteral(".request");
         if (!QFile::exists(request))
             return;
         form.FlushScreenLog();
-        if (TPMAboutDialog *about = form.About()) {
+        if (TPMAboutDialog* about = form.About()) {
             QString aboutTarget = target;
             if (aboutTarget.endsWith(QStringLiteral(".png")))
                 aboutTarget.chop(4);

@@ -10,4 +10,4 @@
 class TMainForm;
 
 // Called on the main thread only, once, after the window exists.
-void InstallScreenshotSeam(TMainForm &form);
+void InstallScreenshotSeam(TMainForm& form);

@@ -12,7 +12,7 @@ namespace {
 // [0] is written by the handler, [1] read by the notifier. Process-wide, as signals are.
 int SignalPipe[2] = {-1, -1};
 
-} // namespace
+}  // namespace
 
 void TShutdownSignals::Handler(int signalNumber)
 {
@@ -23,10 +23,10 @@ void TShutdownSignals::Handler(int signalNumber)
     errno = saved;
 }
 
-TShutdownSignals::TShutdownSignals(QObject *parent) : QObject(parent)
+TShutdownSignals::TShutdownSignals(QObject* parent) : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, SignalPipe) != 0)
-        return; // no pipe, no handlers: the signals keep their default action
+        return;  // no pipe, no handlers: the signals keep their default action
     Notifier = new QSocketNotifier(SignalPipe[1], QSocketNotifier::Read, this);
     connect(Notifier, &QSocketNotifier::activated, this, &TShutdownSignals::ReadSignal);
 

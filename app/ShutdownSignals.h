@@ -14,7 +14,7 @@ class QSocketNotifier;
 class TShutdownSignals : public QObject {
     Q_OBJECT
 public:
-    explicit TShutdownSignals(QObject *parent = nullptr);
+    explicit TShutdownSignals(QObject* parent = nullptr);
     ~TShutdownSignals() override;
 
 signals:
@@ -24,7 +24,7 @@ private:
     void ReadSignal();
     static void Handler(int signalNumber);
 
-    QSocketNotifier *Notifier = nullptr;
+    QSocketNotifier* Notifier = nullptr;
     struct sigaction OldTerm {};
     struct sigaction OldHup {};
 };

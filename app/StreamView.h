@@ -27,28 +27,28 @@ class TStreamView : public QDialog {
     Q_OBJECT
 public:
     // ARecord may be nullptr (the connection is gone from the list).
-    TStreamView(const TConnectionSnapshot &connection, std::shared_ptr<TConnectionRecord> record,
-                bool capturing, QWidget *parent = nullptr);
+    TStreamView(const TConnectionSnapshot& connection, std::shared_ptr<TConnectionRecord> record,
+                bool capturing, QWidget* parent = nullptr);
 
     // Takes the pieces captured since the last call. Also run by a timer while shown.
     void Poll();
     // The raw bytes as they would be saved: client to server, server to client, or both.
     std::string Bytes(int which) const;
     // Saves Bytes(which) to APath; false when the file cannot be written.
-    bool SaveTo(int which, const QString &path) const;
+    bool SaveTo(int which, const QString& path) const;
     // Finds the next occurrence of the search text (or hex bytes), selects it; false if none.
     bool FindNext();
 
-    QTextEdit *Text = nullptr;
-    QCheckBox *HexMode = nullptr;
-    QLineEdit *Search = nullptr;
-    QCheckBox *SearchHex = nullptr;
-    QLabel *Info = nullptr;
+    QTextEdit* Text = nullptr;
+    QCheckBox* HexMode = nullptr;
+    QLineEdit* Search = nullptr;
+    QCheckBox* SearchHex = nullptr;
+    QLabel* Info = nullptr;
     enum { ClientToServer = 0, ServerToClient = 1, Both = 2 };
 
 private:
     void Render();
-    void Append(const TCapturePiece &piece);
+    void Append(const TCapturePiece& piece);
     // Keeps a piece for saving and redrawing, dropping the oldest of a direction over the
     // capture's own limit.
     void Keep(TCapturePiece piece);
@@ -57,7 +57,7 @@ private:
     // One line in place of pieces that are kept but not drawn.
     void NoteNotDrawn(std::size_t bytes, std::size_t pieces);
     // The kept pieces of both directions in the order they were read.
-    std::vector<const TCapturePiece *> Ordered() const;
+    std::vector<const TCapturePiece*> Ordered() const;
     void AskAndSave(int which);
 
     struct TSide {
@@ -68,5 +68,5 @@ private:
     TSide CS;
     TSide SC;
     std::uint64_t Next = 0;
-    QTimer *Timer = nullptr;
+    QTimer* Timer = nullptr;
 };

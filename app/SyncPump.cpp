@@ -19,7 +19,7 @@ namespace {
 // The wake-up travels through an eventfd that the main thread watches, not through a posted
 // Qt event: a posted call would be allocated on the connection thread and handed over inside
 // Qt's own locks, so nothing but the kernel and our mutex stand between the two threads.
-std::mutex PumpLock;             // guards Installed against the hook on connection threads
+std::mutex PumpLock;  // guards Installed against the hook on connection threads
 bool Installed = false;
 std::atomic<bool> ServePosted{false};
 // Opened on the main thread at the first install and kept for the life of the process, so a
@@ -31,8 +31,7 @@ QPointer<QSocketNotifier> Notifier;
 void DrainWakeFd()
 {
     std::uint64_t count;
-    while (::read(WakeFd.load(), &count, sizeof count) < 0 && errno == EINTR) {
-    }
+    while (::read(WakeFd.load(), &count, sizeof count) < 0 && errno == EINTR) {}
 }
 
 void ServeQueue()
@@ -50,8 +49,7 @@ void Wake()
     if (!Installed || ServePosted.exchange(true))
         return;
     const std::uint64_t one = 1;
-    while (::write(WakeFd.load(), &one, sizeof one) < 0 && errno == EINTR) {
-    }
+    while (::write(WakeFd.load(), &one, sizeof one) < 0 && errno == EINTR) {}
 }
 
 void WatchWakeFd()
@@ -59,13 +57,13 @@ void WatchWakeFd()
     if (WakeFd.load() < 0)
         WakeFd.store(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     if (!Notifier && WakeFd.load() >= 0) {
-        Notifier = new QSocketNotifier(WakeFd.load(), QSocketNotifier::Read,
-                                       QCoreApplication::instance());
+        Notifier =
+            new QSocketNotifier(WakeFd.load(), QSocketNotifier::Read, QCoreApplication::instance());
         QObject::connect(Notifier, &QSocketNotifier::activated, Notifier, [] { ServeQueue(); });
     }
 }
 
-} // namespace
+}  // namespace
 
 void InstallSyncPump()
 {

@@ -8,15 +8,15 @@
 
 namespace {
 
-std::function<bool()> &AvailabilityProbe()
+std::function<bool()>& AvailabilityProbe()
 {
     static std::function<bool()> probe = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
     return probe;
 }
 
-} // namespace
+}  // namespace
 
-TTrayIcon::TTrayIcon(QWidget *window) : QObject(window), Menu(new QMenu(window))
+TTrayIcon::TTrayIcon(QWidget* window) : QObject(window), Menu(new QMenu(window))
 {
     Menu->addAction(QStringLiteral("Restore"), this, &TTrayIcon::RestoreRequested);
     Menu->addSeparator();
@@ -38,7 +38,7 @@ bool TTrayIcon::Available()
     return AvailabilityProbe()();
 }
 
-void TTrayIcon::Add(const QString &title)
+void TTrayIcon::Add(const QString& title)
 {
     if (!Icon) {
         Icon = new QSystemTrayIcon(ProgramIcon(), this);

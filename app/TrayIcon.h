@@ -23,7 +23,7 @@ inline constexpr int TrayTipMaxLength = 63;
 class TTrayIcon : public QObject {
     Q_OBJECT
 public:
-    explicit TTrayIcon(QWidget *window);
+    explicit TTrayIcon(QWidget* window);
     ~TTrayIcon() override;
 
     // The probe answers whether the desktop offers a system tray (default: Qt's own answer).
@@ -32,13 +32,13 @@ public:
 
     // Shows the icon with the title cut to 63 characters as its tip; a second call only
     // updates the tip.
-    void Add(const QString &title);
+    void Add(const QString& title);
     // Removes the icon; harmless when none is shown.
     void Remove();
     bool Shown() const { return Icon != nullptr; }
 
-    QSystemTrayIcon *SystemIcon() const { return Icon; }
-    QMenu *PopupMenu() const { return Menu; }
+    QSystemTrayIcon* SystemIcon() const { return Icon; }
+    QMenu* PopupMenu() const { return Menu; }
 
     // The icon's mouse events: a single or double click restores; everything else does
     // nothing (the context menu opens at the pointer by itself).
@@ -49,6 +49,6 @@ signals:
     void ExitRequested();
 
 private:
-    QMenu *Menu;
-    QSystemTrayIcon *Icon = nullptr;
+    QMenu* Menu;
+    QSystemTrayIcon* Icon = nullptr;
 };

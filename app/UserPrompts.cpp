@@ -13,23 +13,22 @@ QString ForDisplay(QString text)
     return text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
 }
 
-} // namespace
+}  // namespace
 
-bool TQtUserPrompts::AskYesNo(QWidget *parent, const QString &text)
+bool TQtUserPrompts::AskYesNo(QWidget* parent, const QString& text)
 {
     return QMessageBox::question(parent, BoxTitle, ForDisplay(text),
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) ==
-           QMessageBox::Yes;
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::Yes) == QMessageBox::Yes;
 }
 
-void TQtUserPrompts::ShowMessage(QWidget *parent, const QString &text)
+void TQtUserPrompts::ShowMessage(QWidget* parent, const QString& text)
 {
-    QMessageBox::information(parent, BoxTitle, ForDisplay(text),
-                             QMessageBox::Ok);
+    QMessageBox::information(parent, BoxTitle, ForDisplay(text), QMessageBox::Ok);
 }
 
-QString TQtUserPrompts::AskSaveFileName(QWidget *parent, const QString &folder,
-                                        const QString &defaultSuffix)
+QString TQtUserPrompts::AskSaveFileName(QWidget* parent, const QString& folder,
+                                        const QString& defaultSuffix)
 {
     // QFileDialog::getSaveFileName has no default suffix, so the dialog is built by hand.
     QFileDialog dialog(parent);
@@ -49,10 +48,10 @@ void CloseModalBoxes()
     // Bounded: each pass ends one box, and no box can open while this runs.
     const qsizetype bound = QApplication::topLevelWidgets().size();
     for (qsizetype i = 0; i < bound; ++i) {
-        QWidget *modal = QApplication::activeModalWidget();
+        QWidget* modal = QApplication::activeModalWidget();
         if (!modal)
             return;
-        if (auto *dialog = qobject_cast<QDialog *>(modal))
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
             dialog->done(QDialog::Rejected);
         else
             modal->hide();

@@ -13,24 +13,24 @@ public:
     virtual ~TUserPrompts() = default;
     // The title of the boxes: the application title, which the window knows only after
     // loading its settings.
-    virtual void SetBoxTitle(const QString &title) = 0;
+    virtual void SetBoxTitle(const QString& title) = 0;
     // A confirmation box with the buttons Yes and No; true for Yes.
-    virtual bool AskYesNo(QWidget *parent, const QString &text) = 0;
+    virtual bool AskYesNo(QWidget* parent, const QString& text) = 0;
     // A plain message box with an OK button.
-    virtual void ShowMessage(QWidget *parent, const QString &text) = 0;
+    virtual void ShowMessage(QWidget* parent, const QString& text) = 0;
     // The save-file dialog: starts in folder, appends defaultSuffix to a name given without
     // extension. Returns the chosen path, or an empty text when the user cancels.
-    virtual QString AskSaveFileName(QWidget *parent, const QString &folder,
-                                    const QString &defaultSuffix) = 0;
+    virtual QString AskSaveFileName(QWidget* parent, const QString& folder,
+                                    const QString& defaultSuffix) = 0;
 };
 
 class TQtUserPrompts : public TUserPrompts {
 public:
-    void SetBoxTitle(const QString &title) override { BoxTitle = title; }
-    bool AskYesNo(QWidget *parent, const QString &text) override;
-    void ShowMessage(QWidget *parent, const QString &text) override;
-    QString AskSaveFileName(QWidget *parent, const QString &folder,
-                            const QString &defaultSuffix) override;
+    void SetBoxTitle(const QString& title) override { BoxTitle = title; }
+    bool AskYesNo(QWidget* parent, const QString& text) override;
+    void ShowMessage(QWidget* parent, const QString& text) override;
+    QString AskSaveFileName(QWidget* parent, const QString& folder,
+                            const QString& defaultSuffix) override;
 
 private:
     QString BoxTitle;

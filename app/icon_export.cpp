@@ -16,7 +16,7 @@ namespace {
 
 constexpr int SvgSize = 256;
 
-bool WriteSvg(const QString &path)
+bool WriteSvg(const QString& path)
 {
     QSvgGenerator svg;
     svg.setFileName(path);
@@ -30,7 +30,7 @@ bool WriteSvg(const QString &path)
     return painter.end();
 }
 
-bool WritePng(const QString &path, int size)
+bool WritePng(const QString& path, int size)
 {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
@@ -41,9 +41,9 @@ bool WritePng(const QString &path, int size)
     return image.save(path, "PNG");
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     // Fonts and the platform are not needed: the icon has no text.
     qputenv("QT_QPA_PLATFORM", "offscreen");

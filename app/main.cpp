@@ -10,7 +10,7 @@
 #include "app/ProgramStartup.h"
 #include "app/ScreenshotSeam.h"
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     const TCommandLine commandLine = ParseCommandLine(argc, argv);
     if (commandLine.Action != TCommandLine::TAction::Run)
@@ -20,7 +20,7 @@ int main(int argc, char *argv[])
         return RunHeadless(argc, argv);
 
     TProgramHooks hooks;
-    hooks.BeforeShow = [](TMainForm &mainForm, TShutdownSignals &) {
+    hooks.BeforeShow = [](TMainForm& mainForm, TShutdownSignals&) {
         InstallScreenshotSeam(mainForm);
     };
     return RunProgram(argc, argv, hooks);

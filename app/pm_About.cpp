@@ -20,9 +20,9 @@ namespace {
 constexpr int ClientWidth = 493;
 constexpr int ShownHeight = 275;
 
-} // namespace
+}  // namespace
 
-TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher, QWidget *parent)
+TPMAboutDialog::TPMAboutDialog(TUserPrompts& prompts, TBrowserLauncher launcher, QWidget* parent)
     : QDialog(parent), Prompts(prompts), Launcher(std::move(launcher))
 {
     setObjectName(QStringLiteral("PMAboutDialog"));
@@ -63,12 +63,13 @@ TPMAboutDialog::TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher,
     Memo1->setGeometry(5, 90, 481, 100);
     Memo1->setReadOnly(true);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff); // its lines wrap
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);  // its lines wrap
     Memo1->setPlainText(
         QStringLiteral("For help, description of this program and other information please "
                        "visit our website: \n") +
-        MakerWebAddress + QStringLiteral("\n\nFeel free to send any comments, suggestions, "
-                                         "ideas etc. to ") +
+        MakerWebAddress +
+        QStringLiteral("\n\nFeel free to send any comments, suggestions, "
+                       "ideas etc. to ") +
         MakerMailAddress + QStringLiteral("\n"));
 
     FitMemoToText();
@@ -94,7 +95,7 @@ void TPMAboutDialog::FitMemoToText()
                            .boundingRect(QRect(0, 0, textWidth, 10000), Qt::TextWordWrap, lines);
     // The view rounds each line up to whole pixels: a few to spare keep the last one whole.
     const int height = std::max(100, text.height() + frame + margin + 4);
-    const int bottomLimit = 212 - 8; // above the OK button
+    const int bottomLimit = 212 - 8;  // above the OK button
     Memo1->setGeometry(5, std::min(90, bottomLimit - height), 481, height);
 }
 
@@ -103,29 +104,30 @@ TPMAboutDialog::~TPMAboutDialog()
     SetHandCursor(false);
 }
 
-void TPMAboutDialog::PrepareShow(const QString &shortTitle, const QString &longTitle)
+void TPMAboutDialog::PrepareShow(const QString& shortTitle, const QString& longTitle)
 {
     VersionLabel->setText(longTitle);
     VersionLabel->adjustSize();
     setWindowTitle(shortTitle);
     setFixedHeight(ShownHeight);
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
 
-void TPMAboutDialog::ShowAbout(const QString &shortTitle, const QString &longTitle)
+void TPMAboutDialog::ShowAbout(const QString& shortTitle, const QString& longTitle)
 {
     PrepareShow(shortTitle, longTitle);
     OKBtn->setFocus();
     exec();
 }
 
-void TPMAboutDialog::SetPlaces(const QString &settingsFile, const QString &logFolder)
+void TPMAboutDialog::SetPlaces(const QString& settingsFile, const QString& logFolder)
 {
-    PlacesLabel->setText(QStringLiteral("Settings: %1\nLog folder: %2").arg(settingsFile, logFolder));
+    PlacesLabel->setText(
+        QStringLiteral("Settings: %1\nLog folder: %2").arg(settingsFile, logFolder));
 }
 
-bool TPMAboutDialog::OpenAddress(const std::string &address)
+bool TPMAboutDialog::OpenAddress(const std::string& address)
 {
     return Launcher && Launcher(address);
 }
@@ -136,13 +138,13 @@ void TPMAboutDialog::URILabelClick()
         Prompts.ShowMessage(this, QStringLiteral("Error calling Default-Webbrowser"));
 }
 
-bool TPMAboutDialog::eventFilter(QObject *watched, QEvent *event)
+bool TPMAboutDialog::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == URILabel) {
         if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter)
             URILabelMouseMove();
         else if (event->type() == QEvent::MouseButtonRelease &&
-                 static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton) {
+                 static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
             URILabelClick();
             return true;
         }
@@ -150,7 +152,7 @@ bool TPMAboutDialog::eventFilter(QObject *watched, QEvent *event)
     return QDialog::eventFilter(watched, event);
 }
 
-void TPMAboutDialog::mouseMoveEvent(QMouseEvent *event)
+void TPMAboutDialog::mouseMoveEvent(QMouseEvent* event)
 {
     FormMouseMove();
     QDialog::mouseMoveEvent(event);
@@ -167,7 +169,7 @@ void TPMAboutDialog::FormMouseMove()
     SetHandCursor(false);
 }
 
-void TPMAboutDialog::hideEvent(QHideEvent *event)
+void TPMAboutDialog::hideEvent(QHideEvent* event)
 {
     // Once the box is gone the background can no longer be reached: give the cursor back.
     SetHandCursor(false);

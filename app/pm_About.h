@@ -21,39 +21,39 @@ class TPMAboutDialog : public QDialog {
     Q_OBJECT
 public:
     // Opens an address in the default browser; false when that failed.
-    using TBrowserLauncher = std::function<bool(const std::string &)>;
+    using TBrowserLauncher = std::function<bool(const std::string&)>;
 
-    TPMAboutDialog(TUserPrompts &prompts, TBrowserLauncher launcher, QWidget *parent = nullptr);
+    TPMAboutDialog(TUserPrompts& prompts, TBrowserLauncher launcher, QWidget* parent = nullptr);
     ~TPMAboutDialog() override;
 
     // Sets the titles and the height of 275 pixels, centres the box and shows it modally.
-    void ShowAbout(const QString &shortTitle, const QString &longTitle);
+    void ShowAbout(const QString& shortTitle, const QString& longTitle);
     // Sets the titles and the height, as ShowAbout does before it shows the box.
-    void PrepareShow(const QString &shortTitle, const QString &longTitle);
+    void PrepareShow(const QString& shortTitle, const QString& longTitle);
 
     // Shows which settings file and log folder the program uses.
-    void SetPlaces(const QString &settingsFile, const QString &logFolder);
+    void SetPlaces(const QString& settingsFile, const QString& logFolder);
     // Opens an address (a web link, a folder's file: URL) the way the link opens; false when
     // that failed.
-    bool OpenAddress(const std::string &address);
+    bool OpenAddress(const std::string& address);
 
     void URILabelClick();
     // The hand cursor is application-wide: set over the link, taken back over the background.
     void URILabelMouseMove();
     void FormMouseMove();
 
-    QLabel *Image1 = nullptr;
-    QLabel *VersionLabel = nullptr;
-    QLabel *Label2 = nullptr;
-    QLabel *URILabel = nullptr;
-    QLabel *PlacesLabel = nullptr;
-    QPlainTextEdit *Memo1 = nullptr;
-    QPushButton *OKBtn = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* VersionLabel = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* URILabel = nullptr;
+    QLabel* PlacesLabel = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QPushButton* OKBtn = nullptr;
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void mouseMoveEvent(QMouseEvent *event) override;
-    void hideEvent(QHideEvent *event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     // Escape closes the box with the result OK, as the OK button does.
     void reject() override;
 
@@ -61,7 +61,7 @@ private:
     void SetHandCursor(bool hand);
     void FitMemoToText();
 
-    TUserPrompts &Prompts;
+    TUserPrompts& Prompts;
     TBrowserLauncher Launcher;
     bool HandCursorShown = false;
 };

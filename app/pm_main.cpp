@@ -41,7 +41,7 @@ namespace {
 // The window's bounds as the settings file sees them: the frame's position, the client size.
 class TFormBounds : public trabix::TWindowBounds {
 public:
-    explicit TFormBounds(QWidget &form) : Form(form) {}
+    explicit TFormBounds(QWidget& form) : Form(form) {}
     std::int32_t Top() const override { return Form.y(); }
     std::int32_t Left() const override { return Form.x(); }
     std::int32_t Height() const override { return Form.height(); }
@@ -52,13 +52,15 @@ public:
     void SetWidth(std::int32_t value) override { Form.resize(value, Form.height()); }
 
 private:
-    QWidget &Form;
+    QWidget& Form;
 };
 
-} // namespace
+}  // namespace
 
-TMainForm::TMainForm(TUserPrompts &prompts, trabix::TSettings &settings, QWidget *parent)
-    : QMainWindow(parent), Prompts(prompts), Settings(settings),
+TMainForm::TMainForm(TUserPrompts& prompts, trabix::TSettings& settings, QWidget* parent)
+    : QMainWindow(parent),
+      Prompts(prompts),
+      Settings(settings),
       Router(std::make_shared<TLogRouter>())
 {
     setWindowIcon(ProgramIcon());
@@ -97,10 +99,10 @@ void TMainForm::CreatePages()
     Pages = new QTabWidget(this);
     // Narrower or lower than the channel table needs, the page scrolls instead of squeezing
     // its fields below their texts.
-    auto *statusScroll = new QScrollArea(Pages);
+    auto* statusScroll = new QScrollArea(Pages);
     statusScroll->setFrameShape(QFrame::NoFrame);
     statusScroll->setWidgetResizable(true);
-    statusScroll->setFocusPolicy(Qt::NoFocus); // Tab goes from the tabs straight to the fields
+    statusScroll->setFocusPolicy(Qt::NoFocus);  // Tab goes from the tabs straight to the fields
     StatusPage = new TStatusPage(statusScroll);
     statusScroll->setWidget(StatusPage);
     LoggingPage = new TLoggingPage(Pages);
@@ -127,7 +129,7 @@ void TMainForm::CreateMenus()
     ScreenlogMenu = menuBar()->addMenu(QStringLiteral("S&creenlog"));
     ClearAction = ScreenlogMenu->addAction(QStringLiteral("Clear"));
     SaveToFileAction = ScreenlogMenu->addAction(QStringLiteral("Save to file"));
-    SaveToFileAction->setEnabled(false); // enabled at the end of FormCreate
+    SaveToFileAction->setEnabled(false);  // enabled at the end of FormCreate
 
     HelpMenu = menuBar()->addMenu(QStringLiteral("?"));
     AboutAction = HelpMenu->addAction(QStringLiteral("About"));
@@ -163,8 +165,7 @@ void TMainForm::ConnectHandlers()
     connect(StopAction, &QAction::triggered, this, &TMainForm::B_StopClick);
     connect(StatusPage->StopButton, &QPushButton::clicked, this, &TMainForm::B_StopClick);
     connect(ResetCountersAction, &QAction::triggered, this, &TMainForm::B_ResetCountersClick);
-    connect(StatusPage->ResetButton, &QPushButton::clicked, this,
-            &TMainForm::B_ResetCountersClick);
+    connect(StatusPage->ResetButton, &QPushButton::clicked, this, &TMainForm::B_ResetCountersClick);
     connect(ClearAction, &QAction::triggered, this, &TMainForm::B_ClearClick);
     connect(LoggingPage->ClearButton, &QPushButton::clicked, this, &TMainForm::B_ClearClick);
     connect(SaveToFileAction, &QAction::triggered, this, &TMainForm::B_SaveToFileClick);
@@ -235,7 +236,7 @@ void TMainForm::FormCreate()
 
     MappingsActive = false;
     UpdateStartStopButtons();
-    Pages->setCurrentIndex(0); // "S&tatus"
+    Pages->setCurrentIndex(0);  // "S&tatus"
 
     if (Settings.Load()) {
         ConfigToControls();
@@ -246,7 +247,8 @@ void TMainForm::FormCreate()
         FitIntoScreen();
         SetTitles();
     } else {
-        Prompts.ShowMessage(this, QStringLiteral("Error loading configuration, using default values"));
+        Prompts.ShowMessage(this,
+                            QStringLiteral("Error loading configuration, using default values"));
     }
     SyncRouting();
     // The AppTitle setting extends both titles.
@@ -257,9 +259,8 @@ void TMainForm::FormCreate()
 
     Logger = MakeProgramLogger();
     ShowPlaces();
-    Router->SetFileWriter([logger = Logger.get()](const std::string &text) {
-        return logger->WriteLog(text);
-    });
+    Router->SetFileWriter(
+        [logger = Logger.get()](const std::string& text) { return logger->WriteLog(text); });
 
     EnableControls();
     LogWindowLine(ProgramStartedText());
@@ -270,7 +271,7 @@ void TMainForm::FormCreate()
     Loading = false;
 }
 
-QRect FitIntoArea(const QRect &bounds, const QRect &area, const QMargins &frame)
+QRect FitIntoArea(const QRect& bounds, const QRect& area, const QMargins& frame)
 {
     // The frame around the client area counts: the whole window must fit.
     const QRect inner = area.marginsRemoved(frame);
@@ -285,7 +286,7 @@ QRect FitIntoArea(const QRect &bounds, const QRect &area, const QMargins &frame)
 // style's title bar and frame stand in for it.
 void TMainForm::FitIntoScreen()
 {
-    const QScreen *target = QGuiApplication::screenAt(geometry().center());
+    const QScreen* target = QGuiApplication::screenAt(geometry().center());
     if (!target)
         target = screen();
     if (!target)
@@ -306,11 +307,11 @@ void TMainForm::SetTitles()
 void TMainForm::EnableControls()
 {
     StatusPage->Channels->SetRowsEnabled(true);
-    for (QWidget *w : {static_cast<QWidget *>(StatusPage->AutoStart),
-                       static_cast<QWidget *>(StatusPage->GotoTNA),
-                       static_cast<QWidget *>(StatusPage->DelayPerThread)})
+    for (QWidget* w :
+         {static_cast<QWidget*>(StatusPage->AutoStart), static_cast<QWidget*>(StatusPage->GotoTNA),
+          static_cast<QWidget*>(StatusPage->DelayPerThread)})
         w->setEnabled(true);
-    for (QWidget *w : LoggingPage->OptionControls())
+    for (QWidget* w : LoggingPage->OptionControls())
         w->setEnabled(true);
     LoggingPage->SaveButton->setEnabled(true);
     SaveToFileAction->setEnabled(true);
@@ -330,7 +331,7 @@ void TMainForm::Timer2Timer()
     }
 }
 
-void TMainForm::closeEvent(QCloseEvent *event)
+void TMainForm::closeEvent(QCloseEvent* event)
 {
     if (ShutDownDone) {
         event->accept();
@@ -358,8 +359,9 @@ bool TMainForm::FormCloseQuery()
     bool canClose = true;
     if (MappingsActive)
         canClose = Prompts.AskYesNo(
-            this, QStringLiteral("Closing the program stops all active port mappings!\r\n"
-                                 "Close program?"));
+            this,
+            QStringLiteral("Closing the program stops all active port mappings!\r\n"
+                           "Close program?"));
     // A log-off signal handled while the question was open may have closed everything.
     if (ShutDownDone)
         return true;
@@ -418,24 +420,24 @@ void TMainForm::CreateMappings()
 void TMainForm::FreeMappings()
 {
     for (int n = 1; n <= ChannelCount; ++n) {
-        auto &server = Mappings[size_t(n)];
+        auto& server = Mappings[size_t(n)];
         if (!server)
             continue;
         try {
             server->SetActive(false);
-        } catch (const std::exception &e) {
+        } catch (const std::exception& e) {
             ReportChannelError(n, e.what());
         }
         server.reset();
     }
 }
 
-TqvMappedPortTCP *TMainForm::Mapping(int channel) const
+TqvMappedPortTCP* TMainForm::Mapping(int channel) const
 {
     return Mappings[size_t(channel)].get();
 }
 
-void TMainForm::AddLogLine(const std::string &text)
+void TMainForm::AddLogLine(const std::string& text)
 {
     Router->AddLogLine(text);
 }
@@ -445,7 +447,7 @@ void TMainForm::FlushScreenLog()
     Router->FlushToView();
 }
 
-void TMainForm::LogWindowLine(const std::string &text)
+void TMainForm::LogWindowLine(const std::string& text)
 {
     AddLogLine(ProgramLine(text));
 }
@@ -455,7 +457,7 @@ QString TMainForm::StatusText() const
     return StatusBarText->text();
 }
 
-void TMainForm::SetStatusText(const QString &text)
+void TMainForm::SetStatusText(const QString& text)
 {
     StatusBarText->setText(text);
 }

@@ -39,23 +39,23 @@ class TqvMappedPortTCP;
 namespace trabix {
 class TQVX_Logger;
 class TSettings;
-} // namespace trabix
+}  // namespace trabix
 
 // Bounds (the client area, placed at its frame's top left as the settings store it) moved and
 // cut so that with the frame around them they lie inside area.
-QRect FitIntoArea(const QRect &bounds, const QRect &area, const QMargins &frame);
+QRect FitIntoArea(const QRect& bounds, const QRect& area, const QMargins& frame);
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
 public:
-    TMainForm(TUserPrompts &prompts, trabix::TSettings &settings, QWidget *parent = nullptr);
+    TMainForm(TUserPrompts& prompts, trabix::TSettings& settings, QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    void SetAboutDialog(TPMAboutDialog *about) { AboutDialog = about; }
-    TPMAboutDialog *About() const { return AboutDialog; }
+    void SetAboutDialog(TPMAboutDialog* about) { AboutDialog = about; }
+    TPMAboutDialog* About() const { return AboutDialog; }
 
     // Thread safe: the window's log entry point (see TLogRouter for how lines travel).
-    void AddLogLine(const std::string &text);
+    void AddLogLine(const std::string& text);
     // Takes log lines handed over so far into the view now (they arrive by themselves in the
     // next event loop pass).
     void FlushScreenLog();
@@ -97,23 +97,23 @@ public:
 
     // Handlers, named after their control and event. The menu items that do what a button does
     // share its handler.
-    void B_StartClick();        // also "St&art/Restart" (StartRestart1Click)
-    void B_StopClick();         // also "St&op" (Stop1Click)
+    void B_StartClick();  // also "St&art/Restart" (StartRestart1Click)
+    void B_StopClick();  // also "St&op" (Stop1Click)
     void SaveConfig1Click();
-    void B_ResetCountersClick(); // also ResetCounters1Click
-    void B_ClearClick();        // also Clear1Click
-    void B_SaveToFileClick();   // also Savetofile1Click
-    void Exit2Click();          // the tray menu's "Exit"
-    void Restore1Click();       // the tray menu's "Restore"
+    void B_ResetCountersClick();  // also ResetCounters1Click
+    void B_ClearClick();  // also Clear1Click
+    void B_SaveToFileClick();  // also Savetofile1Click
+    void Exit2Click();  // the tray menu's "Exit"
+    void Restore1Click();  // the tray menu's "Restore"
     // The row handlers, shared by all eight rows.
-    void Edit1Change();         // Remarks
-    void Edit2Change();         // Bind IP
-    void SpinEdit1Change();     // Listen Port
-    void Edit3Change();         // Map IP
-    void SpinEdit2Change();     // Map Port
-    void CheckBox1Click();      // Map
-    void CheckBox2Click();      // Log
-    void CO_LogDataMode1Change(); // Data Mode
+    void Edit1Change();  // Remarks
+    void Edit2Change();  // Bind IP
+    void SpinEdit1Change();  // Listen Port
+    void Edit3Change();  // Map IP
+    void SpinEdit2Change();  // Map Port
+    void CheckBox1Click();  // Map
+    void CheckBox2Click();  // Log
+    void CO_LogDataMode1Change();  // Data Mode
     void SE_MaxSpeed1Change();  // Max.(Byte/s)
 
     // State, open for the tests.
@@ -123,29 +123,29 @@ public:
     bool Loading = false;
     bool OsShutdown = false;
 
-    TqvMappedPortTCP *Mapping(int channel) const;
+    TqvMappedPortTCP* Mapping(int channel) const;
     QString StatusText() const;
     QString ApplicationTitle() const { return AppTitleText; }
-    TStatusPage *StatusPage = nullptr;
-    TLoggingPage *LoggingPage = nullptr;
-    TConnectionsPage *ConnectionsPage = nullptr;
-    QTabWidget *Pages = nullptr;
-    TTrayIcon *Tray = nullptr;
-    QTimer *Timer1 = nullptr;
-    QTimer *Timer2 = nullptr;
-    QMenu *FileMenu = nullptr;
-    QMenu *MappingsMenu = nullptr;
-    QMenu *ScreenlogMenu = nullptr;
-    QMenu *HelpMenu = nullptr;
-    QAction *SaveConfigAction = nullptr;
-    QAction *OpenLogFolderAction = nullptr; // "Open &Log Folder"
-    QAction *ExitAction = nullptr;
-    QAction *StartRestartAction = nullptr;
-    QAction *StopAction = nullptr;
-    QAction *ResetCountersAction = nullptr;
-    QAction *ClearAction = nullptr;
-    QAction *SaveToFileAction = nullptr;
-    QAction *AboutAction = nullptr;
+    TStatusPage* StatusPage = nullptr;
+    TLoggingPage* LoggingPage = nullptr;
+    TConnectionsPage* ConnectionsPage = nullptr;
+    QTabWidget* Pages = nullptr;
+    TTrayIcon* Tray = nullptr;
+    QTimer* Timer1 = nullptr;
+    QTimer* Timer2 = nullptr;
+    QMenu* FileMenu = nullptr;
+    QMenu* MappingsMenu = nullptr;
+    QMenu* ScreenlogMenu = nullptr;
+    QMenu* HelpMenu = nullptr;
+    QAction* SaveConfigAction = nullptr;
+    QAction* OpenLogFolderAction = nullptr;  // "Open &Log Folder"
+    QAction* ExitAction = nullptr;
+    QAction* StartRestartAction = nullptr;
+    QAction* StopAction = nullptr;
+    QAction* ResetCountersAction = nullptr;
+    QAction* ClearAction = nullptr;
+    QAction* SaveToFileAction = nullptr;
+    QAction* AboutAction = nullptr;
     QString SaveDialogFolder;
 
 signals:
@@ -153,8 +153,8 @@ signals:
     void ProgramClosed();
 
 protected:
-    void closeEvent(QCloseEvent *event) override;
-    void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // Assembly, in pm_main.cpp.
@@ -169,10 +169,10 @@ private:
     void SetTitles();
     void FitIntoScreen();
     void EnableControls();
-    void SetStatusText(const QString &text);
+    void SetStatusText(const QString& text);
     void ShowWaitCursor();
     void RestoreCursor();
-    void LogWindowLine(const std::string &text);
+    void LogWindowLine(const std::string& text);
     void ShowPlaces();
 
     // The "Connections" tab, in pm_main_connections.cpp.
@@ -188,22 +188,22 @@ private:
     void LimitEdit();
     void SyncRouting();
     void StartChannel(int channel);
-    void ApplyLiveSettingsTo(TqvMappedPortTCP &server, int channel);
+    void ApplyLiveSettingsTo(TqvMappedPortTCP& server, int channel);
     void StopChannel(int channel);
     void StopAllChannels();
     void FinishStop();
-    void ReportChannelError(int channel, const std::string &message);
+    void ReportChannelError(int channel, const std::string& message);
     void ReportSaveFailure();
-    void UpdateRefusedTip(int channel, const TqvMappedPortTCP *server);
+    void UpdateRefusedTip(int channel, const TqvMappedPortTCP* server);
 
-    TUserPrompts &Prompts;
-    trabix::TSettings &Settings;
-    TPMAboutDialog *AboutDialog = nullptr;
+    TUserPrompts& Prompts;
+    trabix::TSettings& Settings;
+    TPMAboutDialog* AboutDialog = nullptr;
     std::shared_ptr<TLogRouter> Router;
     std::array<std::unique_ptr<TqvMappedPortTCP>, ChannelCount + 1> Mappings;
     std::unique_ptr<trabix::TQVX_Logger> Logger;
     std::unique_ptr<TIdAntiFreeze> AntiFreeze;
-    QLabel *StatusBarText = nullptr;
+    QLabel* StatusBarText = nullptr;
     QString AppTitleText;
     QString SettingsFileText;
     QString LogFolderText;

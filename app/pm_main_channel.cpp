@@ -12,7 +12,7 @@
 
 void TMainForm::ShowChannelSettings(int channel)
 {
-    auto *dialog = new TChannelSettingsDialog(channel, Settings.Port(channel), this);
+    auto* dialog = new TChannelSettingsDialog(channel, Settings.Port(channel), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this, [this, channel, dialog] {
         dialog->Store(Settings.Port(channel));
@@ -38,6 +38,5 @@ void TMainForm::UpdateExposureMarks()
 void TMainForm::UpdateConditionMarks()
 {
     for (int n = 1; n <= ChannelCount; ++n)
-        StatusPage->Channels->SetConditionMark(
-            n, TConditionsPage::Summary(Settings.Port(n)));
+        StatusPage->Channels->SetConditionMark(n, TConditionsPage::Summary(Settings.Port(n)));
 }

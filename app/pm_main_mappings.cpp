@@ -21,16 +21,16 @@
 
 namespace {
 
-QString FromStd(const std::string &text)
+QString FromStd(const std::string& text)
 {
     return QString::fromStdString(text);
 }
 
-} // namespace
+}  // namespace
 
 void TMainForm::ConnectChannelRow(int channel)
 {
-    const TChannelRow &row = StatusPage->Channels->Row(channel);
+    const TChannelRow& row = StatusPage->Channels->Row(channel);
     connect(row.Remarks, &QLineEdit::textChanged, this, &TMainForm::Edit1Change);
     connect(row.BindIp, &QLineEdit::textChanged, this, &TMainForm::Edit2Change);
     connect(row.ListenPort, &QSpinBox::valueChanged, this, &TMainForm::SpinEdit1Change);
@@ -39,23 +39,46 @@ void TMainForm::ConnectChannelRow(int channel)
     connect(row.Map, &QCheckBox::toggled, this, &TMainForm::CheckBox1Click);
     connect(row.MaxSpeed, &QSpinBox::valueChanged, this, &TMainForm::SE_MaxSpeed1Change);
     connect(row.Log, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
-    connect(row.DataMode, &QComboBox::currentIndexChanged, this,
-            &TMainForm::CO_LogDataMode1Change);
+    connect(row.DataMode, &QComboBox::currentIndexChanged, this, &TMainForm::CO_LogDataMode1Change);
 }
 
-void TMainForm::Edit1Change() { PlainEdit(); }
+void TMainForm::Edit1Change()
+{
+    PlainEdit();
+}
 void TMainForm::Edit2Change()
 {
     RestartEdit();
     UpdateExposureMarks();
 }
-void TMainForm::SpinEdit1Change() { RestartEdit(); }
-void TMainForm::Edit3Change() { RestartEdit(); }
-void TMainForm::SpinEdit2Change() { RestartEdit(); }
-void TMainForm::CheckBox1Click() { RestartEdit(); }
-void TMainForm::CheckBox2Click() { LiveEdit(); }
-void TMainForm::CO_LogDataMode1Change() { LiveEdit(); }
-void TMainForm::SE_MaxSpeed1Change() { LiveEdit(); }
+void TMainForm::SpinEdit1Change()
+{
+    RestartEdit();
+}
+void TMainForm::Edit3Change()
+{
+    RestartEdit();
+}
+void TMainForm::SpinEdit2Change()
+{
+    RestartEdit();
+}
+void TMainForm::CheckBox1Click()
+{
+    RestartEdit();
+}
+void TMainForm::CheckBox2Click()
+{
+    LiveEdit();
+}
+void TMainForm::CO_LogDataMode1Change()
+{
+    LiveEdit();
+}
+void TMainForm::SE_MaxSpeed1Change()
+{
+    LiveEdit();
+}
 
 void TMainForm::ConnectOptionControls()
 {
@@ -126,7 +149,7 @@ void TMainForm::LimitEdit()
 
 void TMainForm::ConfigToControls()
 {
-    const trabix::TPM_GeneralConfig &general = Settings.General();
+    const trabix::TPM_GeneralConfig& general = Settings.General();
     StatusPage->AutoStart->setChecked(general.AutoStart);
     LoggingPage->LogToScreen->setChecked(general.LogToScreen);
     LoggingPage->LogToFile->setChecked(general.LogToFile);
@@ -141,12 +164,12 @@ void TMainForm::ConfigToControls()
     StatusPage->DelayPerThread->setChecked(general.DelayPerThread);
 
     for (int n = 1; n <= ChannelCount; ++n) {
-        const trabix::TPM_port &port = Settings.Port(n);
-        const TChannelRow &row = StatusPage->Channels->Row(n);
+        const trabix::TPM_port& port = Settings.Port(n);
+        const TChannelRow& row = StatusPage->Channels->Row(n);
         row.Remarks->setText(FromStd(port.Remarks));
         row.BindIp->setText(FromStd(port.BindIp));
         row.MapIp->setText(FromStd(port.MapIp));
-        row.ListenPort->setValue(port.ListenPort); // spin boxes clamp to their bounds
+        row.ListenPort->setValue(port.ListenPort);  // spin boxes clamp to their bounds
         row.MapPort->setValue(port.MapPort);
         row.Map->setChecked(port.Map);
         row.Log->setChecked(port.Logging);
@@ -163,7 +186,7 @@ void TMainForm::ControlsToConfig()
 {
     if (!ConfigChanged && !PortConfigChanged)
         return;
-    trabix::TPM_GeneralConfig &general = Settings.General();
+    trabix::TPM_GeneralConfig& general = Settings.General();
     general.AutoStart = StatusPage->AutoStart->isChecked();
     general.LogToScreen = LoggingPage->LogToScreen->isChecked();
     general.LogToFile = LoggingPage->LogToFile->isChecked();
@@ -176,8 +199,8 @@ void TMainForm::ControlsToConfig()
     general.DelayPerThread = StatusPage->DelayPerThread->isChecked();
 
     for (int n = 1; n <= ChannelCount; ++n) {
-        trabix::TPM_port &port = Settings.Port(n);
-        const TChannelRow &row = StatusPage->Channels->Row(n);
+        trabix::TPM_port& port = Settings.Port(n);
+        const TChannelRow& row = StatusPage->Channels->Row(n);
         port.Remarks = row.Remarks->text().toStdString();
         port.BindIp = row.BindIp->text().toStdString();
         port.MapIp = row.MapIp->text().toStdString();
@@ -185,7 +208,7 @@ void TMainForm::ControlsToConfig()
         port.MapPort = row.MapPort->value();
         port.Map = row.Map->isChecked();
         port.Logging = row.Log->isChecked();
-        port.LogDataMode = row.DataMode->currentIndex(); // -1 when no item is selected
+        port.LogDataMode = row.DataMode->currentIndex();  // -1 when no item is selected
         port.MaxSpeed = row.MaxSpeed->value();
     }
     SyncRouting();
@@ -194,7 +217,7 @@ void TMainForm::ControlsToConfig()
 // AddLogLine runs on connection threads too; it reads its switches from atomic copies.
 void TMainForm::SyncRouting()
 {
-    const trabix::TPM_GeneralConfig &general = Settings.General();
+    const trabix::TPM_GeneralConfig& general = Settings.General();
     Router->Routing.LogToScreen.store(general.LogToScreen);
     Router->Routing.LogToFile.store(general.LogToFile);
     Router->Routing.LimitScreenLog.store(general.LimitScreenLog);
@@ -204,12 +227,12 @@ void TMainForm::SyncRouting()
 void TMainForm::ApplyLiveSettings()
 {
     for (int n = 1; n <= ChannelCount; ++n) {
-        if (TqvMappedPortTCP *server = Mapping(n))
+        if (TqvMappedPortTCP* server = Mapping(n))
             ApplyLiveSettingsTo(*server, n);
     }
 }
 
-void TMainForm::ApplyLiveSettingsTo(TqvMappedPortTCP &server, int channel)
+void TMainForm::ApplyLiveSettingsTo(TqvMappedPortTCP& server, int channel)
 {
     ::ApplyLiveSettings(server, Settings.Port(channel), Settings.General());
 }
@@ -258,26 +281,26 @@ void TMainForm::StartMappings()
 
 void TMainForm::StartChannel(int channel)
 {
-    TqvMappedPortTCP *server = Mapping(channel);
+    TqvMappedPortTCP* server = Mapping(channel);
     if (!server)
         return;
-    const trabix::TPM_port &port = Settings.Port(channel);
+    const trabix::TPM_port& port = Settings.Port(channel);
     // Any error of this channel, while stopping it, configuring it or binding it, becomes its
     // error line; the other channels start regardless.
     try {
         std::weak_ptr<TLogRouter> router = Router;
-        auto onLog = [router](const std::string &text) {
+        auto onLog = [router](const std::string& text) {
             if (auto target = router.lock())
                 target->AddLogLine(text);
         };
         if (StartChannelServer(*server, port, Settings.General(), onLog))
             LogWindowLine(ListeningText(channel, port.Remarks, *server));
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         ReportChannelError(channel, e.what());
     }
 }
 
-void TMainForm::ReportChannelError(int channel, const std::string &message)
+void TMainForm::ReportChannelError(int channel, const std::string& message)
 {
     const std::string remarks = Settings.Port(channel).Remarks;
     LogWindowLine(ChannelErrorText(channel, remarks, message));
@@ -309,13 +332,13 @@ void TMainForm::FinishStop()
 
 void TMainForm::StopChannel(int channel)
 {
-    TqvMappedPortTCP *server = Mapping(channel);
+    TqvMappedPortTCP* server = Mapping(channel);
     if (!server)
         return;
     try {
         server->SetActive(false);
         server->Bindings().Clear();
-    } catch (const std::exception &e) {
+    } catch (const std::exception& e) {
         ReportChannelError(channel, e.what());
     }
 }

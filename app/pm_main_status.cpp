@@ -30,12 +30,13 @@ QString StatusLabelText(int act, int tot, std::int64_t bytesCS, std::int64_t byt
     return text;
 }
 
-} // namespace
+}  // namespace
 
 void TMainForm::Timer1Timer()
 {
     if (PortConfigChanged)
-        SetStatusText(QStringLiteral("Configuration of mapping(s) changed - Restart mappings now."));
+        SetStatusText(
+            QStringLiteral("Configuration of mapping(s) changed - Restart mappings now."));
     if (MappingsActive)
         UpdateStatusLabels();
 }
@@ -43,7 +44,7 @@ void TMainForm::Timer1Timer()
 void TMainForm::UpdateStatusLabels()
 {
     for (int n = 1; n <= ChannelCount; ++n) {
-        TqvMappedPortTCP *server = Mapping(n);
+        TqvMappedPortTCP* server = Mapping(n);
         QString text;
         if (server && server->Active()) {
             std::int32_t act = 0, tot = 0;
@@ -57,12 +58,13 @@ void TMainForm::UpdateStatusLabels()
 }
 
 // The refusal counter has no column of its own: the row's tooltip shows it.
-void TMainForm::UpdateRefusedTip(int channel, const TqvMappedPortTCP *server)
+void TMainForm::UpdateRefusedTip(int channel, const TqvMappedPortTCP* server)
 {
-    const QString tip =
-        server ? QStringLiteral("Refused connections: %1").arg(server->RefusedIn.load()) : QString();
-    const TChannelRow &row = StatusPage->Channels->Row(channel);
-    for (QWidget *w : {static_cast<QWidget *>(row.Status), static_cast<QWidget *>(row.Light)})
+    const QString tip = server
+        ? QStringLiteral("Refused connections: %1").arg(server->RefusedIn.load())
+        : QString();
+    const TChannelRow& row = StatusPage->Channels->Row(channel);
+    for (QWidget* w : {static_cast<QWidget*>(row.Status), static_cast<QWidget*>(row.Light)})
         if (w->toolTip() != tip)
             w->setToolTip(tip);
 }
@@ -70,19 +72,19 @@ void TMainForm::UpdateRefusedTip(int channel, const TqvMappedPortTCP *server)
 void TMainForm::UpdateStatusLights()
 {
     for (int n = 1; n <= ChannelCount; ++n)
-        if (TqvMappedPortTCP *server = Mapping(n))
+        if (TqvMappedPortTCP* server = Mapping(n))
             StatusPage->Channels->SetLight(n, server->Active());
 }
 
 void TMainForm::ResetAllCounters()
 {
     for (int n = 1; n <= ChannelCount; ++n)
-        if (TqvMappedPortTCP *server = Mapping(n))
+        if (TqvMappedPortTCP* server = Mapping(n))
             server->ResetCounters();
     UpdateStatusLabels();
 }
 
-void TMainForm::changeEvent(QEvent *event)
+void TMainForm::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
     if (event->type() != QEvent::WindowStateChange || !isMinimized())

@@ -15,18 +15,21 @@ namespace trabix {
 
 namespace {
 
-TReplaceHook& ReplaceHook() {
+TReplaceHook& ReplaceHook()
+{
     static TReplaceHook hook;
     return hook;
 }
 
-bool StepAllowed(TReplaceStep Step) {
+bool StepAllowed(TReplaceStep Step)
+{
     const TReplaceHook& hook = ReplaceHook();
     return !hook || hook(Step);
 }
 
 // The file a path names in the end: the target of a symbolic link, or the path itself.
-std::string ResolveTarget(const std::string& Path) {
+std::string ResolveTarget(const std::string& Path)
+{
     struct stat st {};
     if (lstat(Path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
         return Path;
@@ -36,7 +39,8 @@ std::string ResolveTarget(const std::string& Path) {
     return resolved;
 }
 
-std::string DirectoryOf(const std::string& Path) {
+std::string DirectoryOf(const std::string& Path)
+{
     const auto slash = Path.rfind('/');
     if (slash == std::string::npos)
         return ".";
@@ -45,18 +49,21 @@ std::string DirectoryOf(const std::string& Path) {
     return Path.substr(0, slash);
 }
 
-std::string BaseName(const std::string& Path) {
+std::string BaseName(const std::string& Path)
+{
     return Path.substr(Path.rfind('/') + 1);  // npos + 1 is 0: the whole name
 }
 
 // The prefix of the temporary files of Path; the writer's process id and a counter follow.
-std::string TempPrefix(const std::string& Path) {
+std::string TempPrefix(const std::string& Path)
+{
     return "." + BaseName(Path) + ".";
 }
 
 // Removes temporary files that a killed writer left behind. Only files of our own naming
 // whose process no longer exists go, so a save running elsewhere keeps its file.
-void RemoveStaleTemps(const std::string& Path) {
+void RemoveStaleTemps(const std::string& Path)
+{
     const std::string dirName = DirectoryOf(Path);
     const std::string prefix = TempPrefix(Path);
     DIR* dir = opendir(dirName.c_str());
@@ -76,12 +83,13 @@ void RemoveStaleTemps(const std::string& Path) {
 
 // Creates a new, empty file beside Path under an unused name. The mode 0666 goes through
 // the umask, as for any new file of the process.
-int CreateTempBeside(const std::string& Path, std::string& TempName) {
+int CreateTempBeside(const std::string& Path, std::string& TempName)
+{
     static std::atomic<unsigned> counter{0};
     const std::string start = DirectoryOf(Path) + "/" + TempPrefix(Path);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        TempName = start + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) +
-                   ".tmp";
+        TempName =
+            start + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1)) + ".tmp";
         const int fd = open(TempName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -90,7 +98,8 @@ int CreateTempBeside(const std::string& Path, std::string& TempName) {
 }
 
 // Gives the temporary file the old file's permissions and, where allowed, its owner.
-bool CopyModeOfOldFile(int Fd, const std::string& Path) {
+bool CopyModeOfOldFile(int Fd, const std::string& Path)
+{
     struct stat old {};
     if (stat(Path.c_str(), &old) != 0)
         return errno == ENOENT;  // a new file keeps the umask's mode
@@ -104,7 +113,8 @@ bool CopyModeOfOldFile(int Fd, const std::string& Path) {
     return true;
 }
 
-bool WriteAll(int Fd, std::string_view Content) {
+bool WriteAll(int Fd, std::string_view Content)
+{
     constexpr std::size_t chunk = 4096;
     while (!Content.empty()) {
         const ssize_t n = write(Fd, Content.data(), std::min(chunk, Content.size()));
@@ -121,7 +131,8 @@ bool WriteAll(int Fd, std::string_view Content) {
 }
 
 // Makes the rename itself durable; a failure here does not undo the replacement.
-void SyncDirectory(const std::string& Path) {
+void SyncDirectory(const std::string& Path)
+{
     const int dirFd = open(DirectoryOf(Path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         fsync(dirFd);
@@ -129,18 +140,21 @@ void SyncDirectory(const std::string& Path) {
     }
 }
 
-bool FillTemp(int Fd, const std::string& Target, std::string_view Content) {
+bool FillTemp(int Fd, const std::string& Target, std::string_view Content)
+{
     return StepAllowed(TReplaceStep::TempCreated) && CopyModeOfOldFile(Fd, Target) &&
-           WriteAll(Fd, Content) && fsync(Fd) == 0 && StepAllowed(TReplaceStep::TempSynced);
+        WriteAll(Fd, Content) && fsync(Fd) == 0 && StepAllowed(TReplaceStep::TempSynced);
 }
 
 }  // namespace
 
-void SetReplaceHookForTesting(TReplaceHook Hook) {
+void SetReplaceHookForTesting(TReplaceHook Hook)
+{
     ReplaceHook() = std::move(Hook);
 }
 
-bool ReplaceFileContent(const std::string& Path, std::string_view Content) {
+bool ReplaceFileContent(const std::string& Path, std::string_view Content)
+{
     const std::string target = ResolveTarget(Path);
     // The rename needs only the directory's permission; a file the user made read-only must
     // still refuse the write, as it would refuse an ordinary one.

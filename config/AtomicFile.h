@@ -13,10 +13,10 @@ namespace trabix {
 
 // Points inside ReplaceFileContent at which a test may fail or stop the replacement.
 enum class TReplaceStep {
-    TempCreated,   // the temporary file exists and is still empty
-    PartWritten,   // one chunk of the content is in the temporary file
-    TempSynced,    // the temporary file is complete and on the disk
-    Renamed,       // the new content has taken the old file's place (the result no longer matters)
+    TempCreated,  // the temporary file exists and is still empty
+    PartWritten,  // one chunk of the content is in the temporary file
+    TempSynced,  // the temporary file is complete and on the disk
+    Renamed,  // the new content has taken the old file's place (the result no longer matters)
 };
 
 // Returns false to make the replacement fail at that step. Called on the writing thread.

@@ -11,11 +11,13 @@ namespace trabix {
 
 namespace {
 
-bool IsBlank(char c) {
+bool IsBlank(char c)
+{
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-std::string_view Trim(std::string_view s) {
+std::string_view Trim(std::string_view s)
+{
     while (!s.empty() && IsBlank(s.front()))
         s.remove_prefix(1);
     while (!s.empty() && IsBlank(s.back()))
@@ -23,11 +25,13 @@ std::string_view Trim(std::string_view s) {
     return s;
 }
 
-char AsciiLower(char c) {
+char AsciiLower(char c)
+{
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool SameName(std::string_view a, std::string_view b) {
+bool SameName(std::string_view a, std::string_view b)
+{
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i)
@@ -36,7 +40,8 @@ bool SameName(std::string_view a, std::string_view b) {
     return true;
 }
 
-int DigitValue(char c, int Base) {
+int DigitValue(char c, int Base)
+{
     int v = 99;
     if (c >= '0' && c <= '9')
         v = c - '0';
@@ -48,7 +53,8 @@ int DigitValue(char c, int Base) {
 }
 
 // Strips a hexadecimal prefix and reports the base of the digits that follow.
-int TakeBase(std::string_view& Text) {
+int TakeBase(std::string_view& Text)
+{
     for (std::string_view prefix : {"0x", "0X", "$", "x", "X"}) {
         if (Text.substr(0, prefix.size()) == prefix) {
             Text.remove_prefix(prefix.size());
@@ -60,7 +66,8 @@ int TakeBase(std::string_view& Text) {
 
 // Reads the whole of a regular file of bounded size. Opening without blocking keeps a FIFO
 // from stalling the program; fstat then turns it (and a directory) away.
-bool ReadRegularFile(const std::string& Path, std::string& Content, bool& Missing) {
+bool ReadRegularFile(const std::string& Path, std::string& Content, bool& Missing)
+{
     Missing = false;
     const int fd = open(Path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -69,7 +76,7 @@ bool ReadRegularFile(const std::string& Path, std::string& Content, bool& Missin
     }
     struct stat st {};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<std::size_t>(st.st_size) <= TIniFile::MaxFileSize;
+        static_cast<std::size_t>(st.st_size) <= TIniFile::MaxFileSize;
     char buffer[65536];
     while (ok) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -87,7 +94,8 @@ bool ReadRegularFile(const std::string& Path, std::string& Content, bool& Missin
 
 }  // namespace
 
-std::optional<std::int32_t> ParseIniInteger(std::string_view Text) {
+std::optional<std::int32_t> ParseIniInteger(std::string_view Text)
+{
     while (!Text.empty() && IsBlank(Text.front()))
         Text.remove_prefix(1);
     bool negative = false;
@@ -111,9 +119,11 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view Text) {
     return static_cast<std::int32_t>(negative ? -magnitude : magnitude);
 }
 
-TIniFile::TIniFile(std::string FileName) : fileName_(std::move(FileName)) {}
+TIniFile::TIniFile(std::string FileName) : fileName_(std::move(FileName))
+{}
 
-bool TIniFile::Load() {
+bool TIniFile::Load()
+{
     std::string content;
     bool missing = false;
     loadFailed_ = !ReadRegularFile(fileName_, content, missing);
@@ -121,7 +131,8 @@ bool TIniFile::Load() {
     return !loadFailed_;
 }
 
-void TIniFile::Parse(std::string_view Content) {
+void TIniFile::Parse(std::string_view Content)
+{
     lines_.clear();
     while (!Content.empty()) {
         const auto newline = Content.find('\n');
@@ -137,7 +148,8 @@ void TIniFile::Parse(std::string_view Content) {
     }
 }
 
-TIniFile::TLine TIniFile::Classify(std::string Text, std::string End) {
+TIniFile::TLine TIniFile::Classify(std::string Text, std::string End)
+{
     TLine line{std::move(Text), std::move(End), TKind::Other, {}};
     const std::string_view body = Trim(line.Text);
     if (body.empty() || body.front() == ';' || body.front() == '#')
@@ -158,7 +170,8 @@ TIniFile::TLine TIniFile::Classify(std::string Text, std::string End) {
     return line;
 }
 
-std::string TIniFile::Render() const {
+std::string TIniFile::Render() const
+{
     std::string out;
     for (const TLine& line : lines_) {
         out += line.Text;
@@ -167,7 +180,8 @@ std::string TIniFile::Render() const {
     return out;
 }
 
-std::optional<TIniFile::TRange> TIniFile::FindSection(std::string_view Section) const {
+std::optional<TIniFile::TRange> TIniFile::FindSection(std::string_view Section) const
+{
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         if (lines_[i].Kind != TKind::Section || !SameName(lines_[i].Name, Section))
             continue;
@@ -179,15 +193,16 @@ std::optional<TIniFile::TRange> TIniFile::FindSection(std::string_view Section) 
     return std::nullopt;
 }
 
-std::optional<std::size_t> TIniFile::FindKey(const TRange& Range, std::string_view Key) const {
+std::optional<std::size_t> TIniFile::FindKey(const TRange& Range, std::string_view Key) const
+{
     for (std::size_t i = Range.Header + 1; i < Range.End; ++i)
         if (lines_[i].Kind == TKind::Key && SameName(lines_[i].Name, Key))
             return i;
     return std::nullopt;
 }
 
-std::optional<std::string> TIniFile::ReadValue(std::string_view Section,
-                                               std::string_view Key) const {
+std::optional<std::string> TIniFile::ReadValue(std::string_view Section, std::string_view Key) const
+{
     const auto range = FindSection(Section);
     if (!range)
         return std::nullopt;
@@ -199,7 +214,8 @@ std::optional<std::string> TIniFile::ReadValue(std::string_view Section,
 }
 
 std::string TIniFile::ReadString(std::string_view Section, std::string_view Key,
-                                 const std::string& Default) const {
+                                 const std::string& Default) const
+{
     std::string value = ReadValue(Section, Key).value_or(Default);
     if (value.size() > IniMaxValueLength)
         value.resize(IniMaxValueLength);
@@ -207,16 +223,19 @@ std::string TIniFile::ReadString(std::string_view Section, std::string_view Key,
 }
 
 std::int32_t TIniFile::ReadInteger(std::string_view Section, std::string_view Key,
-                                   std::int32_t Default) const {
+                                   std::int32_t Default) const
+{
     const auto value = ReadValue(Section, Key);
     return value ? ParseIniInteger(*value).value_or(Default) : Default;
 }
 
-bool TIniFile::ReadBool(std::string_view Section, std::string_view Key, bool Default) const {
+bool TIniFile::ReadBool(std::string_view Section, std::string_view Key, bool Default) const
+{
     return ReadInteger(Section, Key, Default ? 1 : 0) != 0;
 }
 
-std::string TIniFile::DefaultLineEnd() const {
+std::string TIniFile::DefaultLineEnd() const
+{
     for (const TLine& line : lines_)
         if (!line.End.empty())
             return line.End;
@@ -224,12 +243,14 @@ std::string TIniFile::DefaultLineEnd() const {
 }
 
 // A line added after a last line that had no line end must not run on from it.
-void TIniFile::EndLastLine() {
+void TIniFile::EndLastLine()
+{
     if (!lines_.empty() && lines_.back().End.empty())
         lines_.back().End = DefaultLineEnd();
 }
 
-void TIniFile::InsertLine(std::size_t At, std::string Text) {
+void TIniFile::InsertLine(std::size_t At, std::string Text)
+{
     if (At == lines_.size())
         EndLastLine();
     const std::string end = DefaultLineEnd();
@@ -239,7 +260,8 @@ void TIniFile::InsertLine(std::size_t At, std::string Text) {
 namespace {
 
 // Text that goes into one line of the file, with CR and LF made blanks.
-std::string OneLine(std::string_view Text) {
+std::string OneLine(std::string_view Text)
+{
     std::string line(Text);
     for (char& c : line)
         if (c == '\r' || c == '\n')
@@ -250,7 +272,8 @@ std::string OneLine(std::string_view Text) {
 }  // namespace
 
 void TIniFile::WriteString(std::string_view SectionName, std::string_view KeyName,
-                           std::string_view Value) {
+                           std::string_view Value)
+{
     const std::string section = OneLine(SectionName);
     const std::string key = OneLine(KeyName);
     const std::string value = OneLine(Value);
@@ -273,15 +296,18 @@ void TIniFile::WriteString(std::string_view SectionName, std::string_view KeyNam
     InsertLine(at, key + "=" + value);
 }
 
-void TIniFile::WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value) {
+void TIniFile::WriteInteger(std::string_view Section, std::string_view Key, std::int32_t Value)
+{
     WriteString(Section, Key, std::to_string(Value));
 }
 
-void TIniFile::WriteBool(std::string_view Section, std::string_view Key, bool Value) {
+void TIniFile::WriteBool(std::string_view Section, std::string_view Key, bool Value)
+{
     WriteString(Section, Key, Value ? "1" : "0");
 }
 
-bool TIniFile::UpdateFile() {
+bool TIniFile::UpdateFile()
+{
     if (loadFailed_ || !ReplaceFileContent(fileName_, Render())) {
         lastError_ = "Unable to write to " + fileName_;
         return false;

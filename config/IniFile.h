@@ -72,13 +72,13 @@ private:
     enum class TKind { Other, Section, Key };
     struct TLine {
         std::string Text;  // without its line end
-        std::string End;   // "\n", "\r\n", or "" for a last line without one
+        std::string End;  // "\n", "\r\n", or "" for a last line without one
         TKind Kind = TKind::Other;
         std::string Name;  // section or key name, blanks removed
     };
     struct TRange {
         std::size_t Header;  // index of the section line
-        std::size_t End;     // one past its last line
+        std::size_t End;  // one past its last line
     };
 
     static TLine Classify(std::string Text, std::string End);

@@ -14,12 +14,14 @@ namespace trabix {
 
 namespace {
 
-std::string& LogDirectoryInUse() {
+std::string& LogDirectoryInUse()
+{
     static std::string path;
     return path;
 }
 
-std::string WithSlash(std::string Path) {
+std::string WithSlash(std::string Path)
+{
     if (Path.empty() || Path.back() != '/')
         Path += '/';
     return Path;
@@ -27,18 +29,21 @@ std::string WithSlash(std::string Path) {
 
 // An XDG base directory: the variable when it holds an absolute path, else Home + Fallback.
 std::string BaseDirectory(const std::string& Variable, const std::string& Home,
-                          const char* Fallback) {
+                          const char* Fallback)
+{
     if (!Variable.empty() && Variable.front() == '/')
         return WithSlash(Variable);
     return WithSlash(Home) + Fallback;
 }
 
-std::string Environment(const char* Name) {
+std::string Environment(const char* Name)
+{
     const char* value = std::getenv(Name);
     return value ? value : "";
 }
 
-std::string HomeDirectory() {
+std::string HomeDirectory()
+{
     std::string home = Environment("HOME");
     if (!home.empty())
         return home;
@@ -47,18 +52,21 @@ std::string HomeDirectory() {
     return "/";
 }
 
-std::string WorkingDirectory() {
+std::string WorkingDirectory()
+{
     char path[PATH_MAX];
     return getcwd(path, sizeof path) ? path : "";
 }
 
-bool Exists(const std::string& Path) {
+bool Exists(const std::string& Path)
+{
     struct stat st {};
     return stat(Path.c_str(), &st) == 0;
 }
 
 // <prefix>/bin/ holding the program, <prefix>/share/metainfo/ holding the package's metainfo.
-bool IsInstalledPrefix(const std::string& ProgramDirectory) {
+bool IsInstalledPrefix(const std::string& ProgramDirectory)
+{
     const std::string bin = "/bin/";
     if (ProgramDirectory.size() < bin.size() ||
         ProgramDirectory.compare(ProgramDirectory.size() - bin.size(), bin.size(), bin) != 0)
@@ -68,7 +76,8 @@ bool IsInstalledPrefix(const std::string& ProgramDirectory) {
 }
 
 // mkdir -p; existing folders are fine.
-bool MakeDirectories(const std::string& Path, std::string& Error) {
+bool MakeDirectories(const std::string& Path, std::string& Error)
+{
     for (std::size_t cut = Path.find('/', 1); cut != std::string::npos;
          cut = Path.find('/', cut + 1)) {
         const std::string part = Path.substr(0, cut);
@@ -82,7 +91,8 @@ bool MakeDirectories(const std::string& Path, std::string& Error) {
 
 }  // namespace
 
-std::string ExecutableDirectory() {
+std::string ExecutableDirectory()
+{
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
     if (n <= 0)
@@ -91,11 +101,11 @@ std::string ExecutableDirectory() {
     return exe.substr(0, exe.rfind('/') + 1);
 }
 
-
-TProgramPaths ChooseProgramPaths(const TPathFacts& Facts) {
+TProgramPaths ChooseProgramPaths(const TPathFacts& Facts)
+{
     TProgramPaths paths;
-    paths.Portable = Facts.SettingsBesideProgram ||
-                     (Facts.ProgramDirectoryWritable && !Facts.InstalledPrefix);
+    paths.Portable =
+        Facts.SettingsBesideProgram || (Facts.ProgramDirectoryWritable && !Facts.InstalledPrefix);
     if (paths.Portable) {
         paths.ConfigFile = Facts.ProgramDirectory + "Trabix.ini";
         if (!Facts.WorkingDirectory.empty())
@@ -111,7 +121,8 @@ TProgramPaths ChooseProgramPaths(const TPathFacts& Facts) {
     return paths;
 }
 
-TPathFacts GatherPathFacts(const std::string& ConfigOverride) {
+TPathFacts GatherPathFacts(const std::string& ConfigOverride)
+{
     TPathFacts facts;
     facts.ProgramDirectory = ExecutableDirectory();
     facts.WorkingDirectory = WorkingDirectory();
@@ -127,19 +138,22 @@ TPathFacts GatherPathFacts(const std::string& ConfigOverride) {
     return facts;
 }
 
-bool PrepareProgramPaths(const TProgramPaths& Paths, std::string& Error) {
+bool PrepareProgramPaths(const TProgramPaths& Paths, std::string& Error)
+{
     if (Paths.Portable)
         return true;
     const std::string configFolder = Paths.ConfigFile.substr(0, Paths.ConfigFile.rfind('/') + 1);
     return MakeDirectories(configFolder, Error) && MakeDirectories(Paths.LogDirectory, Error);
 }
 
-void UseProgramPaths(const TProgramPaths& Paths) {
+void UseProgramPaths(const TProgramPaths& Paths)
+{
     OverrideConfigFileName(Paths.ConfigFile);
     LogDirectoryInUse() = Paths.LogDirectory;
 }
 
-std::string LogDirectory() {
+std::string LogDirectory()
+{
     return LogDirectoryInUse();
 }
 

@@ -13,7 +13,8 @@ namespace trabix {
 
 namespace {
 
-std::string& FileNameOverride() {
+std::string& FileNameOverride()
+{
     static std::string path;
     return path;
 }
@@ -43,7 +44,9 @@ const TGeneralSetting GeneralSettings[] = {
     {.Key = "LogToScreen", .Field = &G::LogToScreen, .NumberDefault = 1},
     {.Key = "LogToFile", .Field = &G::LogToFile},
     {.Key = "LimitScreenLog", .Field = &G::LimitScreenLog, .NumberDefault = 1},
-    {.Key = "ScreenLogLines", .Field = &G::ScreenLogLines, .NumberDefault = 5000,
+    {.Key = "ScreenLogLines",
+     .Field = &G::ScreenLogLines,
+     .NumberDefault = 5000,
      .Range = SettingRange::ScreenLogLines},
     {.Key = "WrapLines", .Field = &G::WrapLines, .NumberDefault = 1},
     {.Key = "AppTitle", .Field = &G::AppTitle, .Written = false},
@@ -56,7 +59,9 @@ const TGeneralSetting GeneralSettings[] = {
 // Read and written in this order, which is not the order of the record's fields. The ports'
 // default 0 lies below their range: an absent port loads as 1, as the window shows it.
 const TPortSetting PortSettings[] = {
-    {.Key = "Remarks", .Field = &P::Remarks, .TextDefault = "Mapped Port ",
+    {.Key = "Remarks",
+     .Field = &P::Remarks,
+     .TextDefault = "Mapped Port ",
      .DefaultEndsInChannel = true},
     {.Key = "BindIp", .Field = &P::BindIp},
     {.Key = "ListenPort", .Field = &P::ListenPort, .Range = SettingRange::Port},
@@ -68,7 +73,8 @@ const TPortSetting PortSettings[] = {
     {.Key = "MaxSpeed", .Field = &P::MaxSpeed, .Range = SettingRange::MaxSpeed},
     {.Key = "AllowFrom", .Field = &P::AllowFrom},
     {.Key = "MaxConnections", .Field = &P::MaxConnections, .Range = SettingRange::Connections},
-    {.Key = "MaxConnectionsPerSource", .Field = &P::MaxConnectionsPerSource,
+    {.Key = "MaxConnectionsPerSource",
+     .Field = &P::MaxConnectionsPerSource,
      .Range = SettingRange::Connections},
     {.Key = "LatencyCS", .Field = &P::LatencyCS, .Range = SettingRange::ConditionMs},
     {.Key = "LatencySC", .Field = &P::LatencySC, .Range = SettingRange::ConditionMs},
@@ -78,7 +84,9 @@ const TPortSetting PortSettings[] = {
     {.Key = "ResetAfterSC", .Field = &P::ResetAfterSC, .Range = SettingRange::ByteBudget},
     {.Key = "StallAfterCS", .Field = &P::StallAfterCS, .Range = SettingRange::ByteBudget},
     {.Key = "StallAfterSC", .Field = &P::StallAfterSC, .Range = SettingRange::ByteBudget},
-    {.Key = "ConditionChance", .Field = &P::ConditionChance, .NumberDefault = 100,
+    {.Key = "ConditionChance",
+     .Field = &P::ConditionChance,
+     .NumberDefault = 100,
      .Range = SettingRange::Percent},
     {.Key = "ConditionSeed", .Field = &P::ConditionSeed},
     {.Key = "Capture", .Field = &P::Capture},
@@ -88,13 +96,15 @@ const TPortSetting PortSettings[] = {
 const char* const GeneralSection = "General";
 const char* const WindowSection = "WindowPos";
 
-std::string ChannelSection(int Channel) {
+std::string ChannelSection(int Channel)
+{
     return "MappedPort_" + std::to_string(Channel);
 }
 
 template <class Record, std::size_t N>
 void ReadSection(const TIniFile& Ini, const std::string& Section,
-                 const TSetting<Record> (&Table)[N], Record& Target, int Channel) {
+                 const TSetting<Record> (&Table)[N], Record& Target, int Channel)
+{
     for (const TSetting<Record>& s : Table) {
         std::visit(
             [&](auto Field) {
@@ -116,7 +126,8 @@ void ReadSection(const TIniFile& Ini, const std::string& Section,
 
 template <class Record, std::size_t N>
 void WriteSection(TIniFile& Ini, const std::string& Section, const TSetting<Record> (&Table)[N],
-                  const Record& Source) {
+                  const Record& Source)
+{
     for (const TSetting<Record>& s : Table) {
         if (!s.Written)
             continue;
@@ -136,7 +147,8 @@ void WriteSection(TIniFile& Ini, const std::string& Section, const TSetting<Reco
 
 }  // namespace
 
-void ClampConditions(TPM_port& Port) {
+void ClampConditions(TPM_port& Port)
+{
     for (std::int32_t* ms : {&Port.LatencyCS, &Port.LatencySC, &Port.JitterCS, &Port.JitterSC})
         *ms = SettingRange::ConditionMs.Clamp(*ms);
     for (std::int32_t* bytes :
@@ -145,17 +157,20 @@ void ClampConditions(TPM_port& Port) {
     Port.ConditionChance = SettingRange::Percent.Clamp(Port.ConditionChance);
 }
 
-std::string ConfigFileName() {
+std::string ConfigFileName()
+{
     if (!FileNameOverride().empty())
         return FileNameOverride();
     return trabix::ExecutableDirectory() + "Trabix.ini";
 }
 
-void OverrideConfigFileName(const std::string& Path) {
+void OverrideConfigFileName(const std::string& Path)
+{
     FileNameOverride() = Path;
 }
 
-bool TSettings::Load() {
+bool TSettings::Load()
+{
     TIniFile ini(ConfigFileName());
     if (!ini.Load())
         return false;
@@ -165,7 +180,8 @@ bool TSettings::Load() {
     return true;
 }
 
-bool TSettings::Save() const {
+bool TSettings::Save() const
+{
     TIniFile ini(ConfigFileName());
     if (!ini.Load())
         return false;
@@ -176,7 +192,8 @@ bool TSettings::Save() const {
 }
 
 void LoadWindowPos(TWindowBounds& Form, std::int32_t Left, std::int32_t Top, std::int32_t Width,
-                   std::int32_t Height) {
+                   std::int32_t Height)
+{
     TIniFile ini(ConfigFileName());
     if (!ini.Load()) {
         Form.SetTop(Top);
@@ -191,7 +208,8 @@ void LoadWindowPos(TWindowBounds& Form, std::int32_t Left, std::int32_t Top, std
     Form.SetWidth(ini.ReadInteger(WindowSection, "Width", Width));
 }
 
-bool SaveWindowPos(const TWindowBounds& Form) {
+bool SaveWindowPos(const TWindowBounds& Form)
+{
     TIniFile ini(ConfigFileName());
     if (!ini.Load())
         return false;

@@ -54,7 +54,7 @@ struct TPM_port {
     std::int32_t StallAfterSC = 0;
     std::int32_t ConditionChance = 100;
     std::int32_t ConditionSeed = 0;
-    bool Capture = false;        // keep the bytes of the connections for the stream view
+    bool Capture = false;  // keep the bytes of the connections for the stream view
     bool CaptureToFile = false;  // write them to the channel's daily capture file as well
 };
 
@@ -72,7 +72,8 @@ constexpr int ChannelCount = 8;
 struct TIntRange {
     std::int32_t Min = INT32_MIN;
     std::int32_t Max = INT32_MAX;
-    constexpr std::int32_t Clamp(std::int32_t Value) const {
+    constexpr std::int32_t Clamp(std::int32_t Value) const
+    {
         return Value < Min ? Min : (Value > Max ? Max : Value);
     }
 };
@@ -85,8 +86,8 @@ inline constexpr TIntRange LogDataMode{0, 9};
 inline constexpr TIntRange MaxSpeed{0, 100000000};
 inline constexpr TIntRange Connections{0, 1000000};  // MaxConnections(PerSource); 0: no limit
 inline constexpr TIntRange ConditionMs{0, MaxConditionMs};  // latency and jitter
-inline constexpr TIntRange ByteBudget{0, INT32_MAX};       // ResetAfter, StallAfter; 0: off
-inline constexpr TIntRange Percent{0, 100};                // ConditionChance
+inline constexpr TIntRange ByteBudget{0, INT32_MAX};  // ResetAfter, StallAfter; 0: off
+inline constexpr TIntRange Percent{0, 100};  // ConditionChance
 }  // namespace SettingRange
 
 // The program's settings, owned by whoever made them (the program's start, a test) and handed

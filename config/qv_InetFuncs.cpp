@@ -18,26 +18,30 @@ namespace trabix {
 
 namespace {
 
-std::string IntegerText(std::int64_t Value) {
+std::string IntegerText(std::int64_t Value)
+{
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, Value);
     return std::string(buffer, result.ptr);
 }
 
 // Fixed-point text with Decimals digits after a ".", rounded to nearest as printf rounds.
-std::string FixedText(double Value, int Decimals) {
+std::string FixedText(double Value, int Decimals)
+{
     char buffer[400];
     const auto result =
         std::to_chars(buffer, buffer + sizeof buffer, Value, std::chars_format::fixed, Decimals);
     return std::string(buffer, result.ptr);
 }
 
-char UnitLetter(int Scale) {
+char UnitLetter(int Scale)
+{
     static const char letters[] = "BkMGTP";
     return Scale < 6 ? letters[Scale] : 'X';
 }
 
-TBrowserLauncher& Launcher() {
+TBrowserLauncher& Launcher()
+{
     static TBrowserLauncher launcher;
     return launcher;
 }
@@ -54,7 +58,8 @@ struct TOpenerWait {
 }  // namespace
 
 std::string FormatByteSize(std::int32_t Width, std::int64_t Value,
-                           std::string_view DecimalSeparator) {
+                           std::string_view DecimalSeparator)
+{
     if (Width < 1)
         Width = 1;
     std::string text = IntegerText(Value);
@@ -85,12 +90,14 @@ std::string FormatByteSize(std::int32_t Width, std::int64_t Value,
     return number + UnitLetter(scale);
 }
 
-std::string FormatByteSize(std::int32_t Width, std::int64_t Value) {
+std::string FormatByteSize(std::int32_t Width, std::int64_t Value)
+{
     const char* separator = nl_langinfo(RADIXCHAR);
     return FormatByteSize(Width, Value, (separator && *separator) ? separator : ".");
 }
 
-bool RunUrlOpener(const std::string& Program, const std::string& URL, int WaitMs) {
+bool RunUrlOpener(const std::string& Program, const std::string& URL, int WaitMs)
+{
     std::string program = Program;
     std::string url = URL;
     char* argv[] = {program.data(), url.data(), nullptr};
@@ -100,8 +107,7 @@ bool RunUrlOpener(const std::string& Program, const std::string& URL, int WaitMs
     auto wait = std::make_shared<TOpenerWait>();
     std::thread([pid, wait] {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
         std::lock_guard<std::mutex> guard(wait->Mutex);
         wait->Status = status;
         wait->Done = true;
@@ -113,13 +119,15 @@ bool RunUrlOpener(const std::string& Program, const std::string& URL, int WaitMs
     return WIFEXITED(wait->Status) && WEXITSTATUS(wait->Status) == 0;
 }
 
-bool OpenInDefaultBrowser(const std::string& URL) {
+bool OpenInDefaultBrowser(const std::string& URL)
+{
     if (Launcher())
         return Launcher()(URL);
     return RunUrlOpener("xdg-open", URL, 3000);
 }
 
-void SetBrowserLauncher(TBrowserLauncher NewLauncher) {
+void SetBrowserLauncher(TBrowserLauncher NewLauncher)
+{
     Launcher() = std::move(NewLauncher);
 }
 

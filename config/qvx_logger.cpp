@@ -19,35 +19,41 @@ namespace {
 // the time formats of every locale here use.
 constexpr char TimeSeparator = ':';
 
-std::string WorkingDirectory() {
+std::string WorkingDirectory()
+{
     char path[PATH_MAX];
     if (getcwd(path, sizeof path) == nullptr)
         return ".";  // the working directory was removed; stay relative to it
     return path;
 }
 
-bool IsDirectory(const std::string& Path) {
+bool IsDirectory(const std::string& Path)
+{
     struct stat st {};
     return stat(Path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool FileExists(const std::string& Path) {
+bool FileExists(const std::string& Path)
+{
     struct stat st {};
     return stat(Path.c_str(), &st) == 0;
 }
 
-void AppendNumber(std::string& Out, int Value, int Digits) {
+void AppendNumber(std::string& Out, int Value, int Digits)
+{
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%0*d", Digits, Value);
     Out += buffer;
 }
 
-bool EndsWith(const std::string& Text, const std::string& Suffix) {
+bool EndsWith(const std::string& Text, const std::string& Suffix)
+{
     return Text.size() >= Suffix.size() &&
-           Text.compare(Text.size() - Suffix.size(), Suffix.size(), Suffix) == 0;
+        Text.compare(Text.size() - Suffix.size(), Suffix.size(), Suffix) == 0;
 }
 
-bool IsDirectoryEntry(int DirFd, const dirent& Entry) {
+bool IsDirectoryEntry(int DirFd, const dirent& Entry)
+{
     if (Entry.d_type != DT_UNKNOWN)
         return Entry.d_type == DT_DIR;
     struct stat st {};
@@ -56,16 +62,19 @@ bool IsDirectoryEntry(int DirFd, const dirent& Entry) {
 
 // Holds an exclusive advisory lock on the open file, which stands in for opening it without
 // sharing: a program that holds the day's file locked makes the entry fail instead of wait.
-bool LockExclusively(int Fd) {
+bool LockExclusively(int Fd)
+{
     return flock(Fd, LOCK_EX | LOCK_NB) == 0;
 }
 
 // The counters are 32 bits wide; after 2^31 calls they wrap instead of overflowing.
-void CountOne(std::int32_t& Counter) {
+void CountOne(std::int32_t& Counter)
+{
     Counter = static_cast<std::int32_t>(static_cast<std::uint32_t>(Counter) + 1u);
 }
 
-bool WriteWhole(int Fd, const std::string& Data) {
+bool WriteWhole(int Fd, const std::string& Data)
+{
     std::size_t done = 0;
     while (done < Data.size()) {
         const ssize_t n = write(Fd, Data.data() + done, Data.size() - done);
@@ -80,16 +89,23 @@ bool WriteWhole(int Fd, const std::string& Data) {
 
 }  // namespace
 
-TLocalDateTime SystemLocalDateTime() {
-    timespec now {};
+TLocalDateTime SystemLocalDateTime()
+{
+    timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm local {};
+    tm local{};
     localtime_r(&now.tv_sec, &local);
-    return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-            local.tm_min,         local.tm_sec,     static_cast<int>(now.tv_nsec / 1000000)};
+    return {local.tm_year + 1900,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec,
+            static_cast<int>(now.tv_nsec / 1000000)};
 }
 
-std::string FormatLocalDateTime(const std::string& Pattern, const TLocalDateTime& When) {
+std::string FormatLocalDateTime(const std::string& Pattern, const TLocalDateTime& When)
+{
     std::string out;
     std::size_t i = 0;
     auto take = [&](const char* Token) {
@@ -123,7 +139,8 @@ std::string FormatLocalDateTime(const std::string& Pattern, const TLocalDateTime
 }
 
 TQVX_Logger::TQVX_Logger(const std::string& Dir, const std::string& Ext, TLogClock Clock)
-    : clock_(Clock ? std::move(Clock) : TLogClock(SystemLocalDateTime)) {
+    : clock_(Clock ? std::move(Clock) : TLogClock(SystemLocalDateTime))
+{
     const std::string workingDirectory = WorkingDirectory();
     Directory = Dir.empty() ? workingDirectory : Dir;
     if (!IsDirectory(Directory))
@@ -139,7 +156,8 @@ TQVX_Logger::TQVX_Logger(const std::string& Dir, const std::string& Ext, TLogClo
         Extension.insert(0, ".");
 }
 
-std::string TQVX_Logger::TimeStampPrefix() const {
+std::string TQVX_Logger::TimeStampPrefix() const
+{
     if (LongTimeStamp)
         return FormatLocalDateTime("yyyy.mm.dd-hh:nn:ss:zzz", clock_()) + ": ";
     if (ShortTimeStamp)
@@ -147,14 +165,16 @@ std::string TQVX_Logger::TimeStampPrefix() const {
     return {};
 }
 
-bool TQVX_Logger::WriteLog(const std::string& Text) {
+bool TQVX_Logger::WriteLog(const std::string& Text)
+{
     if (!UseLock)
         return WriteLogUnlocked(Text);
     std::lock_guard<std::mutex> guard(Lock);
     return WriteLogUnlocked(Text);
 }
 
-bool TQVX_Logger::WriteLogUnlocked(const std::string& Text) {
+bool TQVX_Logger::WriteLogUnlocked(const std::string& Text)
+{
     std::string entry = TimeStampPrefix();
     entry += Text;
     if (LineBreak)
@@ -168,13 +188,15 @@ bool TQVX_Logger::WriteLogUnlocked(const std::string& Text) {
     return true;
 }
 
-void TQVX_Logger::BuildFileName() {
+void TQVX_Logger::BuildFileName()
+{
     FileName = Directory + FormatLocalDateTime(DateFormat, clock_()) + Extension;
 }
 
 // A day's first entry creates the file. It is created without truncation, so entries another
 // process put into a file that appeared meanwhile are kept.
-bool TQVX_Logger::AppendEntry(const std::string& Entry) {
+bool TQVX_Logger::AppendEntry(const std::string& Entry)
+{
     const bool exists = FileExists(FileName);
     if (AutoCleanup && (!exists || CleanupEveryWrite))
         CleanupOldFiles();
@@ -186,7 +208,8 @@ bool TQVX_Logger::AppendEntry(const std::string& Entry) {
     return (close(fd) == 0) && ok;
 }
 
-bool TQVX_Logger::ScanLogFiles(std::int32_t& Count, std::string& FirstName) const {
+bool TQVX_Logger::ScanLogFiles(std::int32_t& Count, std::string& FirstName) const
+{
     Count = 0;
     FirstName.clear();
     DIR* dir = opendir(Directory.c_str());
@@ -211,7 +234,8 @@ bool TQVX_Logger::ScanLogFiles(std::int32_t& Count, std::string& FirstName) cons
     return ok;
 }
 
-bool TQVX_Logger::IsTooOld(const std::string& Name) const {
+bool TQVX_Logger::IsTooOld(const std::string& Name) const
+{
     using namespace std::chrono;
     const TLocalDateTime now = clock_();
     const sys_days today = year_month_day{year{now.Year}, month{static_cast<unsigned>(now.Month)},
@@ -228,7 +252,8 @@ bool TQVX_Logger::IsTooOld(const std::string& Name) const {
     return Name < FormatLocalDateTime("yyyymmdd", boundary) + Extension;
 }
 
-bool TQVX_Logger::CleanupOldFiles() {
+bool TQVX_Logger::CleanupOldFiles()
+{
     if (MaxAgeDays <= 0 && MaxFiles <= 0)
         return false;
     std::int32_t count = 0;

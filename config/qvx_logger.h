@@ -22,7 +22,7 @@ namespace trabix {
 struct TLocalDateTime {
     int Year = 0;
     int Month = 1;  // 1..12
-    int Day = 1;    // 1..31
+    int Day = 1;  // 1..31
     int Hour = 0;
     int Minute = 0;
     int Second = 0;

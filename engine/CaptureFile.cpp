@@ -10,9 +10,11 @@
 #include <vector>
 
 TCaptureFile::TCaptureFile(std::string APath, pcap* ADead, pcap_dumper* ADumper)
-    : FPath(std::move(APath)), FDead(ADead), FDumper(ADumper) {}
+    : FPath(std::move(APath)), FDead(ADead), FDumper(ADumper)
+{}
 
-std::shared_ptr<TCaptureFile> TCaptureFile::Open(const std::string& APath, std::string& AError) {
+std::shared_ptr<TCaptureFile> TCaptureFile::Open(const std::string& APath, std::string& AError)
+{
     pcap* dead = pcap_open_dead(DLT_RAW, 65535);
     if (!dead) {
         AError = "cannot set up libpcap";
@@ -32,12 +34,14 @@ std::shared_ptr<TCaptureFile> TCaptureFile::Open(const std::string& APath, std::
     return std::shared_ptr<TCaptureFile>(new TCaptureFile(APath, dead, dumper));
 }
 
-TCaptureFile::~TCaptureFile() {
+TCaptureFile::~TCaptureFile()
+{
     pcap_dump_close(FDumper);
     pcap_close(FDead);
 }
 
-void TCaptureFile::Frames(const std::vector<TFrame>& AFrames) {
+void TCaptureFile::Frames(const std::vector<TFrame>& AFrames)
+{
     // The record header of the file format, as pcap_dump writes it: seconds, microseconds,
     // captured and wire length, each 32 bits in this machine's byte order. Written here
     // rather than through pcap_dump, which wants each frame in one piece: that would copy
@@ -46,25 +50,32 @@ void TCaptureFile::Frames(const std::vector<TFrame>& AFrames) {
         std::uint32_t Seconds, Microseconds, CapturedLength, Length;
     };
     std::lock_guard lock(FLock);
-    if (FFailed) return;
+    if (FFailed)
+        return;
     std::FILE* file = pcap_dump_file(FDumper);
     for (const TFrame& f : AFrames) {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(f.Time.time_since_epoch()).count();
+        const auto us =
+            std::chrono::duration_cast<std::chrono::microseconds>(f.Time.time_since_epoch())
+                .count();
         const auto length = static_cast<std::uint32_t>(f.Head.size() + f.Payload.size());
         const TRecordHeader header{static_cast<std::uint32_t>(us / 1000000),
                                    static_cast<std::uint32_t>(us % 1000000), length, length};
         std::fwrite(&header, sizeof header, 1, file);
         std::fwrite(f.Head.data(), 1, f.Head.size(), file);
-        if (!f.Payload.empty()) std::fwrite(f.Payload.data(), 1, f.Payload.size(), file);
+        if (!f.Payload.empty())
+            std::fwrite(f.Payload.data(), 1, f.Payload.size(), file);
     }
     FDirty = true;
 }
 
-bool TCaptureFile::Flush(std::string& AError) {
+bool TCaptureFile::Flush(std::string& AError)
+{
     std::lock_guard lock(FLock);
-    if (FFailed || !FDirty) return !FFailed;
+    if (FFailed || !FDirty)
+        return !FFailed;
     FDirty = false;
-    if (pcap_dump_flush(FDumper) == 0 && !std::ferror(pcap_dump_file(FDumper))) return true;
+    if (pcap_dump_flush(FDumper) == 0 && !std::ferror(pcap_dump_file(FDumper)))
+        return true;
     FFailed = true;
     AError = FPath + ": cannot be written";
     return false;
@@ -74,26 +85,32 @@ bool TCaptureFile::Flush(std::string& AError) {
 
 TCaptureFiles::TCaptureFiles() = default;
 
-TCaptureFiles::~TCaptureFiles() {
+TCaptureFiles::~TCaptureFiles()
+{
     {
         std::lock_guard lock(FLock);
         FStop = true;
     }
     FWake.notify_all();
-    if (FFlusher.joinable()) FFlusher.join();
+    if (FFlusher.joinable())
+        FFlusher.join();
     std::string ignored;
-    if (FCurrent) FCurrent->Flush(ignored);
+    if (FCurrent)
+        FCurrent->Flush(ignored);
 }
 
-void TCaptureFiles::SetPlace(const std::string& AFolder, int AChannel) {
+void TCaptureFiles::SetPlace(const std::string& AFolder, int AChannel)
+{
     std::lock_guard lock(FLock);
     FFolder = AFolder;
     FChannel = AChannel;
-    if (FCurrent) FOlder[FCurrent->Path()] = FCurrent;
+    if (FCurrent)
+        FOlder[FCurrent->Path()] = FCurrent;
     FCurrent.reset();
 }
 
-std::string TCaptureFiles::FileName(TCaptureTime ATime) const {
+std::string TCaptureFiles::FileName(TCaptureTime ATime) const
+{
     const std::time_t t = std::chrono::system_clock::to_time_t(ATime);
     std::tm local{};
     localtime_r(&t, &local);
@@ -101,11 +118,13 @@ std::string TCaptureFiles::FileName(TCaptureTime ATime) const {
     std::strftime(day, sizeof day, "%Y%m%d", &local);
     std::lock_guard lock(FLock);
     std::string folder = FFolder.empty() ? "." : FFolder;
-    if (folder.back() != '/') folder += '/';
+    if (folder.back() != '/')
+        folder += '/';
     return folder + day + "-" + std::to_string(FChannel) + ".pcap";
 }
 
-std::shared_ptr<TCaptureFile> TCaptureFiles::Current() {
+std::shared_ptr<TCaptureFile> TCaptureFiles::Current()
+{
     const std::string name = FileName(std::chrono::system_clock::now());
     std::string failure;
     {
@@ -114,19 +133,23 @@ std::shared_ptr<TCaptureFile> TCaptureFiles::Current() {
         std::lock_guard opening(FOpenLock);
         {
             std::lock_guard lock(FLock);
-            if (FCurrent && FCurrent->Path() == name) return FCurrent;
+            if (FCurrent && FCurrent->Path() == name)
+                return FCurrent;
             // A handle still in use on that file (the place was set anew meanwhile) goes on.
             if (auto it = FOlder.find(name); it != FOlder.end())
-                if (std::shared_ptr<TCaptureFile> open = it->second.lock()) return FCurrent = open;
+                if (std::shared_ptr<TCaptureFile> open = it->second.lock())
+                    return FCurrent = open;
         }
         std::string error;
         std::shared_ptr<TCaptureFile> file = TCaptureFile::Open(name, error);
         if (file) {
             std::lock_guard lock(FLock);
-            if (FCurrent) FOlder[FCurrent->Path()] = FCurrent;
+            if (FCurrent)
+                FOlder[FCurrent->Path()] = FCurrent;
             FCurrent = file;
             FFailing = false;
-            if (!FFlusher.joinable()) FFlusher = std::thread([this] { FlushLoop(); });
+            if (!FFlusher.joinable())
+                FFlusher = std::thread([this] { FlushLoop(); });
             return file;
         }
         failure = name + ": " + error;
@@ -135,27 +158,33 @@ std::shared_ptr<TCaptureFile> TCaptureFiles::Current() {
     return nullptr;
 }
 
-void TCaptureFiles::NoteFailure(const std::string& AText) {
+void TCaptureFiles::NoteFailure(const std::string& AText)
+{
     std::lock_guard lock(FLock);
-    if (FFailing) return;
+    if (FFailing)
+        return;
     FFailing = true;
     FPendingError = AText;
     FErrorPending = true;
 }
 
-std::string TCaptureFiles::TakeError() {
-    if (!FErrorPending.load(std::memory_order_relaxed)) return {};
+std::string TCaptureFiles::TakeError()
+{
+    if (!FErrorPending.load(std::memory_order_relaxed))
+        return {};
     std::lock_guard lock(FLock);
     FErrorPending = false;
     return std::exchange(FPendingError, std::string());
 }
 
-void TCaptureFiles::FlushLoop() {
+void TCaptureFiles::FlushLoop()
+{
     std::unique_lock lock(FLock);
     while (!FStop) {
         FWake.wait_for(lock, std::chrono::milliseconds(500), [this] { return FStop; });
         std::vector<std::shared_ptr<TCaptureFile>> live;
-        if (FCurrent) live.push_back(FCurrent);
+        if (FCurrent)
+            live.push_back(FCurrent);
         for (auto it = FOlder.begin(); it != FOlder.end();) {
             if (auto f = it->second.lock()) {
                 live.push_back(std::move(f));
@@ -167,7 +196,8 @@ void TCaptureFiles::FlushLoop() {
         lock.unlock();
         for (const auto& file : live) {
             std::string error;
-            if (!file->Flush(error)) NoteFailure(error);
+            if (!file->Flush(error))
+                NoteFailure(error);
         }
         live.clear();  // a file may close here, outside the lock
         lock.lock();

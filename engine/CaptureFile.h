@@ -78,7 +78,7 @@ public:
 private:
     void FlushLoop();
 
-    std::mutex FOpenLock;      // held while a file is opened; taken before FLock
+    std::mutex FOpenLock;  // held while a file is opened; taken before FLock
     mutable std::mutex FLock;  // guards the fields below
     std::string FFolder;
     int FChannel = 0;

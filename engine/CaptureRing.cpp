@@ -3,8 +3,10 @@
 #include <algorithm>
 
 std::int64_t TCaptureRing::Add(TRelayDirection ADirection, TCaptureTime ATime,
-                               std::string_view ABytes) {
-    if (ABytes.empty() || FLimit == 0) return 0;
+                               std::string_view ABytes)
+{
+    if (ABytes.empty() || FLimit == 0)
+        return 0;
     std::lock_guard lock(FLock);
     TSide& side = Side(ADirection);
     // A piece bigger than the whole limit keeps only its newest bytes.
@@ -17,7 +19,8 @@ std::int64_t TCaptureRing::Add(TRelayDirection ADirection, TCaptureTime ATime,
     return static_cast<std::int64_t>(kept.size()) - static_cast<std::int64_t>(dropped);
 }
 
-std::size_t TCaptureRing::DropFront(TSide& ASide, std::size_t ABytes) {
+std::size_t TCaptureRing::DropFront(TSide& ASide, std::size_t ABytes)
+{
     std::size_t dropped = 0;
     while (dropped < ABytes && !ASide.Pieces.empty()) {
         std::string& front = ASide.Pieces.front().Bytes;
@@ -33,7 +36,8 @@ std::size_t TCaptureRing::DropFront(TSide& ASide, std::size_t ABytes) {
     return dropped;
 }
 
-std::size_t TCaptureRing::DropOldest(std::size_t ABytes) {
+std::size_t TCaptureRing::DropOldest(std::size_t ABytes)
+{
     std::lock_guard lock(FLock);
     std::size_t dropped = 0;
     // Oldest first over both directions: the side whose front piece was read earlier.
@@ -47,7 +51,8 @@ std::size_t TCaptureRing::DropOldest(std::size_t ABytes) {
     return dropped;
 }
 
-TCaptureCopy TCaptureRing::CopyFrom(std::uint64_t AIndex) const {
+TCaptureCopy TCaptureRing::CopyFrom(std::uint64_t AIndex) const
+{
     std::lock_guard lock(FLock);
     TCaptureCopy copy;
     copy.NextIndex = FNextIndex;
@@ -55,21 +60,26 @@ TCaptureCopy TCaptureRing::CopyFrom(std::uint64_t AIndex) const {
     copy.DroppedSC = FSC.Dropped;
     auto cs = FCS.Pieces.begin();
     auto sc = FSC.Pieces.begin();
-    while (cs != FCS.Pieces.end() && cs->Index < AIndex) ++cs;
-    while (sc != FSC.Pieces.end() && sc->Index < AIndex) ++sc;
+    while (cs != FCS.Pieces.end() && cs->Index < AIndex)
+        ++cs;
+    while (sc != FSC.Pieces.end() && sc->Index < AIndex)
+        ++sc;
     while (cs != FCS.Pieces.end() || sc != FSC.Pieces.end()) {
-        const bool takeCS = sc == FSC.Pieces.end() || (cs != FCS.Pieces.end() && cs->Index < sc->Index);
+        const bool takeCS =
+            sc == FSC.Pieces.end() || (cs != FCS.Pieces.end() && cs->Index < sc->Index);
         copy.Pieces.push_back(takeCS ? *cs++ : *sc++);
     }
     return copy;
 }
 
-std::size_t TCaptureRing::Clear() {
+std::size_t TCaptureRing::Clear()
+{
     std::lock_guard lock(FLock);
     return DropFront(FCS, FCS.Held) + DropFront(FSC, FSC.Held);
 }
 
-std::size_t TCaptureRing::Held() const {
+std::size_t TCaptureRing::Held() const
+{
     std::lock_guard lock(FLock);
     return FCS.Held + FSC.Held;
 }

@@ -31,19 +31,21 @@ struct TCapturePiece {
 };
 
 struct TCaptureCopy {
-    std::vector<TCapturePiece> Pieces;       // Index >= the asked index, in order
-    std::uint64_t NextIndex = 0;             // ask from here next time
-    std::uint64_t DroppedCS = 0;             // bytes dropped so far, per direction
+    std::vector<TCapturePiece> Pieces;  // Index >= the asked index, in order
+    std::uint64_t NextIndex = 0;  // ask from here next time
+    std::uint64_t DroppedCS = 0;  // bytes dropped so far, per direction
     std::uint64_t DroppedSC = 0;
 };
 
 // The bytes of APieces as a raw file keeps them: those read in ADirection, or with nullopt
 // every piece in the order it was read.
 template <class TPieces>
-std::string JoinedBytes(const TPieces& APieces, std::optional<TRelayDirection> ADirection) {
+std::string JoinedBytes(const TPieces& APieces, std::optional<TRelayDirection> ADirection)
+{
     std::string out;
     for (const TCapturePiece& piece : APieces)
-        if (!ADirection || piece.Direction == *ADirection) out += piece.Bytes;
+        if (!ADirection || piece.Direction == *ADirection)
+            out += piece.Bytes;
     return out;
 }
 
@@ -70,7 +72,8 @@ private:
         std::size_t Held = 0;
         std::uint64_t Dropped = 0;
     };
-    TSide& Side(TRelayDirection ADirection) {
+    TSide& Side(TRelayDirection ADirection)
+    {
         return ADirection == TRelayDirection::ClientToServer ? FCS : FSC;
     }
     static std::size_t DropFront(TSide& ASide, std::size_t ABytes);

@@ -2,50 +2,63 @@
 
 namespace {
 
-TIPv4Endpoint WireEndpoint(const TEndpoint& AEndpoint) {
+TIPv4Endpoint WireEndpoint(const TEndpoint& AEndpoint)
+{
     return TIPv4Endpoint{ParseIPv4(AEndpoint.IP), static_cast<std::uint16_t>(AEndpoint.Port)};
 }
 
-TWireEnd WireEnd(TConnectionEnd AEnd) {
+TWireEnd WireEnd(TConnectionEnd AEnd)
+{
     switch (AEnd) {
-    case TConnectionEnd::TargetClosed: return TWireEnd::TargetFin;
-    case TConnectionEnd::ClientReset: return TWireEnd::ClientRst;
-    case TConnectionEnd::TargetReset:
-    case TConnectionEnd::ResetOnRequest:
-    case TConnectionEnd::Error: return TWireEnd::TargetRst;
-    default: return TWireEnd::ClientFin;
+        case TConnectionEnd::TargetClosed: return TWireEnd::TargetFin;
+        case TConnectionEnd::ClientReset: return TWireEnd::ClientRst;
+        case TConnectionEnd::TargetReset:
+        case TConnectionEnd::ResetOnRequest:
+        case TConnectionEnd::Error: return TWireEnd::TargetRst;
+        default: return TWireEnd::ClientFin;
     }
 }
 
 }  // namespace
 
-void TCaptureTap::BeginConversation(TConnectionRecord& ARecord, TCaptureTime ATime) {
+void TCaptureTap::BeginConversation(TConnectionRecord& ARecord, TCaptureTime ATime)
+{
     TFileCapture& fc = ARecord.FileCapture;
-    if (fc.Tried) return;  // one attempt per connection: a failing folder is not retried per read
+    if (fc.Tried)
+        return;  // one attempt per connection: a failing folder is not retried per read
     fc.Tried = true;
     fc.File = FFiles.Current();
-    if (!fc.File) return;
+    if (!fc.File)
+        return;
     fc.Conversation = std::make_unique<TTcpConversation>(
         WireEndpoint(ARecord.ClientEndpoint()), WireEndpoint(ARecord.TargetEndpoint()), *fc.File);
     fc.Conversation->Open(ATime);
 }
 
 void TCaptureTap::Read(TConnectionRecord& ARecord, TRelayDirection ADirection,
-                       std::string_view ABytes) {
-    if (ABytes.empty()) return;
+                       std::string_view ABytes)
+{
+    if (ABytes.empty())
+        return;
     const TCaptureTime now = std::chrono::system_clock::now();
-    if (Memory.Get()) FRegistry.AccountCapture(ARecord.Capture().Add(ADirection, now, ABytes));
+    if (Memory.Get())
+        FRegistry.AccountCapture(ARecord.Capture().Add(ADirection, now, ABytes));
     TFileCapture& fc = ARecord.FileCapture;
-    if (!fc.Conversation && File.Get()) BeginConversation(ARecord, now);
-    if (fc.Conversation) fc.Conversation->Data(ADirection, now, ABytes);
+    if (!fc.Conversation && File.Get())
+        BeginConversation(ARecord, now);
+    if (fc.Conversation)
+        fc.Conversation->Data(ADirection, now, ABytes);
 }
 
-void TCaptureTap::End(TConnectionRecord& ARecord) {
+void TCaptureTap::End(TConnectionRecord& ARecord)
+{
     TFileCapture& fc = ARecord.FileCapture;
-    if (!fc.Conversation) return;
+    if (!fc.Conversation)
+        return;
     fc.Conversation->End(WireEnd(ARecord.Snapshot().End), std::chrono::system_clock::now());
     std::string error;
-    if (!fc.File->Flush(error)) FFiles.NoteFailure(error);
+    if (!fc.File->Flush(error))
+        FFiles.NoteFailure(error);
     fc.Conversation.reset();
     fc.File.reset();
 }

@@ -19,10 +19,12 @@ public:
     // AMemory and AFile are the channel's switches, read afresh at each use.
     TCaptureTap(TConnectionRegistry& ARegistry, TCaptureFiles& AFiles,
                 const TLiveSetting<bool>& AMemory, const TLiveSetting<bool>& AFile)
-        : Memory(AMemory), File(AFile), FRegistry(ARegistry), FFiles(AFiles) {}
+        : Memory(AMemory), File(AFile), FRegistry(ARegistry), FFiles(AFiles)
+    {}
 
     // The bytes of ARecord go through Read now.
-    bool Wanted(const TConnectionRecord& ARecord) const {
+    bool Wanted(const TConnectionRecord& ARecord) const
+    {
         return Memory.Get() || File.Get() || ARecord.FileCapture.Conversation;
     }
     void Read(TConnectionRecord& ARecord, TRelayDirection ADirection, std::string_view ABytes);

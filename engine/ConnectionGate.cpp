@@ -12,11 +12,13 @@ struct TConnectionGate::TState {
     std::int32_t Open = 0;
     std::unordered_map<std::uint32_t, std::int32_t> PerSource;
 
-    void Release(std::uint32_t ASource) {
+    void Release(std::uint32_t ASource)
+    {
         std::lock_guard lock(Lock);
         --Open;
         const auto it = PerSource.find(ASource);
-        if (it != PerSource.end() && --it->second <= 0) PerSource.erase(it);
+        if (it != PerSource.end() && --it->second <= 0)
+            PerSource.erase(it);
     }
 };
 
@@ -24,7 +26,8 @@ struct TConnectionGate::TState {
 class TConnectionGate::TTicket : public TIdObject {
 public:
     TTicket(std::shared_ptr<TState> AState, std::uint32_t ASource)
-        : FState(std::move(AState)), FSource(ASource) {}
+        : FState(std::move(AState)), FSource(ASource)
+    {}
     ~TTicket() override { FState->Release(FSource); }
     TTicket(const TTicket&) = delete;
     TTicket& operator=(const TTicket&) = delete;
@@ -34,11 +37,13 @@ private:
     std::uint32_t FSource;
 };
 
-TConnectionGate::TConnectionGate() : FState(std::make_shared<TState>()) {}
+TConnectionGate::TConnectionGate() : FState(std::make_shared<TState>())
+{}
 
 TConnectionGate::~TConnectionGate() = default;
 
-std::string TConnectionGate::SetAllowFrom(std::string_view AText) {
+std::string TConnectionGate::SetAllowFrom(std::string_view AText)
+{
     // Parsed outside the lock: the listener keeps deciding with the old list meanwhile.
     TAllowList list;
     std::string problem = list.Parse(AText);
@@ -48,13 +53,15 @@ std::string TConnectionGate::SetAllowFrom(std::string_view AText) {
     return problem;
 }
 
-std::string TConnectionGate::AllowFromProblem() const {
+std::string TConnectionGate::AllowFromProblem() const
+{
     std::lock_guard lock(FState->Lock);
     return FState->ListProblem;
 }
 
 TAdmission TConnectionGate::Admit(std::string_view APeerIP, std::int32_t AMaxConnections,
-                                  std::int32_t AMaxPerSource) {
+                                  std::int32_t AMaxPerSource)
+{
     // The peer is always a dotted quad (IPv4 only); should it ever not be, only a channel
     // open to everyone takes it.
     const auto address = TAllowList::ParseAddress(APeerIP);
@@ -81,7 +88,8 @@ TAdmission TConnectionGate::Admit(std::string_view APeerIP, std::int32_t AMaxCon
     return result;
 }
 
-std::int32_t TConnectionGate::OpenConnections() const {
+std::int32_t TConnectionGate::OpenConnections() const
+{
     std::lock_guard lock(FState->Lock);
     return FState->Open;
 }

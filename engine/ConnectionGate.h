@@ -24,7 +24,7 @@
 
 struct TAdmission {
     std::unique_ptr<TIdObject> Ticket;  // set when admitted
-    std::string Reason;                 // else why: "not allowed", "channel limit 100", ...
+    std::string Reason;  // else why: "not allowed", "channel limit 100", ...
 };
 
 class TConnectionGate {

@@ -89,7 +89,8 @@ public:
     // to find it for Close/Reset. Changed by the carrying thread when the connection moves.
     std::atomic<void*> Carrier;
 
-    void Count(TRelayDirection ADirection, std::size_t ABytes) {
+    void Count(TRelayDirection ADirection, std::size_t ABytes)
+    {
         (ADirection == TRelayDirection::ClientToServer ? FBytesCS : FBytesSC)
             .fetch_add(ABytes, std::memory_order_relaxed);
     }

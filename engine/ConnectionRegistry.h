@@ -26,9 +26,9 @@
 #include "engine/ConnectionRecord.h"
 
 struct TConnectionLimits {
-    std::size_t EndedKept = 256;                       // ended records kept, oldest dropped
-    std::size_t CapturePerDirection = 1u << 20;        // bytes per direction per connection
-    std::size_t CapturePerChannel = 64u << 20;         // bytes of all captures of the channel
+    std::size_t EndedKept = 256;  // ended records kept, oldest dropped
+    std::size_t CapturePerDirection = 1u << 20;  // bytes per direction per connection
+    std::size_t CapturePerChannel = 64u << 20;  // bytes of all captures of the channel
 };
 
 class TConnectionRegistry {

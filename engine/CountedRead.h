@@ -12,12 +12,14 @@
 #include "net/IdException.h"
 
 template <class TRead>
-auto CountedRead(TRelayDirection ADirection, TConnectionRecord& ARecord, TRead&& ARead) {
+auto CountedRead(TRelayDirection ADirection, TConnectionRecord& ARecord, TRead&& ARead)
+{
     const bool fromClient = ADirection == TRelayDirection::ClientToServer;
     try {
         auto bytes = ARead();
         ARecord.Count(ADirection, bytes.size());
-        if (bytes.empty()) ARecord.NoteSideEnd(fromClient, 0, {});
+        if (bytes.empty())
+            ARecord.NoteSideEnd(fromClient, 0, {});
         return bytes;
     } catch (const EIdSocketError& e) {
         ARecord.NoteSideEnd(fromClient, e.LastError(), ReplaceLineBreaks(e.what(), " - "));

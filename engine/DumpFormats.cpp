@@ -14,21 +14,25 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 constexpr std::size_t kHexColumnWidth = 3 * kBytesPerLine;
 constexpr std::size_t kLineWidth = kHexColumnWidth + 1 + kBytesPerLine + 2;
 
-std::string TwoDigits(int v) {
+std::string TwoDigits(int v)
+{
     return {static_cast<char>('0' + v / 10 % 10), static_cast<char>('0' + v % 10)};
 }
 
 }  // namespace
 
-bool IsTextByte(unsigned char b) {
+bool IsTextByte(unsigned char b)
+{
     return b == 9 || b == 10 || b == 13 || (b >= 32 && b <= 127);
 }
 
-bool IsShowableByte(unsigned char b) {
+bool IsShowableByte(unsigned char b)
+{
     return b >= 32 && b <= 127;
 }
 
-std::string HexDump(std::string_view data) {
+std::string HexDump(std::string_view data)
+{
     // The dump runs on the relay thread for every read, so it writes each byte's cells in
     // place in a result laid out in advance instead of building the columns piece by piece.
     const std::size_t lines = data.empty() ? 1 : (data.size() + kBytesPerLine - 1) / kBytesPerLine;
@@ -49,7 +53,8 @@ std::string HexDump(std::string_view data) {
     return result;
 }
 
-std::string FilterAscii(std::string_view data, std::string_view replacement) {
+std::string FilterAscii(std::string_view data, std::string_view replacement)
+{
     std::string result;
     result.reserve(data.size());
     for (char c : data) {
@@ -61,7 +66,8 @@ std::string FilterAscii(std::string_view data, std::string_view replacement) {
     return result;
 }
 
-std::string AutoDump(std::string_view data) {
+std::string AutoDump(std::string_view data)
+{
     for (char c : data) {
         if (!IsTextByte(static_cast<unsigned char>(c)))
             return HexDump(data);
@@ -69,11 +75,13 @@ std::string AutoDump(std::string_view data) {
     return std::string(data);
 }
 
-std::string FormatTime() {
+std::string FormatTime()
+{
     return FormatTime(std::chrono::system_clock::now());
 }
 
-std::string FormatTime(std::chrono::system_clock::time_point when) {
+std::string FormatTime(std::chrono::system_clock::time_point when)
+{
     using namespace std::chrono;
     const auto sinceEpoch = when.time_since_epoch();
     auto secs = duration_cast<seconds>(sinceEpoch);
@@ -86,13 +94,14 @@ std::string FormatTime(std::chrono::system_clock::time_point when) {
     std::tm local{};
     localtime_r(&t, &local);
     std::string text = TwoDigits(local.tm_hour) + ':' + TwoDigits(local.tm_min) + ':' +
-                       TwoDigits(local.tm_sec) + ':';
+        TwoDigits(local.tm_sec) + ':';
     text.push_back(static_cast<char>('0' + millis / 100));
     text += TwoDigits(static_cast<int>(millis % 100));
     return text;
 }
 
-std::string ReplaceLineBreaks(std::string_view text, std::string_view replacement) {
+std::string ReplaceLineBreaks(std::string_view text, std::string_view replacement)
+{
     std::string result;
     result.reserve(text.size());
     std::size_t pos = 0;
@@ -109,7 +118,8 @@ std::string ReplaceLineBreaks(std::string_view text, std::string_view replacemen
     return result;
 }
 
-std::string BuildDumpText(int logDataMode, TRelayDirection direction, std::string_view data) {
+std::string BuildDumpText(int logDataMode, TRelayDirection direction, std::string_view data)
+{
     const bool fromClient = direction == TRelayDirection::ClientToServer;
     switch (logDataMode) {
         case 1: return std::string(data);
@@ -124,4 +134,3 @@ std::string BuildDumpText(int logDataMode, TRelayDirection direction, std::strin
         default: return {};
     }
 }
-

@@ -36,4 +36,3 @@ enum class TRelayDirection { ClientToServer, ServerToClient };
 
 // The dump text of one read for a data dump mode (0..9; other values give an empty text).
 std::string BuildDumpText(int logDataMode, TRelayDirection direction, std::string_view data);
-

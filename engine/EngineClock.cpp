@@ -6,7 +6,8 @@
 #include "net/IdGlobal.h"
 #include "net/IdPeerThread.h"
 
-double LocalDays(std::chrono::system_clock::time_point AWhen) {
+double LocalDays(std::chrono::system_clock::time_point AWhen)
+{
     using namespace std::chrono;
     constexpr double kUnixEpochInDays = 25569.0;  // 1970-01-01 counted from 1899-12-30
     const auto ms = duration_cast<milliseconds>(AWhen.time_since_epoch()).count();
@@ -24,8 +25,10 @@ class TSystemEngineClock final : public TEngineClock {
 public:
     std::uint32_t TickCount() override { return GetTickCount(); }
     double Now() override { return LocalDays(std::chrono::system_clock::now()); }
-    void Sleep(std::int32_t AMilliseconds, TIdPeerThread* AThread) override {
-        if (AMilliseconds <= 0) return;
+    void Sleep(std::int32_t AMilliseconds, TIdPeerThread* AThread) override
+    {
+        if (AMilliseconds <= 0)
+            return;
         if (AThread)
             AThread->Pause(AMilliseconds);
         else
@@ -35,7 +38,8 @@ public:
 
 }  // namespace
 
-TEngineClock& SystemEngineClock() {
+TEngineClock& SystemEngineClock()
+{
     static TSystemEngineClock clock;
     return clock;
 }

@@ -25,7 +25,8 @@ public:
 TEngineClock& SystemEngineClock();
 
 // Difference of two tick counts modulo 2^32, read as a signed value.
-inline std::int32_t TickDiff(std::uint32_t ALater, std::uint32_t AEarlier) {
+inline std::int32_t TickDiff(std::uint32_t ALater, std::uint32_t AEarlier)
+{
     return static_cast<std::int32_t>(ALater - AEarlier);
 }
 

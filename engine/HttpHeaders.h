@@ -17,4 +17,3 @@ std::string ExtractRequestHeader(std::string_view read, bool* found = nullptr);
 // Header block of a response read from the target: the first word must be exactly
 // "HTTP/1.0" or "HTTP/1.1" and the read must hold CR LF CR LF.
 std::string ExtractResponseHeader(std::string_view read, bool* found = nullptr);
-

@@ -7,39 +7,46 @@
 
 TIdMappedPortTCPData::~TIdMappedPortTCPData() = default;
 
-TIdMappedPortTCP::TIdMappedPortTCP(TIdBaseComponent* AOwner) : TIdTCPServer(AOwner) {
-}
+TIdMappedPortTCP::TIdMappedPortTCP(TIdBaseComponent* AOwner) : TIdTCPServer(AOwner)
+{}
 
-TIdMappedPortTCP::~TIdMappedPortTCP() {
+TIdMappedPortTCP::~TIdMappedPortTCP()
+{
     // Peer threads run DoExecute of this class; they must be gone before its members are.
     Shutdown();
 }
 
-int TIdMappedPortTCP::MappedPort() const {
+int TIdMappedPortTCP::MappedPort() const
+{
     std::lock_guard lock(FTargetLock);
     return FMappedPort;
 }
 
-void TIdMappedPortTCP::SetMappedPort(int APort) {
+void TIdMappedPortTCP::SetMappedPort(int APort)
+{
     std::lock_guard lock(FTargetLock);
     FMappedPort = APort;
 }
 
-std::string TIdMappedPortTCP::MappedHost() const {
+std::string TIdMappedPortTCP::MappedHost() const
+{
     std::lock_guard lock(FTargetLock);
     return FMappedHost;
 }
 
-void TIdMappedPortTCP::SetMappedHost(const std::string& AHost) {
+void TIdMappedPortTCP::SetMappedHost(const std::string& AHost)
+{
     std::lock_guard lock(FTargetLock);
     FMappedHost = AHost;
 }
 
-TIdMappedPortTCPData& TIdMappedPortTCP::MappingData(TIdPeerThread* AThread) {
+TIdMappedPortTCPData& TIdMappedPortTCP::MappingData(TIdPeerThread* AThread)
+{
     return *AThread->DataAs<TIdMappedPortTCPData>();
 }
 
-void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
+void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread)
+{
     // The Data exists before OnConnect fires, so that the handler can attach to it.
     auto data = std::make_unique<TIdMappedPortTCPData>();
     TIdMappedPortTCPData* d = data.get();
@@ -69,12 +76,14 @@ void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
     }
 }
 
-void TIdMappedPortTCP::DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+void TIdMappedPortTCP::DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)
+{
     if (!AData.Outbound->Connected())
         AThread->Connection()->Disconnect();
 }
 
-bool TIdMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
+bool TIdMappedPortTCP::DoExecute(TIdPeerThread* AThread)
+{
     TIdMappedPortTCPData& data = MappingData(AThread);
     TIdTCPServerConnection& client = *AThread->Connection();
     TIdTCPClient& target = *data.Outbound;

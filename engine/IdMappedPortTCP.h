@@ -73,7 +73,7 @@ protected:
     static void DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
 
 private:
-    mutable std::mutex FTargetLock;   // guards the two below
+    mutable std::mutex FTargetLock;  // guards the two below
     int FMappedPort = 0;
     std::string FMappedHost;
 };

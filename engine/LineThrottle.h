@@ -15,7 +15,8 @@ public:
 
     // ANow: a tick count in ms. True when a line may go out now; AHeldBack then gets the
     // number of lines held back since the last one that went out.
-    bool Pass(std::uint32_t ANow, std::int32_t& AHeldBack) {
+    bool Pass(std::uint32_t ANow, std::int32_t& AHeldBack)
+    {
         if (FWritten && TickDiff(ANow, FLast) < FInterval) {
             ++FHeld;
             return false;

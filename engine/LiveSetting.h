@@ -20,10 +20,12 @@ public:
     TLiveSetting(const TLiveSetting&) = delete;
     TLiveSetting& operator=(const TLiveSetting& AOther) { return *this = AOther.Get(); }
 
-    TLiveSetting& operator=(T value) {
+    TLiveSetting& operator=(T value)
+    {
         AssertMainThread();
         value_.store(value, std::memory_order_relaxed);
-        if (onChange_) onChange_();
+        if (onChange_)
+            onChange_();
         return *this;
     }
     operator T() const { return value_.load(std::memory_order_relaxed); }

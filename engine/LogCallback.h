@@ -35,7 +35,7 @@ public:
             std::lock_guard lock(FLock);
             FReceiver.swap(next);
         }
-        return *this;   // the old receiver goes here, outside the lock, once no call holds it
+        return *this;  // the old receiver goes here, outside the lock, once no call holds it
     }
     TLogCallback& operator=(std::nullptr_t) { return *this = TReceiver(); }
 

@@ -44,4 +44,3 @@ std::string ConditionText(const std::string& AWhat, std::int64_t ABytes, bool AC
 
 // "## " + time of day + " ".
 std::string TimeStampText(const std::string& timeOfDay);
-

@@ -32,7 +32,8 @@
 template <class T>
 using TPerDirection = std::array<T, 2>;
 
-constexpr std::size_t DirectionIndex(TRelayDirection ADirection) {
+constexpr std::size_t DirectionIndex(TRelayDirection ADirection)
+{
     return ADirection == TRelayDirection::ClientToServer ? 0 : 1;
 }
 

@@ -52,16 +52,16 @@ private:
         int Fd = -1;
         bool Readable = false;  // an edge said so, and no read has found it drained since
         bool Writable = true;
-        bool Closing = false;   // the peer's end (or an error) is queued behind its bytes
+        bool Closing = false;  // the peer's end (or an error) is queued behind its bytes
     };
     struct TEntry {
         std::unique_ptr<TPooledMapping> Mapping;
         TSide Client;
         TSide Target;
         std::size_t RestPos = 0;  // written part of Mapping->Pending
-        std::size_t Index = 0;    // position in FEntries
-        bool Queued = false;      // in FAgain
-        bool Gone = false;        // ended or moved on; freed after the current batch of events
+        std::size_t Index = 0;  // position in FEntries
+        bool Queued = false;  // in FAgain
+        bool Gone = false;  // ended or moved on; freed after the current batch of events
     };
     enum class TOutcome { Done, Blocked, Ended };
 
@@ -103,26 +103,32 @@ private:
 
 TRelayPool::TRelayPool(TRelayPoolHooks AHooks, unsigned AThreads)
     : FHooks(std::move(AHooks)),
-      FThreadCount(AThreads > 0 ? AThreads : std::max(1u, std::thread::hardware_concurrency())) {}
+      FThreadCount(AThreads > 0 ? AThreads : std::max(1u, std::thread::hardware_concurrency()))
+{}
 
-TRelayPool::~TRelayPool() {
+TRelayPool::~TRelayPool()
+{
     Close();
 }
 
-void TRelayPool::Open() {
+void TRelayPool::Open()
+{
     std::lock_guard lock(FLock);
     FOpen = true;
 }
 
-bool TRelayPool::Adopt(std::unique_ptr<TPooledMapping>& AMapping) {
+bool TRelayPool::Adopt(std::unique_ptr<TPooledMapping>& AMapping)
+{
     std::lock_guard lock(FLock);
-    if (!FOpen) return false;
+    if (!FOpen)
+        return false;
     // Threads start as mappings come, up to one per core.
     if (FWorkers.size() < FThreadCount) {
         try {
             FWorkers.push_back(std::make_unique<TWorker>(*this));
         } catch (const std::system_error&) {
-            if (FWorkers.empty()) return false;
+            if (FWorkers.empty())
+                return false;
         }
     }
     TWorker& worker = *FWorkers[FNextWorker++ % FWorkers.size()];
@@ -132,33 +138,42 @@ bool TRelayPool::Adopt(std::unique_ptr<TPooledMapping>& AMapping) {
     return true;
 }
 
-void TRelayPool::SettingsChanged() {
-    if (FCount.load() == 0) return;
+void TRelayPool::SettingsChanged()
+{
+    if (FCount.load() == 0)
+        return;
     std::lock_guard lock(FLock);
-    for (auto& worker : FWorkers) worker->Wake();
+    for (auto& worker : FWorkers)
+        worker->Wake();
 }
 
-void TRelayPool::EndRequested() {
-    if (FCount.load() == 0) return;
+void TRelayPool::EndRequested()
+{
+    if (FCount.load() == 0)
+        return;
     std::lock_guard lock(FLock);
-    for (auto& worker : FWorkers) worker->EndRequested();
+    for (auto& worker : FWorkers)
+        worker->EndRequested();
 }
 
-void TRelayPool::Close() {
+void TRelayPool::Close()
+{
     std::vector<std::unique_ptr<TWorker>> workers;
     {
         std::lock_guard lock(FLock);
         FOpen = false;
         workers.swap(FWorkers);
     }
-    for (auto& worker : workers) worker->Stop();
+    for (auto& worker : workers)
+        worker->Stop();
     workers.clear();  // joins each
 }
 
 // ---- a pool thread: set-up, wake-ups, end ----
 
 TRelayPool::TWorker::TWorker(TRelayPool& APool)
-    : FPool(APool), FBuffer(std::make_unique_for_overwrite<char[]>(kPieceSize)) {
+    : FPool(APool), FBuffer(std::make_unique_for_overwrite<char[]>(kPieceSize))
+{
     FEpoll = epoll_create1(EPOLL_CLOEXEC);
     FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     epoll_event ev{};
@@ -166,21 +181,26 @@ TRelayPool::TWorker::TWorker(TRelayPool& APool)
     ev.data.ptr = nullptr;  // the wake-up
     if (FEpoll == -1 || FWakeFd == -1 || epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWakeFd, &ev) == -1) {
         const int error = errno;
-        if (FEpoll != -1) close(FEpoll);
-        if (FWakeFd != -1) close(FWakeFd);
+        if (FEpoll != -1)
+            close(FEpoll);
+        if (FWakeFd != -1)
+            close(FWakeFd);
         throw std::system_error(error, std::generic_category());
     }
     FThread = std::thread([this] { Run(); });
 }
 
-TRelayPool::TWorker::~TWorker() {
+TRelayPool::TWorker::~TWorker()
+{
     Stop();
-    if (FThread.joinable()) FThread.join();
+    if (FThread.joinable())
+        FThread.join();
     close(FWakeFd);
     close(FEpoll);
 }
 
-void TRelayPool::TWorker::Post(std::unique_ptr<TPooledMapping> AMapping) {
+void TRelayPool::TWorker::Post(std::unique_ptr<TPooledMapping> AMapping)
+{
     {
         std::lock_guard lock(FInboxLock);
         FInbox.push_back(std::move(AMapping));
@@ -188,27 +208,32 @@ void TRelayPool::TWorker::Post(std::unique_ptr<TPooledMapping> AMapping) {
     Wake();
 }
 
-void TRelayPool::TWorker::Wake() {
+void TRelayPool::TWorker::Wake()
+{
     const std::uint64_t one = 1;
     // A full counter (never reached) would still leave the descriptor readable.
     [[maybe_unused]] const ssize_t n = write(FWakeFd, &one, sizeof one);
 }
 
-void TRelayPool::TWorker::Stop() {
+void TRelayPool::TWorker::Stop()
+{
     FStopping = true;
     Wake();
 }
 
-void TRelayPool::TWorker::EndRequested() {
+void TRelayPool::TWorker::EndRequested()
+{
     FEndRequested = true;
     Wake();
 }
 
-void TRelayPool::TWorker::Run() {
+void TRelayPool::TWorker::Run()
+{
     epoll_event events[kEventsPerWait];
     while (!FStopping.load()) {
         const int n = epoll_wait(FEpoll, events, kEventsPerWait, FAgain.empty() ? -1 : 0);
-        if (n == -1 && errno != EINTR) break;  // a broken epoll descriptor: end the mappings
+        if (n == -1 && errno != EINTR)
+            break;  // a broken epoll descriptor: end the mappings
         for (int i = 0; i < n; ++i) {
             auto* side = static_cast<TSide*>(events[i].data.ptr);
             if (side)
@@ -222,41 +247,50 @@ void TRelayPool::TWorker::Run() {
     EndAll();
 }
 
-void TRelayPool::TWorker::ServeQueued() {
+void TRelayPool::TWorker::ServeQueued()
+{
     std::vector<TEntry*> queued;
     queued.swap(FAgain);
     for (TEntry* entry : queued) {
         entry->Queued = false;
-        if (!entry->Gone) Serve(*entry);
+        if (!entry->Gone)
+            Serve(*entry);
     }
 }
 
-void TRelayPool::TWorker::OnWake() {
+void TRelayPool::TWorker::OnWake()
+{
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = read(FWakeFd, &count, sizeof count);
     TakeInbox();
-    if (FStopping.load()) return;
+    if (FStopping.load())
+        return;
     if (FEndRequested.exchange(false)) {
         for (std::size_t i = 0; i < FEntries.size();) {
-            if (!EndIfRequested(*FEntries[i])) ++i;  // an ended entry's place takes the last
+            if (!EndIfRequested(*FEntries[i]))
+                ++i;  // an ended entry's place takes the last
         }
     }
     // A setting changed (or a mapping came in just after one did): a watched channel's
     // mappings leave now, also those that are idle and would not be looked at otherwise.
     if (!FEntries.empty() && FPool.FHooks.Watched())
-        while (!FEntries.empty()) MoveToPeerThread(*FEntries.back());
+        while (!FEntries.empty())
+            MoveToPeerThread(*FEntries.back());
 }
 
-void TRelayPool::TWorker::TakeInbox() {
+void TRelayPool::TWorker::TakeInbox()
+{
     std::vector<std::unique_ptr<TPooledMapping>> inbox;
     {
         std::lock_guard lock(FInboxLock);
         inbox.swap(FInbox);
     }
-    for (auto& mapping : inbox) Register(std::move(mapping));
+    for (auto& mapping : inbox)
+        Register(std::move(mapping));
 }
 
-void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping) {
+void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
+{
     auto owned = std::make_unique<TEntry>();
     TEntry& entry = *owned;
     entry.Mapping = std::move(AMapping);
@@ -268,60 +302,75 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping) {
     entry.Index = FEntries.size();
     FEntries.push_back(std::move(owned));
     // An end asked for while the mapping was on its way here.
-    if (EndIfRequested(entry)) return;
+    if (EndIfRequested(entry))
+        return;
     // Registering reports what is ready already, so bytes that came meanwhile are not missed.
-    if (!Watch(entry.Client) || !Watch(entry.Target)) End(entry, false);
+    if (!Watch(entry.Client) || !Watch(entry.Target))
+        End(entry, false);
 }
 
-bool TRelayPool::TWorker::Watch(TSide& ASide) {
+bool TRelayPool::TWorker::Watch(TSide& ASide)
+{
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = &ASide;
     return epoll_ctl(FEpoll, EPOLL_CTL_ADD, ASide.Fd, &ev) == 0;
 }
 
-void TRelayPool::TWorker::EndAll() {
+void TRelayPool::TWorker::EndAll()
+{
     TakeInbox();
-    while (!FEntries.empty()) End(*FEntries.back(), false);
+    while (!FEntries.empty())
+        End(*FEntries.back(), false);
     FGone.clear();
     FAgain.clear();
 }
 
 // ---- relaying ----
 
-void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents) {
+void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents)
+{
     TEntry& entry = *ASide.Entry;
-    if (entry.Gone) return;
+    if (entry.Gone)
+        return;
     // Hang-ups and errors count as both: the next read or write reports them.
-    if (AEvents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) ASide.Readable = true;
-    if (AEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) ASide.Closing = true;
-    if (AEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR)) ASide.Writable = true;
+    if (AEvents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        ASide.Readable = true;
+    if (AEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        ASide.Closing = true;
+    if (AEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+        ASide.Writable = true;
     Serve(entry);
 }
 
 // Moves pieces as the plain relay step does: the client's piece first, then the target's,
 // each written whole before the mapping reads again. Also the piece boundary at which a
 // mapping whose channel became watched leaves for a peer thread.
-void TRelayPool::TWorker::Serve(TEntry& AEntry) {
+void TRelayPool::TWorker::Serve(TEntry& AEntry)
+{
     if (FPool.FHooks.Watched()) {
         MoveToPeerThread(AEntry);
         return;
     }
     for (int turn = 0; turn < kPiecesPerTurn; ++turn) {
         if (HasRest(AEntry)) {
-            if (WriteRest(AEntry) != TOutcome::Done) return;
+            if (WriteRest(AEntry) != TOutcome::Done)
+                return;
             continue;
         }
         bool moved = false;
         if (AEntry.Client.Readable) {
-            if (MovePiece(AEntry, AEntry.Client, AEntry.Target) == TOutcome::Ended) return;
+            if (MovePiece(AEntry, AEntry.Client, AEntry.Target) == TOutcome::Ended)
+                return;
             moved = true;
         }
         if (!HasRest(AEntry) && AEntry.Target.Readable) {
-            if (MovePiece(AEntry, AEntry.Target, AEntry.Client) == TOutcome::Ended) return;
+            if (MovePiece(AEntry, AEntry.Target, AEntry.Client) == TOutcome::Ended)
+                return;
             moved = true;
         }
-        if (!moved) return;
+        if (!moved)
+            return;
     }
     // Edges do not come again for bytes already there: come back after the others.
     if (!AEntry.Queued) {
@@ -331,7 +380,8 @@ void TRelayPool::TWorker::Serve(TEntry& AEntry) {
 }
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSide& ASource,
-                                                             TSide& ADestination) {
+                                                             TSide& ADestination)
+{
     const int n = GStack().RecvIfReady(ASource.Fd, FBuffer.get(), kPieceSize);
     if (n < 0) {
         if (TIdStack::LastErrorCode() == Id_WSAEWOULDBLOCK) {
@@ -351,7 +401,8 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     }
     // A short read drained the socket and a new edge comes with the next bytes; but none
     // comes for an end that was already queued behind these bytes.
-    if (n < kPieceSize && !ASource.Closing) ASource.Readable = false;
+    if (n < kPieceSize && !ASource.Closing)
+        ASource.Readable = false;
     if (TConnectionRecord* record = AEntry.Mapping->Record.get())
         record->Count(&ASource == &AEntry.Client ? TRelayDirection::ClientToServer
                                                  : TRelayDirection::ServerToClient,
@@ -360,7 +411,8 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
 }
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TSide& ADestination,
-                                                         const char* AData, std::size_t ALength) {
+                                                         const char* AData, std::size_t ALength)
+{
     std::size_t sent = 0;
     if (ADestination.Writable) {
         const int n = GStack().SendIfReady(ADestination.Fd, AData, static_cast<int>(ALength));
@@ -370,7 +422,8 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TSide& 
             return TOutcome::Ended;
         }
         sent = n < 0 ? 0 : static_cast<std::size_t>(n);
-        if (sent == ALength) return TOutcome::Done;
+        if (sent == ALength)
+            return TOutcome::Done;
         ADestination.Writable = false;
     }
     AEntry.Mapping->Pending.assign(AData + sent, ALength - sent);
@@ -379,10 +432,12 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TSide& 
     return TOutcome::Blocked;
 }
 
-TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry) {
+TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry)
+{
     TPooledMapping& mapping = *AEntry.Mapping;
     TSide& destination = mapping.PendingToTarget ? AEntry.Target : AEntry.Client;
-    if (!destination.Writable) return TOutcome::Blocked;
+    if (!destination.Writable)
+        return TOutcome::Blocked;
     const std::size_t left = mapping.Pending.size() - AEntry.RestPos;
     const int n = GStack().SendIfReady(destination.Fd, mapping.Pending.data() + AEntry.RestPos,
                                        static_cast<int>(left));
@@ -406,19 +461,23 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry) {
 }
 
 // Notes on the record how ASide ended the mapping: AError 0 is its orderly close.
-void TRelayPool::TWorker::NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError) {
+void TRelayPool::TWorker::NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError)
+{
     if (TConnectionRecord* record = AEntry.Mapping->Record.get())
-        record->NoteSideEnd(&ASide == &AEntry.Client, AError, std::system_category().message(errno));
+        record->NoteSideEnd(&ASide == &AEntry.Client, AError,
+                            std::system_category().message(errno));
 }
 
-bool TRelayPool::TWorker::HasBytesWaiting(const TSide& ASide) {
+bool TRelayPool::TWorker::HasBytesWaiting(const TSide& ASide)
+{
     char byte;
     return ::recv(ASide.Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 // ---- leaving the pool ----
 
-std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry& AEntry) {
+std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry& AEntry)
+{
     // Explicitly: a descriptor shared with a forked child would stay registered after close.
     epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
     epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
@@ -433,7 +492,8 @@ std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry&
     return owned;
 }
 
-void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer) {
+void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer)
+{
     std::unique_ptr<TEntry> owned = Remove(AEntry);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     mapping->Client.reset();  // closes the client's socket first, as a peer thread does
@@ -444,11 +504,14 @@ void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer) {
 }
 
 // Ends AEntry when its record asks for an end; true when it did.
-bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry) {
+bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry)
+{
     TConnectionRecord* record = AEntry.Mapping->Record.get();
-    if (!record) return false;
+    if (!record)
+        return false;
     const TEndRequest request = record->EndRequested();
-    if (request == TEndRequest::None) return false;
+    if (request == TEndRequest::None)
+        return false;
     if (request == TEndRequest::Reset) {
         // Out of the epoll set before the descriptors close and their numbers may be reused.
         epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
@@ -460,7 +523,8 @@ bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry) {
     return true;
 }
 
-void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry) {
+void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry)
+{
     std::unique_ptr<TEntry> owned = Remove(AEntry);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     mapping->Pending.erase(0, owned->RestPos);

@@ -98,7 +98,7 @@ private:
 
     TRelayPoolHooks FHooks;
     unsigned FThreadCount;
-    std::mutex FLock;                         // guards the three fields below
+    std::mutex FLock;  // guards the three fields below
     bool FOpen = false;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     unsigned FNextWorker = 0;

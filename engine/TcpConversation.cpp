@@ -14,12 +14,14 @@ constexpr std::uint8_t FlagPsh = 0x08;
 constexpr std::uint8_t FlagAck = 0x10;
 constexpr std::size_t HeaderBytes = 40;
 
-void Put16(char* AOut, std::size_t AAt, std::uint32_t AValue) {
+void Put16(char* AOut, std::size_t AAt, std::uint32_t AValue)
+{
     AOut[AAt] = static_cast<char>((AValue >> 8) & 0xFF);
     AOut[AAt + 1] = static_cast<char>(AValue & 0xFF);
 }
 
-void Put32(char* AOut, std::size_t AAt, std::uint32_t AValue) {
+void Put32(char* AOut, std::size_t AAt, std::uint32_t AValue)
+{
     Put16(AOut, AAt, AValue >> 16);
     Put16(AOut, AAt + 2, AValue & 0xFFFF);
 }
@@ -27,8 +29,10 @@ void Put32(char* AOut, std::size_t AAt, std::uint32_t AValue) {
 // One's complement sum of the bytes as big-endian 16-bit words, folded to 16 bits. Such a sum
 // does not depend on the byte order it is taken in (RFC 1071), so it adds native 32-bit words
 // and turns the result around at the end: a capture sums every relayed byte.
-std::uint64_t Sum16(const char* AData, std::size_t ALength) {
-    if (ALength == 0) return 0;
+std::uint64_t Sum16(const char* AData, std::size_t ALength)
+{
+    if (ALength == 0)
+        return 0;
     std::uint64_t sum = 0;
     std::size_t i = 0;
     for (; i + 4 <= ALength; i += 4) {
@@ -39,39 +43,46 @@ std::uint64_t Sum16(const char* AData, std::size_t ALength) {
     std::uint32_t tail = 0;  // the last 0 to 3 bytes, padded with zeros
     std::memcpy(&tail, AData + i, ALength - i);
     sum += tail;
-    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
     return ntohs(static_cast<std::uint16_t>(sum));
 }
 
-std::uint16_t Fold(std::uint64_t ASum) {
-    while (ASum >> 16) ASum = (ASum & 0xFFFF) + (ASum >> 16);
+std::uint16_t Fold(std::uint64_t ASum)
+{
+    while (ASum >> 16)
+        ASum = (ASum & 0xFFFF) + (ASum >> 16);
     return static_cast<std::uint16_t>(~ASum & 0xFFFF);
 }
 
 // Initial sequence numbers differ per conversation, as on the wire.
-std::uint32_t NextIsn() {
+std::uint32_t NextIsn()
+{
     static std::atomic<std::uint32_t> seed{0x1000};
     return seed.fetch_add(0x01000193u) * 2654435761u;
 }
 
 }  // namespace
 
-std::uint32_t ParseIPv4(const std::string& AText) {
+std::uint32_t ParseIPv4(const std::string& AText)
+{
     in_addr a{};
-    if (inet_pton(AF_INET, AText.c_str(), &a) != 1) return 0;
+    if (inet_pton(AF_INET, AText.c_str(), &a) != 1)
+        return 0;
     return ntohl(a.s_addr);
 }
 
-TTcpConversation::TTcpConversation(TIPv4Endpoint AClient, TIPv4Endpoint ATarget,
-                                   TFrameSink& ASink)
-    : FSink(ASink) {
+TTcpConversation::TTcpConversation(TIPv4Endpoint AClient, TIPv4Endpoint ATarget, TFrameSink& ASink)
+    : FSink(ASink)
+{
     FClient.Endpoint = AClient;
     FTarget.Endpoint = ATarget;
     FClient.NextSeq = NextIsn();
     FTarget.NextSeq = NextIsn();
 }
 
-void TTcpConversation::Open(TCaptureTime ATime) {
+void TTcpConversation::Open(TCaptureTime ATime)
+{
     Segment(true, FlagSyn, ATime, {});
     ++FClient.NextSeq;
     Segment(false, FlagSyn | FlagAck, ATime, {});
@@ -80,8 +91,10 @@ void TTcpConversation::Open(TCaptureTime ATime) {
     Send();
 }
 
-void TTcpConversation::Data(TRelayDirection ADirection, TCaptureTime ATime, std::string_view ABytes) {
-    if (FEnded) return;
+void TTcpConversation::Data(TRelayDirection ADirection, TCaptureTime ATime, std::string_view ABytes)
+{
+    if (FEnded)
+        return;
     const bool fromClient = ADirection == TRelayDirection::ClientToServer;
     TSide& from = fromClient ? FClient : FTarget;
     while (!ABytes.empty()) {
@@ -95,26 +108,36 @@ void TTcpConversation::Data(TRelayDirection ADirection, TCaptureTime ATime, std:
     Send();
 }
 
-void TTcpConversation::Fin(bool AFromClient, TCaptureTime ATime) {
+void TTcpConversation::Fin(bool AFromClient, TCaptureTime ATime)
+{
     Segment(AFromClient, FlagFin | FlagAck, ATime, {});
     ++(AFromClient ? FClient : FTarget).NextSeq;
     Segment(!AFromClient, FlagAck, ATime, {});
 }
 
-void TTcpConversation::End(TWireEnd AHow, TCaptureTime ATime) {
-    if (FEnded) return;
+void TTcpConversation::End(TWireEnd AHow, TCaptureTime ATime)
+{
+    if (FEnded)
+        return;
     FEnded = true;
     switch (AHow) {
-    case TWireEnd::ClientFin: Fin(true, ATime); Fin(false, ATime); break;
-    case TWireEnd::TargetFin: Fin(false, ATime); Fin(true, ATime); break;
-    case TWireEnd::ClientRst: Segment(true, FlagRst | FlagAck, ATime, {}); break;
-    case TWireEnd::TargetRst: Segment(false, FlagRst | FlagAck, ATime, {}); break;
+        case TWireEnd::ClientFin:
+            Fin(true, ATime);
+            Fin(false, ATime);
+            break;
+        case TWireEnd::TargetFin:
+            Fin(false, ATime);
+            Fin(true, ATime);
+            break;
+        case TWireEnd::ClientRst: Segment(true, FlagRst | FlagAck, ATime, {}); break;
+        case TWireEnd::TargetRst: Segment(false, FlagRst | FlagAck, ATime, {}); break;
     }
     Send();
 }
 
 void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTime ATime,
-                               std::string_view APayload) {
+                               std::string_view APayload)
+{
     TSide& from = AFromClient ? FClient : FTarget;
     const TSide& to = AFromClient ? FTarget : FClient;
     const std::size_t total = HeaderBytes + APayload.size();
@@ -148,10 +171,12 @@ void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTi
     FBatch.push_back(TFrame{ATime, std::string_view(), APayload});
 }
 
-void TTcpConversation::Send() {
+void TTcpConversation::Send()
+{
     for (std::size_t i = 0; i < FBatch.size(); ++i)
         FBatch[i].Head = std::string_view(FHeads).substr(i * HeaderBytes, HeaderBytes);
-    if (!FBatch.empty()) FSink.Frames(FBatch);
+    if (!FBatch.empty())
+        FSink.Frames(FBatch);
     FBatch.clear();
     FHeads.clear();
 }

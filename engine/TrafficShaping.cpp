@@ -6,7 +6,8 @@
 
 namespace {
 
-std::int32_t SaturateToInt32(std::int64_t v) {
+std::int32_t SaturateToInt32(std::int64_t v)
+{
     constexpr std::int64_t lo = std::numeric_limits<std::int32_t>::min();
     constexpr std::int64_t hi = std::numeric_limits<std::int32_t>::max();
     return static_cast<std::int32_t>(v < lo ? lo : (v > hi ? hi : v));
@@ -14,17 +15,22 @@ std::int32_t SaturateToInt32(std::int64_t v) {
 
 }  // namespace
 
-std::int64_t RoundHalfEven(double value) {
+std::int64_t RoundHalfEven(double value)
+{
     // nearbyint rounds in the current mode, which is to-nearest-even unless someone changed it.
     const double r = std::nearbyint(value);
-    if (std::isnan(r)) return 0;
-    if (r >= 9.2233720368547758e18) return std::numeric_limits<std::int64_t>::max();
-    if (r <= -9.2233720368547758e18) return std::numeric_limits<std::int64_t>::min();
+    if (std::isnan(r))
+        return 0;
+    if (r >= 9.2233720368547758e18)
+        return std::numeric_limits<std::int64_t>::max();
+    if (r <= -9.2233720368547758e18)
+        return std::numeric_limits<std::int64_t>::min();
     return static_cast<std::int64_t>(r);
 }
 
 TDelayPlan PlanDelay(std::int32_t maxSpeed, bool delayPerThread, std::int32_t transmitting,
-                     std::int32_t length, std::int32_t elapsedMs) {
+                     std::int32_t length, std::int32_t elapsedMs)
+{
     TDelayPlan plan;
     plan.Length = length;
     plan.ElapsedMs = elapsedMs < 0 ? 0 : elapsedMs;
@@ -39,7 +45,8 @@ TDelayPlan PlanDelay(std::int32_t maxSpeed, bool delayPerThread, std::int32_t tr
     return plan;
 }
 
-std::string DelayInfoText(const TDelayPlan& plan) {
+std::string DelayInfoText(const TDelayPlan& plan)
+{
     char text[160];
     std::snprintf(text, sizeof text,
                   "MaxSpeed: %d, Bytes: %d, TimeElapsedMS: %d, MsToDelay: %d, "
@@ -50,11 +57,14 @@ std::string DelayInfoText(const TDelayPlan& plan) {
 
 void RunDelay(const TDelayPlan& plan, const std::function<bool()>& logDelayInfo,
               const std::function<void(const std::string&)>& logLine,
-              const std::function<void(std::int32_t)>& sleep) {
+              const std::function<void(std::int32_t)>& sleep)
+{
     if (plan.PauseMs > 0) {
-        if (logDelayInfo()) logLine(" Delay START: " + DelayInfoText(plan));
+        if (logDelayInfo())
+            logLine(" Delay START: " + DelayInfoText(plan));
         sleep(plan.PauseMs);
-        if (logDelayInfo()) logLine(" Delay END ");
+        if (logDelayInfo())
+            logLine(" Delay END ");
     } else if (logDelayInfo()) {
         logLine(" Delay N/N: " + DelayInfoText(plan));
     }
@@ -63,12 +73,13 @@ void RunDelay(const TDelayPlan& plan, const std::function<bool()>& logDelayInfo,
 void WriteInChunks(std::string_view data, const std::function<std::int32_t()>& maxSpeed,
                    std::uint32_t firstStart, TEngineClock& clock,
                    const std::function<void(std::string_view)>& write,
-                   const std::function<void(std::int32_t, std::int32_t)>& afterChunk) {
+                   const std::function<void(std::int32_t, std::int32_t)>& afterChunk)
+{
     std::uint32_t start = firstStart;
     while (!data.empty()) {
         const std::int32_t limit = maxSpeed();
-        const std::size_t chunkSize = static_cast<std::size_t>(
-            limit > 0 ? limit : std::numeric_limits<std::int32_t>::max());
+        const std::size_t chunkSize =
+            static_cast<std::size_t>(limit > 0 ? limit : std::numeric_limits<std::int32_t>::max());
         const std::string_view chunk = data.substr(0, chunkSize);
         data.remove_prefix(chunk.size());
         write(chunk);
@@ -76,4 +87,3 @@ void WriteInChunks(std::string_view data, const std::function<std::int32_t()>& m
         start = clock.TickCount();
     }
 }
-

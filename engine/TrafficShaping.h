@@ -16,10 +16,10 @@ std::int64_t RoundHalfEven(double value);
 
 // The numbers of one DelayTransmission call, as its information text shows them.
 struct TDelayPlan {
-    std::int32_t Limit = 0;                // after sharing among relay steps
-    std::int32_t Length = 0;               // bytes of the chunk
-    std::int32_t ElapsedMs = 0;            // never negative
-    std::int32_t PauseMs = 0;              // negative when the chunk took longer than its share
+    std::int32_t Limit = 0;  // after sharing among relay steps
+    std::int32_t Length = 0;  // bytes of the chunk
+    std::int32_t ElapsedMs = 0;  // never negative
+    std::int32_t PauseMs = 0;  // negative when the chunk took longer than its share
     std::int32_t TransmittingThreads = 0;  // relay steps in progress when planned
 };
 
@@ -45,7 +45,6 @@ void RunDelay(const TDelayPlan& plan, const std::function<bool()>& logDelayInfo,
 // chunk's length and the milliseconds since the chunk's start: for the first chunk `firstStart`
 // (taken before the read), for later ones the tick taken after the previous afterChunk.
 void WriteInChunks(std::string_view data, const std::function<std::int32_t()>& maxSpeed,
-                   std::uint32_t firstStart,
-                   TEngineClock& clock, const std::function<void(std::string_view)>& write,
+                   std::uint32_t firstStart, TEngineClock& clock,
+                   const std::function<void(std::string_view)>& write,
                    const std::function<void(std::int32_t, std::int32_t)>& afterChunk);
-

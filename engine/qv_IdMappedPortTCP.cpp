@@ -13,14 +13,16 @@
 
 namespace {
 
-std::string Address(const std::string& AIP, int APort) {
+std::string Address(const std::string& AIP, int APort)
+{
     return AIP + ":" + std::to_string(APort);
 }
 
 // Keeps CurrentTransmittingThreads counting this step until it has left, by any way.
 class TTransmittingStep {
 public:
-    explicit TTransmittingStep(std::atomic<std::int32_t>& ACounter) : FCounter(ACounter) {
+    explicit TTransmittingStep(std::atomic<std::int32_t>& ACounter) : FCounter(ACounter)
+    {
         FCounter.fetch_add(1);
     }
     ~TTransmittingStep() { FCounter.fetch_sub(1); }
@@ -44,17 +46,20 @@ public:
 TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
     : TIdMappedPortTCP(AOwner),
       FClock(&SystemEngineClock()),
-      FPool(TRelayPoolHooks{
-          [this] { return RelayWatched(); },
-          [this](const std::shared_ptr<TConnectionRecord>& ARecord, bool AClientLeftBeforeAnswer,
-                 bool AStopped) { PooledConnectionEnded(ARecord, AClientLeftBeforeAnswer, AStopped); },
-          [this](std::unique_ptr<TPooledMapping> AMapping) {
-              return ResumeOnPeerThread(std::move(AMapping));
-          }}) {
+      FPool(TRelayPoolHooks{[this] { return RelayWatched(); },
+                            [this](const std::shared_ptr<TConnectionRecord>& ARecord,
+                                   bool AClientLeftBeforeAnswer, bool AStopped) {
+                                PooledConnectionEnded(ARecord, AClientLeftBeforeAnswer, AStopped);
+                            },
+                            [this](std::unique_ptr<TPooledMapping> AMapping) {
+                                return ResumeOnPeerThread(std::move(AMapping));
+                            }})
+{
     // A setting that makes the channel watched moves its pooled connections at once, also
     // the idle ones.
     const auto settingChanged = [this] {
-        if (RelayWatched()) FPool.SettingsChanged();
+        if (RelayWatched())
+            FPool.SettingsChanged();
     };
     LogDataMode.SetOnChange(settingChanged);
     LogConnInfo.SetOnChange(settingChanged);
@@ -71,23 +76,27 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
     OnDisconnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Disconnect(AThread); };
 }
 
-TqvMappedPortTCP::~TqvMappedPortTCP() {
+TqvMappedPortTCP::~TqvMappedPortTCP()
+{
     // The peer threads use this object's counters and settings up to their last line.
     Shutdown();
 }
 
-void TqvMappedPortTCP::SetEngineClock(TEngineClock* AClock) {
+void TqvMappedPortTCP::SetEngineClock(TEngineClock* AClock)
+{
     FClock = AClock ? AClock : &SystemEngineClock();
 }
 
-void TqvMappedPortTCP::SetCapturePlace(const std::string& AFolder, int AChannel) {
+void TqvMappedPortTCP::SetCapturePlace(const std::string& AFolder, int AChannel)
+{
     FCaptureFiles.SetPlace(AFolder, AChannel);
     FRegistry.SetChannel(AChannel);
 }
 
 // ---- connections ----
 
-bool TqvMappedPortTCP::CloseConnection(std::uint64_t AId, bool AReset) {
+bool TqvMappedPortTCP::CloseConnection(std::uint64_t AId, bool AReset)
+{
     const std::shared_ptr<TConnectionRecord> record = FRegistry.Find(AId);
     if (!record || !record->RequestEnd(AReset ? TEndRequest::Reset : TEndRequest::Close))
         return false;
@@ -95,7 +104,8 @@ bool TqvMappedPortTCP::CloseConnection(std::uint64_t AId, bool AReset) {
     FPool.EndRequested();
     auto list = Threads().LockList();
     for (TIdPeerThread* peer : *list) {
-        if (static_cast<void*>(peer) != record->Carrier) continue;
+        if (static_cast<void*>(peer) != record->Carrier)
+            continue;
         if (AReset) {
             // Wakes the relay step without a word on the wire; the step sees the request and
             // resets both sides itself, as the owner of their sockets.
@@ -110,8 +120,10 @@ bool TqvMappedPortTCP::CloseConnection(std::uint64_t AId, bool AReset) {
 }
 
 bool TqvMappedPortTCP::ResetIfAsked(TConnectionRecord& ARecord, TIdTCPConnection& AClient,
-                                    TIdTCPConnection& ATarget) {
-    if (ARecord.EndRequested() != TEndRequest::Reset) return false;
+                                    TIdTCPConnection& ATarget)
+{
+    if (ARecord.EndRequested() != TEndRequest::Reset)
+        return false;
     ATarget.DisconnectWithReset();
     AClient.DisconnectWithReset();
     return true;
@@ -120,7 +132,8 @@ bool TqvMappedPortTCP::ResetIfAsked(TConnectionRecord& ARecord, TIdTCPConnection
 // ---- counters and texts ----
 
 bool TqvMappedPortTCP::GetCounters(std::int32_t& ACurrentThreads, std::int32_t& ADisconnectsIn,
-                                   std::int64_t& ABytesCS, std::int64_t& ABytesSC) const {
+                                   std::int64_t& ABytesCS, std::int64_t& ABytesSC) const
+{
     ACurrentThreads = CurrentThreads.load();
     ADisconnectsIn = DisconnectsIn.load();
     const bool counting = LogDataMode.Get() > 0;
@@ -129,7 +142,8 @@ bool TqvMappedPortTCP::GetCounters(std::int32_t& ACurrentThreads, std::int32_t& 
     return true;
 }
 
-void TqvMappedPortTCP::ResetCounters() {
+void TqvMappedPortTCP::ResetCounters()
+{
     CurrentThreads = 0;
     MaxThreads = 0;
     ConnectsIn = 0;
@@ -140,7 +154,8 @@ void TqvMappedPortTCP::ResetCounters() {
     RefusedIn = 0;
 }
 
-std::string TqvMappedPortTCP::GetStatistics() const {
+std::string TqvMappedPortTCP::GetStatistics() const
+{
     TCounterSnapshot c;
     c.CurrentThreads = CurrentThreads.load();
     c.MaxThreads = MaxThreads.load();
@@ -152,61 +167,74 @@ std::string TqvMappedPortTCP::GetStatistics() const {
     return FormatStatistics(c, LogDataMode.Get());
 }
 
-std::string TqvMappedPortTCP::GetConnectionInfo() {
+std::string TqvMappedPortTCP::GetConnectionInfo()
+{
     const std::int32_t mode = LogDataMode.Get();
-    if (mode <= 0) return {};
+    if (mode <= 0)
+        return {};
     const double seconds = SecondsBetween(BusyStart.load(), FClock->Now());
     return FormatConnectionInfo(mode, BusyBytesCS.load(), BusyBytesSC.load(), BytesCS.load(),
                                 BytesSC.load(), seconds);
 }
 
-std::string TqvMappedPortTCP::ExtractRequestHeader(const std::string& ARead, bool& AFound) const {
+std::string TqvMappedPortTCP::ExtractRequestHeader(const std::string& ARead, bool& AFound) const
+{
     return ::ExtractRequestHeader(ARead, &AFound);
 }
 
-std::string TqvMappedPortTCP::ExtractResponseHeader(const std::string& ARead, bool& AFound) const {
+std::string TqvMappedPortTCP::ExtractResponseHeader(const std::string& ARead, bool& AFound) const
+{
     return ::ExtractResponseHeader(ARead, &AFound);
 }
 
 // ---- log delivery ----
 
-std::string TqvMappedPortTCP::TimeStamp() const {
+std::string TqvMappedPortTCP::TimeStamp() const
+{
     return TimeStampText(FormatTime());
 }
 
-std::string TqvMappedPortTCP::ThreadTag(const TIdThread* AThread) {
+std::string TqvMappedPortTCP::ThreadTag(const TIdThread* AThread)
+{
     return ThreadTagText(AThread->ThreadID());
 }
 
-std::string TqvMappedPortTCP::LinePrefix(const TIdThread* AThread) const {
+std::string TqvMappedPortTCP::LinePrefix(const TIdThread* AThread) const
+{
     return TimeStamp() + ChannelName + ThreadTag(AThread);
 }
 
-void TqvMappedPortTCP::LogSynchronized(const std::string& AText, TIdThread* AThread) {
-    if (!Logging.Get()) return;
+void TqvMappedPortTCP::LogSynchronized(const std::string& AText, TIdThread* AThread)
+{
+    if (!Logging.Get())
+        return;
     AThread->Synchronize([this, &AText] { OnLog(AText); });
 }
 
-void TqvMappedPortTCP::LogDirect(const std::string& AText) {
+void TqvMappedPortTCP::LogDirect(const std::string& AText)
+{
     // On the peer thread: OnLog may be set anew meanwhile by a restart on the main thread.
-    if (Logging.Get()) OnLog(AText);
+    if (Logging.Get())
+        OnLog(AText);
 }
 
 // ---- connection lifecycle ----
 
-void TqvMappedPortTCP::RaiseMaxThreads(std::int32_t ACurrent) {
+void TqvMappedPortTCP::RaiseMaxThreads(std::int32_t ACurrent)
+{
     std::int32_t seen = MaxThreads.load();
-    while (ACurrent > seen && !MaxThreads.compare_exchange_weak(seen, ACurrent)) {
-    }
+    while (ACurrent > seen && !MaxThreads.compare_exchange_weak(seen, ACurrent)) {}
 }
 
-void TqvMappedPortTCP::AttachErrorLine(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::AttachErrorLine(TIdPeerThread* AThread)
+{
     AThread->OnException = [this](TIdThread* ASender, const std::exception& AException) {
         LogException(ASender, AException);
     };
 }
 
-void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread)
+{
     AttachErrorLine(AThread);
     {
         const TIdSocketHandle& b = *AThread->Connection()->Binding();
@@ -223,8 +251,10 @@ void TqvMappedPortTCP::IdMappedPortTCP1Connect(TIdPeerThread* AThread) {
     }
 }
 
-void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*, TIdPeerThread* AThread,
-                                                           TIdTCPClient* AClient) {
+void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
+                                                           TIdPeerThread* AThread,
+                                                           TIdTCPClient* AClient)
+{
     ConnectsOut.fetch_add(1);
     MappingData(AThread).Conditions = FConditions.Draw();
     if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
@@ -241,15 +271,16 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*, TI
     }
 }
 
-void TqvMappedPortTCP::CountDisconnect() {
+void TqvMappedPortTCP::CountDisconnect()
+{
     DisconnectsIn.fetch_add(1);
     // After ResetCounters the decrements of connections opened before it would go below 0.
     std::int32_t current = CurrentThreads.load();
-    while (!CurrentThreads.compare_exchange_weak(current, current > 0 ? current - 1 : 0)) {
-    }
+    while (!CurrentThreads.compare_exchange_weak(current, current > 0 ? current - 1 : 0)) {}
 }
 
-void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread)
+{
     if (auto* data = AThread->DataAs<TIdMappedPortTCPData>(); data && data->Record) {
         FRegistry.Close(data->Record, AThread->Aborted());
         FTap.End(*data->Record);
@@ -257,24 +288,27 @@ void TqvMappedPortTCP::IdMappedPortTCP1Disconnect(TIdPeerThread* AThread) {
     }
     CountDisconnect();
     if (LogConnInfo.Get())
-        LogSynchronized(LinePrefix(AThread) + " Disconnect (incoming). " + GetStatistics(), AThread);
+        LogSynchronized(LinePrefix(AThread) + " Disconnect (incoming). " + GetStatistics(),
+                        AThread);
 }
 
-void TqvMappedPortTCP::LogException(TIdThread*, const std::exception& AException) {
+void TqvMappedPortTCP::LogException(TIdThread*, const std::exception& AException)
+{
     LogDirect(TimeStamp() + ChannelName + " Error: " + ReplaceLineBreaks(AException.what(), " - "));
 }
 
 // ---- access ----
 
-std::string TqvMappedPortTCP::SetAllowFrom(const std::string& AText) {
+std::string TqvMappedPortTCP::SetAllowFrom(const std::string& AText)
+{
     return FGate.SetAllowFrom(AText);
 }
 
-bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection) {
+bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection)
+{
     const TIdSocketHandle& b = *AConnection.Binding();
     const std::string peerIP = b.PeerIP();
-    TAdmission admission =
-        FGate.Admit(peerIP, MaxConnections.Get(), MaxConnectionsPerSource.Get());
+    TAdmission admission = FGate.Admit(peerIP, MaxConnections.Get(), MaxConnectionsPerSource.Get());
     if (admission.Ticket) {
         AConnection.Admission = std::move(admission.Ticket);
         return true;
@@ -286,21 +320,26 @@ bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection) {
 
 // Written on the listener thread itself: there is no peer thread to synchronize through, and
 // the window's log entry accepts any thread (as for the error line).
-void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& AReason) {
-    if (!Logging.Get()) return;
+void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& AReason)
+{
+    if (!Logging.Get())
+        return;
     std::int32_t heldBack = 0;
-    if (!FRefusalLines.Pass(FClock->TickCount(), heldBack)) return;
+    if (!FRefusalLines.Pass(FClock->TickCount(), heldBack))
+        return;
     LogDirect(TimeStamp() + ChannelName + RefusalText(AFrom, AReason, heldBack));
 }
 
 // ---- the two ways to carry a connection ----
 
-bool TqvMappedPortTCP::RelayWatched() const {
-    return LogDataMode.Get() > 0 || MaxSpeedCS.Get() > 0 || MaxSpeedSC.Get() > 0 || LogConnInfo.Get() ||
-           FConditions.Active() || Capture.Get() || CaptureToFile.Get();
+bool TqvMappedPortTCP::RelayWatched() const
+{
+    return LogDataMode.Get() > 0 || MaxSpeedCS.Get() > 0 || MaxSpeedSC.Get() > 0 ||
+        LogConnInfo.Get() || FConditions.Active() || Capture.Get() || CaptureToFile.Get();
 }
 
-void TqvMappedPortTCP::SetActive(bool AValue) {
+void TqvMappedPortTCP::SetActive(bool AValue)
+{
     if (AValue) {
         if (!Active()) {
             FPool.Open();
@@ -315,7 +354,8 @@ void TqvMappedPortTCP::SetActive(bool AValue) {
     FPool.Close();
 }
 
-void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread)
+{
     if (auto* resumed = AThread->DataAs<TResumedMappingData>()) {
         // Counted, logged and connected when it was accepted; from now on this thread owns
         // both sockets, and deactivation must be able to wake it from a write to the target.
@@ -354,19 +394,24 @@ void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread) {
     data.Record->SetState(TConnectionState::Relaying);
 }
 
-bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)
+{
     TIdTCPServerConnection& client = *AThread->Connection();
     // Only between two pieces: nothing read and not yet written may stay behind, held pieces
     // of network conditions and a stalled direction included.
     if (!AData.Outbound || !client.InputBuffer().empty() || !AData.Outbound->InputBuffer().empty())
         return false;
-    if (AData.Conditions && AData.Conditions->Busy()) return false;
-    if (auto* resumed = dynamic_cast<TResumedMappingData*>(&AData); resumed && !resumed->Pending.empty())
+    if (AData.Conditions && AData.Conditions->Busy())
         return false;
-    if (!client.Connected() || !AData.Outbound->Connected()) return false;
+    if (auto* resumed = dynamic_cast<TResumedMappingData*>(&AData);
+        resumed && !resumed->Pending.empty())
+        return false;
+    if (!client.Connected() || !AData.Outbound->Connected())
+        return false;
     // A conversation begun in a capture file stays whole: it ends on this thread.
-    if (AData.Record && (AData.Record->FileCapture.Conversation ||
-                         AData.Record->EndRequested() != TEndRequest::None))
+    if (AData.Record &&
+        (AData.Record->FileCapture.Conversation ||
+         AData.Record->EndRequested() != TEndRequest::None))
         return false;
     return AThread->HandOffConnection([&](std::unique_ptr<TIdTCPServerConnection>& AConnection) {
         auto mapping = std::make_unique<TPooledMapping>();
@@ -374,19 +419,23 @@ bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& 
         mapping->Target = std::move(AData.Outbound);
         mapping->Record = std::move(AData.Record);
         // No peer thread carries it now; Close Connection asks the pool.
-        if (mapping->Record) mapping->Record->Carrier = nullptr;
+        if (mapping->Record)
+            mapping->Record->Carrier = nullptr;
         // Counted before the pool can end it; a pooled connection counts as a step waiting.
         CurrentTransmittingThreads.fetch_add(1);
-        if (FPool.Adopt(mapping)) return;
+        if (FPool.Adopt(mapping))
+            return;
         CurrentTransmittingThreads.fetch_sub(1);
         AConnection = std::move(mapping->Client);
         AData.Outbound = std::move(mapping->Target);
         AData.Record = std::move(mapping->Record);
-        if (AData.Record) AData.Record->Carrier = AThread;
+        if (AData.Record)
+            AData.Record->Carrier = AThread;
     });
 }
 
-bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping) {
+bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping)
+{
     auto data = std::make_unique<TResumedMappingData>();
     data->Outbound = std::move(AMapping->Target);
     data->Pending = std::move(AMapping->Pending);
@@ -403,37 +452,45 @@ bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMappi
 }
 
 void TqvMappedPortTCP::PooledConnectionEnded(const std::shared_ptr<TConnectionRecord>& ARecord,
-                                             bool AClientLeftBeforeAnswer, bool AStopped) {
+                                             bool AClientLeftBeforeAnswer, bool AStopped)
+{
     if (ARecord) {
         FRegistry.Close(ARecord, AStopped);
         FTap.End(*ARecord);
     }
     CurrentTransmittingThreads.fetch_sub(1);
     CountDisconnect();
-    if (AClientLeftBeforeAnswer) LogException(nullptr, EIdConnClosedGracefully());
+    if (AClientLeftBeforeAnswer)
+        LogException(nullptr, EIdConnClosedGracefully());
 }
 
 // ---- relay ----
 
-TLiveSetting<std::int32_t>& TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection) {
+TLiveSetting<std::int32_t>& TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection)
+{
     return ADirection == TRelayDirection::ClientToServer ? MaxSpeedCS : MaxSpeedSC;
 }
 
-std::atomic<std::int64_t>& TqvMappedPortTCP::ReadCounter(TRelayDirection ADirection) {
+std::atomic<std::int64_t>& TqvMappedPortTCP::ReadCounter(TRelayDirection ADirection)
+{
     return ADirection == TRelayDirection::ClientToServer ? BytesCS : BytesSC;
 }
 
-std::atomic<std::int64_t>& TqvMappedPortTCP::BusyCounter(TRelayDirection ADirection) {
+std::atomic<std::int64_t>& TqvMappedPortTCP::BusyCounter(TRelayDirection ADirection)
+{
     return ADirection == TRelayDirection::ClientToServer ? BusyBytesCS : BusyBytesSC;
 }
 
-bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
+bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread)
+{
     TIdMappedPortTCPData& data = MappingData(AThread);
-    if (!RelayWatched() && MoveToPool(AThread, data)) return true;
+    if (!RelayWatched() && MoveToPool(AThread, data))
+        return true;
     TTransmittingStep step(CurrentTransmittingThreads);
     try {
         // The rest of a piece the relay pool was writing when the connection left it.
-        if (auto* resumed = dynamic_cast<TResumedMappingData*>(&data); resumed && !resumed->Pending.empty()) {
+        if (auto* resumed = dynamic_cast<TResumedMappingData*>(&data);
+            resumed && !resumed->Pending.empty()) {
             const std::string rest = std::exchange(resumed->Pending, {});
             if (resumed->PendingToTarget)
                 data.Outbound->Write(rest);
@@ -442,7 +499,8 @@ bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
         }
         RelayOnce(AThread, data);
     } catch (const std::exception& e) {
-        if (data.Record) data.Record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
+        if (data.Record)
+            data.Record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
         DisconnectIfTargetGone(AThread, data);
         throw;
     } catch (...) {
@@ -453,13 +511,15 @@ bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread) {
     return true;
 }
 
-void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData) {
+void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)
+{
     // A connection without conditions, or whose conditions were switched off and have nothing
     // left to hold or stall, never leaves the path below.
     TIdTCPServerConnection& client = *AThread->Connection();
     TIdTCPClient& target = *AData.Outbound;
     TConnectionRecord& record = *AData.Record;
-    if (ResetIfAsked(record, client, target)) return;
+    if (ResetIfAsked(record, client, target))
+        return;
     if (AData.Conditions && (FConditions.Active() || AData.Conditions->Busy())) {
         RelayConditioned(AThread, AData);
         return;
@@ -470,8 +530,10 @@ void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& A
     AData.ReadList.push_back(clientHandle);
     AData.ReadList.push_back(targetHandle);
     // No time limit: an idle connection sleeps here and costs nothing.
-    if (GStack().Select(AData.ReadList, InfiniteTimeout) <= 0) return;
-    if (ResetIfAsked(record, client, target)) return;
+    if (GStack().Select(AData.ReadList, InfiniteTimeout) <= 0)
+        return;
+    if (ResetIfAsked(record, client, target))
+        return;
     if (SocketListContains(AData.ReadList, clientHandle))
         RelayDirection(TRelayDirection::ClientToServer, client, target, AThread, record);
     if (SocketListContains(AData.ReadList, targetHandle))
@@ -480,27 +542,32 @@ void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& A
 
 void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
                                       TIdTCPConnection& ADestination, TIdPeerThread* AThread,
-                                      TConnectionRecord& ARecord) {
+                                      TConnectionRecord& ARecord)
+{
     TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
     if (LogDataMode.Get() <= 0 && maxSpeed.Get() <= 0) {
         // Nothing to dump or pace: the bytes go out from where they were received.
         const std::string_view bytes =
             CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailableInPlace(); });
-        if (FTap.Wanted(ARecord)) CaptureRead(ARecord, ADirection, bytes, AThread);
+        if (FTap.Wanted(ARecord))
+            CaptureRead(ARecord, ADirection, bytes, AThread);
         ADestination.Write(bytes);
         return;
     }
     const std::uint32_t start = FClock->TickCount();
-    const std::string bytes = CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailable(); });
+    const std::string bytes =
+        CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailable(); });
     ReadCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
     LogRead(ADirection, bytes, AThread);
-    if (FTap.Wanted(ARecord)) CaptureRead(ARecord, ADirection, bytes, AThread);
+    if (FTap.Wanted(ARecord))
+        CaptureRead(ARecord, ADirection, bytes, AThread);
     WriteShaped(ADirection, bytes, start, ADestination, AThread);
 }
 
 void TqvMappedPortTCP::WriteShaped(TRelayDirection ADirection, std::string_view ABytes,
                                    std::uint32_t AStart, TIdTCPConnection& ADestination,
-                                   TIdPeerThread* AThread) {
+                                   TIdPeerThread* AThread)
+{
     TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
     if (maxSpeed.Get() == 0) {
         ADestination.Write(ABytes);
@@ -517,25 +584,30 @@ void TqvMappedPortTCP::WriteShaped(TRelayDirection ADirection, std::string_view 
 }
 
 void TqvMappedPortTCP::CaptureRead(TConnectionRecord& ARecord, TRelayDirection ADirection,
-                                   std::string_view ABytes, TIdPeerThread* AThread) {
+                                   std::string_view ABytes, TIdPeerThread* AThread)
+{
     FTap.Read(ARecord, ADirection, ABytes);
     ReportCaptureError(AThread);
 }
 
-void TqvMappedPortTCP::ReportCaptureError(TIdPeerThread* AThread) {
+void TqvMappedPortTCP::ReportCaptureError(TIdPeerThread* AThread)
+{
     const std::string error = FCaptureFiles.TakeError();
-    if (!error.empty()) LogSynchronized(LinePrefix(AThread) + " Capture file error: " + error, AThread);
+    if (!error.empty())
+        LogSynchronized(LinePrefix(AThread) + " Capture file error: " + error, AThread);
 }
 
 void TqvMappedPortTCP::LogRead(TRelayDirection ADirection, const std::string& ABytes,
-                               TIdPeerThread* AThread) {
+                               TIdPeerThread* AThread)
+{
     // Nothing can be delivered without Logging: spare the dump (a hex dump is 4 times the read).
-    if (!Logging.Get()) return;
+    if (!Logging.Get())
+        return;
     const std::string dump = BuildDumpText(LogDataMode.Get(), ADirection, ABytes);
     if (LogConnInfo.Get()) {
         const char* header = ADirection == TRelayDirection::ClientToServer
-                                 ? " DATA (Client -> Server):"
-                                 : " DATA (Server -> Client):";
+            ? " DATA (Client -> Server):"
+            : " DATA (Server -> Client):";
         LogSynchronized(LinePrefix(AThread) + header + " Length= " + std::to_string(ABytes.size()) +
                             GetConnectionInfo() + "\r\n" + dump,
                         AThread);
@@ -545,7 +617,8 @@ void TqvMappedPortTCP::LogRead(TRelayDirection ADirection, const std::string& AB
 }
 
 void TqvMappedPortTCP::DelayTransmission(TRelayDirection ADirection, std::int32_t ALength,
-                                         std::int32_t AElapsedMs, TIdPeerThread* AThread) {
+                                         std::int32_t AElapsedMs, TIdPeerThread* AThread)
+{
     const TDelayPlan plan = PlanDelay(MaxSpeed(ADirection).Get(), DelayPerThread.Get(),
                                       CurrentTransmittingThreads.load(), ALength, AElapsedMs);
     RunDelay(

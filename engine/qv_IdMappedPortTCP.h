@@ -119,7 +119,8 @@ public:
     // The open and the recently ended connections. Thread safe.
     std::vector<TConnectionSnapshot> ConnectionSnapshot() const { return FRegistry.Snapshot(); }
     // The record of an open or recently ended connection (for its capture), or nullptr.
-    std::shared_ptr<TConnectionRecord> FindConnection(std::uint64_t AId) const {
+    std::shared_ptr<TConnectionRecord> FindConnection(std::uint64_t AId) const
+    {
         return FRegistry.Find(AId);
     }
     // Ends an open connection as a stop does (both sides disconnected; the disconnect line

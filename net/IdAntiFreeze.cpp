@@ -14,7 +14,7 @@ TIdAntiFreezeBase* gInstance = nullptr;
 // every socket wait can read it without a lock.
 std::atomic<int> gSliceMs{0};
 
-} // namespace
+}  // namespace
 
 TIdAntiFreezeBase::TIdAntiFreezeBase(TIdBaseComponent* AOwner) : TIdBaseComponent(AOwner)
 {

@@ -61,7 +61,10 @@ public:
     void Process() override;
 
     // The way into the windowing toolkit's event loop; set on the main thread.
-    void SetProcessHook(std::function<void(bool AHandleAll)> AHook) { FProcessHook = std::move(AHook); }
+    void SetProcessHook(std::function<void(bool AHandleAll)> AHook)
+    {
+        FProcessHook = std::move(AHook);
+    }
 
 private:
     std::function<void(bool AHandleAll)> FProcessHook;

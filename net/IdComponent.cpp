@@ -14,7 +14,7 @@ TIdStackPosix& PosixStack()
     return static_cast<TIdStackPosix&>(GStack());
 }
 
-} // namespace
+}  // namespace
 
 TIdComponent::TIdComponent(TIdBaseComponent* AOwner) : TIdBaseComponent(AOwner)
 {

@@ -21,7 +21,14 @@ private:
     TIdBaseComponent* FOwner;
 };
 
-enum class TIdStatus { hsResolving, hsConnecting, hsConnected, hsDisconnecting, hsDisconnected, hsText };
+enum class TIdStatus {
+    hsResolving,
+    hsConnecting,
+    hsConnected,
+    hsDisconnecting,
+    hsDisconnected,
+    hsText
+};
 
 class TIdComponent : public TIdBaseComponent {
 public:
@@ -29,7 +36,8 @@ public:
     ~TIdComponent() override;
 
     // Never fired by this layer; kept for handlers that want to listen.
-    std::function<void(TIdComponent* ASender, TIdStatus AStatus, const std::string& AText)> OnStatus;
+    std::function<void(TIdComponent* ASender, TIdStatus AStatus, const std::string& AText)>
+        OnStatus;
 
     // Number of live network objects in the process (the stack's use count). Thread safe.
     static int InstanceCount();

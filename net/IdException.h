@@ -37,7 +37,8 @@ class EIdSocketError : public EIdException {
 public:
     explicit EIdSocketError(int ALastError);
     EIdSocketError(int ALastError, const std::string& AMessage)
-        : EIdException(AMessage), FLastError(ALastError) {}
+        : EIdException(AMessage), FLastError(ALastError)
+    {}
     int LastError() const { return FLastError; }
 
 private:
@@ -64,7 +65,8 @@ public:
 class EIdCouldNotBindSocket : public EIdSocketHandleError {
 public:
     EIdCouldNotBindSocket()
-        : EIdSocketHandleError("Could not bind socket. Address and port are already in use.") {}
+        : EIdSocketHandleError("Could not bind socket. Address and port are already in use.")
+    {}
 };
 
 class EIdSilentException : public EIdException {
@@ -100,7 +102,8 @@ public:
 class EIdStackCanNotLoadWinsock : public EIdException {
 public:
     explicit EIdStackCanNotLoadWinsock(const std::string& AFileName)
-        : EIdException(AFileName + " could not be loaded.") {}
+        : EIdException(AFileName + " could not be loaded.")
+    {}
 };
 
 class EIdTCPConnectionError : public EIdException {

@@ -8,8 +8,7 @@
 #include "net/IdTCPServerConnection.h"
 
 TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer) : TIdThread(true), FServer(AServer)
-{
-}
+{}
 
 void TIdListenerThread::BeforeLoop()
 {
@@ -70,35 +69,33 @@ bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
     if (Terminated())
         return true;
     switch (AErrorCode) {
-    case Id_WSAEWOULDBLOCK:   // nothing pending after all (the client left meanwhile)
-    case Id_WSAEINTR:
-        return true;
-    case Id_WSAECONNABORTED:
-    case 10057:               // ENOTCONN: the accepted client is already gone
-    case EPROTO:
-    case EPERM:
-    case ENONET:
-    case 10042:               // ENOPROTOOPT
-    case 10045:               // EOPNOTSUPP
-    case 10050:               // ENETDOWN
-    case 10051:               // ENETUNREACH
-    case 10064:               // EHOSTDOWN
-    case 10065:               // EHOSTUNREACH
-        if (FServer->OnAcceptError)
-            FServer->OnAcceptError(AErrorCode);
-        return true;
-    case Id_WSAEMFILE:
-    case ENFILE:
-    case Id_WSAENOBUFS:
-    case ENOMEM:
-        // The connection stays pending, so the next Select returns at once: wait a little
-        // for descriptors to come free instead of spinning.
-        if (FServer->OnAcceptError)
-            FServer->OnAcceptError(AErrorCode);
-        SleepUnlessTerminated(ResourcePauseMs);
-        return true;
-    default:
-        return false;
+        case Id_WSAEWOULDBLOCK:  // nothing pending after all (the client left meanwhile)
+        case Id_WSAEINTR: return true;
+        case Id_WSAECONNABORTED:
+        case 10057:  // ENOTCONN: the accepted client is already gone
+        case EPROTO:
+        case EPERM:
+        case ENONET:
+        case 10042:  // ENOPROTOOPT
+        case 10045:  // EOPNOTSUPP
+        case 10050:  // ENETDOWN
+        case 10051:  // ENETUNREACH
+        case 10064:  // EHOSTDOWN
+        case 10065:  // EHOSTUNREACH
+            if (FServer->OnAcceptError)
+                FServer->OnAcceptError(AErrorCode);
+            return true;
+        case Id_WSAEMFILE:
+        case ENFILE:
+        case Id_WSAENOBUFS:
+        case ENOMEM:
+            // The connection stays pending, so the next Select returns at once: wait a little
+            // for descriptors to come free instead of spinning.
+            if (FServer->OnAcceptError)
+                FServer->OnAcceptError(AErrorCode);
+            SleepUnlessTerminated(ResourcePauseMs);
+            return true;
+        default: return false;
     }
 }
 

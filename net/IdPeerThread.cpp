@@ -9,8 +9,7 @@
 #include "net/IdTCPServer.h"
 
 TIdPeerThread::TIdPeerThread(bool ACreateSuspended) : TIdThread(ACreateSuspended)
-{
-}
+{}
 
 TIdPeerThread::~TIdPeerThread()
 {
@@ -34,7 +33,8 @@ void TIdPeerThread::SetConnection(std::unique_ptr<TIdTCPServerConnection> AConne
 bool TIdPeerThread::Pause(int AMilliseconds)
 {
     std::unique_lock lock(FAbortLock);
-    return !FAbortWake.wait_for(lock, std::chrono::milliseconds(AMilliseconds), [this] { return FAborted; });
+    return !FAbortWake.wait_for(lock, std::chrono::milliseconds(AMilliseconds),
+                                [this] { return FAborted; });
 }
 
 bool TIdPeerThread::Aborted() const
@@ -85,7 +85,8 @@ void TIdPeerThread::RewatchClients(const std::vector<TIdTCPClient*>& AClients)
         WatchClient(client);
 }
 
-bool TIdPeerThread::HandOffConnection(const std::function<void(std::unique_ptr<TIdTCPServerConnection>&)>& ATake)
+bool TIdPeerThread::HandOffConnection(
+    const std::function<void(std::unique_ptr<TIdTCPServerConnection>&)>& ATake)
 {
     TIdTCPServer* server = FConnection->Server();
     auto list = server->Threads().LockList();
@@ -122,10 +123,10 @@ void TIdPeerThread::LoopStep()
         if (!FConnection->Server()->DoExecute(this))
             throw EIdNoExecuteSpecified();
     } catch (const EIdSocketError& e) {
-        if (FConnection && (e.LastError() == Id_WSAECONNABORTED || e.LastError() == Id_WSAECONNRESET))
+        if (FConnection &&
+            (e.LastError() == Id_WSAECONNABORTED || e.LastError() == Id_WSAECONNRESET))
             FConnection->Disconnect();
-    } catch (const EIdClosedSocket&) {
-    }
+    } catch (const EIdClosedSocket&) {}
     // Without a connection it was handed off and lives on elsewhere.
     if (!FConnection || !FConnection->Connected())
         Stop();

@@ -49,7 +49,8 @@ public:
     // them), leaves the server's list at once and ends after this step without DoDisconnect,
     // since the connection has not ended. Returns whether it was taken; never offered once
     // deactivation has reached this thread.
-    bool HandOffConnection(const std::function<void(std::unique_ptr<TIdTCPServerConnection>&)>& ATake);
+    bool HandOffConnection(
+        const std::function<void(std::unique_ptr<TIdTCPServerConnection>&)>& ATake);
     // On the thread itself: registers a client connected on another thread, so that
     // deactivation aborts its waits as it does for one connected here. False when already aborted.
     bool AdoptClient(TIdTCPClient* AClient) { return WatchClient(AClient); }
@@ -75,7 +76,7 @@ private:
 
     std::unique_ptr<TIdTCPServerConnection> FConnection;
     TIdTCPServer* FHandedOffFrom = nullptr;  // set when the connection went to a new owner
-    mutable std::mutex FAbortLock;           // guards the three fields below
+    mutable std::mutex FAbortLock;  // guards the three fields below
     std::condition_variable FAbortWake;
     bool FAborted = false;
     std::vector<TIdTCPClient*> FClients;

@@ -12,8 +12,7 @@
 
 TIdSocketHandle::TIdSocketHandle(TIdSocketHandles* ACollection)
     : FPort(ACollection ? ACollection->DefaultPort() : 0)
-{
-}
+{}
 
 TIdSocketHandle::~TIdSocketHandle()
 {

@@ -103,11 +103,11 @@ private:
     void AssertOwner() const;
     void SetLocal(const std::string& AIP, int APort);
 
-    mutable std::mutex FLock;                // guards the addresses and open/close transitions
+    mutable std::mutex FLock;  // guards the addresses and open/close transitions
     std::atomic<int> FHandle{-1};
     std::atomic<bool> FHandleAllocated{false};
     std::atomic<std::thread::id> FOwner{};
-    int FPendingClose = -1;                  // shut down by another thread, closed by the owner
+    int FPendingClose = -1;  // shut down by another thread, closed by the owner
     std::string FIP;
     int FPort = 0;
     std::string FPeerIP;
@@ -124,7 +124,10 @@ public:
 
     // A new handle at the end, its Port set to DefaultPort.
     TIdSocketHandle* Add();
-    TIdSocketHandle* Items(int AIndex) const { return FItems.at(static_cast<std::size_t>(AIndex)).get(); }
+    TIdSocketHandle* Items(int AIndex) const
+    {
+        return FItems.at(static_cast<std::size_t>(AIndex)).get();
+    }
     int Count() const { return static_cast<int>(FItems.size()); }
     // Destroys every handle, closing their sockets.
     void Clear() { FItems.clear(); }

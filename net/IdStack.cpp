@@ -69,16 +69,20 @@ struct TErrnoEntry {
 };
 
 constexpr TErrnoEntry ErrnoTable[] = {
-    {EINTR, 10004},        {EBADF, 10009},          {EACCES, 10013},          {EFAULT, 10014},
-    {EINVAL, 10022},       {EMFILE, 10024},         {EAGAIN, 10035},          {EWOULDBLOCK, 10035},
-    {EINPROGRESS, 10036},  {EALREADY, 10037},       {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},     {ENOPROTOOPT, 10042},     {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},  {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049},  {ENETDOWN, 10050},        {ENETUNREACH, 10051},
-    {ENETRESET, 10052},    {ECONNABORTED, 10053},   {ECONNRESET, 10054},      {ENOBUFS, 10055},
-    {EISCONN, 10056},      {ENOTCONN, 10057},       {ESHUTDOWN, 10058},       {EPIPE, 10058},
-    {ETOOMANYREFS, 10059}, {ETIMEDOUT, 10060},      {ECONNREFUSED, 10061},    {ELOOP, 10062},
-    {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},      {EHOSTUNREACH, 10065},    {ENOTEMPTY, 10066},
+    {EINTR, 10004},           {EBADF, 10009},           {EACCES, 10013},
+    {EFAULT, 10014},          {EINVAL, 10022},          {EMFILE, 10024},
+    {EAGAIN, 10035},          {EWOULDBLOCK, 10035},     {EINPROGRESS, 10036},
+    {EALREADY, 10037},        {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},
+    {EMSGSIZE, 10040},        {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},
+    {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},
+    {EPFNOSUPPORT, 10046},    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
+    {EADDRNOTAVAIL, 10049},   {ENETDOWN, 10050},        {ENETUNREACH, 10051},
+    {ENETRESET, 10052},       {ECONNABORTED, 10053},    {ECONNRESET, 10054},
+    {ENOBUFS, 10055},         {EISCONN, 10056},         {ENOTCONN, 10057},
+    {ESHUTDOWN, 10058},       {EPIPE, 10058},           {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, 10060},       {ECONNREFUSED, 10061},    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},    {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065},
+    {ENOTEMPTY, 10066},
 };
 
 // A decimal integer as the conversion routines accept it: optional sign, digits only.
@@ -99,12 +103,11 @@ bool ParseInteger(const std::string& AText, long& AValue)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 EIdSocketError::EIdSocketError(int ALastError)
     : EIdException(TIdStack::ErrorText(ALastError)), FLastError(ALastError)
-{
-}
+{}
 
 // Never destroyed, so that threads still ending while the process exits can use it.
 TIdStack& GStack()
@@ -140,7 +143,7 @@ bool TIdStack::IsDottedQuad(const std::string& AText)
 std::string TIdStack::AddressToText(const std::array<uint8_t, 4>& AAddress)
 {
     return std::to_string(AAddress[0]) + "." + std::to_string(AAddress[1]) + "." +
-           std::to_string(AAddress[2]) + "." + std::to_string(AAddress[3]);
+        std::to_string(AAddress[2]) + "." + std::to_string(AAddress[3]);
 }
 
 std::array<uint8_t, 4> TIdStack::TextToAddress(const std::string& AText)
@@ -234,7 +237,7 @@ long TIdStack::ConnectionsWithin(long ALimit)
             if (entry->d_name[0] != '.')
                 ++inUse;
         ::closedir(dir);
-        --inUse;   // the one reading the folder
+        --inUse;  // the one reading the folder
     }
     return std::max(0L, (ALimit - inUse - Reserved) / 2);
 }

@@ -31,9 +31,9 @@ inline bool SocketListContains(const TIdSocketList& AList, int ASocket)
 
 constexpr int Id_SOCK_STREAM = 1;
 constexpr int Id_IPPROTO_IP = 0;
-constexpr int Id_SD_Receive = 0;   // Shutdown direction: stop receiving (wakes readers)
-constexpr int Id_SD_Send = 1;      // Shutdown direction: stop sending
-constexpr int Id_SD_Both = 2;      // Shutdown direction: stop both (wakes every waiter)
+constexpr int Id_SD_Receive = 0;  // Shutdown direction: stop receiving (wakes readers)
+constexpr int Id_SD_Send = 1;  // Shutdown direction: stop sending
+constexpr int Id_SD_Both = 2;  // Shutdown direction: stop both (wakes every waiter)
 constexpr int Id_Select_MaxSockets = 64;
 // The system's largest accept queue: a burst of clients waits in it instead of having its SYNs
 // dropped and resent a second or three later (Linux caps it at net.core.somaxconn).
@@ -74,8 +74,7 @@ public:
     // not -1, is a connected socket watched meanwhile (the client a relay connects for): once
     // PeerHasLeft holds for it, or it is shut down, the attempt ends with -1 and 10053 too.
     virtual int Connect(int ASocket, const std::string& AIP, int APort,
-                        const std::function<bool()>& AStillWanted = {},
-                        int AWatchSocket = -1) = 0;
+                        const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1) = 0;
     // True when the peer of a connected socket has reset it, or has closed its side with
     // nothing left unread (bytes still waiting are its last word and keep it false), or when
     // this side has shut it down in both directions. Never waits.
@@ -93,7 +92,8 @@ public:
     // (a negative socket number in the list fails with 10038 as an invalid socket does).
     // More than 64 sockets raise EIdStackSetSizeExceeded before anything waits.
     virtual int Select(TIdSocketList& AReadList, int ATimeout) = 0;
-    virtual int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen) = 0;
+    virtual int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
+                           int AOptLen) = 0;
     // ADirection: Id_SD_Send or Id_SD_Both.
     virtual int Shutdown(int ASocket, int ADirection) = 0;
     virtual int CloseSocket(int ASocket) = 0;

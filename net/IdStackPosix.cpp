@@ -26,7 +26,7 @@ bool ParseDottedQuad(const std::string& AIP, in_addr& AAddress)
     if (!TIdStack::IsDottedQuad(AIP))
         return false;
     const std::array<uint8_t, 4> bytes = TIdStack::TextToAddress(AIP);
-    std::memcpy(&AAddress.s_addr, bytes.data(), bytes.size());   // first part first: network order
+    std::memcpy(&AAddress.s_addr, bytes.data(), bytes.size());  // first part first: network order
     return true;
 }
 
@@ -73,7 +73,7 @@ int RemainingMs(int ATimeout, uint32_t AStart)
     return left > 0 ? left : 0;
 }
 
-} // namespace
+}  // namespace
 
 int TIdStackPosix::Fail(int AErrno)
 {
@@ -96,8 +96,7 @@ void TIdStackPosix::Startup()
 }
 
 void TIdStackPosix::Cleanup()
-{
-}
+{}
 
 int TIdStackPosix::NewSocket(int ASocketType, int AProtocol)
 {
@@ -229,7 +228,7 @@ ssize_t RecvRetryingInterrupts(int ASocket, void* ABuffer, int ALength, int AFla
     return n;
 }
 
-} // namespace
+}  // namespace
 
 int TIdStackPosix::Recv(int ASocket, void* ABuffer, int ALength)
 {
@@ -258,7 +257,7 @@ ssize_t SendRetryingInterrupts(int ASocket, const void* ABuffer, int ALength, in
     return n;
 }
 
-} // namespace
+}  // namespace
 
 int TIdStackPosix::Send(int ASocket, const void* ABuffer, int ALength)
 {
@@ -306,7 +305,8 @@ int TIdStackPosix::Select(TIdSocketList& AReadList, int ATimeout)
     return static_cast<int>(AReadList.size());
 }
 
-int TIdStackPosix::SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen)
+int TIdStackPosix::SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
+                              int AOptLen)
 {
     if (::setsockopt(ASocket, ALevel, AOptName, AOptVal, static_cast<socklen_t>(AOptLen)) == -1)
         return FailErrno();
@@ -315,7 +315,9 @@ int TIdStackPosix::SetSockOpt(int ASocket, int ALevel, int AOptName, const void*
 
 int TIdStackPosix::Shutdown(int ASocket, int ADirection)
 {
-    const int how = ADirection == Id_SD_Both ? SHUT_RDWR : ADirection == Id_SD_Send ? SHUT_WR : SHUT_RD;
+    const int how = ADirection == Id_SD_Both ? SHUT_RDWR
+        : ADirection == Id_SD_Send           ? SHUT_WR
+                                             : SHUT_RD;
     if (::shutdown(ASocket, how) == -1)
         return FailErrno();
     return 0;
@@ -333,7 +335,8 @@ void TIdStackPosix::GetSockName(int ASocket, std::string& AIP, int& APort)
 {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    CheckResult(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno() : 0);
+    CheckResult(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno()
+                                                                                       : 0);
     SplitAddress(addr, AIP, APort);
 }
 
@@ -341,7 +344,8 @@ void TIdStackPosix::GetPeerName(int ASocket, std::string& AIP, int& APort)
 {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    CheckResult(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno() : 0);
+    CheckResult(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno()
+                                                                                       : 0);
     SplitAddress(addr, AIP, APort);
 }
 
@@ -374,14 +378,14 @@ std::string TIdStackPosix::LookupHost(const std::string& AHost)
     if (rc != 0 || result == nullptr) {
         int code = Id_WSANO_RECOVERY;
         switch (rc) {
-        case EAI_NONAME: code = Id_WSAHOST_NOT_FOUND; break;
-        case EAI_AGAIN: code = Id_WSATRY_AGAIN; break;
-        case EAI_FAIL: code = Id_WSANO_RECOVERY; break;
+            case EAI_NONAME: code = Id_WSAHOST_NOT_FOUND; break;
+            case EAI_AGAIN: code = Id_WSATRY_AGAIN; break;
+            case EAI_FAIL: code = Id_WSANO_RECOVERY; break;
 #ifdef EAI_NODATA
-        case EAI_NODATA: code = Id_WSANO_DATA; break;
+            case EAI_NODATA: code = Id_WSANO_DATA; break;
 #endif
-        case EAI_ADDRFAMILY: code = Id_WSANO_DATA; break;
-        default: break;
+            case EAI_ADDRFAMILY: code = Id_WSANO_DATA; break;
+            default: break;
         }
         if (result)
             freeaddrinfo(result);

@@ -18,7 +18,8 @@ public:
     int RecvIfReady(int ASocket, void* ABuffer, int ALength) override;
     int SendIfReady(int ASocket, const void* ABuffer, int ALength) override;
     int Select(TIdSocketList& AReadList, int ATimeout) override;
-    int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal, int AOptLen) override;
+    int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
+                   int AOptLen) override;
     int Shutdown(int ASocket, int ADirection) override;
     int CloseSocket(int ASocket) override;
     void GetSockName(int ASocket, std::string& AIP, int& APort) override;

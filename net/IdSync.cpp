@@ -13,15 +13,15 @@ namespace {
 struct TSyncCall {
     const std::function<void()>* Method;
     std::exception_ptr Error;
-    bool Done = false;                 // guarded by the queue's lock
+    bool Done = false;  // guarded by the queue's lock
     // Its own wake-up: finishing one call must not wake every other waiting caller, which
     // with thousands of logging connections costs more than the calls themselves.
     std::condition_variable Finished;
 };
 
 struct TSyncQueue {
-    std::mutex Lock;                   // guards everything below
-    std::condition_variable Changed;   // a call queued, or a wake-up for the main thread
+    std::mutex Lock;  // guards everything below
+    std::condition_variable Changed;  // a call queued, or a wake-up for the main thread
     std::deque<TSyncCall*> Calls;
     std::function<void()> WakeHook;
 };
@@ -51,7 +51,7 @@ void CallWakeHook()
         hook();
 }
 
-} // namespace
+}  // namespace
 
 void MarkMainThread()
 {

@@ -7,8 +7,7 @@
 #include "net/IdStack.h"
 
 TIdTCPClient::TIdTCPClient(TIdBaseComponent* AOwner) : TIdTCPConnection(AOwner)
-{
-}
+{}
 
 TIdTCPClient::~TIdTCPClient()
 {
@@ -34,8 +33,7 @@ void TIdTCPClient::Connect()
     } catch (...) {
         try {
             Disconnect();
-        } catch (...) {
-        }
+        } catch (...) {}
         throw;
     }
     NotifyConnected();

@@ -46,7 +46,10 @@ public:
     // Connect waits: when its peer resets it, or closes it with nothing unread, the connect
     // is given up with EIdConnectAbandoned. It must belong to the thread that connects.
     // nullptr (the default) watches nothing.
-    void SetWatchWhileConnecting(TIdTCPConnection* AConnection) { FWatchWhileConnecting = AConnection; }
+    void SetWatchWhileConnecting(TIdTCPConnection* AConnection)
+    {
+        FWatchWhileConnecting = AConnection;
+    }
 
     std::function<void(TIdTCPClient* ASender)> OnConnected;
 
@@ -61,6 +64,6 @@ private:
     std::string FBoundIP;
     bool FUseNagle = true;
     TSocksInfo FSocksInfo;
-    TIdPeerThread* FWatcher = nullptr;      // set and cleared under the watcher's lock
+    TIdPeerThread* FWatcher = nullptr;  // set and cleared under the watcher's lock
     TIdTCPConnection* FWatchWhileConnecting = nullptr;
 };

@@ -6,8 +6,7 @@
 
 TIdTCPConnection::TIdTCPConnection(TIdBaseComponent* AOwner)
     : TIdComponent(AOwner), FBinding(std::make_unique<TIdSocketHandle>())
-{
-}
+{}
 
 // The binding goes with the connection and closes an open socket without OnDisconnected.
 TIdTCPConnection::~TIdTCPConnection() = default;
@@ -68,7 +67,7 @@ std::string TIdTCPConnection::ExtractBytes(std::size_t ACount)
     if (ACount > FInputBuffer.size())
         throw EIdNotEnoughDataInBuffer();
     if (ACount == FInputBuffer.size())
-        return std::move(FInputBuffer);   // the relay's common case: hand the bytes over, no copy
+        return std::move(FInputBuffer);  // the relay's common case: hand the bytes over, no copy
     std::string head = FInputBuffer.substr(0, ACount);
     FInputBuffer.erase(0, ACount);
     return head;
@@ -79,7 +78,8 @@ void TIdTCPConnection::AllocateRecvBuffer()
     if (FRecvBuffer && FRecvBufferCapacity == FRecvBufferSize)
         return;
     FRecvBufferCapacity = FRecvBufferSize > 0 ? FRecvBufferSize : 1;
-    FRecvBuffer = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(FRecvBufferCapacity));
+    FRecvBuffer =
+        std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(FRecvBufferCapacity));
 }
 
 int TIdTCPConnection::ReceiveIntoRecvBuffer(int ATimeout)
@@ -136,7 +136,7 @@ std::string_view TIdTCPConnection::ReadAvailableInPlace()
     }
     const int received = ReceiveIntoRecvBuffer(InfiniteTimeout);
     if (received == 0)
-        CheckDisconnect(false, false);   // the peer closed its side: close ours
+        CheckDisconnect(false, false);  // the peer closed its side: close ours
     if (received <= 0)
         return {};
     return {FRecvBuffer.get(), static_cast<std::size_t>(received)};

@@ -51,7 +51,8 @@ public:
 
     virtual void NotifyDisconnected();
     virtual void ResetState();
-    virtual void CheckDisconnect(bool ARaiseExceptionIfDisconnected = true, bool AIgnoreBuffer = false);
+    virtual void CheckDisconnect(bool ARaiseExceptionIfDisconnected = true,
+                                 bool AIgnoreBuffer = false);
     // Removes and returns the first ACount buffered bytes; EIdNotEnoughDataInBuffer if fewer.
     virtual std::string ExtractBytes(std::size_t ACount);
     // One receive of at most RecvBufferSize bytes appended to the input buffer; 0 when the time
@@ -92,9 +93,9 @@ private:
 
     std::unique_ptr<TIdSocketHandle> FBinding;
     std::string FInputBuffer;
-    std::string FHandedOver;                 // what ReadAvailableInPlace returned from FInputBuffer
-    std::unique_ptr<char[]> FRecvBuffer;     // allocated at the first receive, never cleared
-    int FRecvBufferCapacity = 0;             // its size: RecvBufferSize may change later
+    std::string FHandedOver;  // what ReadAvailableInPlace returned from FInputBuffer
+    std::unique_ptr<char[]> FRecvBuffer;  // allocated at the first receive, never cleared
+    int FRecvBufferCapacity = 0;  // its size: RecvBufferSize may change later
     std::atomic<bool> FClosedGracefully{false};
     int FRecvBufferSize = 32768;
     int FSendBufferSize = 32768;

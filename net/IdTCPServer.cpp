@@ -161,8 +161,7 @@ bool TIdTCPServer::ResumePeer(std::unique_ptr<TIdTCPServerConnection>& AConnecti
     TIdPeerThread* peer = nullptr;
     try {
         peer = ObtainPeerThread();
-    } catch (const EIdException&) {
-    }
+    } catch (const EIdException&) {}
     if (!peer)
         return false;
     peer->SetTracker(FPeerTracker);

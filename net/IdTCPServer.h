@@ -80,7 +80,8 @@ public:
     // thread by its Data, which AData becomes. Refused (false) once deactivation has begun:
     // both stay with the caller. When no thread can be started the connection and data are
     // closed and freed and AConnection comes back empty. Thread safe.
-    bool ResumePeer(std::unique_ptr<TIdTCPServerConnection>& AConnection, std::unique_ptr<TIdObject>& AData);
+    bool ResumePeer(std::unique_ptr<TIdTCPServerConnection>& AConnection,
+                    std::unique_ptr<TIdObject>& AData);
 
     // Hooks, called on the peer thread with that thread.
     virtual void DoConnect(TIdPeerThread* AThread);
@@ -109,7 +110,7 @@ private:
 
     std::atomic<bool> FActive{false};
     TIdSocketHandles FBindings;
-    mutable std::mutex FThreadMgrLock;        // guards the manager pointers (main, listener, peers)
+    mutable std::mutex FThreadMgrLock;  // guards the manager pointers (main, listener, peers)
     TIdThreadMgr* FThreadMgr = nullptr;
     std::unique_ptr<TIdThreadMgr> FOwnedThreadMgr;
     bool FImplicitThreadMgr = false;
@@ -117,6 +118,6 @@ private:
     int FAcceptTimeout = 1000;
     int FTerminateWaitTime = 5000;
     TThreadList<TIdPeerThread*> FThreads;
-    bool FPeersClosed = false;                // under FThreads' lock: no resumed peers any more
+    bool FPeersClosed = false;  // under FThreads' lock: no resumed peers any more
     std::shared_ptr<TIdThreadTracker> FPeerTracker;
 };

@@ -4,5 +4,4 @@
 
 TIdTCPServerConnection::TIdTCPServerConnection(TIdTCPServer* AServer)
     : TIdTCPConnection(AServer), FServer(AServer)
-{
-}
+{}

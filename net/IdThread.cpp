@@ -18,7 +18,7 @@ constexpr std::size_t ThreadStackSize = 1024 * 1024;
 constexpr std::size_t ThreadStackSize = 256 * 1024;
 #endif
 
-} // namespace
+}  // namespace
 
 void TIdThreadTracker::Enter()
 {
@@ -109,7 +109,8 @@ void TIdThread::WaitFor()
 bool TIdThread::SleepUnlessTerminated(int AMilliseconds)
 {
     std::unique_lock lock(FWakeLock);
-    return !FWake.wait_for(lock, std::chrono::milliseconds(AMilliseconds), [this] { return FTerminated.load(); });
+    return !FWake.wait_for(lock, std::chrono::milliseconds(AMilliseconds),
+                           [this] { return FTerminated.load(); });
 }
 
 void TIdThread::Synchronize(const std::function<void()>& AMethod)

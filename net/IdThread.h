@@ -51,13 +51,13 @@ public:
     TIdThread& operator=(const TIdThread&) = delete;
 
     // Thread safe unless noted.
-    void Start();                  // clears the stopped flag; launches the thread the first time
-    void Stop();                   // terminates and sets the stopped flag (does not wait)
+    void Start();  // clears the stopped flag; launches the thread the first time
+    void Stop();  // terminates and sets the stopped flag (does not wait)
     bool Stopped() const { return FTerminated.load() || FStopped.load(); }
     void Terminate();
     bool Terminated() const { return FTerminated.load(); }
-    void TerminateAndWait();       // not on the thread itself
-    void WaitFor();                // waits for the body's end; not on the thread itself
+    void TerminateAndWait();  // not on the thread itself
+    void WaitFor();  // waits for the body's end; not on the thread itself
     bool Finished() const { return FFinished.load(); }
     // Sleeps up to AMilliseconds; returns early (false) when the thread is terminated.
     bool SleepUnlessTerminated(int AMilliseconds);
@@ -76,7 +76,10 @@ public:
     TIdObject* Data() const { return FData.get(); }
     void SetData(std::unique_ptr<TIdObject> AData) { FData = std::move(AData); }
     template <class T>
-    T* DataAs() const { return dynamic_cast<T*>(FData.get()); }
+    T* DataAs() const
+    {
+        return dynamic_cast<T*>(FData.get());
+    }
 
     // Fired on the thread when an exception ends it. Set before Start.
     std::function<void(TIdThread* ASender, const std::exception& AException)> OnException;
@@ -103,7 +106,7 @@ private:
     void FireException(const std::exception& AException);
 
     pthread_t FPThread{};
-    bool FLaunched = false;        // main/owner side only
+    bool FLaunched = false;  // main/owner side only
     bool FJoined = false;
     bool FDestroyingItself = false;  // the thread's own side only
     std::atomic<bool> FTerminated{false};

@@ -17,6 +17,6 @@ public:
     // (terminates, waits for and frees it).
     virtual void ReleaseThread(TIdThread* AThread) = 0;
 
-    TIdThreadClass ThreadClass;           // set on the main thread before use
-    TThreadList<TIdThread*> ActiveThreads; // thread safe
+    TIdThreadClass ThreadClass;  // set on the main thread before use
+    TThreadList<TIdThread*> ActiveThreads;  // thread safe
 };

@@ -20,7 +20,10 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int)
+{
+    stopRequested = 1;
+}
 
 enum class Kind { EchoListener, SinkListener, SourceListener, Echo, Sink, Source };
 
@@ -68,9 +71,9 @@ private:
 bool BackendLoop::open(BackendPorts& ports)
 {
     epoll_ = Fd(epoll_create1(EPOLL_CLOEXEC));
-    return epoll_ && addListener(Kind::EchoListener, ports.echo)
-        && addListener(Kind::SinkListener, ports.sink)
-        && addListener(Kind::SourceListener, ports.source);
+    return epoll_ && addListener(Kind::EchoListener, ports.echo) &&
+        addListener(Kind::SinkListener, ports.sink) &&
+        addListener(Kind::SourceListener, ports.source);
 }
 
 bool BackendLoop::addListener(Kind kind, uint16_t& port)
@@ -131,8 +134,8 @@ void BackendLoop::acceptAll(Peer* listener)
 
 void BackendLoop::onEvent(Peer* peer, uint32_t events)
 {
-    if (peer->kind == Kind::EchoListener || peer->kind == Kind::SinkListener
-        || peer->kind == Kind::SourceListener) {
+    if (peer->kind == Kind::EchoListener || peer->kind == Kind::SinkListener ||
+        peer->kind == Kind::SourceListener) {
         acceptAll(peer);
         return;
     }
@@ -203,8 +206,8 @@ bool BackendLoop::sendSource(Peer* peer)
 {
     if (peer->done >= peer->volume)
         return true;
-    size_t chunk = static_cast<size_t>(
-        std::min<uint64_t>(pattern_.size(), peer->volume - peer->done));
+    size_t chunk =
+        static_cast<size_t>(std::min<uint64_t>(pattern_.size(), peer->volume - peer->done));
     ssize_t n = ::send(peer->fd.get(), pattern_.data(), chunk, MSG_NOSIGNAL);
     if (n < 0)
         return errno == EAGAIN || errno == EINTR;
@@ -215,8 +218,8 @@ bool BackendLoop::sendSource(Peer* peer)
 void BackendLoop::updateInterest(Peer* peer)
 {
     bool pendingOut = peer->outPos < peer->out.size();
-    bool sourceBusy = peer->kind == Kind::Source && peer->headerComplete()
-        && peer->done < peer->volume;
+    bool sourceBusy =
+        peer->kind == Kind::Source && peer->headerComplete() && peer->done < peer->volume;
     uint32_t events = EPOLLIN;
     if (peer->kind == Kind::Echo && pendingOut)
         events = EPOLLOUT;
@@ -236,7 +239,7 @@ void BackendLoop::drop(Peer* peer)
 
 int runBackends(double maxSeconds, void (*ready)(const BackendPorts&))
 {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

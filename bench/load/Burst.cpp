@@ -56,7 +56,8 @@ int runOneBurst(const BurstOptions& o, std::vector<double>& samples)
             char byte = 'b';
             bool finished = false, ok = false;
             if (!c.sent) {
-                c.sent = connectResult(c.fd.get()) == 0 && ::send(c.fd.get(), &byte, 1, MSG_NOSIGNAL) == 1;
+                c.sent = connectResult(c.fd.get()) == 0 &&
+                    ::send(c.fd.get(), &byte, 1, MSG_NOSIGNAL) == 1;
                 finished = !c.sent;
             } else {
                 char back = 0;
@@ -103,8 +104,8 @@ int runBurst(const BurstOptions& o)
         failed += runOneBurst(o, samples);
     std::sort(samples.begin(), samples.end());
     std::printf("burst conns=%d rounds=%d n=%zu failed=%d p50_ms=%.2f p99_ms=%.2f max_ms=%.2f\n",
-                o.conns, o.rounds, samples.size(), failed, rank(samples, 0.50),
-                rank(samples, 0.99), samples.empty() ? 0.0 : samples.back());
+                o.conns, o.rounds, samples.size(), failed, rank(samples, 0.50), rank(samples, 0.99),
+                samples.empty() ? 0.0 : samples.back());
     std::fflush(stdout);
     return 0;
 }

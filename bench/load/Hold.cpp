@@ -71,8 +71,8 @@ bool Holder::growTo(int level)
 
 void Holder::startConnects(int level)
 {
-    while (static_cast<int>(pending_.size()) < o_.window
-           && held() + static_cast<int>(pending_.size()) < level) {
+    while (static_cast<int>(pending_.size()) < o_.window &&
+           held() + static_cast<int>(pending_.size()) < level) {
         int err = 0;
         Fd fd = startConnect(o_.target, err);
         if (!fd) {
@@ -196,14 +196,15 @@ int Holder::echoAll(double deadline)
 void printLevel(int level, const Holder& h, int echoed, double openSeconds, double echoSeconds,
                 const MemUsage& base, const MemUsage& now, bool withMemory)
 {
-    std::printf("hold level=%d held=%d echoed=%d connect_failed=%d open_s=%.2f echo_s=%.2f",
-                level, h.held(), echoed, h.connectFailures(), openSeconds, echoSeconds);
+    std::printf("hold level=%d held=%d echoed=%d connect_failed=%d open_s=%.2f echo_s=%.2f", level,
+                h.held(), echoed, h.connectFailures(), openSeconds, echoSeconds);
     if (withMemory) {
         double perRss = echoed > 0 ? static_cast<double>(now.rssKb - base.rssKb) / echoed : 0;
         double perPss = echoed > 0 ? static_cast<double>(now.pssKb - base.pssKb) / echoed : 0;
-        std::printf(" procs=%d base_rss_kb=%ld base_pss_kb=%ld rss_kb=%ld pss_kb=%ld"
-                    " rss_per_conn_kb=%.2f pss_per_conn_kb=%.2f",
-                    now.processes, base.rssKb, base.pssKb, now.rssKb, now.pssKb, perRss, perPss);
+        std::printf(
+            " procs=%d base_rss_kb=%ld base_pss_kb=%ld rss_kb=%ld pss_kb=%ld"
+            " rss_per_conn_kb=%.2f pss_per_conn_kb=%.2f",
+            now.processes, base.rssKb, base.pssKb, now.rssKb, now.pssKb, perRss, perPss);
     }
     std::printf("\n");
     std::fflush(stdout);

@@ -43,8 +43,7 @@ public:
                   all += one;
               return all;
           }())
-    {
-    }
+    {}
 
     bool open();
     // Runs until the deadline; counts the requests whose whole answer came.
@@ -161,14 +160,14 @@ int runRequestResponse(const RrOptions& o)
     const long long requests = loop.completed - done0;
     const double relayCpu = readTreeCpuSeconds(o.relayPids) - relay0;
     const double backendCpu = readTreeCpuSeconds(o.backendPids) - backend0;
-    std::printf("rr conns=%d pipeline=%d size=%d requests=%lld seconds=%.2f per_sec=%.0f"
-                " failed=%d relay_cpu_s=%.2f backend_cpu_s=%.2f relay_cpu_s_per_m=%.2f"
-                " backend_cpu_s_per_m=%.2f\n",
-                o.conns, o.pipeline, o.size, requests, t1 - t0,
-                static_cast<double>(requests) / (t1 - t0), loop.failed(),
-                o.relayPids.empty() ? NAN : relayCpu, backendCpu,
-                o.relayPids.empty() ? NAN : perMillion(relayCpu, requests),
-                perMillion(backendCpu, requests));
+    std::printf(
+        "rr conns=%d pipeline=%d size=%d requests=%lld seconds=%.2f per_sec=%.0f"
+        " failed=%d relay_cpu_s=%.2f backend_cpu_s=%.2f relay_cpu_s_per_m=%.2f"
+        " backend_cpu_s_per_m=%.2f\n",
+        o.conns, o.pipeline, o.size, requests, t1 - t0, static_cast<double>(requests) / (t1 - t0),
+        loop.failed(), o.relayPids.empty() ? NAN : relayCpu, backendCpu,
+        o.relayPids.empty() ? NAN : perMillion(relayCpu, requests),
+        perMillion(backendCpu, requests));
     std::fflush(stdout);
     return 0;
 }

@@ -14,7 +14,10 @@
 
 namespace load {
 
-Fd::~Fd() { reset(); }
+Fd::~Fd()
+{
+    reset();
+}
 
 Fd& Fd::operator=(Fd&& other) noexcept
 {
@@ -25,7 +28,10 @@ Fd& Fd::operator=(Fd&& other) noexcept
     return *this;
 }
 
-int Fd::release() { return std::exchange(fd_, -1); }
+int Fd::release()
+{
+    return std::exchange(fd_, -1);
+}
 
 void Fd::reset()
 {
@@ -85,8 +91,8 @@ Fd listenLoopback(int backlog, uint16_t& port)
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
-    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || ::listen(fd.get(), backlog) != 0)
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), backlog) != 0)
         return {};
     socklen_t len = sizeof addr;
     if (getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -103,8 +109,9 @@ Fd startConnect(const Target& target, int& err)
         err = errno;
         return {};
     }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target.addr), sizeof target.addr) != 0
-        && errno != EINPROGRESS) {
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target.addr), sizeof target.addr) !=
+            0 &&
+        errno != EINPROGRESS) {
         err = errno;
         return {};
     }
@@ -179,7 +186,7 @@ bool moveAll(Buffer* p, size_t len, Step step)
     return true;
 }
 
-} // namespace
+}  // namespace
 
 bool writeAll(int fd, const void* data, size_t len)
 {

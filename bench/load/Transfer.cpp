@@ -250,11 +250,12 @@ int runCps(const CpsOptions& o)
         total.echoFailed += c.echoFailed;
         total.connectMaxMs = std::max(total.connectMaxMs, c.connectMaxMs);
     }
-    std::printf("cps workers=%d seconds=%.3f ok=%ld failed=%ld connect_failed=%ld "
-                "echo_failed=%ld per_sec=%.1f connect_max_ms=%.2f\n",
-                o.workers, seconds, total.ok, total.connectFailed + total.echoFailed,
-                total.connectFailed, total.echoFailed,
-                seconds > 0 ? static_cast<double>(total.ok) / seconds : 0.0, total.connectMaxMs);
+    std::printf(
+        "cps workers=%d seconds=%.3f ok=%ld failed=%ld connect_failed=%ld "
+        "echo_failed=%ld per_sec=%.1f connect_max_ms=%.2f\n",
+        o.workers, seconds, total.ok, total.connectFailed + total.echoFailed, total.connectFailed,
+        total.echoFailed, seconds > 0 ? static_cast<double>(total.ok) / seconds : 0.0,
+        total.connectMaxMs);
     std::fflush(stdout);
     return 0;
 }

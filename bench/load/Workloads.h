@@ -57,11 +57,11 @@ int runBurst(const BurstOptions& options);
 struct HoldOptions {
     Target target;
     std::vector<int> levels{1000, 4000, 8000};
-    std::vector<int> pids;      // relay processes whose memory is read
-    int window = 16;            // connects in flight at once
-    double openSeconds = 20;    // bound for opening the connections of one level
-    double echoSeconds = 10;    // bound for the echo check of one level
-    int latencyAt = 0;          // level at which the latency is measured, 0 for none
+    std::vector<int> pids;  // relay processes whose memory is read
+    int window = 16;  // connects in flight at once
+    double openSeconds = 20;  // bound for opening the connections of one level
+    double echoSeconds = 10;  // bound for the echo check of one level
+    int latencyAt = 0;  // level at which the latency is measured, 0 for none
     int latencyCount = 20000;
     double latencySeconds = 10;
 };

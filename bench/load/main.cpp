@@ -132,8 +132,9 @@ int waitPort(const Target& t, double seconds)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: trabix-load serve|tput|latency|cps|burst|rr|hold|shape|freeport|"
-                         "wait-port|mem [--key value ...]\n");
+    std::fprintf(stderr,
+                 "usage: trabix-load serve|tput|latency|cps|burst|rr|hold|shape|freeport|"
+                 "wait-port|mem [--key value ...]\n");
     return 64;
 }
 
@@ -185,8 +186,8 @@ int dispatch(const std::string& cmd, const Args& args)
                                          args.number("max-seconds", 30)},
                           0);
     if (cmd == "cps")
-        return runCps(CpsOptions{t, static_cast<int>(args.number("workers", 8)),
-                                 args.number("seconds", 5)});
+        return runCps(
+            CpsOptions{t, static_cast<int>(args.number("workers", 8)), args.number("seconds", 5)});
     if (cmd == "burst")
         return runBurst(BurstOptions{t, static_cast<int>(args.number("conns", 200)),
                                      static_cast<int>(args.number("rounds", 5)),

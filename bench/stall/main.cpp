@@ -62,7 +62,7 @@ public:
                     sorted.size(), over);
         std::fflush(stdout);
         // Where the long gaps fell (wall-clock seconds), for finding their cause.
-        for (const auto &[at, gap] : longGaps_)
+        for (const auto& [at, gap] : longGaps_)
             std::fprintf(stderr, "gap %.1f ms ending at %.3f\n", gap, at);
     }
 
@@ -74,8 +74,8 @@ private:
             double gap = static_cast<double>(now - last_) / 1e6;
             gapsMs_.push_back(gap);
             if (gap > 50 && longGaps_.size() < 1000)
-                longGaps_.emplace_back(static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1e3,
-                                       gap);
+                longGaps_.emplace_back(
+                    static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1e3, gap);
         }
         last_ = now;
     }
@@ -91,7 +91,7 @@ private:
 // Main thread only.
 class StreamWatcher : public QObject {
 public:
-    explicit StreamWatcher(TMainForm &form) : form_(form)
+    explicit StreamWatcher(TMainForm& form) : form_(form)
     {
         form_.Pages->setCurrentWidget(form_.ConnectionsPage);
         QObject::connect(&timer_, &QTimer::timeout, this, [this] { look(); });
@@ -101,15 +101,15 @@ public:
 private:
     void look()
     {
-        TConnectionsPage *page = form_.ConnectionsPage;
-        const TConnectionModel &model = *page->Model;
+        TConnectionsPage* page = form_.ConnectionsPage;
+        const TConnectionModel& model = *page->Model;
         int newest = -1;
         bool viewedRelays = false;
         // As a person would: the view stays on a connection until it ends, and a new one is
         // opened only on a connection that has lasted a second (not on each of a burst).
         const auto lasting = std::chrono::system_clock::now() - std::chrono::seconds(1);
         for (int row = 0; row < model.rowCount(); ++row) {
-            const TConnectionSnapshot &s = model.Snapshot(row);
+            const TConnectionSnapshot& s = model.Snapshot(row);
             if (s.State != TConnectionState::Relaying || s.Opened > lasting)
                 continue;
             viewedRelays |= view_ && s.Id == viewed_;
@@ -122,11 +122,11 @@ private:
             view_->close();
         viewed_ = model.Snapshot(newest).Id;
         page->ShowStream(model.Snapshot(newest));
-        const QList<TStreamView *> views = page->findChildren<TStreamView *>();
+        const QList<TStreamView*> views = page->findChildren<TStreamView*>();
         view_ = views.isEmpty() ? nullptr : views.back();
     }
 
-    TMainForm &form_;
+    TMainForm& form_;
     QTimer timer_;
     QPointer<TStreamView> view_;
     std::uint64_t viewed_ = 0;
@@ -134,13 +134,13 @@ private:
 
 }  // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     // The meter needs the application object, which RunProgram creates.
     std::optional<StallMeter> meter;
     std::optional<StreamWatcher> watcher;
     TProgramHooks hooks;
-    hooks.BeforeShow = [&meter, &watcher](TMainForm &form, TShutdownSignals &shutdownSignals) {
+    hooks.BeforeShow = [&meter, &watcher](TMainForm& form, TShutdownSignals& shutdownSignals) {
         if (qgetenv("STALL_PROBE_SHOW") == "stream")
             watcher.emplace(form);
         meter.emplace();
@@ -153,6 +153,6 @@ int main(int argc, char *argv[])
         meter.reset();
         watcher.reset();
     };
-    hooks.OpenBrowser = [](const std::string &) { return false; };
+    hooks.OpenBrowser = [](const std::string&) { return false; };
     return RunProgram(argc, argv, hooks);
 }

@@ -23,14 +23,14 @@ TEST(ChannelSettingsDialogTest, ChecksTheAllowListAsTypedAndRefusesToCloseOnABad
     port.MaxConnections = 5;
     TChannelSettingsDialog dialog(2, port);
     dialog.show();
-    QPushButton *ok = dialog.Buttons->button(QDialogButtonBox::Ok);
-    QLineEdit *allow = dialog.Access->AllowFrom;
+    QPushButton* ok = dialog.Buttons->button(QDialogButtonBox::Ok);
+    QLineEdit* allow = dialog.Access->AllowFrom;
     EXPECT_TRUE(ok->isEnabled());
 
     QTest::keyClicks(allow, ", 10.1");
     EXPECT_FALSE(ok->isEnabled());
     EXPECT_TRUE(dialog.Access->AllowFromCheck->text().contains(QStringLiteral("\"10.1\"")));
-    QTest::keyClick(allow, Qt::Key_Return); // Enter reaches accept(), which must refuse too
+    QTest::keyClick(allow, Qt::Key_Return);  // Enter reaches accept(), which must refuse too
     dialog.accept();
     EXPECT_TRUE(dialog.isVisible());
 
@@ -46,7 +46,7 @@ TEST(ChannelSettingsDialogTest, ChecksTheAllowListAsTypedAndRefusesToCloseOnABad
     EXPECT_EQ(stored.AllowFrom, "10.0.0.0/8, 10.1.2.3");
     EXPECT_EQ(stored.MaxConnections, 5);
     EXPECT_EQ(stored.MaxConnectionsPerSource, 3);
-    EXPECT_EQ(stored.Remarks, "kept"); // a page stores its own fields only
+    EXPECT_EQ(stored.Remarks, "kept");  // a page stores its own fields only
 }
 
 TEST_F(TWindowTest, RowSettingsApplyToTheRunningChannelAndClearTheWarningMark)
@@ -54,18 +54,21 @@ TEST_F(TWindowTest, RowSettingsApplyToTheRunningChannelAndClearTheWarningMark)
     const int port = FreePort();
     // Channel 2 listens on every address but is never started: no test listens beyond loopback.
     Open({{.ListenPort = port, .MapPort = Target.Port()},
-          {.Channel = 2, .ListenPort = FreePort(), .MapPort = Target.Port(), .BindIp = "",
+          {.Channel = 2,
+           .ListenPort = FreePort(),
+           .MapPort = Target.Port(),
+           .BindIp = "",
            .Map = false}});
     const auto marked = [&](int n) { return Row(n).Exposed->isVisibleTo(Form.get()); };
     EXPECT_FALSE(marked(1));
     EXPECT_TRUE(marked(2));
     EXPECT_EQ(Row(2).Exposed->toolTip(), QStringLiteral("Reachable from other machines"));
     Form->StartMappings();
-    Row(1).BindIp->setText(QStringLiteral("0.0.0.0")); // takes effect at a restart only
+    Row(1).BindIp->setText(QStringLiteral("0.0.0.0"));  // takes effect at a restart only
     EXPECT_TRUE(marked(1));
 
     Row(1).Settings->click();
-    auto *dialog = Form->findChild<TChannelSettingsDialog *>();
+    auto* dialog = Form->findChild<TChannelSettingsDialog*>();
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(dialog->isVisible());
     dialog->Access->AllowFrom->setText(QStringLiteral("127.0.0.2"));
@@ -74,7 +77,7 @@ TEST_F(TWindowTest, RowSettingsApplyToTheRunningChannelAndClearTheWarningMark)
     EXPECT_EQ(Settings.Port(1).AllowFrom, "127.0.0.2");
     EXPECT_TRUE(Form->ConfigChanged);
 
-    TClient refused(port); // from 127.0.0.1
+    TClient refused(port);  // from 127.0.0.1
     ASSERT_TRUE(WaitScreenHas(QStringLiteral("Channel 1; Refused connection from 127.0.0.1:")));
     EXPECT_TRUE(WaitFor([&] {
         Form->UpdateStatusLabels();
@@ -88,10 +91,11 @@ TEST_F(TWindowTest, StartLineSaysWhenTheAllowListDoesNotParse)
     Open(Ini({{.ListenPort = port, .MapPort = Target.Port()}}) +
          QStringLiteral("AllowFrom=127.0.0.1, 127.0.0.0/40\n"));
     Form->StartMappings();
-    EXPECT_TRUE(ScreenHas(QStringLiteral(
-        "Channel 1: (echo) listening to connections on 127.0.0.1:%1; AllowFrom not valid "
-        "(\"127.0.0.0/40\" is not an IPv4 address or range): refusing every client")
-                              .arg(port)));
+    EXPECT_TRUE(ScreenHas(
+        QStringLiteral(
+            "Channel 1: (echo) listening to connections on 127.0.0.1:%1; AllowFrom not valid "
+            "(\"127.0.0.0/40\" is not an IPv4 address or range): refusing every client")
+            .arg(port)));
     TClient client(port);
     EXPECT_TRUE(WaitScreenHas(QStringLiteral("Refused connection from 127.0.0.1:")));
 }

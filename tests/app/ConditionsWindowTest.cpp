@@ -18,12 +18,12 @@ using namespace apptest;
 namespace {
 
 // Opens channel 1's dialog from its row, edits the conditions page, then presses OK or Cancel.
-void EditConditions(TMainForm &form, TChannelRow &row,
-                    const std::function<void(TConditionsPage &)> &edit, bool ok)
+void EditConditions(TMainForm& form, TChannelRow& row,
+                    const std::function<void(TConditionsPage&)>& edit, bool ok)
 {
     row.Settings->click();
-    TChannelSettingsDialog *dialog = nullptr;
-    for (auto *d : form.findChildren<TChannelSettingsDialog *>())
+    TChannelSettingsDialog* dialog = nullptr;
+    for (auto* d : form.findChildren<TChannelSettingsDialog*>())
         if (d->isVisible())
             dialog = d;
     ASSERT_NE(dialog, nullptr);
@@ -31,22 +31,25 @@ void EditConditions(TMainForm &form, TChannelRow &row,
     dialog->Buttons->button(ok ? QDialogButtonBox::Ok : QDialogButtonBox::Cancel)->click();
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(TWindowTest, ConditionsPageAppliesAtOnceMarksTheRowAndIsSaved)
 {
     const int port = FreePort();
     Open({{.ListenPort = port, .MapPort = Target.Port(), .Logging = false}});
     Form->StartMappings();
-    TqvMappedPortTCP *server = Form->Mapping(1);
+    TqvMappedPortTCP* server = Form->Mapping(1);
     ASSERT_TRUE(server->Active());
     EXPECT_TRUE(Row(1).ConditionMark->isHidden());
 
-    EditConditions(*Form, Row(1), [](TConditionsPage &page) {
-        page.LatencySC->setValue(30);
-        page.ResetAfterSC->setValue(4);
-        page.Seed->setValue(-7);
-    }, true);
+    EditConditions(
+        *Form, Row(1),
+        [](TConditionsPage& page) {
+            page.LatencySC->setValue(30);
+            page.ResetAfterSC->setValue(4);
+            page.Seed->setValue(-7);
+        },
+        true);
     const TConditionValues values = server->Conditions().Get();
     EXPECT_EQ(values.Latency[1], 30);
     EXPECT_EQ(values.ResetAfter[1], 4);
@@ -61,10 +64,11 @@ TEST_F(TWindowTest, ConditionsPageAppliesAtOnceMarksTheRowAndIsSaved)
     EXPECT_EQ(client.Receive(10, 2000), "COND");
 
     // Cancel changes nothing; a chance of 0 % hides the mark.
-    EditConditions(*Form, Row(1), [](TConditionsPage &page) { page.LatencySC->setValue(999); },
-                   false);
+    EditConditions(
+        *Form, Row(1), [](TConditionsPage& page) { page.LatencySC->setValue(999); }, false);
     EXPECT_EQ(server->Conditions().Get().Latency[1], 30);
-    EditConditions(*Form, Row(1), [](TConditionsPage &page) { page.Chance->setValue(0); }, true);
+    EditConditions(
+        *Form, Row(1), [](TConditionsPage& page) { page.Chance->setValue(0); }, true);
     EXPECT_TRUE(Row(1).ConditionMark->isHidden());
 
     Form->SaveConfig1Click();

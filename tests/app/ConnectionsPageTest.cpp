@@ -24,15 +24,17 @@ namespace {
 
 class ConnectionsPageTest : public TWindowTest {
 protected:
-    TConnectionsPage *Page() const { return Form->ConnectionsPage; }
+    TConnectionsPage* Page() const { return Form->ConnectionsPage; }
     // Shows the tab and waits until the rows match.
     bool WaitRows(int count)
     {
         Form->Pages->setCurrentWidget(Page());
-        return QTest::qWaitFor([&] {
-            Page()->Refresh();
-            return Page()->Proxy->rowCount() == count;
-        }, 10000);
+        return QTest::qWaitFor(
+            [&] {
+                Page()->Refresh();
+                return Page()->Proxy->rowCount() == count;
+            },
+            10000);
     }
     QString Cell(int row, int column) const
     {
@@ -40,7 +42,7 @@ protected:
     }
     // Starts channel 1 (capturing or not, as the Capture page stores it), sends AText through
     // a new connection of Client, and opens the stream view of that connection.
-    TStreamView *StreamAfter(bool capture, const std::string &text)
+    TStreamView* StreamAfter(bool capture, const std::string& text)
     {
         const int port = FreePort();
         Open({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 0}});
@@ -48,12 +50,13 @@ protected:
         Form->StartMappings();
         Client = std::make_unique<TClient>(port);
         EXPECT_TRUE(Client->Send(text));
-        EXPECT_EQ(Client->Receive(text.size()), QString::fromStdString(text).toUpper().toStdString());
+        EXPECT_EQ(Client->Receive(text.size()),
+                  QString::fromStdString(text).toUpper().toStdString());
         if (!WaitRows(1))
             return nullptr;
         Page()->View->selectRow(0);
         Page()->ShowStream(Page()->Selected().at(0));
-        return Page()->findChild<TStreamView *>();
+        return Page()->findChild<TStreamView*>();
     }
     std::unique_ptr<TClient> Client;
 };
@@ -73,7 +76,8 @@ TEST_F(ConnectionsPageTest, ListsFiltersAndClosesConnectionsOfEveryChannel)
     // Data mode 0 counts nothing on the channel, the row counts the bytes anyway.
     Page()->View->sortByColumn(TConnectionModel::ColChannel, Qt::AscendingOrder);
     EXPECT_EQ(Cell(0, TConnectionModel::ColChannel), QStringLiteral("1"));
-    EXPECT_EQ(Cell(0, TConnectionModel::ColTarget), QStringLiteral("127.0.0.1:%1").arg(Target.Port()));
+    EXPECT_EQ(Cell(0, TConnectionModel::ColTarget),
+              QStringLiteral("127.0.0.1:%1").arg(Target.Port()));
     EXPECT_EQ(Cell(0, TConnectionModel::ColBytesCS), QStringLiteral("3 bytes"));
     EXPECT_EQ(Cell(0, TConnectionModel::ColState), QStringLiteral("relaying"));
 
@@ -83,10 +87,12 @@ TEST_F(ConnectionsPageTest, ListsFiltersAndClosesConnectionsOfEveryChannel)
     Page()->View->selectRow(0);
     Page()->View->setFocus();
     QTest::keyClick(Page()->View, Qt::Key_Delete);
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        Page()->Refresh();
-        return Cell(0, TConnectionModel::ColState) == QStringLiteral("closed on request");
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            Page()->Refresh();
+            return Cell(0, TConnectionModel::ColState) == QStringLiteral("closed on request");
+        },
+        10000));
     // Through the stop path: the disconnect line follows as for any other end.
     EXPECT_TRUE(WaitScreenHas(QStringLiteral("Disconnect (incoming).")));
     Page()->ChannelFilter->setCurrentIndex(0);
@@ -95,7 +101,7 @@ TEST_F(ConnectionsPageTest, ListsFiltersAndClosesConnectionsOfEveryChannel)
 
 TEST_F(ConnectionsPageTest, StreamViewShowsSearchesAndSavesTheCapturedBytes)
 {
-    TStreamView *view = StreamAfter(true, "hello relay");
+    TStreamView* view = StreamAfter(true, "hello relay");
     ASSERT_NE(view, nullptr);
     EXPECT_EQ(view->Bytes(TStreamView::ClientToServer), "hello relay");
     EXPECT_EQ(view->Bytes(TStreamView::ServerToClient), "HELLO RELAY");
@@ -103,7 +109,12 @@ TEST_F(ConnectionsPageTest, StreamViewShowsSearchesAndSavesTheCapturedBytes)
     // Growing live: what comes later appears at the next poll.
     ASSERT_TRUE(Client->Send("!"));
     EXPECT_EQ(Client->Receive(1), "!");
-    ASSERT_TRUE(QTest::qWaitFor([&] { view->Poll(); return view->Bytes(TStreamView::Both).size() == 24; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            view->Poll();
+            return view->Bytes(TStreamView::Both).size() == 24;
+        },
+        10000));
     view->SearchHex->setChecked(true);
     view->Search->setText(QStringLiteral("48 45 4c"));  // "HEL"
     EXPECT_TRUE(view->FindNext());
@@ -120,12 +131,12 @@ TEST_F(ConnectionsPageTest, StreamViewShowsSearchesAndSavesTheCapturedBytes)
 
 TEST_F(ConnectionsPageTest, StreamViewOfAChannelWithoutCaptureSaysHowToTurnItOn)
 {
-    TStreamView *view = StreamAfter(false, "x");
+    TStreamView* view = StreamAfter(false, "x");
     ASSERT_NE(view, nullptr);
     EXPECT_TRUE(view->Info->text().contains(QStringLiteral("does not keep the bytes")));
     EXPECT_TRUE(view->Info->text().contains(QStringLiteral("Capture")));
     EXPECT_EQ(view->Bytes(TStreamView::Both), "");
 }
 
-} // namespace
-} // namespace apptest
+}  // namespace
+}  // namespace apptest

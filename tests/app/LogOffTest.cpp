@@ -38,8 +38,8 @@ protected:
         Sandbox.WriteIni(Ini({{.ListenPort = FreePort(), .MapPort = Target.Port()}}));
         Form = std::make_unique<TMainForm>(RealBoxes, Settings);
         // The link never opens, so clicking it shows the error box on top of the About box.
-        About = std::make_unique<TPMAboutDialog>(RealBoxes,
-                                                 [](const std::string &) { return false; });
+        About =
+            std::make_unique<TPMAboutDialog>(RealBoxes, [](const std::string&) { return false; });
         Form->SetAboutDialog(About.get());
         QObject::connect(&Signals, &TShutdownSignals::ShutdownRequested, Form.get(),
                          &TMainForm::OsShutdownQuery);
@@ -51,15 +51,15 @@ protected:
     // Runs opensBox, which waits in a modal box. Every 10 ms onBox gets the innermost open box
     // and returns true once it has done its part. Boxes still open 10 s later are closed here
     // and the case fails, so a box that nothing ends cannot hang the test.
-    void WhileBoxOpen(const std::function<void()> &opensBox,
-                      const std::function<bool(QWidget *)> &onBox)
+    void WhileBoxOpen(const std::function<void()>& opensBox,
+                      const std::function<bool(QWidget*)>& onBox)
     {
         QElapsedTimer clock;
         clock.start();
         bool done = false;
         QTimer tick;
         QObject::connect(&tick, &QTimer::timeout, [&] {
-            QWidget *box = QApplication::activeModalWidget();
+            QWidget* box = QApplication::activeModalWidget();
             if (box && !done)
                 done = onBox(box);
             if (box && clock.elapsed() > 10000) {
@@ -81,9 +81,9 @@ protected:
         return press.isAccepted();
     }
 
-    static QString BoxText(QWidget *box)
+    static QString BoxText(QWidget* box)
     {
-        auto *message = qobject_cast<QMessageBox *>(box);
+        auto* message = qobject_cast<QMessageBox*>(box);
         return message ? message->text() : QString::fromLatin1(box->metaObject()->className());
     }
 
@@ -97,15 +97,16 @@ protected:
         EXPECT_TRUE(Sandbox.ReadIni().contains(QStringLiteral("Remarks=saved silently")));
         const QStringList lines = ScreenLines();
         ASSERT_GE(lines.size(), 2);
-        EXPECT_TRUE(lines[lines.size() - 2].endsWith(QStringLiteral(" Stopped all (active) mappings")));
+        EXPECT_TRUE(
+            lines[lines.size() - 2].endsWith(QStringLiteral(" Stopped all (active) mappings")));
         EXPECT_TRUE(lines.last().endsWith(QStringLiteral(" Trabix V1.2 - Program stopped")));
         EXPECT_TRUE(Sandbox.TodaysLog().endsWith(QStringLiteral(" - Program stopped\r\n")));
     }
 
     // Raises the signal at the first box and records what the box showed.
-    std::function<bool(QWidget *)> RaiseAtBox(int signalNumber)
+    std::function<bool(QWidget*)> RaiseAtBox(int signalNumber)
     {
-        return [this, signalNumber](QWidget *box) {
+        return [this, signalNumber](QWidget* box) {
             Shown << BoxText(box);
             ::raise(signalNumber);
             return true;
@@ -119,7 +120,7 @@ protected:
     QStringList Shown;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(TLogOffTest, SignalEndsTheProgramWhileAQuestionWaits)
 {
@@ -127,8 +128,9 @@ TEST_F(TLogOffTest, SignalEndsTheProgramWhileAQuestionWaits)
     OpenWithRealBoxes();
     Form->StartMappings();
     WhileBoxOpen([&] { PressCloseBox(); }, RaiseAtBox(SIGTERM));
-    EXPECT_EQ(Shown, QStringList{QStringLiteral(
-                         "Closing the program stops all active port mappings!\nClose program?")});
+    EXPECT_EQ(Shown,
+              QStringList{QStringLiteral(
+                  "Closing the program stops all active port mappings!\nClose program?")});
     ExpectLoggedOff();
 }
 
@@ -154,17 +156,19 @@ TEST_F(TLogOffTest, SignalEndsTheProgramWhileTheAboutBoxAndItsErrorBoxOrTheSaveD
 {
     OpenWithRealBoxes();
     Form->StartMappings();
-    WhileBoxOpen([&] { Form->AboutAction->trigger(); }, [&](QWidget *box) {
-        if (box == About.get()) {
-            if (Shown.isEmpty())
-                QTimer::singleShot(0, About.get(), [&] { About->URILabelClick(); });
-            Shown = QStringList{BoxText(box)};
-            return false;
-        }
-        return RaiseAtBox(SIGTERM)(box);
-    });
-    EXPECT_EQ(Shown, (QStringList{QStringLiteral("TPMAboutDialog"),
-                                  QStringLiteral("Error calling Default-Webbrowser")}));
+    WhileBoxOpen([&] { Form->AboutAction->trigger(); },
+                 [&](QWidget* box) {
+                     if (box == About.get()) {
+                         if (Shown.isEmpty())
+                             QTimer::singleShot(0, About.get(), [&] { About->URILabelClick(); });
+                         Shown = QStringList{BoxText(box)};
+                         return false;
+                     }
+                     return RaiseAtBox(SIGTERM)(box);
+                 });
+    EXPECT_EQ(Shown,
+              (QStringList{QStringLiteral("TPMAboutDialog"),
+                           QStringLiteral("Error calling Default-Webbrowser")}));
     EXPECT_FALSE(About->isVisible());
     ExpectLoggedOff();
 
@@ -182,12 +186,13 @@ TEST_F(TLogOffTest, RefusedCloseLeavesTheWindowShownAndTheSignalsWorking)
     OpenWithRealBoxes();
     Form->StartMappings();
     Form->Tray->Add(Form->ApplicationTitle());
-    WhileBoxOpen([&] { EXPECT_FALSE(PressCloseBox()); }, [&](QWidget *box) {
-        // The tray menu still works while the question waits: its "Exit" must not close again.
-        Form->Tray->PopupMenu()->actions()[2]->trigger();
-        static_cast<QMessageBox *>(box)->button(QMessageBox::No)->click();
-        return true;
-    });
+    WhileBoxOpen([&] { EXPECT_FALSE(PressCloseBox()); },
+                 [&](QWidget* box) {
+                     // The tray menu still works while the question waits: its "Exit" must not close again.
+                     Form->Tray->PopupMenu()->actions()[2]->trigger();
+                     static_cast<QMessageBox*>(box)->button(QMessageBox::No)->click();
+                     return true;
+                 });
     EXPECT_TRUE(Form->isVisible());
     ASSERT_NE(Form->windowHandle(), nullptr);
     EXPECT_NE(Form->windowHandle()->handle(), nullptr) << "the native window is gone";

@@ -27,7 +27,7 @@ const QString RestartNotice =
 // The notice comes with the next 250 ms tick; the bound leaves room for a loaded machine.
 constexpr int NoticeWaitMs = 2000;
 
-} // namespace
+}  // namespace
 
 TEST_F(TWindowTest, ChannelRelaysThroughTheTargetAndLogsToScreenAndFile)
 {
@@ -61,7 +61,7 @@ TEST_F(TWindowTest, LiveEditReachesTheRunningServerAtOnceRestartEditWaitsForRest
     const int port = FreePort();
     Open({{.ListenPort = port, .MapPort = Target.Port()}});
     Form->StartMappings();
-    TqvMappedPortTCP *server = Form->Mapping(1);
+    TqvMappedPortTCP* server = Form->Mapping(1);
     ASSERT_TRUE(server->Active());
 
     Row(1).MaxSpeed->setValue(12345);
@@ -98,7 +98,7 @@ TEST_F(TWindowTest, OutOfRangeSettingsLoadClampedAndTheServerRunsWhatTheWindowSh
     EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), 1000);
     EXPECT_EQ(Form->LoggingPage->ScreenLogLines->value(), Settings.General().ScreenLogLines);
     Form->StartMappings();
-    TqvMappedPortTCP *server = Form->Mapping(1);
+    TqvMappedPortTCP* server = Form->Mapping(1);
     ASSERT_TRUE(server->Active());
     EXPECT_EQ(Row(1).MaxSpeed->value(), 0);
     EXPECT_EQ(int(server->MaxSpeedCS), 0);
@@ -111,7 +111,7 @@ TEST_F(TWindowTest, OutOfRangeSettingsLoadClampedAndTheServerRunsWhatTheWindowSh
     EXPECT_EQ(client.Receive(4), "PING");
     client.Close();
     ASSERT_TRUE(WaitScreenHas(QStringLiteral("Disconnect (incoming).")));
-    for (const QString &line : ScreenLines())
+    for (const QString& line : ScreenLines())
         EXPECT_FALSE(line.contains(QStringLiteral("Delay")) ||
                      line.contains(QStringLiteral("Error")))
             << line.toStdString();
@@ -121,8 +121,8 @@ TEST_F(TWindowTest, OutOfRangeSettingsLoadClampedAndTheServerRunsWhatTheWindowSh
 TEST_F(TWindowTest, StartAndStopKeepButtonsAndStateInAgreement)
 {
     Open({{.ListenPort = FreePort(), .MapPort = Target.Port(), .Map = false}});
-    QPushButton *start = Form->StatusPage->StartButton;
-    QPushButton *stop = Form->StatusPage->StopButton;
+    QPushButton* start = Form->StatusPage->StartButton;
+    QPushButton* stop = Form->StatusPage->StopButton;
     EXPECT_EQ(start->text(), QStringLiteral("St&art"));
     EXPECT_FALSE(stop->isEnabled());
 
@@ -151,9 +151,9 @@ TEST_F(TWindowTest, CloseWarningRefusedKeepsEverythingAcceptedAsksToSave)
 
     Prompts.Answers = {false};
     EXPECT_FALSE(Form->close());
-    EXPECT_EQ(Prompts.Questions, QStringList{QStringLiteral(
-                                     "Closing the program stops all active port mappings!\r\n"
-                                     "Close program?")});
+    EXPECT_EQ(Prompts.Questions,
+              QStringList{QStringLiteral("Closing the program stops all active port mappings!\r\n"
+                                         "Close program?")});
     EXPECT_TRUE(Form->MappingsActive);
     EXPECT_TRUE(Form->Mapping(1)->Active());
 

@@ -17,7 +17,7 @@ namespace {
 
 // Points the program's log folder somewhere else for one test.
 struct TLogFolder {
-    explicit TLogFolder(const QString &settingsFile, const QString &folder)
+    explicit TLogFolder(const QString& settingsFile, const QString& folder)
     {
         QDir().mkpath(folder);
         trabix::UseProgramPaths({false, settingsFile.toStdString(), (folder + "/").toStdString()});
@@ -31,7 +31,7 @@ TCommandLine Parse(QStringList arguments)
     return ParseCommandLine(arguments);
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(TWindowTest, WindowLogsToTheChosenFolderShowsItAndOpensItThroughTheAboutBoxLauncher)
 {
@@ -40,7 +40,7 @@ TEST_F(TWindowTest, WindowLogsToTheChosenFolderShowsItAndOpensItThroughTheAboutB
     Open(Ini({}));
     std::vector<std::string> opened;
     bool succeed = true;
-    TPMAboutDialog about(Prompts, [&](const std::string &url) {
+    TPMAboutDialog about(Prompts, [&](const std::string& url) {
         opened.push_back(url);
         return succeed;
     });
@@ -64,7 +64,8 @@ TEST_F(TWindowTest, WindowLogsToTheChosenFolderShowsItAndOpensItThroughTheAboutB
               QStringList(QStringLiteral("Error opening the log folder ") + logs + "/"));
 
     about.SetPlaces(QStringLiteral("/a/Trabix.ini"), QStringLiteral("/b/"));
-    EXPECT_EQ(about.PlacesLabel->text(), QStringLiteral("Settings: /a/Trabix.ini\nLog folder: /b/"));
+    EXPECT_EQ(about.PlacesLabel->text(),
+              QStringLiteral("Settings: /a/Trabix.ini\nLog folder: /b/"));
     Form->SetAboutDialog(About.get());
 }
 
@@ -87,7 +88,7 @@ TEST(CommandLineTest, OptionsActionsAndFailures)
     EXPECT_EQ(Parse({QStringLiteral("--version")}).Action, A::Version);
     EXPECT_EQ(VersionText(), "Trabix 1.2");
 
-    for (const QStringList &wrong :
+    for (const QStringList& wrong :
          {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("--config")},
           QStringList{QStringLiteral("--config=")}, QStringList{QStringLiteral("stray")}}) {
         c = Parse(wrong);
@@ -97,10 +98,11 @@ TEST(CommandLineTest, OptionsActionsAndFailures)
     EXPECT_NE(Parse({QStringLiteral("--bogus")}).Message.find("bogus"), std::string::npos);
 
     // Qt's own options pass through for QApplication, and stay out of the usage.
-    c = Parse({QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-reverse")});
+    c = Parse(
+        {QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-reverse")});
     EXPECT_EQ(c.Action, A::Run);
     EXPECT_EQ(c.Usage.rfind("Usage: trabix [options]\n", 0), 0u) << c.Usage;
-    for (const char *shown : {"--help", "--version", "--config <FILE>", "--headless"})
+    for (const char* shown : {"--help", "--version", "--config <FILE>", "--headless"})
         EXPECT_NE(c.Usage.find(shown), std::string::npos) << shown;
     EXPECT_EQ(c.Usage.find("platform"), std::string::npos);
 }

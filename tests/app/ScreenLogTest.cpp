@@ -18,13 +18,13 @@ using namespace testkit;
 
 namespace {
 
-void AddNumberedLines(TScreenLog &view, int from, int count)
+void AddNumberedLines(TScreenLog& view, int from, int count)
 {
     for (int i = from; i < from + count; ++i)
         view.AppendText(QStringLiteral("line %1 of some typical length for a log").arg(i));
 }
 
-} // namespace
+}  // namespace
 
 TEST(ScreenLogTrim, CutsOnlyAboveTenPercentOverTheLimitAndEndsAtTheLimit)
 {
@@ -53,7 +53,7 @@ TEST(ScreenLogTrim, UnevenLinesAndTinyLimitsStillEndAtTheLimit)
 
     TScreenLog tiny;
     AddNumberedLines(tiny, 1, 5);
-    tiny.Trim(0); // counts as 1
+    tiny.Trim(0);  // counts as 1
     EXPECT_LE(tiny.LineCount(), 1);
 }
 
@@ -63,7 +63,7 @@ TEST(LogRouter, RoutesByTheSwitchesAndTrimsOnlyWhenLimited)
     auto router = std::make_shared<TLogRouter>();
     router->AttachView(&view);
     std::vector<std::string> file;
-    router->SetFileWriter([&](const std::string &text) {
+    router->SetFileWriter([&](const std::string& text) {
         file.push_back(text);
         return true;
     });
@@ -136,7 +136,7 @@ TEST(LogRouter, LinesFromOtherThreadsKeepTheirOrderAndReachTheViewOnlyOnTheMainT
     int nextA = 0, nextB = 0;
     for (QTextBlock block = view.document()->firstBlock(); block.isValid(); block = block.next()) {
         const QString text = block.text();
-        int &next = text.startsWith('a') ? nextA : nextB;
+        int& next = text.startsWith('a') ? nextA : nextB;
         EXPECT_EQ(text.mid(1).toInt(), next) << text.toStdString();
         ++next;
     }
@@ -149,7 +149,7 @@ TEST(LogRouter, NothingArrivesAfterClose)
     auto router = std::make_shared<TLogRouter>();
     router->AttachView(&view);
     int writes = 0;
-    router->SetFileWriter([&](const std::string &) { return ++writes > 0; });
+    router->SetFileWriter([&](const std::string&) { return ++writes > 0; });
     router->Routing.LogToFile = true;
     router->AddLogLine("last line");
     router->Close();
@@ -179,8 +179,8 @@ TEST(ScreenLogSave, WritesCrLfLinesAndFailsInAFolderWithoutWritePermission)
     const QString target = QFileInfo(locked).isWritable() ? path + QStringLiteral("/x.txt")
                                                           : locked + QStringLiteral("/x.txt");
     EXPECT_FALSE(view.SaveToFile(target));
-    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                      QFileDevice::ExeOwner);
+    QFile::setPermissions(locked,
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
 // What is left after a trim still gives back its bytes: each line keeps the end it came with.

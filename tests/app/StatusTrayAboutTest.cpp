@@ -42,7 +42,7 @@ struct TTrayProbe {
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(TWindowTest, LabelsShowCountsAndBytesOrDashesByDataMode)
 {
@@ -86,7 +86,9 @@ TEST_F(TWindowTest, FailedActivationShowsItsErrorEmptyLabelAndNeutralLight)
     // Channel 2 wants the port the target already listens on.
     const int port = FreePort();
     Open({{.Channel = 1, .ListenPort = port, .MapPort = Target.Port()},
-          {.Channel = 2, .ListenPort = Target.Port(), .MapPort = Target.Port(),
+          {.Channel = 2,
+           .ListenPort = Target.Port(),
+           .MapPort = Target.Port(),
            .Remarks = QStringLiteral("taken")}});
     Form->StartMappings();
     EXPECT_TRUE(ScreenHas(QStringLiteral("Channel 2: (taken) Error: ")));
@@ -124,14 +126,14 @@ TEST_F(TWindowTest, TrayTipMenuDoubleClickAndSingleClick)
     const QString tip = Form->Tray->SystemIcon()->toolTip();
     EXPECT_EQ(tip, (QStringLiteral("Trabix V1.2 - ") + extra).left(63));
 
-    const QList<QAction *> items = Form->Tray->PopupMenu()->actions();
+    const QList<QAction*> items = Form->Tray->PopupMenu()->actions();
     ASSERT_EQ(items.size(), 3);
     EXPECT_EQ(items[0]->text(), QStringLiteral("Restore"));
     EXPECT_TRUE(items[1]->isSeparator());
     EXPECT_EQ(items[2]->text(), QStringLiteral("Exit"));
 
     Form->GoToTray();
-    EXPECT_EQ(Form->Tray->findChildren<QSystemTrayIcon *>().size(), 1) << "at most one icon";
+    EXPECT_EQ(Form->Tray->findChildren<QSystemTrayIcon*>().size(), 1) << "at most one icon";
 
     // A single click restores: StatusNotifierItem trays report nothing else. The icon is
     // deleted later, not inside its own signal, and its late events do nothing.
@@ -200,7 +202,7 @@ TEST_F(TWindowTest, AboutBoxKeepsItsTitlesAndHeightAndReportsEachFailedLaunch)
 {
     Open(Ini({}));
     int launches = 0;
-    TPMAboutDialog about(Prompts, [&](const std::string &url) {
+    TPMAboutDialog about(Prompts, [&](const std::string& url) {
         EXPECT_EQ(url, MakerWebAddress.toStdString());
         ++launches;
         return false;
@@ -246,7 +248,8 @@ TEST(WindowFit, BoundsAndFrameAreMovedAndCutIntoTheArea)
     const QRect area(0, 0, 853, 600);
     const QMargins frame(4, 24, 4, 4);
     const QRect fitted = FitIntoArea(QRect(0, 0, 1100, 560), area, frame);
-    EXPECT_TRUE(area.contains(fitted.marginsAdded(frame))) << fitted.width() << "x" << fitted.height();
+    EXPECT_TRUE(area.contains(fitted.marginsAdded(frame)))
+        << fitted.width() << "x" << fitted.height();
     EXPECT_EQ(fitted.size(), QSize(845, 560));
     const QRect away = FitIntoArea(QRect(3000, -20, 400, 300), area, frame);
     EXPECT_TRUE(area.contains(away.marginsAdded(frame)));
@@ -261,13 +264,13 @@ TEST_F(TWindowTest, RestoredBoundsFitTheScreenAndNarrowFieldsKeepADottedQuad)
     EXPECT_TRUE(screen.contains(Form->geometry())) << "fitted at start";
 
     Form->show();
-    Form->resize(200, 200); // far below what the channel table needs
+    Form->resize(200, 200);  // far below what the channel table needs
     QCoreApplication::processEvents();
-    auto *scroll = qobject_cast<QScrollArea *>(Form->Pages->widget(0));
+    auto* scroll = qobject_cast<QScrollArea*>(Form->Pages->widget(0));
     ASSERT_NE(scroll, nullptr);
     EXPECT_GT(scroll->horizontalScrollBar()->maximum(), 0) << "the page scrolls";
     for (int n = 1; n <= ChannelCount; ++n)
-        for (QLineEdit *field : {Row(n).Remarks, Row(n).BindIp, Row(n).MapIp}) {
+        for (QLineEdit* field : {Row(n).Remarks, Row(n).BindIp, Row(n).MapIp}) {
             // The text area as QLineEdit lays it out: the style's contents rect, the text
             // margins and 2 pixels on each side.
             QStyleOptionFrame option;

@@ -2,15 +2,16 @@
 
 namespace apptest {
 
-QString TWindowTest::Ini(const QList<TChannelSpec> &channels, const QString &general)
+QString TWindowTest::Ini(const QList<TChannelSpec>& channels, const QString& general)
 {
     // The first of two equal keys counts: the test's own general lines come first.
     QString text = QStringLiteral("[General]\n") + general +
-                   QStringLiteral("LogToScreen=1\nLogToFile=1\nLimitScreenLog=0\n"
-                                  "LogConnInfo=1\nLogDelayInfo=1\n");
-    for (const TChannelSpec &c : channels)
-        text += QStringLiteral("[MappedPort_%1]\nRemarks=%2\nBindIp=%3\nListenPort=%4\n"
-                               "MapIp=127.0.0.1\nMapPort=%5\nMap=%6\nLogging=%7\nLogDataMode=%8\n")
+        QStringLiteral("LogToScreen=1\nLogToFile=1\nLimitScreenLog=0\n"
+                       "LogConnInfo=1\nLogDelayInfo=1\n");
+    for (const TChannelSpec& c : channels)
+        text += QStringLiteral(
+                    "[MappedPort_%1]\nRemarks=%2\nBindIp=%3\nListenPort=%4\n"
+                    "MapIp=127.0.0.1\nMapPort=%5\nMap=%6\nLogging=%7\nLogDataMode=%8\n")
                     .arg(c.Channel)
                     .arg(c.Remarks, c.BindIp)
                     .arg(c.ListenPort)
@@ -21,11 +22,11 @@ QString TWindowTest::Ini(const QList<TChannelSpec> &channels, const QString &gen
     return text;
 }
 
-void TWindowTest::Open(const QString &ini)
+void TWindowTest::Open(const QString& ini)
 {
     Sandbox.WriteIni(ini);
     Form = std::make_unique<TMainForm>(Prompts, Settings);
-    About = std::make_unique<TPMAboutDialog>(Prompts, [](const std::string &) { return true; });
+    About = std::make_unique<TPMAboutDialog>(Prompts, [](const std::string&) { return true; });
     Form->SetAboutDialog(About.get());
 }
 
@@ -39,15 +40,15 @@ QStringList TWindowTest::ScreenLines()
     return lines;
 }
 
-bool TWindowTest::ScreenHas(const QString &part)
+bool TWindowTest::ScreenHas(const QString& part)
 {
-    for (const QString &line : ScreenLines())
+    for (const QString& line : ScreenLines())
         if (line.contains(part))
             return true;
     return false;
 }
 
-bool TWindowTest::WaitScreenHas(const QString &part, int timeoutMs)
+bool TWindowTest::WaitScreenHas(const QString& part, int timeoutMs)
 {
     return WaitFor([&] { return ScreenHas(part); }, timeoutMs);
 }
@@ -57,9 +58,9 @@ QString TWindowTest::Label(int channel) const
     return Form->StatusPage->Channels->Row(channel).Status->text();
 }
 
-TChannelRow &TWindowTest::Row(int channel) const
+TChannelRow& TWindowTest::Row(int channel) const
 {
     return Form->StatusPage->Channels->Row(channel);
 }
 
-} // namespace apptest
+}  // namespace apptest

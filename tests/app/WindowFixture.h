@@ -36,25 +36,25 @@ struct TChannelSpec {
 class TWindowTest : public ::testing::Test {
 protected:
     // General settings lines plus one section per channel.
-    static QString Ini(const QList<TChannelSpec> &channels, const QString &general = {});
-    void Open(const QString &ini);
-    void Open(const QList<TChannelSpec> &channels, const QString &general = {})
+    static QString Ini(const QList<TChannelSpec>& channels, const QString& general = {});
+    void Open(const QString& ini);
+    void Open(const QList<TChannelSpec>& channels, const QString& general = {})
     {
         Open(Ini(channels, general));
     }
     // The view's lines so far (after taking in what was handed over).
     QStringList ScreenLines();
-    bool ScreenHas(const QString &part);
-    bool WaitScreenHas(const QString &part, int timeoutMs = 10000);
+    bool ScreenHas(const QString& part);
+    bool WaitScreenHas(const QString& part, int timeoutMs = 10000);
     QString Label(int channel) const;
-    TChannelRow &Row(int channel) const;
+    TChannelRow& Row(int channel) const;
 
     TSandbox Sandbox;
     TScriptedPrompts Prompts;
     TBackend Target{UpperCased};  // a target that upper-cases what it gets
-    trabix::TSettings Settings;   // the window's, kept over a window made anew
+    trabix::TSettings Settings;  // the window's, kept over a window made anew
     std::unique_ptr<TMainForm> Form;
     std::unique_ptr<TPMAboutDialog> About;
 };
 
-} // namespace apptest
+}  // namespace apptest

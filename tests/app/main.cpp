@@ -6,7 +6,7 @@
 #include <csignal>
 #include <memory>
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
     std::signal(SIGPIPE, SIG_IGN);

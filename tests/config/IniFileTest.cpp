@@ -11,16 +11,26 @@ using testkit::ReadFile;
 using testkit::TTempDir;
 using testkit::WriteFile;
 
-void CreateFiles(const TTempDir& Dir, std::initializer_list<std::string> Names) {
+void CreateFiles(const TTempDir& Dir, std::initializer_list<std::string> Names)
+{
     for (const std::string& name : Names)
         WriteFile(Dir / name, "partial");
 }
 
-TEST(IniInteger, ReadsOnlyOneWhole32BitNumber) {
-    const std::pair<const char*, std::int32_t> good[] = {
-        {"   42", 42}, {"\t-7", -7}, {"+7", 7}, {"0x10", 16}, {"0X1f", 31}, {"$ff", 255},
-        {"x10", 16}, {"X10", 16}, {"-$10", -16}, {"-2147483648", INT32_MIN},
-        {"0x7FFFFFFF", INT32_MAX}, {"-0x80000000", INT32_MIN}};
+TEST(IniInteger, ReadsOnlyOneWhole32BitNumber)
+{
+    const std::pair<const char*, std::int32_t> good[] = {{"   42", 42},
+                                                         {"\t-7", -7},
+                                                         {"+7", 7},
+                                                         {"0x10", 16},
+                                                         {"0X1f", 31},
+                                                         {"$ff", 255},
+                                                         {"x10", 16},
+                                                         {"X10", 16},
+                                                         {"-$10", -16},
+                                                         {"-2147483648", INT32_MIN},
+                                                         {"0x7FFFFFFF", INT32_MAX},
+                                                         {"-0x80000000", INT32_MIN}};
     for (const auto& [text, value] : good)
         EXPECT_EQ(ParseIniInteger(text), value) << text;
     for (const char* text : {"", "-", "0x", "$", "yes", "12a", "1 2", "--1", "2147483648",
@@ -28,7 +38,8 @@ TEST(IniInteger, ReadsOnlyOneWhole32BitNumber) {
         EXPECT_FALSE(ParseIniInteger(text).has_value()) << text;
 }
 
-TEST(IniFile, UnknownLinesAndLineEndsSurviveWritesByteForByte) {
+TEST(IniFile, UnknownLinesAndLineEndsSurviveWritesByteForByte)
+{
     const std::string original =
         "; comment\r\norphan=before any section\r\n[Other]\nKey = kept  \r\n\r\n"
         "[General]\r\nAutoStart=1\r\nUnknown=x\r\n\r\n[Tail]\r\nno line end at all";
@@ -46,10 +57,12 @@ TEST(IniFile, UnknownLinesAndLineEndsSurviveWritesByteForByte) {
               "[Tail]\r\nno line end at all\r\nAdded=v\r\n[New]\r\nKey=w\r\n");
 }
 
-TEST(IniFile, CaseBlindNamesFirstDuplicateAndMalformedLines) {
+TEST(IniFile, CaseBlindNamesFirstDuplicateAndMalformedLines)
+{
     TIniFile ini("unused");
-    ini.Parse("Top=1\n[WindowPos\nLeft=2\n[mappedport_2]\nmapport = 80\nMAPPORT=81\n;Map=1\n"
-              "[MappedPort_2]\nMapPort=82\nMap=1\n");
+    ini.Parse(
+        "Top=1\n[WindowPos\nLeft=2\n[mappedport_2]\nmapport = 80\nMAPPORT=81\n;Map=1\n"
+        "[MappedPort_2]\nMapPort=82\nMap=1\n");
     EXPECT_EQ(ini.ReadInteger("MappedPort_2", "MapPort", 0), 80);
     // A header without its bracket opens nothing, a key before any section is in none, and a
     // comment is no key; the second section of the same name is never reached.
@@ -59,19 +72,22 @@ TEST(IniFile, CaseBlindNamesFirstDuplicateAndMalformedLines) {
 
     ini.WriteInteger("MAPPEDPORT_2", "MapPort", 90);
     ini.WriteString("mappedport_2", "Remarks", "two\r\n[General]\nAutoStart=1");
-    EXPECT_EQ(ini.Render(), "Top=1\n[WindowPos\nLeft=2\n[mappedport_2]\nmapport=90\nMAPPORT=81\n"
-                            ";Map=1\nRemarks=two  [General] AutoStart=1\n[MappedPort_2]\n"
-                            "MapPort=82\nMap=1\n");
+    EXPECT_EQ(ini.Render(),
+              "Top=1\n[WindowPos\nLeft=2\n[mappedport_2]\nmapport=90\nMAPPORT=81\n"
+              ";Map=1\nRemarks=two  [General] AutoStart=1\n[MappedPort_2]\n"
+              "MapPort=82\nMap=1\n");
 }
 
-TEST(IniFile, ValuesAreTrimmedAndCutTo2047Bytes) {
+TEST(IniFile, ValuesAreTrimmedAndCutTo2047Bytes)
+{
     TIniFile ini("unused");
     ini.Parse("[S]\nlong=" + std::string(5000, 'a') + "\nspaced =  two words \t\n");
     EXPECT_EQ(ini.ReadString("S", "long", ""), std::string(IniMaxValueLength, 'a'));
     EXPECT_EQ(ini.ReadString("S", "spaced", ""), "two words");
 }
 
-TEST(IniFile, PathsThatAreNoRegularFilesFailWithoutHanging) {
+TEST(IniFile, PathsThatAreNoRegularFilesFailWithoutHanging)
+{
     TTempDir dir;
     EXPECT_TRUE(TIniFile(dir / "missing.ini").Load());
     ASSERT_EQ(mkfifo((dir / "fifo.ini").c_str(), 0666), 0);  // an ordinary open would block
@@ -83,7 +99,8 @@ TEST(IniFile, PathsThatAreNoRegularFilesFailWithoutHanging) {
     EXPECT_EQ(directory.LastError(), "Unable to write to " + dir.Path());
 }
 
-TEST(AtomicReplace, KeepsTheModeAndFollowsALink) {
+TEST(AtomicReplace, KeepsTheModeAndFollowsALink)
+{
     TTempDir dir;
     WriteFile(dir / "real.ini", "old");
     chmod((dir / "real.ini").c_str(), 0640);
@@ -98,7 +115,8 @@ TEST(AtomicReplace, KeepsTheModeAndFollowsALink) {
     EXPECT_EQ(dir.Names().size(), 2u);
 }
 
-TEST(AtomicReplace, RemovesTheTemporaryFilesOfDeadWritersOnly) {
+TEST(AtomicReplace, RemovesTheTemporaryFilesOfDeadWritersOnly)
+{
     TTempDir dir;
     const pid_t dead = fork();
     if (dead == 0)
@@ -112,7 +130,8 @@ TEST(AtomicReplace, RemovesTheTemporaryFilesOfDeadWritersOnly) {
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"a.ini", live, otherFile}));
 }
 
-std::string StepName(const ::testing::TestParamInfo<TReplaceStep>& Info) {
+std::string StepName(const ::testing::TestParamInfo<TReplaceStep>& Info)
+{
     static const char* const names[] = {"TempCreated", "PartWritten", "TempSynced", "Renamed"};
     return names[static_cast<int>(Info.param)];
 }
@@ -122,7 +141,8 @@ protected:
     void TearDown() override { SetReplaceHookForTesting({}); }
 };
 
-TEST_P(AtomicReplaceFailure, KeepsTheOldFileAndRemovesTheTemporaryOne) {
+TEST_P(AtomicReplaceFailure, KeepsTheOldFileAndRemovesTheTemporaryOne)
+{
     TTempDir dir;
     WriteFile(dir / "a.ini", "old content\n");
     SetReplaceHookForTesting([failing = GetParam()](TReplaceStep step) { return step != failing; });

@@ -14,7 +14,8 @@ namespace {
 
 using testkit::TTempDir;
 
-TPathFacts Facts(bool writable, bool installedPrefix, bool besideProgram) {
+TPathFacts Facts(bool writable, bool installedPrefix, bool besideProgram)
+{
     TPathFacts facts;
     facts.ProgramDirectory = "/opt/tools/";
     facts.WorkingDirectory = "/home/ann/work";
@@ -25,14 +26,16 @@ TPathFacts Facts(bool writable, bool installedPrefix, bool besideProgram) {
     return facts;
 }
 
-TEST(ProgramPathsTest, WritableFolderKeepsSettingsBesideTheProgramAndLogsInTheStartFolder) {
+TEST(ProgramPathsTest, WritableFolderKeepsSettingsBesideTheProgramAndLogsInTheStartFolder)
+{
     const TProgramPaths paths = ChooseProgramPaths(Facts(true, false, false));
     EXPECT_TRUE(paths.Portable);
     EXPECT_EQ(paths.ConfigFile, "/opt/tools/Trabix.ini");
     EXPECT_EQ(paths.LogDirectory, "/home/ann/work/");
 }
 
-TEST(ProgramPathsTest, InstalledProgramUsesTheXdgFoldersOrTheirDefaults) {
+TEST(ProgramPathsTest, InstalledProgramUsesTheXdgFoldersOrTheirDefaults)
+{
     // Not writable, or writable (root) but inside an installed prefix: both are installed.
     for (const TPathFacts& base : {Facts(false, false, false), Facts(true, true, false)}) {
         TPathFacts facts = base;
@@ -56,7 +59,8 @@ TEST(ProgramPathsTest, InstalledProgramUsesTheXdgFoldersOrTheirDefaults) {
     }
 }
 
-TEST(ProgramPathsTest, SettingsFileBesideTheProgramAlwaysWins) {
+TEST(ProgramPathsTest, SettingsFileBesideTheProgramAlwaysWins)
+{
     for (const TPathFacts& facts : {Facts(false, false, true), Facts(true, true, true)}) {
         const TProgramPaths paths = ChooseProgramPaths(facts);
         EXPECT_TRUE(paths.Portable);
@@ -65,7 +69,8 @@ TEST(ProgramPathsTest, SettingsFileBesideTheProgramAlwaysWins) {
     }
 }
 
-TEST(ProgramPathsTest, NamedSettingsFileReplacesOnlyTheSettingsFile) {
+TEST(ProgramPathsTest, NamedSettingsFileReplacesOnlyTheSettingsFile)
+{
     TPathFacts facts = Facts(false, false, false);
     facts.ConfigOverride = "/etc/trabix/Trabix.ini";
     TProgramPaths paths = ChooseProgramPaths(facts);
@@ -81,7 +86,8 @@ TEST(ProgramPathsTest, NamedSettingsFileReplacesOnlyTheSettingsFile) {
 
 // The facts of this test program: its folder (the build folder) is writable and holds no
 // metainfo beside it, the environment gives HOME and the XDG variables.
-TEST(ProgramPathsTest, GathersFactsFromTheRunningProgramAndTheEnvironment) {
+TEST(ProgramPathsTest, GathersFactsFromTheRunningProgramAndTheEnvironment)
+{
     TTempDir dir;
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
@@ -100,7 +106,8 @@ TEST(ProgramPathsTest, GathersFactsFromTheRunningProgramAndTheEnvironment) {
     EXPECT_EQ(facts.ConfigOverride, dir / "my.ini");
 }
 
-TEST(ProgramPathsTest, PreparingCreatesMissingFoldersAndUseMakesThemCurrent) {
+TEST(ProgramPathsTest, PreparingCreatesMissingFoldersAndUseMakesThemCurrent)
+{
     TTempDir dir;
     TProgramPaths paths;
     paths.Portable = false;

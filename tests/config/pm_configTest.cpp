@@ -26,7 +26,8 @@ protected:
     TSettings settings_;
 };
 
-TEST(ConfigFileNameTest, IsBesideTheExecutableWhateverTheWorkingDirectory) {
+TEST(ConfigFileNameTest, IsBesideTheExecutableWhateverTheWorkingDirectory)
+{
     const std::string exe = std::filesystem::read_symlink("/proc/self/exe");
     const auto previous = std::filesystem::current_path();
     TTempDir elsewhere;
@@ -36,7 +37,8 @@ TEST(ConfigFileNameTest, IsBesideTheExecutableWhateverTheWorkingDirectory) {
     EXPECT_EQ(name, exe.substr(0, exe.rfind('/') + 1) + "Trabix.ini");
 }
 
-TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
+TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout)
+{
     ASSERT_TRUE(settings_.Load());
     EXPECT_FALSE(std::filesystem::exists(path_));  // loading never creates the file
     EXPECT_EQ(settings_.Port(5).Remarks, "Mapped Port 5");
@@ -47,17 +49,18 @@ TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout) {
         "DelayPerThread=0\n";
     for (int n = 1; n <= ChannelCount; ++n)
         expected += "[MappedPort_" + std::to_string(n) + "]\nRemarks=Mapped Port " +
-                    std::to_string(n) +
-                    "\nBindIp=\nListenPort=1\nMapIp=127.0.0.1\nMapPort=1\nMap=0\nLogging=0\n"
-                    "LogDataMode=0\nMaxSpeed=0\nAllowFrom=\nMaxConnections=0\n"
-                    "MaxConnectionsPerSource=0\nLatencyCS=0\nLatencySC=0\nJitterCS=0\n"
-                    "JitterSC=0\nResetAfterCS=0\nResetAfterSC=0\nStallAfterCS=0\n"
-                    "StallAfterSC=0\nConditionChance=100\nConditionSeed=0\nCapture=0\n"
-                    "CaptureToFile=0\n";
+            std::to_string(n) +
+            "\nBindIp=\nListenPort=1\nMapIp=127.0.0.1\nMapPort=1\nMap=0\nLogging=0\n"
+            "LogDataMode=0\nMaxSpeed=0\nAllowFrom=\nMaxConnections=0\n"
+            "MaxConnectionsPerSource=0\nLatencyCS=0\nLatencySC=0\nJitterCS=0\n"
+            "JitterSC=0\nResetAfterCS=0\nResetAfterSC=0\nStallAfterCS=0\n"
+            "StallAfterSC=0\nConditionChance=100\nConditionSeed=0\nCapture=0\n"
+            "CaptureToFile=0\n";
     EXPECT_EQ(ReadFile(path_), expected);
 }
 
-TEST_F(ConfigTest, NetworkConditionsAreClampedOnLoadAndComeBack) {
+TEST_F(ConfigTest, NetworkConditionsAreClampedOnLoadAndComeBack)
+{
     WriteFile(path_,
               "[MappedPort_4]\nLatencyCS=40\nLatencySC=60001\nJitterCS=-3\nJitterSC=20\n"
               "ResetAfterCS=-1\nResetAfterSC=100000\nStallAfterCS=7\nStallAfterSC=-9\n"
@@ -78,7 +81,8 @@ TEST_F(ConfigTest, NetworkConditionsAreClampedOnLoadAndComeBack) {
     EXPECT_EQ(settings_.Port(4).ConditionSeed, -42);
 }
 
-TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules) {
+TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules)
+{
     WriteFile(path_,
               "[General]\nScreenLogLines=\nWrapLines=0\nAppTitle=  Lab  \nLogToFile=-1\n"
               "[mappedport_2]\nMap=yes\nMaxSpeed=0x10\nListenPort= 8080\n"
@@ -96,7 +100,8 @@ TEST_F(ConfigTest, ValuesAreReadByTheIntegerAndBooleanRules) {
     EXPECT_EQ(settings_.Port(3).LogDataMode, 0);
 }
 
-TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers) {
+TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers)
+{
     WriteFile(path_,
               "[General]\nScreenLogLines=5\n"
               "[MappedPort_1]\nListenPort=0\nMapPort=65536\nLogDataMode=42\nMaxSpeed=-1\n"
@@ -122,21 +127,39 @@ TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers) {
 }
 
 // Fills the records with one of two value sets that differ in every written key.
-void SetRecords(TSettings& Settings, int Variant) {
+void SetRecords(TSettings& Settings, int Variant)
+{
     const bool on = Variant % 2 == 1;
     Settings.General() = {on, !on, on, !on, 1000 * Variant, on, "", on, !on, !on, on};
     for (int n = 1; n <= ChannelCount; ++n)
-        Settings.Port(n) = {"bind " + std::to_string(Variant), 65535 - 10 * Variant - n,
-                         "map;" + std::to_string(n),
-                         Variant + n, on, "remark=" + std::string(200 * Variant, 'r'), !on,
-                         Variant, 100000000 - Variant - n,
-                         "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
-                         Variant * 100 + n, Variant + 2 * n, Variant, n, Variant + 1, n + 1,
-                         Variant * 1000, n * 1000, Variant * 7, n * 7, 50 + Variant, Variant - n,
-                         on, !on};
+        Settings.Port(n) = {"bind " + std::to_string(Variant),
+                            65535 - 10 * Variant - n,
+                            "map;" + std::to_string(n),
+                            Variant + n,
+                            on,
+                            "remark=" + std::string(200 * Variant, 'r'),
+                            !on,
+                            Variant,
+                            100000000 - Variant - n,
+                            "10.0.0." + std::to_string(n) + "/" + std::to_string(Variant),
+                            Variant * 100 + n,
+                            Variant + 2 * n,
+                            Variant,
+                            n,
+                            Variant + 1,
+                            n + 1,
+                            Variant * 1000,
+                            n * 1000,
+                            Variant * 7,
+                            n * 7,
+                            50 + Variant,
+                            Variant - n,
+                            on,
+                            !on};
 }
 
-TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {
+TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive)
+{
     const std::string foreign = "; kept comment\r\n[Tools]\r\nEditor=vi\r\n";
     WriteFile(path_, foreign + "[General]\r\nAppTitle=Bench\r\nMine=yes\r\n");
     SetRecords(settings_, 1);
@@ -154,14 +177,22 @@ TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive) {
               foreign.size());
 }
 
-TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite) {
+TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite)
+{
     std::mt19937 random(99);
     std::string garbage(4096, '\0');
     for (char& c : garbage)
         c = static_cast<char>(random());
-    const std::string kept[] = {"Remarks=before any section", "[WindowPos", garbage, "[General]",
-                                std::string(10u << 20, 'Q'), "ScreenLogLines=1234",
-                                "ScreenLogLines=999", "[MappedPort_4]", "\r", "MapPort=4444"};
+    const std::string kept[] = {"Remarks=before any section",
+                                "[WindowPos",
+                                garbage,
+                                "[General]",
+                                std::string(10u << 20, 'Q'),
+                                "ScreenLogLines=1234",
+                                "ScreenLogLines=999",
+                                "[MappedPort_4]",
+                                "\r",
+                                "MapPort=4444"};
     std::string content;
     for (const std::string& line : kept)
         content += line + "\n";
@@ -181,7 +212,8 @@ TEST_F(ConfigTest, BadInputLoadsWhatItCanAndSaveKeepsEveryLineItDoesNotWrite) {
     }
 }
 
-TEST_F(ConfigTest, UnreadableOrReadOnlyFileOrDirectoryFailsAndWritesNothing) {
+TEST_F(ConfigTest, UnreadableOrReadOnlyFileOrDirectoryFailsAndWritesNothing)
+{
     WriteFile(path_, "[General]\nScreenLogLines=77\n");
     chmod(path_.c_str(), 0200);
     EXPECT_TRUE(testkit::RunWithoutPrivileges([&] {
@@ -189,10 +221,12 @@ TEST_F(ConfigTest, UnreadableOrReadOnlyFileOrDirectoryFailsAndWritesNothing) {
         return !settings_.Load() && settings_.General().ScreenLogLines == 1 && !settings_.Save();
     }));
     chmod(path_.c_str(), 0444);  // read-only file in a writable directory
-    EXPECT_TRUE(testkit::RunWithoutPrivileges([&] { return settings_.Load() && !settings_.Save(); }));
+    EXPECT_TRUE(
+        testkit::RunWithoutPrivileges([&] { return settings_.Load() && !settings_.Save(); }));
     chmod(path_.c_str(), 0644);
     chmod(dir_.Path().c_str(), 0555);
-    EXPECT_TRUE(testkit::RunWithoutPrivileges([&] { return settings_.Load() && !settings_.Save(); }));
+    EXPECT_TRUE(
+        testkit::RunWithoutPrivileges([&] { return settings_.Load() && !settings_.Save(); }));
     chmod(dir_.Path().c_str(), 0777);
     EXPECT_EQ(dir_.Names(), std::set<std::string>{"Trabix.ini"});
     EXPECT_EQ(ReadFile(path_), "[General]\nScreenLogLines=77\n");
@@ -216,7 +250,8 @@ public:
     std::string order;
 };
 
-TEST_F(ConfigTest, WindowPositionTakesEachMissingKeyFromItsDefault) {
+TEST_F(ConfigTest, WindowPositionTakesEachMissingKeyFromItsDefault)
+{
     WriteFile(path_, "[WindowPos]\nWidth=700\nTop=junk\n");
     TRecordedBounds form;
     LoadWindowPos(form, 0, 0, 950, 500);
@@ -237,12 +272,14 @@ TEST_F(ConfigTest, WindowPositionTakesEachMissingKeyFromItsDefault) {
 // --- interrupted saves: the file always holds one whole save, old or new; a failure injected
 // at each step of the replacement is tested with the INI file
 
-std::string SaveOf(TSettings& Settings, int Variant, const std::string& Path) {
+std::string SaveOf(TSettings& Settings, int Variant, const std::string& Path)
+{
     SetRecords(Settings, Variant);
     return Settings.Save() ? ReadFile(Path) : "save failed";
 }
 
-TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile) {
+TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile)
+{
     WriteFile(path_, "[General]\nAppTitle=Kept\n");
     const std::string one = SaveOf(settings_, 1, path_);
     const std::string two = SaveOf(settings_, 2, path_);
@@ -263,8 +300,7 @@ TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile) {
             ASSERT_EQ(read(progress[0], &done, 1), 1);
         const auto until =
             std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 2000);
-        while (std::chrono::steady_clock::now() < until) {
-        }
+        while (std::chrono::steady_clock::now() < until) {}
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         close(progress[0]);

@@ -18,12 +18,14 @@ using testkit::TTempDir;
 using testkit::WriteFile;
 
 TLocalDateTime At(int Year, int Month, int Day, int Hour = 12, int Minute = 0, int Second = 0,
-                  int Millisecond = 0) {
+                  int Millisecond = 0)
+{
     return {Year, Month, Day, Hour, Minute, Second, Millisecond};
 }
 
 // A clock that gives the queued readings one by one and then repeats the last.
-TLogClock Readings(std::deque<TLocalDateTime> Queue) {
+TLogClock Readings(std::deque<TLocalDateTime> Queue)
+{
     return [queue = std::move(Queue)]() mutable {
         const TLocalDateTime now = queue.front();
         if (queue.size() > 1)
@@ -32,16 +34,19 @@ TLogClock Readings(std::deque<TLocalDateTime> Queue) {
     };
 }
 
-TLogClock Fixed(TLocalDateTime Now) {
+TLogClock Fixed(TLocalDateTime Now)
+{
     return Readings({Now});
 }
 
-void CreateFiles(const TTempDir& Dir, std::initializer_list<const char*> Names) {
+void CreateFiles(const TTempDir& Dir, std::initializer_list<const char*> Names)
+{
     for (const char* name : Names)
         WriteFile(Dir / name, "old\r\n");
 }
 
-TEST(LoggerCreate, EmptyArgumentsMeanTheWorkingDirectoryAtConstructionAndDotLog) {
+TEST(LoggerCreate, EmptyArgumentsMeanTheWorkingDirectoryAtConstructionAndDotLog)
+{
     TTempDir dir;
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.Path());
@@ -62,7 +67,8 @@ TEST(LoggerCreate, EmptyArgumentsMeanTheWorkingDirectoryAtConstructionAndDotLog)
     EXPECT_EQ(TQVX_Logger(dir.Path() + "/", ".dat").Directory, dir.Path() + "/");
 }
 
-TEST(LoggerEntry, TimeStampsAndLineBreakShapeTheEntry) {
+TEST(LoggerEntry, TimeStampsAndLineBreakShapeTheEntry)
+{
     TTempDir dir;
     TQVX_Logger logger(dir.Path(), "", Fixed(At(2026, 1, 2, 3, 4, 5, 7)));
     logger.ShortTimeStamp = true;
@@ -76,13 +82,14 @@ TEST(LoggerEntry, TimeStampsAndLineBreakShapeTheEntry) {
               "03:04:05:007: short\r\n2026.01.02-03:04:05:007: long\r\nruntogether\x01\xff");
 }
 
-TEST(LoggerEntry, MidnightSendsTheEntryToTheNewDaysFile) {
+TEST(LoggerEntry, MidnightSendsTheEntryToTheNewDaysFile)
+{
     TTempDir dir;
     // Each entry reads the clock twice: for the time stamp, then for the file name.
     const TLocalDateTime late = At(2026, 12, 31, 23, 59, 59, 998);
-    TQVX_Logger logger(dir.Path(), "",
-                       Readings({late, late, At(2026, 12, 31, 23, 59, 59, 999),
-                                 At(2027, 1, 1, 0, 0, 0, 0)}));
+    TQVX_Logger logger(
+        dir.Path(), "",
+        Readings({late, late, At(2026, 12, 31, 23, 59, 59, 999), At(2027, 1, 1, 0, 0, 0, 0)}));
     logger.ShortTimeStamp = true;
     logger.WriteLog("old day");
     logger.WriteLog("across");
@@ -91,7 +98,8 @@ TEST(LoggerEntry, MidnightSendsTheEntryToTheNewDaysFile) {
     EXPECT_EQ(ReadFile(dir / "20270101.log"), "23:59:59:999: across\r\n00:00:00:000: new day\r\n");
 }
 
-TEST(LoggerEntry, FileHeldByAnotherWriterFailsEveryEntryAndCountsIt) {
+TEST(LoggerEntry, FileHeldByAnotherWriterFailsEveryEntryAndCountsIt)
+{
     TTempDir dir;
     TQVX_Logger logger(dir.Path(), "", Fixed(At(2026, 12, 8)));
     ASSERT_TRUE(logger.WriteLog("before"));
@@ -105,19 +113,23 @@ TEST(LoggerEntry, FileHeldByAnotherWriterFailsEveryEntryAndCountsIt) {
     EXPECT_EQ(std::make_pair(logger.WriteCount, logger.WriteErrors), std::make_pair(4, 2));
 }
 
-TEST(LoggerCleanup, CountLimitIsCheckedBeforeTheNewDaysFileExists) {
+TEST(LoggerCleanup, CountLimitIsCheckedBeforeTheNewDaysFileExists)
+{
     TTempDir dir;
-    CreateFiles(dir, {"20261201.log", "20261202.log", "20261203.log", "20261204.log",
-                      "20261205.log", "20261201.txt"});
+    CreateFiles(dir,
+                {"20261201.log", "20261202.log", "20261203.log", "20261204.log", "20261205.log",
+                 "20261201.txt"});
     TQVX_Logger logger(dir.Path(), "", Fixed(At(2026, 12, 6)));
     logger.AutoCleanup = true;
     logger.MaxFiles = 3;
     ASSERT_TRUE(logger.WriteLog("sixth day"));
-    EXPECT_EQ(dir.Names(), (std::set<std::string>{"20261201.txt", "20261203.log", "20261204.log",
-                                                  "20261205.log", "20261206.log"}));
+    EXPECT_EQ(dir.Names(),
+              (std::set<std::string>{"20261201.txt", "20261203.log", "20261204.log", "20261205.log",
+                                     "20261206.log"}));
 }
 
-TEST(LoggerCleanup, AgeLimitKeepsYesterdayAcrossMonthYearAndLeapDay) {
+TEST(LoggerCleanup, AgeLimitKeepsYesterdayAcrossMonthYearAndLeapDay)
+{
     TTempDir dir;
     CreateFiles(dir, {"20240227.log", "20240228.log", "20240229.log", "notes.log"});
     TQVX_Logger logger(dir.Path(), "", Fixed(At(2024, 3, 1)));
@@ -134,7 +146,8 @@ TEST(LoggerCleanup, AgeLimitKeepsYesterdayAcrossMonthYearAndLeapDay) {
     EXPECT_FALSE(newYear.IsTooOld("00000000.log"));
 }
 
-TEST(LoggerCleanup, NamesThatAreNoDatesGoOnlyWhenTheyAreFirst) {
+TEST(LoggerCleanup, NamesThatAreNoDatesGoOnlyWhenTheyAreFirst)
+{
     TTempDir dir;
     CreateFiles(dir, {"20261001.log", "notes.log", "zeta.log", "x.log.bak", ".log"});
     ASSERT_EQ(mkdir((dir / "folder.log").c_str(), 0777), 0);
@@ -154,7 +167,8 @@ TEST(LoggerCleanup, NamesThatAreNoDatesGoOnlyWhenTheyAreFirst) {
     EXPECT_EQ(dir.Names(), (std::set<std::string>{"folder.log", "x.log.bak", "zeta.log"}));
 }
 
-TEST(LoggerCleanup, RunsOnAppendOnlyWithCleanupEveryWriteAndNeverWithoutLimits) {
+TEST(LoggerCleanup, RunsOnAppendOnlyWithCleanupEveryWriteAndNeverWithoutLimits)
+{
     TTempDir dir;
     CreateFiles(dir, {"20261101.log", "20261208.log"});
     TQVX_Logger logger(dir.Path(), "", Fixed(At(2026, 12, 8)));
@@ -170,7 +184,8 @@ TEST(LoggerCleanup, RunsOnAppendOnlyWithCleanupEveryWriteAndNeverWithoutLimits) 
     EXPECT_EQ(dir.Names(), std::set<std::string>{"20261208.log"});
 }
 
-TEST(LoggerCleanup, UndeletableFileEndsTheCleanupButNotTheEntry) {
+TEST(LoggerCleanup, UndeletableFileEndsTheCleanupButNotTheEntry)
+{
     TTempDir dir;
     CreateFiles(dir, {"20261101.log", "20261208.log"});
     chmod((dir / "20261208.log").c_str(), 0666);
@@ -184,7 +199,8 @@ TEST(LoggerCleanup, UndeletableFileEndsTheCleanupButNotTheEntry) {
     EXPECT_EQ(ReadFile(dir / "20261208.log"), "old\r\nstill written\r\n");
 }
 
-TEST(LoggerThreads, EntriesOfEightThreadsLandWholeAndExactlyOnce) {
+TEST(LoggerThreads, EntriesOfEightThreadsLandWholeAndExactlyOnce)
+{
     TTempDir dir;
     TQVX_Logger logger(dir.Path(), "", Fixed(At(2026, 12, 8)));
     logger.UseLock = logger.LongTimeStamp = true;

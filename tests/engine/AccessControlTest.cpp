@@ -14,23 +14,26 @@ protected:
     void SetUp() override { Map.Logging = true; }
     TFd From(const std::string& source) { return ConnectFrom(source, ListenPort()); }
     // One round trip through the relay, leaving the connection open.
-    static bool Served(TFd& fd) {
+    static bool Served(TFd& fd)
+    {
         return SendAll(fd.Get(), "ping") &&
-               RecvAtMost(fd.Get(), 4, Clock::now() + kDeadline) == Transformed("ping");
+            RecvAtMost(fd.Get(), 4, Clock::now() + kDeadline) == Transformed("ping");
     }
     static bool Reset(TFd& fd) { return WasReset(fd.Get(), Clock::now() + kDeadline); }
-    std::string Refused(const TFd& fd, const std::string& reason) {
+    std::string Refused(const TFd& fd, const std::string& reason)
+    {
         sockaddr_in a{};
         socklen_t len = sizeof a;
         getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
         char ip[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &a.sin_addr, ip, sizeof ip);
         return "## T Channel 1; Refused connection from " + std::string(ip) + ":" +
-               std::to_string(ntohs(a.sin_port)) + " (" + reason + ").";
+            std::to_string(ntohs(a.sin_port)) + " (" + reason + ").";
     }
 };
 
-TEST_F(AccessTest, AllowListServesListedSourcesOnlyAndChangesForNewClients) {
+TEST_F(AccessTest, AllowListServesListedSourcesOnlyAndChangesForNewClients)
+{
     TBackend backend;
     ASSERT_EQ(Map.SetAllowFrom("127.0.0.2"), "");
     StartMapping(backend.Port());
@@ -58,7 +61,8 @@ TEST_F(AccessTest, AllowListServesListedSourcesOnlyAndChangesForNewClients) {
     EXPECT_EQ(backend.Accepts(), 5);
 }
 
-TEST_F(AccessTest, ListThatDoesNotParseRefusesEveryoneAndSaysWhy) {
+TEST_F(AccessTest, ListThatDoesNotParseRefusesEveryoneAndSaysWhy)
+{
     TBackend backend;
     EXPECT_EQ(Map.SetAllowFrom("127.0.0.1, 127.0.0.300"),
               "\"127.0.0.300\" is not an IPv4 address or range");
@@ -72,7 +76,8 @@ TEST_F(AccessTest, ListThatDoesNotParseRefusesEveryoneAndSaysWhy) {
     EXPECT_EQ(backend.Accepts(), 0);
 }
 
-TEST_F(AccessTest, ChannelLimitResetsTheEleventhUntilOneCloses) {
+TEST_F(AccessTest, ChannelLimitResetsTheEleventhUntilOneCloses)
+{
     TBackend backend;
     Map.MaxConnections = 10;
     StartMapping(backend.Port());
@@ -88,12 +93,14 @@ TEST_F(AccessTest, ChannelLimitResetsTheEleventhUntilOneCloses) {
     ASSERT_TRUE(WaitUntil([&] { return Map.AdmittedConnections() == 9; }));
     TFd next = From("127.0.0.1");
     EXPECT_TRUE(Served(next));
-    for (TFd& fd : held) EXPECT_TRUE(Served(fd));
+    for (TFd& fd : held)
+        EXPECT_TRUE(Served(fd));
     EXPECT_EQ(backend.Accepts(), 11);
     EXPECT_EQ(Map.RefusedIn.load(), 1);
 }
 
-TEST_F(AccessTest, SourceLimitHoldsEachAddressToItsOwnShare) {
+TEST_F(AccessTest, SourceLimitHoldsEachAddressToItsOwnShare)
+{
     TBackend backend;
     Map.MaxConnectionsPerSource = 3;
     StartMapping(backend.Port());
@@ -112,7 +119,8 @@ TEST_F(AccessTest, SourceLimitHoldsEachAddressToItsOwnShare) {
     EXPECT_EQ(backend.Accepts(), 7);
 }
 
-TEST_F(AccessTest, RefusalLinesAreThrottledToOneASecondWithTheCountHeldBack) {
+TEST_F(AccessTest, RefusalLinesAreThrottledToOneASecondWithTheCountHeldBack)
+{
     TBackend backend;
     Map.SetEngineClock(&FakeClock);
     ASSERT_EQ(Map.SetAllowFrom("10.0.0.0/8"), "");
@@ -134,7 +142,8 @@ TEST_F(AccessTest, RefusalLinesAreThrottledToOneASecondWithTheCountHeldBack) {
     EXPECT_EQ(Map.RefusedIn.load(), 5);
 }
 
-TEST_F(AccessTest, FloodOfRefusedClientsCostsNoThreadDescriptorOrTargetConnection) {
+TEST_F(AccessTest, FloodOfRefusedClientsCostsNoThreadDescriptorOrTargetConnection)
+{
     TBackend backend;
     ASSERT_EQ(Map.SetAllowFrom("127.0.0.2"), "");
     StartMapping(backend.Port());

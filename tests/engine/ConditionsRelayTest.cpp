@@ -15,16 +15,19 @@ using std::chrono::milliseconds;
 
 class ConditionsTest : public MappingTest {
 protected:
-    void SetConditions(const std::function<void(TConditionValues&)>& AChange) {
+    void SetConditions(const std::function<void(TConditionValues&)>& AChange)
+    {
         TConditionValues v = Map.Conditions().Get();
         AChange(v);
         Map.Conditions().Set(v);
     }
-    bool LogHas(const std::string& ALine) {
+    bool LogHas(const std::string& ALine)
+    {
         const auto lines = Log.Normalised();
         return std::find(lines.begin(), lines.end(), ALine) != lines.end();
     }
-    milliseconds RoundTrip(TFd& AFd, char AByte) {
+    milliseconds RoundTrip(TFd& AFd, char AByte)
+    {
         const auto start = Clock::now();
         EXPECT_TRUE(SendAll(AFd.Get(), std::string(1, AByte)));
         EXPECT_EQ(RecvAtMost(AFd.Get(), 1, start + kDeadline), Transformed(std::string(1, AByte)));
@@ -34,7 +37,8 @@ protected:
     TBackend Echo;
 };
 
-TEST_F(ConditionsTest, LatencyOfEachDirectionAddsToEveryRoundTripAndFollowsChanges) {
+TEST_F(ConditionsTest, LatencyOfEachDirectionAddsToEveryRoundTripAndFollowsChanges)
+{
     StartMapping(Echo.Port());
     TFd fd = ConnectTo(ListenPort());
     RoundTrip(fd, '0');
@@ -42,7 +46,8 @@ TEST_F(ConditionsTest, LatencyOfEachDirectionAddsToEveryRoundTripAndFollowsChang
     ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 1; }));
     SetConditions([](TConditionValues& v) { v.Latency = {40, 10}; });
     EXPECT_TRUE(Map.RelayWatched());
-    for (char c = 'a'; c < 'k'; ++c) EXPECT_GE(RoundTrip(fd, c), milliseconds(50));
+    for (char c = 'a'; c < 'k'; ++c)
+        EXPECT_GE(RoundTrip(fd, c), milliseconds(50));
     EXPECT_EQ(Map.PooledConnections(), 0);
     // A change applies to the running connection's next pieces, in both ways.
     SetConditions([](TConditionValues& v) { v.Latency = {40, 200}; });
@@ -52,7 +57,8 @@ TEST_F(ConditionsTest, LatencyOfEachDirectionAddsToEveryRoundTripAndFollowsChang
     RoundTrip(fd, 'y');
 }
 
-TEST_F(ConditionsTest, JitterKeepsTheOrderOfSixteenMebibytesWithDumpAndSpeedLimit) {
+TEST_F(ConditionsTest, JitterKeepsTheOrderOfSixteenMebibytesWithDumpAndSpeedLimit)
+{
     SetConditions([](TConditionValues& v) {
         v.Latency = {5, 5};
         v.Jitter = {20, 20};
@@ -71,10 +77,12 @@ TEST_F(ConditionsTest, JitterKeepsTheOrderOfSixteenMebibytesWithDumpAndSpeedLimi
     ASSERT_TRUE(WaitForDisconnects(1));
     // The dump saw every byte as it was read.
     EXPECT_EQ(Map.BytesCS.load(), static_cast<std::int64_t>(payload.size()));
-    EXPECT_EQ(Log.LengthSum(" DATA (Server -> Client):"), static_cast<std::int64_t>(payload.size()));
+    EXPECT_EQ(Log.LengthSum(" DATA (Server -> Client):"),
+              static_cast<std::int64_t>(payload.size()));
 }
 
-TEST_F(ConditionsTest, ResetAfterGivesTheClientExactlyTheBudgetThenAReset) {
+TEST_F(ConditionsTest, ResetAfterGivesTheClientExactlyTheBudgetThenAReset)
+{
     const std::string download = RandomBytes(kMiB, 5);
     TBackend source(TBackend::TMode::SendAndClose, download);
     SetConditions([](TConditionValues& v) { v.ResetAfter = {0, 100000}; });
@@ -87,11 +95,13 @@ TEST_F(ConditionsTest, ResetAfterGivesTheClientExactlyTheBudgetThenAReset) {
     EXPECT_EQ(end.Bytes, download.substr(0, 100000));
     EXPECT_EQ(end.Error, ECONNRESET);
     ASSERT_TRUE(WaitForDisconnects(1));
-    EXPECT_TRUE(LogHas("## T Channel 1; (TID= N)  Condition: reset after 100000 bytes "
-                       "(Server -> Client)."));
+    EXPECT_TRUE(
+        LogHas("## T Channel 1; (TID= N)  Condition: reset after 100000 bytes "
+               "(Server -> Client)."));
 }
 
-TEST_F(ConditionsTest, ResetAfterOnTheUploadGivesTheServerExactlyTheBudget) {
+TEST_F(ConditionsTest, ResetAfterOnTheUploadGivesTheServerExactlyTheBudget)
+{
     TBackend sink(TBackend::TMode::Hold);
     SetConditions([](TConditionValues& v) { v.ResetAfter = {100000, 0}; });
     StartMapping(sink.Port());
@@ -103,7 +113,8 @@ TEST_F(ConditionsTest, ResetAfterOnTheUploadGivesTheServerExactlyTheBudget) {
     EXPECT_EQ(sink.Received(), upload.substr(0, 100000));
 }
 
-TEST_F(ConditionsTest, StallAfterStopsOneDirectionAtTheBudgetWhileTheOtherRelays) {
+TEST_F(ConditionsTest, StallAfterStopsOneDirectionAtTheBudgetWhileTheOtherRelays)
+{
     SetConditions([](TConditionValues& v) { v.StallAfter = {0, 100000}; });
     Map.Logging = true;
     Map.LogConnInfo = true;
@@ -120,12 +131,14 @@ TEST_F(ConditionsTest, StallAfterStopsOneDirectionAtTheBudgetWhileTheOtherRelays
     ASSERT_TRUE(WaitUntil([&] { return Echo.Received().size() >= 200000; }));
     EXPECT_EQ(Echo.Received(), first + second);
     EXPECT_EQ(RecvAtMost(fd.Get(), 1, Clock::now() + milliseconds(300)), "");
-    EXPECT_TRUE(LogHas("## T Channel 1; (TID= N)  Condition: stall after 100000 bytes "
-                       "(Server -> Client)."));
+    EXPECT_TRUE(
+        LogHas("## T Channel 1; (TID= N)  Condition: stall after 100000 bytes "
+               "(Server -> Client)."));
 }
 
 // Which of ACount connections, opened one after the other, were hit by ResetAfterSC=1.
-std::vector<bool> HitConnections(int APort, int ACount) {
+std::vector<bool> HitConnections(int APort, int ACount)
+{
     std::vector<bool> hits;
     for (int i = 0; i < ACount; ++i) {
         TFd fd = ConnectTo(APort);
@@ -133,12 +146,14 @@ std::vector<bool> HitConnections(int APort, int ACount) {
         const TEnding end = ReadToEnd(fd.Get(), Clock::now() + kDeadline, 2);
         hits.push_back(end.Error == ECONNRESET && end.Bytes.size() == 1);
         EXPECT_TRUE(hits.back() || end.Bytes == Transformed("ab")) << "connection " << i;
-        if (::testing::Test::HasFailure()) break;
+        if (::testing::Test::HasFailure())
+            break;
     }
     return hits;
 }
 
-TEST_F(ConditionsTest, ChanceWithASeedHitsTheSameConnectionsAtEveryStart) {
+TEST_F(ConditionsTest, ChanceWithASeedHitsTheSameConnectionsAtEveryStart)
+{
     SetConditions([](TConditionValues& v) {
         v.ResetAfter = {0, 1};
         v.Chance = 30;
@@ -157,7 +172,8 @@ TEST_F(ConditionsTest, ChanceWithASeedHitsTheSameConnectionsAtEveryStart) {
     EXPECT_LE(hit, kConnections * 40 / 100);
 }
 
-TEST_F(ConditionsTest, StopEndsHeldPiecesAndStalledConnectionsAtOnce) {
+TEST_F(ConditionsTest, StopEndsHeldPiecesAndStalledConnectionsAtOnce)
+{
     SetConditions([](TConditionValues& v) {
         v.Latency = {0, 60000};
         v.StallAfter = {2, 0};

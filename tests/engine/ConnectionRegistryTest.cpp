@@ -16,11 +16,13 @@ namespace {
 using Dir = TRelayDirection;
 const TCaptureTime T0{};
 
-std::string Joined(const TCaptureCopy& ACopy, Dir ADirection) {
+std::string Joined(const TCaptureCopy& ACopy, Dir ADirection)
+{
     return JoinedBytes(ACopy.Pieces, ADirection);
 }
 
-TEST(CaptureRingTest, KeepsOrderAcrossDirectionsAndDropsTheOldestBytesOfAFullDirection) {
+TEST(CaptureRingTest, KeepsOrderAcrossDirectionsAndDropsTheOldestBytesOfAFullDirection)
+{
     TCaptureRing ring(10);
     EXPECT_EQ(ring.Add(Dir::ClientToServer, T0, "abcdef"), 6);
     EXPECT_EQ(ring.Add(Dir::ServerToClient, T0, "XYZ"), 3);
@@ -42,7 +44,8 @@ TEST(CaptureRingTest, KeepsOrderAcrossDirectionsAndDropsTheOldestBytesOfAFullDir
     EXPECT_EQ(Joined(ring.CopyFrom(0), Dir::ClientToServer), "hijkl");
 }
 
-TEST(ConnectionRegistryTest, KeepsABoundedListOfEndedRecordsAndTrimsTheirCapturesFirst) {
+TEST(ConnectionRegistryTest, KeepsABoundedListOfEndedRecordsAndTrimsTheirCapturesFirst)
+{
     TConnectionLimits limits;
     limits.EndedKept = 3;
     limits.CapturePerDirection = 100;
@@ -50,19 +53,23 @@ TEST(ConnectionRegistryTest, KeepsABoundedListOfEndedRecordsAndTrimsTheirCapture
     TConnectionRegistry registry(limits);
     registry.SetChannel(4);
     std::vector<std::shared_ptr<TConnectionRecord>> records;
-    for (int i = 0; i < 5; ++i) records.push_back(registry.Open({"127.0.0.1", 1000 + i}, nullptr));
+    for (int i = 0; i < 5; ++i)
+        records.push_back(registry.Open({"127.0.0.1", 1000 + i}, nullptr));
     EXPECT_EQ(records[0]->Channel, 4);
     EXPECT_NE(records[0]->Id, records[1]->Id);
     for (int i = 0; i < 2; ++i) {
-        registry.AccountCapture(records[static_cast<std::size_t>(i)]->Capture().Add(Dir::ClientToServer, T0, std::string(100, 'a')));
+        registry.AccountCapture(records[static_cast<std::size_t>(i)]->Capture().Add(
+            Dir::ClientToServer, T0, std::string(100, 'a')));
     }
     registry.Close(records[0], false);
     // The open record 2 pushes the channel over 250: record 0 (ended) loses its bytes first.
-    registry.AccountCapture(records[2]->Capture().Add(Dir::ServerToClient, T0, std::string(100, 'b')));
+    registry.AccountCapture(
+        records[2]->Capture().Add(Dir::ServerToClient, T0, std::string(100, 'b')));
     EXPECT_LE(registry.CapturedBytes(), 250 - 250 / 8);
     EXPECT_EQ(records[0]->Capture().Held(), 100u - (300u - (250u - 250u / 8)));
     EXPECT_EQ(records[1]->Capture().Held(), 100u);
-    for (int i = 1; i < 5; ++i) registry.Close(records[static_cast<std::size_t>(i)], i == 4);
+    for (int i = 1; i < 5; ++i)
+        registry.Close(records[static_cast<std::size_t>(i)], i == 4);
     const auto snap = registry.Snapshot();
     ASSERT_EQ(snap.size(), 3u);  // records 2, 3, 4, oldest first; 0 and 1 dropped
     EXPECT_EQ(snap[0].Id, records[2]->Id);
@@ -74,14 +81,17 @@ TEST(ConnectionRegistryTest, KeepsABoundedListOfEndedRecordsAndTrimsTheirCapture
 class ConnectionsTest : public MappingTest {
 protected:
     std::vector<TConnectionSnapshot> Snap() { return Map.ConnectionSnapshot(); }
-    bool WaitForOpen(std::size_t ACount) {
+    bool WaitForOpen(std::size_t ACount)
+    {
         return WaitUntil([&] {
             std::size_t relaying = 0;
-            for (const auto& s : Snap()) relaying += s.State == TConnectionState::Relaying;
+            for (const auto& s : Snap())
+                relaying += s.State == TConnectionState::Relaying;
             return relaying == ACount;
         });
     }
-    static int LocalPort(const TFd& fd) {
+    static int LocalPort(const TFd& fd)
+    {
         sockaddr_in a{};
         socklen_t len = sizeof a;
         getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
@@ -89,7 +99,8 @@ protected:
     }
 };
 
-TEST_F(ConnectionsTest, RecordsCountBytesInModeZeroAndTellHowEachEnded) {
+TEST_F(ConnectionsTest, RecordsCountBytesInModeZeroAndTellHowEachEnded)
+{
     TBackend backend;
     Map.SetCapturePlace("", 2);
     StartMapping(backend.Port());
@@ -120,7 +131,8 @@ TEST_F(ConnectionsTest, RecordsCountBytesInModeZeroAndTellHowEachEnded) {
     EXPECT_EQ(Map.BytesCS.load(), 0);
 }
 
-TEST_F(ConnectionsTest, CloseAndResetByIdEndOnlyThatConnectionWithTheDisconnectLine) {
+TEST_F(ConnectionsTest, CloseAndResetByIdEndOnlyThatConnectionWithTheDisconnectLine)
+{
     TBackend backend;
     Map.Logging = true;
     Map.LogConnInfo = true;
@@ -131,7 +143,8 @@ TEST_F(ConnectionsTest, CloseAndResetByIdEndOnlyThatConnectionWithTheDisconnectL
     ASSERT_TRUE(WaitForOpen(3));
     auto idOf = [&](const TFd& fd) {
         for (const auto& s : Snap())
-            if (s.Client.Port == LocalPort(fd)) return s.Id;
+            if (s.Client.Port == LocalPort(fd))
+                return s.Id;
         return std::uint64_t{0};
     };
     const std::uint64_t idA = idOf(a), idB = idOf(b);
@@ -151,24 +164,28 @@ TEST_F(ConnectionsTest, CloseAndResetByIdEndOnlyThatConnectionWithTheDisconnectL
     // The counter moves before the line is handed to the main thread: wait for the lines.
     auto disconnectLines = [&] {
         int lines = 0;
-        for (const std::string& l : Log.Lines()) lines += l.find(" Disconnect (incoming). ") != std::string::npos;
+        for (const std::string& l : Log.Lines())
+            lines += l.find(" Disconnect (incoming). ") != std::string::npos;
         return lines;
     };
     ASSERT_TRUE(WaitUntil([&] { return disconnectLines() == 2; }));
     EXPECT_EQ(Map.DisconnectsIn.load(), 2);
     EXPECT_EQ(ExchangeOn(c, "still here"), Transformed("still here"));  // the third goes on
-    EXPECT_FALSE(Map.CloseConnection(idA, false));                      // not open any more
+    EXPECT_FALSE(Map.CloseConnection(idA, false));  // not open any more
 
     // The two threads end in either order, and the third ends once its exchange is over;
     // each record tells its own end.
     std::map<std::uint64_t, std::string> states;
     for (const auto& s : Snap())
-        if (s.Id == idA || s.Id == idB) states[s.Id] = ConnectionStateText(s);
-    EXPECT_EQ(states, (std::map<std::uint64_t, std::string>{{idA, "closed on request"},
-                                                           {idB, "reset on request"}}));
+        if (s.Id == idA || s.Id == idB)
+            states[s.Id] = ConnectionStateText(s);
+    EXPECT_EQ(states,
+              (std::map<std::uint64_t, std::string>{{idA, "closed on request"},
+                                                    {idB, "reset on request"}}));
 }
 
-TEST_F(ConnectionsTest, CaptureKeepsTheBytesOfEachDirectionInReadOrderWhileSwitchedOn) {
+TEST_F(ConnectionsTest, CaptureKeepsTheBytesOfEachDirectionInReadOrderWhileSwitchedOn)
+{
     TBackend backend;
     Map.Capture = true;
     StartMapping(backend.Port());

@@ -12,7 +12,8 @@ class TFakeEngineClock final : public TEngineClock {
 public:
     std::uint32_t TickCount() override { return ticks_.load(); }
     double Now() override { return days_.load(); }
-    void Sleep(std::int32_t ms, TIdPeerThread*) override {
+    void Sleep(std::int32_t ms, TIdPeerThread*) override
+    {
         {
             std::lock_guard lock(mutex_);
             sleeps_.push_back(ms);
@@ -20,13 +21,15 @@ public:
         Advance(ms);
     }
 
-    void Advance(std::int32_t ms) {
+    void Advance(std::int32_t ms)
+    {
         ticks_ += static_cast<std::uint32_t>(ms);
         days_ = days_.load() + ms / 86400000.0;
     }
     void SetTicks(std::uint32_t t) { ticks_ = t; }
     void SetDays(double d) { days_ = d; }
-    std::vector<std::int32_t> Sleeps() {
+    std::vector<std::int32_t> Sleeps()
+    {
         std::lock_guard lock(mutex_);
         return sleeps_;
     }
@@ -37,4 +40,3 @@ private:
     std::mutex mutex_;
     std::vector<std::int32_t> sleeps_;
 };
-

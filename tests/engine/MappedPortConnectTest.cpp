@@ -13,12 +13,14 @@ using Lines = std::vector<std::string>;
 class TSilentTarget : public TSilentListener {
 public:
     // Frees the queue and accepts until a connection brings ABytes (or the deadline passes).
-    std::string AcceptAndRead(std::size_t ABytes) {
+    std::string AcceptAndRead(std::size_t ABytes)
+    {
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         std::string got;
         while (got.size() < ABytes && Clock::now() < deadline) {
             pollfd p{Fd(), POLLIN, 0};
-            if (::poll(&p, 1, 100) != 1) continue;
+            if (::poll(&p, 1, 100) != 1)
+                continue;
             TFd conn = Accept();
             got = RecvAtMost(conn.Get(), ABytes, Clock::now() + std::chrono::milliseconds(200));
         }
@@ -28,18 +30,22 @@ public:
 
 class ConnectPhaseTest : public MappingTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Map.Logging = true;
         Map.LogConnInfo = true;
     }
-    static bool Has(const Lines& ALines, const std::string& AText) {
+    static bool Has(const Lines& ALines, const std::string& AText)
+    {
         for (const std::string& l : ALines)
-            if (l.find(AText) != std::string::npos) return true;
+            if (l.find(AText) != std::string::npos)
+                return true;
         return false;
     }
 };
 
-TEST_F(ConnectPhaseTest, AClientLeavingASilentTargetEndsItsConnectionAtOnce) {
+TEST_F(ConnectPhaseTest, AClientLeavingASilentTargetEndsItsConnectionAtOnce)
+{
     TSilentTarget target;
     StartMapping(target.Port());
     for (int n = 1; n <= 2; ++n) {
@@ -50,20 +56,24 @@ TEST_F(ConnectPhaseTest, AClientLeavingASilentTargetEndsItsConnectionAtOnce) {
         else
             client.Reset();
         // Far within the two minutes the system gives a connect to a silent host.
-        ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == n && Map.Threads().Count() == 0; },
-                              std::chrono::seconds(5)));
+        ASSERT_TRUE(
+            WaitUntil([&] { return Map.DisconnectsIn.load() == n && Map.Threads().Count() == 0; },
+                      std::chrono::seconds(5)));
         const Lines lines = Log.Normalised();
         ASSERT_EQ(lines.size(), 3u) << lines.back();
         EXPECT_TRUE(Has({lines[0]}, " Incoming connection from "));
         EXPECT_TRUE(Has({lines[1]}, " Mapping connection from "));
-        EXPECT_TRUE(Has({lines[2]}, " Disconnect (incoming). CurrentThreads: 0  MaxThreads: 1  Connects (In): " +
-                                        std::to_string(n) + "  Disconnects (In): " + std::to_string(n) +
-                                        "  Connects (Out): " + std::to_string(n)));
+        EXPECT_TRUE(
+            Has({lines[2]},
+                " Disconnect (incoming). CurrentThreads: 0  MaxThreads: 1  Connects (In): " +
+                    std::to_string(n) + "  Disconnects (In): " + std::to_string(n) +
+                    "  Connects (Out): " + std::to_string(n)));
         Log.Clear();
     }
 }
 
-TEST_F(ConnectPhaseTest, BytesSentBeforeLeavingStillReachTheTargetOnceItAnswers) {
+TEST_F(ConnectPhaseTest, BytesSentBeforeLeavingStillReachTheTargetOnceItAnswers)
+{
     TSilentTarget target;
     StartMapping(target.Port());
     TFd client = ConnectTo(ListenPort());
@@ -79,7 +89,8 @@ TEST_F(ConnectPhaseTest, BytesSentBeforeLeavingStillReachTheTargetOnceItAnswers)
 
 // A stop closes the client's socket while its peer thread waits for the main thread to take
 // the "Incoming connection" line; the thread then goes on with a closed socket.
-TEST_F(ConnectPhaseTest, AStopWhileTheFirstLineWaitsKeepsLinesAndCountsWhole) {
+TEST_F(ConnectPhaseTest, AStopWhileTheFirstLineWaitsKeepsLinesAndCountsWhole)
+{
     TBackend backend;
     StartMapping(backend.Port());
     TFd client = ConnectTo(ListenPort());
@@ -94,7 +105,8 @@ TEST_F(ConnectPhaseTest, AStopWhileTheFirstLineWaitsKeepsLinesAndCountsWhole) {
     EXPECT_TRUE(Has({lines[1]}, " Mapping connection from "));
     EXPECT_TRUE(Has({lines[2]}, " Disconnect (incoming). "));
     // Stopped before its connect, the connection ends as one stopped during it.
-    EXPECT_EQ(lines[3], "## T Channel 1; Error: Socket Error # 10053 - Software caused connection abort.");
+    EXPECT_EQ(lines[3],
+              "## T Channel 1; Error: Socket Error # 10053 - Software caused connection abort.");
     EXPECT_EQ(Map.ConnectsOut.load(), Map.ConnectsIn.load());
 }
 

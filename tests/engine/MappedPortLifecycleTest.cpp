@@ -12,10 +12,11 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string Stats(int cur, int max, int in, int disc, int out) {
+std::string Stats(int cur, int max, int in, int disc, int out)
+{
     return "CurrentThreads: " + std::to_string(cur) + "  MaxThreads: " + std::to_string(max) +
-           "  Connects (In): " + std::to_string(in) + "  Disconnects (In): " + std::to_string(disc) +
-           "  Connects (Out): " + std::to_string(out);
+        "  Connects (In): " + std::to_string(in) + "  Disconnects (In): " + std::to_string(disc) +
+        "  Connects (Out): " + std::to_string(out);
 }
 
 class LifecycleTest : public MappingTest {
@@ -23,7 +24,8 @@ protected:
     void SetUp() override { UseFakeClockAndConnectionLines(); }
     // "## T Channel 1; (TID= N) " + text, as NormaliseLine leaves a connection line.
     static std::string Conn(const std::string& text) { return "## T Channel 1; (TID= N) " + text; }
-    std::string From(const TFd& fd) {
+    std::string From(const TFd& fd)
+    {
         sockaddr_in a{};
         socklen_t len = sizeof a;
         getsockname(fd.Get(), reinterpret_cast<sockaddr*>(&a), &len);
@@ -32,7 +34,8 @@ protected:
     std::string Listen() { return "127.0.0.1:" + std::to_string(ListenPort()); }
 };
 
-TEST_F(LifecycleTest, ConnectionLinesAndHexRecordsByteForByte) {
+TEST_F(LifecycleTest, ConnectionLinesAndHexRecordsByteForByte)
+{
     TBackend backend;
     Map.LogDataMode = 4;
     StartMapping(backend.Port());
@@ -58,17 +61,21 @@ TEST_F(LifecycleTest, ConnectionLinesAndHexRecordsByteForByte) {
                      Conn(" Mapping connection from " + from + " to  " + target + ". " +
                           Stats(1, 1, 1, 0, 1) + "  Bytes C->S: 0   S->C: 0"),
                      Conn(" DATA (Client -> Server): Length= 5 Connection: Bytes C->S: 0 = 0/sec "
-                          " S->C: 0\r\n" + HexDump("Hello")),
+                          " S->C: 0\r\n" +
+                          HexDump("Hello")),
                      Conn(" DATA (Server -> Client): Length= 5 Connection: Bytes C->S: 5 = 1/sec "
-                          " S->C: 0 = 0/sec \r\n" + HexDump(Transformed("Hello"))),
+                          " S->C: 0 = 0/sec \r\n" +
+                          HexDump(Transformed("Hello"))),
                      Conn(" DATA (Client -> Server): Length= 0 Connection: Bytes C->S: 5 = 1/sec "
-                          " S->C: 5 = 1/sec \r\n" + HexDump("")),
+                          " S->C: 5 = 1/sec \r\n" +
+                          HexDump("")),
                      Conn(" Disconnect (incoming). " + Stats(0, 1, 1, 1, 1) + bytes)}));
     EXPECT_TRUE(Log.AllOnMainThread());
     EXPECT_EQ(backend.Received(), "Hello");
 }
 
-TEST_F(LifecycleTest, ClientThatClosesAtOnceStillGetsAllThreeLines) {
+TEST_F(LifecycleTest, ClientThatClosesAtOnceStillGetsAllThreeLines)
+{
     TBackend backend;
     StartMapping(backend.Port());
     ConnectTo(ListenPort()).Reset();
@@ -80,7 +87,8 @@ TEST_F(LifecycleTest, ClientThatClosesAtOnceStillGetsAllThreeLines) {
     EXPECT_EQ(lines[2], Conn(" Disconnect (incoming). " + Stats(0, 1, 1, 1, 1)));
 }
 
-TEST_F(LifecycleTest, TargetClosingEndsTheMappingAfterAZeroLengthRecord) {
+TEST_F(LifecycleTest, TargetClosingEndsTheMappingAfterAZeroLengthRecord)
+{
     TBackend backend(TBackend::TMode::SendAndClose, std::string("by\0e", 4));
     Map.LogDataMode = 1;
     StartMapping(backend.Port());
@@ -92,13 +100,16 @@ TEST_F(LifecycleTest, TargetClosingEndsTheMappingAfterAZeroLengthRecord) {
     const Lines lines = Log.Normalised();
     ASSERT_EQ(lines.size(), 5u);
     // The fake clock stands still: no time has passed, so no rates.
-    EXPECT_EQ(lines[2], Conn(" DATA (Server -> Client): Length= 4 Connection: Bytes C->S: 0 S->C: 0\r\n") +
-                            std::string("by\0e", 4));
-    EXPECT_EQ(lines[3], Conn(" DATA (Server -> Client): Length= 0 Connection: Bytes C->S: 0 S->C: 4\r\n"));
+    EXPECT_EQ(lines[2],
+              Conn(" DATA (Server -> Client): Length= 4 Connection: Bytes C->S: 0 S->C: 0\r\n") +
+                  std::string("by\0e", 4));
+    EXPECT_EQ(lines[3],
+              Conn(" DATA (Server -> Client): Length= 0 Connection: Bytes C->S: 0 S->C: 4\r\n"));
     EXPECT_EQ(lines[4].rfind(Conn(" Disconnect (incoming). "), 0), 0u);
 }
 
-TEST_F(LifecycleTest, WithoutConnectionInfoADumpTextGoesAloneAndAnEmptyOneNotAtAll) {
+TEST_F(LifecycleTest, WithoutConnectionInfoADumpTextGoesAloneAndAnEmptyOneNotAtAll)
+{
     TBackend backend(TBackend::TMode::Hold);
     Map.LogConnInfo = false;
     Map.LogDataMode = 2;
@@ -113,7 +124,8 @@ TEST_F(LifecycleTest, WithoutConnectionInfoADumpTextGoesAloneAndAnEmptyOneNotAtA
     EXPECT_EQ(Log.Lines(), Lines{"A\r\n"});
 }
 
-TEST_F(LifecycleTest, RefusedTargetGivesTheFailureSequenceThenOnlyTheErrorLine) {
+TEST_F(LifecycleTest, RefusedTargetGivesTheFailureSequenceThenOnlyTheErrorLine)
+{
     StartMapping(FreePort());  // nothing listens there
     const std::string error = "## T Channel 1; Error: Socket Error # 10061 - Connection refused.";
     for (int i = 1; i <= 2; ++i) {
@@ -146,13 +158,15 @@ TEST_F(LifecycleTest, RefusedTargetGivesTheFailureSequenceThenOnlyTheErrorLine) 
     EXPECT_EQ(Map.CurrentThreads.load(), 0);
 }
 
-TEST_F(LifecycleTest, ResetCountersDuringAnOpenConnection) {
+TEST_F(LifecycleTest, ResetCountersDuringAnOpenConnection)
+{
     TBackend backend;
     Map.Logging = false;
     StartMapping(backend.Port());
     TFd client = ConnectTo(ListenPort());
     EXPECT_EQ(Exchange(ListenPort(), "x"), Transformed("x"));  // a second, closed connection
-    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1 && Map.CurrentThreads.load() == 1; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Map.DisconnectsIn.load() == 1 && Map.CurrentThreads.load() == 1; }));
     Map.ResetCounters();
     EXPECT_EQ(Map.GetStatistics(), Stats(0, 0, 0, 0, 0));
     client.Reset();
@@ -160,7 +174,8 @@ TEST_F(LifecycleTest, ResetCountersDuringAnOpenConnection) {
     EXPECT_EQ(Map.GetStatistics(), Stats(0, 0, 0, 1, 0));
 }
 
-TEST_F(LifecycleTest, OnlyTheFirstOfTwoOverlappingClientsStartsABusyPeriod) {
+TEST_F(LifecycleTest, OnlyTheFirstOfTwoOverlappingClientsStartsABusyPeriod)
+{
     TBackend backend;
     Map.Logging = false;
     Map.LogDataMode = 1;
@@ -185,13 +200,15 @@ TEST_F(LifecycleTest, OnlyTheFirstOfTwoOverlappingClientsStartsABusyPeriod) {
     // The new period's start and byte counts are written after ConnectsOut moves: wait on them.
     EXPECT_TRUE(WaitUntil([&] {
         return Map.BusyStart.load() == 46002.0 && Map.BusyBytesCS.load() == 0 &&
-               Map.BusyBytesSC.load() == 0;
-    })) << "busy period from " << Map.BusyStart.load() << ", bytes " << Map.BusyBytesCS.load()
-        << " and " << Map.BusyBytesSC.load();
+            Map.BusyBytesSC.load() == 0;
+    })) << "busy period from "
+        << Map.BusyStart.load() << ", bytes " << Map.BusyBytesCS.load() << " and "
+        << Map.BusyBytesSC.load();
     EXPECT_EQ(Map.ConnectsOut.load(), 3);
 }
 
-TEST_F(LifecycleTest, CountersInModeZeroAndAboveWithSixtyFourBitBytes) {
+TEST_F(LifecycleTest, CountersInModeZeroAndAboveWithSixtyFourBitBytes)
+{
     TBackend backend;
     Map.Logging = false;
     StartMapping(backend.Port());

@@ -17,7 +17,8 @@ constexpr std::int32_t kHighLimit = 32 * 1024 * 1024;  // about 1 ms of pause pe
 // Dump mode and speed limit of one run.
 class RelayTest : public MappingTest, public ::testing::WithParamInterface<std::tuple<int, int>> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Map.LogDataMode = std::get<0>(GetParam());
         Map.MaxSpeedCS = std::get<1>(GetParam());
         Map.MaxSpeedSC = std::get<1>(GetParam());
@@ -30,7 +31,8 @@ protected:
     TBackend Backend;
 };
 
-TEST_P(RelayTest, PayloadsFromNothingToSixteenMegabytesPassUnchanged) {
+TEST_P(RelayTest, PayloadsFromNothingToSixteenMegabytesPassUnchanged)
+{
     const std::vector<std::size_t> sizes = {0, 1, 32768, 32769, 1 * kMiB + 7, 16 * kMiB};
     std::int64_t total = 0;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -44,7 +46,8 @@ TEST_P(RelayTest, PayloadsFromNothingToSixteenMegabytesPassUnchanged) {
     ASSERT_TRUE(WaitForDisconnects(static_cast<int>(sizes.size())));
     EXPECT_EQ(Digest(Backend.Received()), Digest([&] {
                   std::string all;
-                  for (std::size_t i = 0; i < sizes.size(); ++i) all += RandomBytes(sizes[i], i + 1);
+                  for (std::size_t i = 0; i < sizes.size(); ++i)
+                      all += RandomBytes(sizes[i], i + 1);
                   return all;
               }()));
     // Every read was counted and, with connection logging, recorded with its length.
@@ -55,7 +58,8 @@ TEST_P(RelayTest, PayloadsFromNothingToSixteenMegabytesPassUnchanged) {
     EXPECT_EQ(Map.CurrentTransmittingThreads.load(), 0);
 }
 
-TEST_P(RelayTest, FiftyConnectionsAtOnceKeepTheirOwnBytes) {
+TEST_P(RelayTest, FiftyConnectionsAtOnceKeepTheirOwnBytes)
+{
     constexpr int kConnections = 50;
     std::vector<std::string> payloads;
     std::mt19937 rng(42);
@@ -81,13 +85,15 @@ TEST_P(RelayTest, FiftyConnectionsAtOnceKeepTheirOwnBytes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ModesAndLimits, RelayTest,
-                         ::testing::Combine(::testing::Values(0, 4, 6), ::testing::Values(0, kHighLimit)),
+                         ::testing::Combine(::testing::Values(0, 4, 6),
+                                            ::testing::Values(0, kHighLimit)),
                          [](const auto& info) {
                              return "Mode" + std::to_string(std::get<0>(info.param)) +
-                                    (std::get<1>(info.param) ? "Limited" : "Unlimited");
+                                 (std::get<1>(info.param) ? "Limited" : "Unlimited");
                          });
 
-TEST_F(MappingTest, PlainMappedPortRelaysBothWays) {
+TEST_F(MappingTest, PlainMappedPortRelaysBothWays)
+{
     TBackend backend;
     TIdMappedPortTCP plain;
     plain.SetDefaultPort(0);
@@ -96,18 +102,21 @@ TEST_F(MappingTest, PlainMappedPortRelaysBothWays) {
     plain.SetMappedPort(backend.Port());
     plain.SetActive(true);
     const std::string payload = RandomBytes(3 * kMiB, 7);
-    EXPECT_EQ(Digest(Exchange(plain.Bindings().Items(0)->Port(), payload)), Digest(Transformed(payload)));
+    EXPECT_EQ(Digest(Exchange(plain.Bindings().Items(0)->Port(), payload)),
+              Digest(Transformed(payload)));
 }
 
 class ShapingTest : public MappingTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         UseFakeClockAndConnectionLines();
         Map.LogDelayInfo = true;
     }
 };
 
-TEST_F(ShapingTest, ALimitCutsAReadIntoChunksEachFollowedByItsPause) {
+TEST_F(ShapingTest, ALimitCutsAReadIntoChunksEachFollowedByItsPause)
+{
     TBackend backend(TBackend::TMode::Hold);
     Map.MaxSpeedCS = 1000;
     StartMapping(backend.Port());
@@ -120,20 +129,22 @@ TEST_F(ShapingTest, ALimitCutsAReadIntoChunksEachFollowedByItsPause) {
     const std::string tag = "## T Channel 1; (TID= N) ";
     auto start = [&](int bytes, int pause) {
         return tag + " Delay START: MaxSpeed: 1000, Bytes: " + std::to_string(bytes) +
-               ", TimeElapsedMS: 0, MsToDelay: " + std::to_string(pause) +
-               ", CurrentTransmittingThreads: 1";
+            ", TimeElapsedMS: 0, MsToDelay: " + std::to_string(pause) +
+            ", CurrentTransmittingThreads: 1";
     };
     const std::vector<std::string> lines = Log.Normalised();
     // Mode 0 with a limit: the record is its header line alone.
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()),
-              (std::vector<std::string>{tag + " DATA (Client -> Server): Length= 2500\r\n",
-                                        start(1000, 1000), tag + " Delay END ", start(1000, 1000),
-                                        tag + " Delay END ", start(500, 500), tag + " Delay END "}));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.begin() + 2, lines.end()),
+        (std::vector<std::string>{tag + " DATA (Client -> Server): Length= 2500\r\n",
+                                  start(1000, 1000), tag + " Delay END ", start(1000, 1000),
+                                  tag + " Delay END ", start(500, 500), tag + " Delay END "}));
     EXPECT_EQ(Map.BusyBytesCS.load(), 2500);
     EXPECT_EQ(Map.BytesCS.load(), 2500);
 }
 
-TEST_F(ShapingTest, NegativeLimitWritesOneChunkWithoutPauseAndAnUnlimitedSideWritesNoDelayLines) {
+TEST_F(ShapingTest, NegativeLimitWritesOneChunkWithoutPauseAndAnUnlimitedSideWritesNoDelayLines)
+{
     TBackend backend;
     Map.LogDataMode = 3;
     Map.MaxSpeedCS = -1;
@@ -146,13 +157,16 @@ TEST_F(ShapingTest, NegativeLimitWritesOneChunkWithoutPauseAndAnUnlimitedSideWri
     ASSERT_TRUE(WaitUntil([&] { return Log.Count() == 5; }));
     const std::vector<std::string> lines = Log.Normalised();
     EXPECT_EQ(lines[2].substr(lines[2].find("\r\n")), "\r\na.");
-    EXPECT_EQ(lines[3], "## T Channel 1; (TID= N)  Delay N/N: MaxSpeed: -1, Bytes: 2, "
-                        "TimeElapsedMS: 0, MsToDelay: 0, CurrentTransmittingThreads: 1");
-    EXPECT_EQ(lines[4].rfind("## T Channel 1; (TID= N)  DATA (Server -> Client): Length= 2", 0), 0u);
+    EXPECT_EQ(lines[3],
+              "## T Channel 1; (TID= N)  Delay N/N: MaxSpeed: -1, Bytes: 2, "
+              "TimeElapsedMS: 0, MsToDelay: 0, CurrentTransmittingThreads: 1");
+    EXPECT_EQ(lines[4].rfind("## T Channel 1; (TID= N)  DATA (Server -> Client): Length= 2", 0),
+              0u);
     EXPECT_TRUE(FakeClock.Sleeps().empty());
 }
 
-TEST_F(MappingTest, StoppingTheServerEndsAPauseAtOnce) {
+TEST_F(MappingTest, StoppingTheServerEndsAPauseAtOnce)
+{
     TBackend backend(TBackend::TMode::Hold);
     Map.MaxSpeedCS = 1;  // 1000 bytes at one byte a second: a quarter of an hour of pauses
     StartMapping(backend.Port());
@@ -165,17 +179,20 @@ TEST_F(MappingTest, StoppingTheServerEndsAPauseAtOnce) {
     EXPECT_TRUE(WaitForDisconnects(1));
 }
 
-TEST_F(MappingTest, LiveSettingsChangeWhileConnectionsRelay) {
+TEST_F(MappingTest, LiveSettingsChangeWhileConnectionsRelay)
+{
     TBackend backend;
     StartMapping(backend.Port());
     std::vector<std::string> payloads, answers(8);
-    for (int i = 0; i < 8; ++i) payloads.push_back(RandomBytes(kMiB + i, 500 + i));
+    for (int i = 0; i < 8; ++i)
+        payloads.push_back(RandomBytes(kMiB + i, 500 + i));
     std::atomic<bool> finished{false};
     std::thread relayed([&] {
         std::vector<std::thread> clients;
         for (int i = 0; i < 8; ++i)
             clients.emplace_back([&, i] { answers[i] = Exchange(ListenPort(), payloads[i]); });
-        for (auto& c : clients) c.join();
+        for (auto& c : clients)
+            c.join();
         finished = true;
     });
     // The main thread stands in for the window: it flips every live setting while the relay
@@ -192,7 +209,8 @@ TEST_F(MappingTest, LiveSettingsChangeWhileConnectionsRelay) {
         std::this_thread::yield();
     }
     relayed.join();
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i])));
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i])));
     EXPECT_TRUE(WaitForDisconnects(8));
 }
 

@@ -14,7 +14,8 @@ using TEnd = TConnectionConditions::TBudgetEnd;
 
 // The hold time of each of ACount pieces, each taken as soon as it is due.
 std::vector<std::int32_t> HoldTimes(std::uint64_t ASeed, int ACount, std::int32_t ALatency,
-                                    std::int32_t AJitter) {
+                                    std::int32_t AJitter)
+{
     TConnectionConditions c(ASeed);
     std::vector<std::int32_t> times;
     std::int64_t now = 1234567;  // microseconds
@@ -30,7 +31,8 @@ std::vector<std::int32_t> HoldTimes(std::uint64_t ASeed, int ACount, std::int32_
     return times;
 }
 
-TEST(NetConditions, JitterIsUniformAroundTheLatencyNeverNegativeAndRepeatsWithItsSeed) {
+TEST(NetConditions, JitterIsUniformAroundTheLatencyNeverNegativeAndRepeatsWithItsSeed)
+{
     const std::vector<std::int32_t> times = HoldTimes(7, 1000, 30, 20);
     const auto [lo, hi] = std::minmax_element(times.begin(), times.end());
     EXPECT_GE(*lo, 10);
@@ -43,17 +45,21 @@ TEST(NetConditions, JitterIsUniformAroundTheLatencyNeverNegativeAndRepeatsWithIt
     EXPECT_EQ(*std::min_element(wide.begin(), wide.end()), 0);
 }
 
-TEST(NetConditions, PiecesNeverOvertakeAndEachDirectionKeepsItsOwnQueue) {
+TEST(NetConditions, PiecesNeverOvertakeAndEachDirectionKeepsItsOwnQueue)
+{
     TConnectionConditions c(3);
-    for (int i = 0; i < 200; ++i) c.Hold(kCS, std::to_string(i), i * 1000, 50, 50);
+    for (int i = 0; i < 200; ++i)
+        c.Hold(kCS, std::to_string(i), i * 1000, 50, 50);
     c.Hold(kSC, "sc", 0, 5, 0);
     EXPECT_EQ(c.NextDueIn(0), 5);
     EXPECT_EQ(c.NextDueIn(4001), 1);  // rounded up: a wait never ends before the piece is due
     std::vector<std::string> order;
     for (std::int64_t now = 0; now < 1000000 && c.Holding(kCS); now += 1000)
-        while (c.Due(kCS, now)) order.push_back(c.Take(kCS));
+        while (c.Due(kCS, now))
+            order.push_back(c.Take(kCS));
     ASSERT_EQ(order.size(), 200u);
-    for (int i = 0; i < 200; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], std::to_string(i));
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(order[static_cast<std::size_t>(i)], std::to_string(i));
     EXPECT_TRUE(c.Holding(kSC));
     EXPECT_EQ(c.NextDueIn(1000000), 0);
     EXPECT_EQ(c.Take(kSC), "sc");
@@ -61,7 +67,8 @@ TEST(NetConditions, PiecesNeverOvertakeAndEachDirectionKeepsItsOwnQueue) {
     EXPECT_FALSE(c.Busy());
 }
 
-TEST(NetConditions, ReadingPausesAtFourMebibytesHeldAndAStallDropsTheRest) {
+TEST(NetConditions, ReadingPausesAtFourMebibytesHeldAndAStallDropsTheRest)
+{
     TConnectionConditions c(1);
     const std::string piece(64 * 1024, 'p');
     int pieces = 0;
@@ -69,7 +76,8 @@ TEST(NetConditions, ReadingPausesAtFourMebibytesHeldAndAStallDropsTheRest) {
         c.Hold(kSC, piece, 0, 1000, 0);
         ++pieces;
     }
-    EXPECT_EQ(static_cast<std::size_t>(pieces) * piece.size(), TConnectionConditions::kMaxHeldBytes);
+    EXPECT_EQ(static_cast<std::size_t>(pieces) * piece.size(),
+              TConnectionConditions::kMaxHeldBytes);
     EXPECT_TRUE(c.WantsRead(kCS));
     c.Take(kSC);
     EXPECT_TRUE(c.WantsRead(kSC));
@@ -79,7 +87,8 @@ TEST(NetConditions, ReadingPausesAtFourMebibytesHeldAndAStallDropsTheRest) {
     EXPECT_TRUE(c.Busy());  // a stalled direction stays stalled while the connection lives
 }
 
-TEST(NetConditions, BudgetsCutThePieceThatReachesThemToTheExactByte) {
+TEST(NetConditions, BudgetsCutThePieceThatReachesThemToTheExactByte)
+{
     TConnectionConditions c(1);
     auto budget = c.Budget(kSC, 60000, 100000, 0);
     EXPECT_EQ(budget.Allowed, 60000u);
@@ -105,14 +114,17 @@ TEST(NetConditions, BudgetsCutThePieceThatReachesThemToTheExactByte) {
 }
 
 // Which of ACount connections the chance hits after a start.
-std::vector<bool> Hits(TNetConditions& AConditions, std::uint64_t AClockSeed, int ACount) {
+std::vector<bool> Hits(TNetConditions& AConditions, std::uint64_t AClockSeed, int ACount)
+{
     AConditions.RestartDraws(AClockSeed);
     std::vector<bool> hits;
-    for (int i = 0; i < ACount; ++i) hits.push_back(AConditions.Draw() != nullptr);
+    for (int i = 0; i < ACount; ++i)
+        hits.push_back(AConditions.Draw() != nullptr);
     return hits;
 }
 
-TEST(NetConditions, ChanceHitsTheSameConnectionsAtEveryStartWithASeed) {
+TEST(NetConditions, ChanceHitsTheSameConnectionsAtEveryStartWithASeed)
+{
     TNetConditions conditions;
     TConditionValues v;
     EXPECT_FALSE(v.Any());

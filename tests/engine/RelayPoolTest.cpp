@@ -28,12 +28,14 @@ constexpr std::size_t kFlipVolume = 16 * kMiB;
 
 class PoolTest : public MappingTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Map.Logging = true;  // nothing is written for pooled connections all the same
         Map.LogConnInfo = false;
     }
     // Connects one by one (the listen backlog is small) until each is accepted and pooled.
-    std::vector<TFd> OpenPooled(int ACount) {
+    std::vector<TFd> OpenPooled(int ACount)
+    {
         std::vector<TFd> out;
         for (int i = 0; i < ACount; ++i) {
             out.push_back(ConnectTo(ListenPort()));
@@ -41,15 +43,18 @@ protected:
         }
         return out;
     }
-    bool AllPooled(int ACount) {
-        return WaitUntil([&] { return Map.PooledConnections() == ACount && Map.Threads().Count() == 0; });
+    bool AllPooled(int ACount)
+    {
+        return WaitUntil(
+            [&] { return Map.PooledConnections() == ACount && Map.Threads().Count() == 0; });
     }
     // An ending connection moves DisconnectsIn first, then the other counters, and leaves the
     // pool's count last: waits for all of them before it checks each.
-    void ExpectCountersAfter(int AConnections) {
+    void ExpectCountersAfter(int AConnections)
+    {
         EXPECT_TRUE(WaitUntil([&] {
             return Map.DisconnectsIn.load() == AConnections && Map.CurrentThreads.load() == 0 &&
-                   Map.CurrentTransmittingThreads.load() == 0 && Map.PooledConnections() == 0;
+                Map.CurrentTransmittingThreads.load() == 0 && Map.PooledConnections() == 0;
         }));
         EXPECT_EQ(Map.ConnectsIn.load(), AConnections);
         EXPECT_EQ(Map.ConnectsOut.load(), AConnections);
@@ -60,7 +65,8 @@ protected:
     }
 };
 
-TEST_F(PoolTest, UnwatchedConnectionsRelayWithoutThreadsAndCountAsConnections) {
+TEST_F(PoolTest, UnwatchedConnectionsRelayWithoutThreadsAndCountAsConnections)
+{
     TBackend backend;
     StartMapping(backend.Port());
     std::vector<TFd> connections = OpenPooled(kConnections);
@@ -84,7 +90,8 @@ TEST_F(PoolTest, UnwatchedConnectionsRelayWithoutThreadsAndCountAsConnections) {
     EXPECT_EQ(Log.Count(), 0u);
 }
 
-TEST_F(PoolTest, WatchedChannelKeepsAThreadPerConnection) {
+TEST_F(PoolTest, WatchedChannelKeepsAThreadPerConnection)
+{
     TBackend backend;
     Map.LogConnInfo = true;
     StartMapping(backend.Port());
@@ -92,18 +99,21 @@ TEST_F(PoolTest, WatchedChannelKeepsAThreadPerConnection) {
     std::string answer;
     RunServing([&] { answer = Exchange(ListenPort(), "abc"); });
     EXPECT_EQ(answer, Transformed("abc"));
-    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1 && Map.Threads().Count() == 1; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Map.DisconnectsIn.load() == 1 && Map.Threads().Count() == 1; }));
     EXPECT_EQ(Map.PooledConnections(), 0);
     EXPECT_EQ(Map.MovesToPool(), 0);
 }
 
-TEST_F(PoolTest, AnIdlePooledConnectionMovesToAThreadWhenASettingWatchesIt) {
+TEST_F(PoolTest, AnIdlePooledConnectionMovesToAThreadWhenASettingWatchesIt)
+{
     TBackend backend;
     StartMapping(backend.Port());
     TFd client = ConnectTo(ListenPort());
     ASSERT_TRUE(AllPooled(1));
     Map.LogConnInfo = true;  // no byte flows: the setting alone moves it
-    ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 0 && Map.Threads().Count() == 1; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Map.PooledConnections() == 0 && Map.Threads().Count() == 1; }));
     std::string answer;
     RunServing([&] { answer = ExchangeOn(client, "xyz"); });
     EXPECT_EQ(answer, Transformed("xyz"));
@@ -112,18 +122,22 @@ TEST_F(PoolTest, AnIdlePooledConnectionMovesToAThreadWhenASettingWatchesIt) {
     // Its thread writes the lines a connection on a thread writes from then on.
     const std::vector<std::string> lines = Log.Normalised();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind("## T Channel 1; (TID= N)  Disconnect (incoming). CurrentThreads: 0", 0), 0u);
+    EXPECT_EQ(
+        lines[0].rfind("## T Channel 1; (TID= N)  Disconnect (incoming). CurrentThreads: 0", 0),
+        0u);
     EXPECT_EQ(Map.MovesFromPool(), 1);
 }
 
-TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothing) {
+TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothing)
+{
     TBackend backend;
     Map.Logging = false;  // the flips are about where the bytes go, not about the lines
     StartMapping(backend.Port());
     std::vector<TFd> connections = OpenPooled(kConnections);
     ASSERT_TRUE(AllPooled(kConnections));
     std::vector<std::string> payloads, answers;
-    for (int i = 0; i < kConnections; ++i) payloads.push_back(RandomBytes(kFlipVolume + i, 300 + i));
+    for (int i = 0; i < kConnections; ++i)
+        payloads.push_back(RandomBytes(kFlipVolume + i, 300 + i));
     std::atomic<bool> finished{false};
     std::thread relayed([&] {
         answers = ExchangeAll(connections, payloads);
@@ -142,7 +156,8 @@ TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothin
     relayed.join();
     for (int i = 0; i < kConnections; ++i)
         EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
-    EXPECT_GT(Map.MovesFromPool(), kConnections);  // every connection left the pool, some more often
+    EXPECT_GT(Map.MovesFromPool(),
+              kConnections);  // every connection left the pool, some more often
     EXPECT_GT(Map.MovesToPool(), 2 * kConnections);
     connections.clear();
     ASSERT_TRUE(WaitForDisconnects(kConnections));
@@ -151,7 +166,8 @@ TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothin
     EXPECT_EQ(Map.MaxThreads.load(), kConnections);
 }
 
-TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgain) {
+TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgain)
+{
     TBackend backend;
     StartMapping(backend.Port());
     std::vector<TFd> connections = OpenPooled(20);
@@ -162,7 +178,8 @@ TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgai
     ASSERT_TRUE(AllPooled(20));
     Map.SetActive(false);
     EXPECT_EQ(Map.PooledConnections(), 0);
-    for (TFd& c : connections) EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
+    for (TFd& c : connections)
+        EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
     ExpectCountersAfter(20);
     EXPECT_THROW(ConnectTo(ListenPort()), std::runtime_error);  // the listener is gone
     EXPECT_EQ(Log.Count(), 0u);
@@ -173,7 +190,8 @@ TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgai
     EXPECT_EQ(Map.MovesToPool(), 21);
 }
 
-TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections) {
+TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections)
+{
     TBackend backend;
     std::vector<TFd> connections;
     {
@@ -186,10 +204,12 @@ TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections) {
             ASSERT_TRUE(WaitUntil([&] { return map.PooledConnections() == i + 1; }));
         }
     }
-    for (TFd& c : connections) EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
+    for (TFd& c : connections)
+        EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
 }
 
-TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly) {
+TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly)
+{
     TBackend backend(TBackend::TMode::SendAndClose, "bye");
     StartMapping(backend.Port());
     TFd client = ConnectTo(ListenPort());
@@ -199,7 +219,8 @@ TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly) {
     EXPECT_EQ(Log.Count(), 0u);
 }
 
-TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLine) {
+TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLine)
+{
     // More than every socket buffer on the way holds: the relay stalls with bytes waiting.
     TBackend backend(TBackend::TMode::SendAndClose, std::string(32 * kMiB, 's'));
     StartMapping(backend.Port());
@@ -210,14 +231,16 @@ TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLi
     ::shutdown(client.Get(), SHUT_WR);  // the client is done, but reads what comes
     EXPECT_TRUE(WaitForClose(client.Get(), Clock::now() + kDeadline));
     ASSERT_TRUE(WaitUntil([&] { return Log.Count() == 1 && Map.DisconnectsIn.load() == 1; }));
-    EXPECT_EQ(Log.Normalised(), std::vector<std::string>{"## T Channel 1; Error: Connection Closed Gracefully."});
+    EXPECT_EQ(Log.Normalised(),
+              std::vector<std::string>{"## T Channel 1; Error: Connection Closed Gracefully."});
     EXPECT_FALSE(Log.AllOnMainThread());
     ExpectCountersAfter(1);
 }
 
 // A pooled connection has its record like any other: bytes counted per piece, the side that
 // ended it noted, and Close or Reset Connection end it on its pool thread.
-TEST_F(PoolTest, PooledConnectionsKeepTheirRecordsAndEndOnRequest) {
+TEST_F(PoolTest, PooledConnectionsKeepTheirRecordsAndEndOnRequest)
+{
     TBackend backend;
     StartMapping(backend.Port());
     std::vector<TFd> connections = OpenPooled(3);
@@ -226,7 +249,8 @@ TEST_F(PoolTest, PooledConnectionsKeepTheirRecordsAndEndOnRequest) {
     EXPECT_EQ(ExchangeOn(connections[0], payload), Transformed(payload));
     auto sorted = [&] {
         auto snap = Map.ConnectionSnapshot();
-        std::sort(snap.begin(), snap.end(), [](const auto& a, const auto& b) { return a.Id < b.Id; });
+        std::sort(snap.begin(), snap.end(),
+                  [](const auto& a, const auto& b) { return a.Id < b.Id; });
         return snap;
     };
     auto snap = sorted();
@@ -254,7 +278,9 @@ TEST_F(PoolTest, PooledConnectionsKeepTheirRecordsAndEndOnRequest) {
         EXPECT_TRUE(s.Ended.has_value());
         states.push_back(ConnectionStateText(s));
     }
-    EXPECT_EQ(states, (std::vector<std::string>{"closed by client", "closed on request", "reset on request"}));
+    EXPECT_EQ(
+        states,
+        (std::vector<std::string>{"closed by client", "closed on request", "reset on request"}));
     EXPECT_EQ(snap[0].BytesCS, payload.size());
     EXPECT_EQ(snap[0].BytesSC, payload.size());
     ExpectCountersAfter(3);

@@ -8,7 +8,8 @@
 
 namespace {
 
-TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
+TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour)
+{
     EXPECT_EQ(RoundHalfEven(1.5), 2);
     EXPECT_EQ(RoundHalfEven(2.5), 2);
     EXPECT_EQ(RoundHalfEven(-2.5), -2);
@@ -17,7 +18,8 @@ TEST(RoundHalfEven, HalvesGoToTheEvenNeighbour) {
     EXPECT_EQ(RoundHalfEven(1e30), std::numeric_limits<std::int64_t>::max());
 }
 
-TEST(PlanDelay, PauseIsTheChunksShareMinusTheElapsedTime) {
+TEST(PlanDelay, PauseIsTheChunksShareMinusTheElapsedTime)
+{
     TDelayPlan p = PlanDelay(1000, false, 1, 500, 100);
     EXPECT_EQ(DelayInfoText(p),
               "MaxSpeed: 1000, Bytes: 500, TimeElapsedMS: 100, MsToDelay: 400, "
@@ -33,7 +35,8 @@ TEST(PlanDelay, PauseIsTheChunksShareMinusTheElapsedTime) {
     EXPECT_EQ(PlanDelay(16, false, 1, 1, 0).PauseMs, 62);  // 62.5 -> 62
 }
 
-TEST(PlanDelay, SharedLimitRoundsHalvesToEven) {
+TEST(PlanDelay, SharedLimitRoundsHalvesToEven)
+{
     TDelayPlan p = PlanDelay(1000, true, 3, 1000, 0);
     EXPECT_EQ(p.Limit, 333);
     EXPECT_EQ(p.PauseMs, 3003);
@@ -50,7 +53,8 @@ TEST(PlanDelay, SharedLimitRoundsHalvesToEven) {
 }
 
 // The lines and sleeps of one RunDelay; "sleep n" stands between the lines.
-std::vector<std::string> RunPlan(const TDelayPlan& plan, bool logDelayInfo) {
+std::vector<std::string> RunPlan(const TDelayPlan& plan, bool logDelayInfo)
+{
     std::vector<std::string> out;
     RunDelay(
         plan, [&] { return logDelayInfo; }, [&](const std::string& l) { out.push_back(l); },
@@ -58,20 +62,25 @@ std::vector<std::string> RunPlan(const TDelayPlan& plan, bool logDelayInfo) {
     return out;
 }
 
-TEST(RunDelay, StartPauseEndOrOneNoDelayLine) {
+TEST(RunDelay, StartPauseEndOrOneNoDelayLine)
+{
     const std::string info = "MaxSpeed: 1000, Bytes: 500, TimeElapsedMS: ";
     EXPECT_EQ(RunPlan(PlanDelay(1000, false, 1, 500, 100), true),
-              (std::vector<std::string>{" Delay START: " + info + "100, MsToDelay: 400, "
-                                        "CurrentTransmittingThreads: 1",
+              (std::vector<std::string>{" Delay START: " + info +
+                                            "100, MsToDelay: 400, "
+                                            "CurrentTransmittingThreads: 1",
                                         "sleep 400", " Delay END "}));
     EXPECT_EQ(RunPlan(PlanDelay(1000, false, 1, 500, 700), true),
-              (std::vector<std::string>{" Delay N/N: " + info + "700, MsToDelay: -200, "
+              (std::vector<std::string>{" Delay N/N: " + info +
+                                        "700, MsToDelay: -200, "
                                         "CurrentTransmittingThreads: 1"}));
     EXPECT_EQ(RunPlan(PlanDelay(1000, false, 1, 500, 500), true).size(), 1u);  // on time: no pause
-    EXPECT_EQ(RunPlan(PlanDelay(1000, false, 1, 500, 100), false), std::vector<std::string>{"sleep 400"});
+    EXPECT_EQ(RunPlan(PlanDelay(1000, false, 1, 500, 100), false),
+              std::vector<std::string>{"sleep 400"});
 }
 
-TEST(WriteInChunks, LimitCutsTheReadAndEachChunkIsFollowedByItsDelay) {
+TEST(WriteInChunks, LimitCutsTheReadAndEachChunkIsFollowedByItsDelay)
+{
     TFakeEngineClock clock;
     clock.SetTicks(0xFFFFFF00u);  // the tick counter wraps during the run
     const std::uint32_t readStart = clock.TickCount();
@@ -87,11 +96,13 @@ TEST(WriteInChunks, LimitCutsTheReadAndEachChunkIsFollowedByItsDelay) {
             events.push_back("delay " + std::to_string(len) + " " + std::to_string(elapsed));
             clock.Advance(1000);  // the pause
         });
-    EXPECT_EQ(events, (std::vector<std::string>{"write 1000", "delay 1000 35", "write 1000",
-                                                 "delay 1000 5", "write 500", "delay 500 5"}));
+    EXPECT_EQ(events,
+              (std::vector<std::string>{"write 1000", "delay 1000 35", "write 1000", "delay 1000 5",
+                                        "write 500", "delay 500 5"}));
 }
 
-TEST(WriteInChunks, ChunkSizeFollowsLiveChanges) {
+TEST(WriteInChunks, ChunkSizeFollowsLiveChanges)
+{
     TFakeEngineClock clock;
     std::vector<std::size_t> writes;
     std::int32_t limit = 1000;

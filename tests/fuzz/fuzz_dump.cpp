@@ -6,14 +6,16 @@
 #include <string>
 #include <string_view>
 
-
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
+void Check(bool ok)
+{
+    if (!ok)
+        std::abort();
 }
 
-void CheckHexDump(std::string_view in) {
+void CheckHexDump(std::string_view in)
+{
     const std::string dump = HexDump(in);
     const std::size_t lines = in.empty() ? 1 : (in.size() + 15) / 16;
     Check(dump.size() == lines * 67);
@@ -32,7 +34,8 @@ void CheckHexDump(std::string_view in) {
     }
 }
 
-void CheckFilterAscii(std::string_view in) {
+void CheckFilterAscii(std::string_view in)
+{
     const std::string dropped = FilterAscii(in, "");
     const std::string dotted = FilterAscii(in, ".");
     Check(dotted.size() == in.size());
@@ -40,17 +43,20 @@ void CheckFilterAscii(std::string_view in) {
     for (std::size_t i = 0; i < in.size(); ++i) {
         const bool text = IsTextByte(static_cast<unsigned char>(in[i]));
         Check(dotted[i] == (text ? in[i] : '.'));
-        if (text) Check(kept < dropped.size() && dropped[kept++] == in[i]);
+        if (text)
+            Check(kept < dropped.size() && dropped[kept++] == in[i]);
     }
     Check(kept == dropped.size());
     const std::string autoDump = AutoDump(in);
     Check(autoDump == (FilterAscii(in, "") == in ? std::string(in) : HexDump(in)));
 }
 
-void CheckReplaceLineBreaks(std::string_view in) {
+void CheckReplaceLineBreaks(std::string_view in)
+{
     const std::string out = ReplaceLineBreaks(in, "\n");  // each pair shrinks by one byte
     std::size_t pairs = 0;
-    for (std::size_t at = in.find("\r\n"); at != std::string_view::npos; at = in.find("\r\n", at + 2))
+    for (std::size_t at = in.find("\r\n"); at != std::string_view::npos;
+         at = in.find("\r\n", at + 2))
         ++pairs;
     Check(out.size() == in.size() - pairs);
     Check(ReplaceLineBreaks(in, "\r\n") == in);
@@ -58,7 +64,8 @@ void CheckReplaceLineBreaks(std::string_view in) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     const std::string_view in(reinterpret_cast<const char*>(data), size);
     CheckHexDump(in);
     CheckFilterAscii(in);

@@ -7,16 +7,19 @@
 #include <string>
 #include <string_view>
 
-
 namespace {
 
-void Check(bool ok) {
-    if (!ok) std::abort();
+void Check(bool ok)
+{
+    if (!ok)
+        std::abort();
 }
 
-void CheckHeader(std::string_view in, const std::string& header, bool found) {
+void CheckHeader(std::string_view in, const std::string& header, bool found)
+{
     Check(found == !header.empty());
-    if (!found) return;
+    if (!found)
+        return;
     const std::size_t end = in.find("\r\n\r\n");
     Check(end != std::string_view::npos);
     Check(header.size() == end + 2);
@@ -25,7 +28,8 @@ void CheckHeader(std::string_view in, const std::string& header, bool found) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
     const std::string_view in(reinterpret_cast<const char*>(data), size);
     bool found = false;
     const std::string request = ExtractRequestHeader(in, &found);
@@ -39,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string response = ExtractResponseHeader(in, &found);
     CheckHeader(in, response, found);
-    if (found) Check(in.rfind("HTTP/1.0 ", 0) == 0 || in.rfind("HTTP/1.1 ", 0) == 0);
+    if (found)
+        Check(in.rfind("HTTP/1.0 ", 0) == 0 || in.rfind("HTTP/1.1 ", 0) == 0);
     Check(request.empty() || response.empty());
     return 0;
 }

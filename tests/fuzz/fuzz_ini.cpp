@@ -8,14 +8,16 @@
 
 namespace {
 
-void Require(bool Condition) {
+void Require(bool Condition)
+{
     if (!Condition)
         std::abort();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size)
+{
     const std::string input(reinterpret_cast<const char*>(Data), Size);
     trabix::TIniFile ini("unused.ini");
     ini.Parse(input);

@@ -25,7 +25,7 @@ struct ConnectedPair {
     TFd Far;
 };
 
-} // namespace
+}  // namespace
 
 // The hook is the only thing that sends, so the wait can only end if it was cut into slices
 // and the main thread handled its events between them.
@@ -46,7 +46,7 @@ TEST(AntiFreeze, MainThreadWaitIsSlicedAndHandlesEvents)
     EXPECT_TRUE(handleAll);
     EXPECT_EQ(p.Client.ReadAvailable(), "wake");
 
-    antiFreeze.SetActive(false);                  // inactive: no slices, no events
+    antiFreeze.SetActive(false);  // inactive: no slices, no events
     SendAll(p.Far.Get(), "x");
     const int before = calls;
     EXPECT_TRUE(p.Client.Binding()->WaitForData(InfiniteTimeout));

@@ -46,7 +46,7 @@ int SocketErrorOf(const std::function<void()>& AStep)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 TEST(Connection, ReadAvailableReturnsWhatArrivedInPiecesOfAtMost32768)
 {
@@ -55,7 +55,7 @@ TEST(Connection, ReadAvailableReturnsWhatArrivedInPiecesOfAtMost32768)
     ASSERT_TRUE(SendAll(p.Far.Get(), small));
     EXPECT_EQ(p.Client.ReadAvailable(), small);
     EXPECT_TRUE(p.Client.InputBuffer().empty());
-    EXPECT_FALSE(p.Client.Binding()->WaitForData(0));   // nothing more: a further read would wait
+    EXPECT_FALSE(p.Client.Binding()->WaitForData(0));  // nothing more: a further read would wait
 
     const std::string big = Pattern(100000);
     ASSERT_TRUE(SendAll(p.Far.Get(), big));
@@ -101,7 +101,7 @@ TEST(Connection, ReadInPlaceBehavesAsReadAvailable)
     ConnectedPair p;
     const std::string big = Pattern(100000);
     ASSERT_TRUE(SendAll(p.Far.Get(), big.substr(0, 10)));
-    ASSERT_EQ(p.Client.ReceiveOnce(false, InfiniteTimeout), 10);   // left in the input buffer
+    ASSERT_EQ(p.Client.ReceiveOnce(false, InfiniteTimeout), 10);  // left in the input buffer
     ASSERT_TRUE(SendAll(p.Far.Get(), big.substr(10)));
     std::string got;
     while (got.size() < big.size()) {
@@ -166,7 +166,7 @@ TEST(Connection, WritingToAVanishedPeerRaisesInsteadOfKillingTheProcess)
     }
     std::signal(SIGPIPE, previous);
     EXPECT_EQ(code, 10058);
-    EXPECT_FALSE(p.Client.Connected());   // 10058 disconnects
+    EXPECT_FALSE(p.Client.Connected());  // 10058 disconnects
 }
 
 TEST(Client, RefusedConnectLeavesItClosedAndReady)
@@ -202,6 +202,6 @@ TEST(Client, ConnectWhileConnectedRaisesAndKeepsTheConnection)
     EXPECT_THROW(p.Client.Connect(), EIdAlreadyConnected);
     p.Client.Write("still here");
     EXPECT_EQ(RecvAtMost(p.Far.Get(), 10), "still here");
-    p.Client.SetUseNagle(false);                   // takes effect on the next connect only
+    p.Client.SetUseNagle(false);  // takes effect on the next connect only
     EXPECT_EQ(p.Disconnects, 0);
 }

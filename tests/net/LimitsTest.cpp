@@ -45,7 +45,7 @@ private:
     std::vector<int> FFds;
 };
 
-} // namespace
+}  // namespace
 
 TEST(Limits, SocketsAboveDescriptor1023)
 {
@@ -62,7 +62,9 @@ TEST(Limits, SocketsAboveDescriptor1023)
 
     std::atomic<int> serverSideFd{-1};
     TIdTCPServer server;
-    server.OnConnect = [&](TIdPeerThread* t) { serverSideFd = t->Connection()->Binding()->Handle(); };
+    server.OnConnect = [&](TIdPeerThread* t) {
+        serverSideFd = t->Connection()->Binding()->Handle();
+    };
     server.OnExecute = Echo;
     server.Bindings().Add()->SetIP("127.0.0.1");
     server.SetActive(true);
@@ -100,8 +102,7 @@ namespace {
     // type cache, so the check is not needed while descriptors are exhausted.
     try {
         throw EIdSocketError(10024);
-    } catch (const EIdSocketError&) {
-    }
+    } catch (const EIdSocketError&) {}
     const rlimit low{static_cast<rlim_t>(OpenFds() + 40), static_cast<rlim_t>(OpenFds() + 40)};
     if (setrlimit(RLIMIT_NOFILE, &low) != 0)
         _exit(10);
@@ -136,7 +137,7 @@ namespace {
     _exit(0);
 }
 
-} // namespace
+}  // namespace
 
 TEST(Limits, ListenerSurvivesRunningOutOfDescriptors)
 {

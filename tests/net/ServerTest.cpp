@@ -83,7 +83,7 @@ int Start(TIdTCPServer& AServer)
     return AServer.Bindings().Items(0)->Port();
 }
 
-} // namespace
+}  // namespace
 
 TEST(Server, ActivationWithoutBindingsListensOnAllAddresses)
 {
@@ -118,10 +118,10 @@ TEST(Server, AddressInUseLeavesItInactiveUntilThePortIsFree)
     EXPECT_EQ(server.Bindings().Items(0)->Port(), port);
 
     const int threads = LiveThreads();
-    server.SetActive(true);                          // already active: no second listener
+    server.SetActive(true);  // already active: no second listener
     EXPECT_EQ(LiveThreads(), threads);
     server.SetActive(false);
-    EXPECT_EQ(server.Bindings().Items(0)->Port(), port);   // deactivation keeps the address
+    EXPECT_EQ(server.Bindings().Items(0)->Port(), port);  // deactivation keeps the address
 }
 
 TEST(Server, HooksRunInOrderOnTheConnectionsOwnThread)
@@ -129,7 +129,10 @@ TEST(Server, HooksRunInOrderOnTheConnectionsOwnThread)
     EventLog log;
     TIdTCPServer server;
     server.OnConnect = [&](TIdPeerThread* t) { log.Add("connect", t->ThreadID()); };
-    server.OnExecute = [&](TIdPeerThread* t) { log.Add("execute", t->ThreadID()); Echo(t); };
+    server.OnExecute = [&](TIdPeerThread* t) {
+        log.Add("execute", t->ThreadID());
+        Echo(t);
+    };
     server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
     const int port = Start(server);
 
@@ -160,7 +163,10 @@ TEST(Server, DeactivationDisconnectsEveryPeerWithinItsBound)
     EventLog log;
     TIdTCPServer server;
     std::atomic<int> waiting{0};
-    server.OnExecute = [&](TIdPeerThread* t) { ++waiting; Echo(t); };
+    server.OnExecute = [&](TIdPeerThread* t) {
+        ++waiting;
+        Echo(t);
+    };
     server.OnDisconnect = [&](TIdPeerThread* t) { log.Add("disconnect", t->ThreadID()); };
     const int port = Start(server);
     TFd a = ConnectTo(port), b = ConnectTo(port);
@@ -205,7 +211,8 @@ TEST(Server, FailuresInsidePeers)
     EXPECT_TRUE(WaitForClose(first.Get()));
     ASSERT_TRUE(WaitUntil([&] { return log.Count("exception: refused by handler") == 1; }));
     for (pid_t t : log.Threads())
-        EXPECT_EQ(log.For(t), (std::vector<std::string>{"disconnect", "exception: refused by handler"}));
+        EXPECT_EQ(log.For(t),
+                  (std::vector<std::string>{"disconnect", "exception: refused by handler"}));
 
     // A reset client: 10054 ends the peer quietly.
     TFd second = ConnectTo(port);
@@ -218,10 +225,11 @@ TEST(Server, FailuresInsidePeers)
     ASSERT_TRUE(WaitUntil([&] { return connects == 3; }));
     third.Reset();
     ASSERT_TRUE(WaitUntil([&] { return log.Count("disconnect") == 3; }));
-    ASSERT_TRUE(WaitUntil([&] { return log.Count("exception: Connection Closed Gracefully.") == 1; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return log.Count("exception: Connection Closed Gracefully.") == 1; }));
     EXPECT_TRUE(WaitUntil([&] { return server.Threads().Count() == 0; }));
     EXPECT_EQ(log.Threads().size(), 3u);
-    EXPECT_EQ(log.Size(), 5u);   // the reset peer ended without an exception
+    EXPECT_EQ(log.Size(), 5u);  // the reset peer ended without an exception
 }
 
 // Clients that reset at once, before or while they are accepted, cost the listener nothing.
@@ -251,7 +259,10 @@ TEST(Server, MissingExecuteHandlerEndsThePeer)
     std::string message;
     TIdTCPServer server;
     server.OnConnect = [&](TIdPeerThread* t) {
-        t->OnException = [&](TIdThread*, const std::exception& e) { message = e.what(); ++failures; };
+        t->OnException = [&](TIdThread*, const std::exception& e) {
+            message = e.what();
+            ++failures;
+        };
     };
     const int port = Start(server);
     TFd client = ConnectTo(port);
@@ -272,7 +283,7 @@ TEST(Server, SynchronizedCallsRunOnTheMainThreadAndPassExceptionsBack)
     server.OnExecute = Echo;
     const int port = Start(server);
     TFd client = ConnectTo(port);
-    ASSERT_TRUE(WaitUntil([&] { return log.Count("from main") == 1; }));   // serves the calls
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("from main") == 1; }));  // serves the calls
     EXPECT_EQ(log.Count("on main"), 1);
     EXPECT_EQ(log.Count("elsewhere"), 0);
 }
@@ -283,7 +294,10 @@ TEST(Server, SynchronizedCallsDuringDeactivation)
 {
     std::atomic<int> served{0}, running{0};
     TIdTCPServer server;
-    server.OnExecute = [&](TIdPeerThread* t) { ++running; Echo(t); };
+    server.OnExecute = [&](TIdPeerThread* t) {
+        ++running;
+        Echo(t);
+    };
     server.OnDisconnect = [&](TIdPeerThread* t) { t->Synchronize([&] { ++served; }); };
     const int port = Start(server);
     server.SetTerminateWaitTime(50);

@@ -31,11 +31,11 @@ struct Outbound : TIdObject {
     TIdTCPClient Client;
 };
 
-} // namespace
+}  // namespace
 
 TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
 {
-    TListener target;                              // accepts nothing, reads nothing
+    TListener target;  // accepts nothing, reads nothing
     std::atomic<int> entered{0}, ended{0};
     TIdTCPServer server;
     server.OnExecute = [&](TIdPeerThread* t) {
@@ -51,11 +51,11 @@ TEST(Shutdown, DeactivationWakesPeersInSelectReadAndWrite)
         } else if (role == "read") {
             ++entered;
             c.ReadAvailable();
-        } else if (role == "write") {                // the client never reads: send blocks
+        } else if (role == "write") {  // the client never reads: send blocks
             ++entered;
             for (int i = 0; i < 64 && c.Connected(); ++i)
                 c.Write(block);
-        } else if (role == "outbound") {             // the same on an outbound connection
+        } else if (role == "outbound") {  // the same on an outbound connection
             auto data = std::make_unique<Outbound>();
             data->Client.SetHost("127.0.0.1");
             data->Client.SetPort(target.Port());
@@ -127,7 +127,7 @@ TEST(Shutdown, DestroyingTheServerWhilePeersStillFinish)
         ASSERT_TRUE(SendAll(clients[i].Get(), roles[i]));
     }
     ASSERT_TRUE(WaitUntil([&] { return connecting == 1 && pausing == 1 && syncing == 1; }));
-    ASSERT_EQ(silent.Queued(), 1);                 // the outbound SYN is still unanswered
+    ASSERT_EQ(silent.Queued(), 1);  // the outbound SYN is still unanswered
 
     server.reset();
     EXPECT_EQ(served, 3);

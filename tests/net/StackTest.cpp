@@ -35,7 +35,7 @@ struct SocketPairs {
     std::vector<TFd> Near, Far;
 };
 
-} // namespace
+}  // namespace
 
 TEST(Select, RewritesTheListToTheReadySocketsOnly)
 {
@@ -81,7 +81,8 @@ TEST(Select, FailsAtOnceOnAClosedHandle)
 
 TEST(Addresses, DottedQuadsAndHostResolution)
 {
-    for (const char* no : {"1.2.3", "1.2.3.4.5", "256.0.0.1", "a.b.c.d", "", "1..2.3", "1.2.3.", "1.2.3.x"})
+    for (const char* no :
+         {"1.2.3", "1.2.3.4.5", "256.0.0.1", "a.b.c.d", "", "1..2.3", "1.2.3.", "1.2.3.x"})
         EXPECT_FALSE(TIdStack::IsDottedQuad(no)) << no;
     for (const char* yes : {"0.0.0.0", "255.255.255.255", "10.1.2.3"})
         EXPECT_TRUE(TIdStack::IsDottedQuad(yes)) << yes;
@@ -145,7 +146,7 @@ TEST(Errors, TextsAndTranslation)
     EXPECT_EQ(TIdStack::TranslateErrno(ECONNREFUSED), 10061);
     EXPECT_EQ(TIdStack::TranslateErrno(EPIPE), 10058);
     EXPECT_EQ(TIdStack::TranslateErrno(EWOULDBLOCK), 10035);
-    EXPECT_EQ(TIdStack::TranslateErrno(ENOMEM), ENOMEM);   // no counterpart: kept
+    EXPECT_EQ(TIdStack::TranslateErrno(ENOMEM), ENOMEM);  // no counterpart: kept
 
     EXPECT_FALSE(TIdStack::CheckResult(0));
     EXPECT_THROW(
@@ -185,7 +186,7 @@ TEST(SocketHandle, BindShowsTheBoundAddressAndRefusesAnAddressInUse)
     } catch (const EIdSocketError&) {
         ADD_FAILURE() << "in use must not be a plain socket error";
     }
-    EXPECT_TRUE(second.HandleAllocated());   // a failed bind leaves the socket open
+    EXPECT_TRUE(second.HandleAllocated());  // a failed bind leaves the socket open
 }
 
 TEST(SocketHandle, CloseSocketKeepsOrClearsTheLocalAddress)
@@ -204,7 +205,7 @@ TEST(SocketHandle, CloseSocketKeepsOrClearsTheLocalAddress)
     EXPECT_EQ(h.IP(), "127.0.0.1");
     EXPECT_EQ(h.PeerIP(), "");
     EXPECT_EQ(h.PeerPort(), 0);
-    EXPECT_FALSE(h.CloseSocket(true));        // closed: nothing, the local address stays
+    EXPECT_FALSE(h.CloseSocket(true));  // closed: nothing, the local address stays
     EXPECT_EQ(h.Port(), localPort);
     EXPECT_THROW(h.WaitForData(InfiniteTimeout), EIdConnClosedGracefully);
 

@@ -33,7 +33,8 @@ TBackend::TBackend(TMode AMode, std::string AGreeting)
     Start();
 }
 
-TBackend::TBackend(TTransform ATransform) : FMode(TMode::Transform), FTransform(std::move(ATransform))
+TBackend::TBackend(TTransform ATransform)
+    : FMode(TMode::Transform), FTransform(std::move(ATransform))
 {
     Start();
 }
@@ -203,4 +204,4 @@ void TBackend::Answer(int AFd)
         writer.join();
 }
 
-} // namespace testkit
+}  // namespace testkit

@@ -55,7 +55,7 @@ public:
 private:
     struct TConnection {
         std::thread Thread;
-        TFd Socket;         // closed under FLock, so that Stop never shuts down a reused number
+        TFd Socket;  // closed under FLock, so that Stop never shuts down a reused number
         bool Done = false;  // guarded by FLock
     };
 
@@ -81,4 +81,4 @@ private:
     std::thread FAcceptor;  // started last, by the constructors
 };
 
-} // namespace testkit
+}  // namespace testkit

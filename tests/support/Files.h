@@ -22,14 +22,16 @@ namespace testkit {
 // child), removed with everything in it.
 class TTempDir {
 public:
-    TTempDir() {
+    TTempDir()
+    {
         std::string pattern = (std::filesystem::temp_directory_path() / "trabix-test-XXXXXX");
         if (mkdtemp(pattern.data()) == nullptr)
             std::abort();
         path_ = pattern;
         chmod(path_.c_str(), 0777);
     }
-    ~TTempDir() {
+    ~TTempDir()
+    {
         chmod(path_.c_str(), 0777);
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
@@ -39,7 +41,8 @@ public:
 
     const std::string& Path() const { return path_; }
     std::string operator/(const std::string& Name) const { return path_ + "/" + Name; }
-    std::set<std::string> Names() const {
+    std::set<std::string> Names() const
+    {
         std::set<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(path_))
             names.insert(entry.path().filename().string());
@@ -50,19 +53,22 @@ private:
     std::string path_;
 };
 
-inline std::string ReadFile(const std::string& Path) {
+inline std::string ReadFile(const std::string& Path)
+{
     std::ostringstream out;
     out << std::ifstream(Path, std::ios::binary).rdbuf();
     return out.str();
 }
 
-inline void WriteFile(const std::string& Path, const std::string& Content) {
+inline void WriteFile(const std::string& Path, const std::string& Content)
+{
     std::ofstream(Path, std::ios::binary | std::ios::trunc) << Content;
 }
 
 // Runs Check where permission bits apply: directly for an ordinary user, and in a child that
 // has become "nobody" when the tests run as root (root reads and writes past any mode).
-inline bool RunWithoutPrivileges(const std::function<bool()>& Check) {
+inline bool RunWithoutPrivileges(const std::function<bool()>& Check)
+{
     if (geteuid() != 0)
         return Check();
     const pid_t pid = fork();

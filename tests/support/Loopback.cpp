@@ -55,7 +55,8 @@ int BindAnyPort(const TFd& AFd)
 bool WaitReadable(int AFd, Clock::time_point ADeadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - Clock::now());
         pollfd p{AFd, POLLIN, 0};
         const int rc = ::poll(&p, 1, left.count() < 0 ? 0 : static_cast<int>(left.count()));
         if (rc < 0 && errno == EINTR)
@@ -74,7 +75,7 @@ ssize_t RecvOnce(int AFd, char* ABuffer, std::size_t ASize)
     return n;
 }
 
-} // namespace
+}  // namespace
 
 TListener::TListener(int ABacklog) : FSocket(NewSocket())
 {
@@ -245,4 +246,4 @@ std::uint64_t Digest(const std::string& AData)
     return h ^ AData.size();
 }
 
-} // namespace testkit
+}  // namespace testkit

@@ -95,7 +95,8 @@ struct TEnding {
 TEnding ReadToEnd(int AFd, Clock::time_point ADeadline = Clock::now() + kDeadline,
                   std::size_t AEnough = SIZE_MAX);
 // Reads until AMax bytes came, the peer closed, or the deadline passed.
-std::string RecvAtMost(int AFd, std::size_t AMax, Clock::time_point ADeadline = Clock::now() + kDeadline);
+std::string RecvAtMost(int AFd, std::size_t AMax,
+                       Clock::time_point ADeadline = Clock::now() + kDeadline);
 // True when the peer closed (or reset) the connection before the deadline; data is dropped.
 bool WaitForClose(int AFd, Clock::time_point ADeadline = Clock::now() + kDeadline);
 // True when the peer reset the connection before the deadline; data is dropped.
@@ -113,4 +114,4 @@ std::vector<std::string> ExchangeAll(std::vector<TFd>& AConnections,
 std::string RandomBytes(std::size_t ASize, std::uint64_t ASeed);
 std::uint64_t Digest(const std::string& AData);
 
-} // namespace testkit
+}  // namespace testkit

@@ -20,4 +20,4 @@ inline void MapOnLoopback(TIdMappedPortTCP& AMap, int ATargetPort, int AListenPo
     AMap.SetMappedPort(ATargetPort);
 }
 
-} // namespace testkit
+}  // namespace testkit

@@ -9,9 +9,10 @@
 namespace testkit {
 
 // PollUntil, serving the calls handed to the main thread between two tests of ADone.
-inline bool WaitUntil(const std::function<bool()>& ADone, std::chrono::milliseconds ALimit = kDeadline)
+inline bool WaitUntil(const std::function<bool()>& ADone,
+                      std::chrono::milliseconds ALimit = kDeadline)
 {
     return PollUntil(ADone, ALimit, [] { ServePending(); });
 }
 
-} // namespace testkit
+}  // namespace testkit

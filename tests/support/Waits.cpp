@@ -33,7 +33,7 @@ int CountEntries(const char* ADir)
     return n;
 }
 
-} // namespace
+}  // namespace
 
 int OpenFds()
 {
@@ -45,4 +45,4 @@ int LiveThreads()
     return CountEntries("/proc/self/task");
 }
 
-} // namespace testkit
+}  // namespace testkit

@@ -27,4 +27,4 @@ bool PollUntil(const std::function<bool()>& ADone, std::chrono::milliseconds ALi
 int OpenFds();
 int LiveThreads();
 
-} // namespace testkit
+}  // namespace testkit

@@ -72,7 +72,8 @@ std::string TClient::Receive(std::size_t AMax, int ATimeoutMs)
         [&] {
             char buf[65536];
             ssize_t got;
-            while (FSocket.Get() >= 0 && (got = ::recv(FSocket.Get(), buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            while (FSocket.Get() >= 0 &&
+                   (got = ::recv(FSocket.Get(), buf, sizeof buf, MSG_DONTWAIT)) > 0)
                 FBuffer.append(buf, static_cast<std::size_t>(got));
             return FBuffer.size() >= AMax;
         },
@@ -82,4 +83,4 @@ std::string TClient::Receive(std::size_t AMax, int ATimeoutMs)
     return out;
 }
 
-} // namespace testkit
+}  // namespace testkit

@@ -71,4 +71,4 @@ private:
     std::string FBuffer;
 };
 
-} // namespace testkit
+}  // namespace testkit

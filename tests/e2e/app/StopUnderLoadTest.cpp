@@ -28,7 +28,7 @@ namespace {
 // scripts/test.sh, as for the python cases) an upper bound on a duration is three times longer.
 std::chrono::milliseconds TimeBound(std::chrono::milliseconds bound)
 {
-    const char *sanitized = std::getenv("TRABIX_E2E_SANITIZED");
+    const char* sanitized = std::getenv("TRABIX_E2E_SANITIZED");
     return sanitized && std::strcmp(sanitized, "1") == 0 ? bound * 3 : bound;
 }
 
@@ -42,8 +42,8 @@ template <class F>
 class ScopeExit {
 public:
     explicit ScopeExit(F f) : FAtExit(std::move(f)) {}
-    ScopeExit(const ScopeExit &) = delete;
-    ScopeExit &operator=(const ScopeExit &) = delete;
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
     ~ScopeExit() { FAtExit(); }
 
 private:
@@ -54,7 +54,7 @@ private:
 // dropped connect waits a second); false when the channel did not take them in time. A send or
 // receive on them gives up after 10 s, so a connection the stop forgot fails the case instead
 // of blocking it.
-bool ConnectSome(TMainForm &form, std::vector<TFd> &into, int port, int count, int channel)
+bool ConnectSome(TMainForm& form, std::vector<TFd>& into, int port, int count, int channel)
 {
     for (int i = 0; i < count; ++i) {
         into.push_back(TryConnect(port));
@@ -62,7 +62,8 @@ bool ConnectSome(TMainForm &form, std::vector<TFd> &into, int port, int count, i
         ::setsockopt(into.back().Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         ::setsockopt(into.back().Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
         if ((i % 4 == 3 || i == count - 1) &&
-            !WaitFor([&] { return form.Mapping(channel)->ConnectsIn > i; }, WaitMs(std::chrono::seconds(10))))
+            !WaitFor([&] { return form.Mapping(channel)->ConnectsIn > i; },
+                     WaitMs(std::chrono::seconds(10))))
             return false;
     }
     return true;
@@ -70,7 +71,7 @@ bool ConnectSome(TMainForm &form, std::vector<TFd> &into, int port, int count, i
 
 // Sends and reads back on fd as fast as the echo target answers, until asked to stop or the
 // connection ends.
-void Stream(const std::stop_token &stop, int fd, std::atomic<long> &echoed)
+void Stream(const std::stop_token& stop, int fd, std::atomic<long>& echoed)
 {
     std::vector<char> block(16384, 's'), back(65536);
     while (!stop.stop_requested()) {
@@ -83,7 +84,7 @@ void Stream(const std::stop_token &stop, int fd, std::atomic<long> &echoed)
     }
 }
 
-} // namespace
+}  // namespace
 
 TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
 {
@@ -92,8 +93,9 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
     const int idlePort = FreePort(), streamPort = FreePort();
     QString ini;
     for (int n : {1, 2})
-        ini += QStringLiteral("[MappedPort_%1]\r\nListenPort=%2\r\nMapIp=127.0.0.1\r\nMapPort=%3\r\n"
-                              "Map=1\r\nLogging=1\r\n")
+        ini += QStringLiteral(
+                   "[MappedPort_%1]\r\nListenPort=%2\r\nMapIp=127.0.0.1\r\nMapPort=%3\r\n"
+                   "Map=1\r\nLogging=1\r\n")
                    .arg(n)
                    .arg(n == 1 ? idlePort : streamPort)
                    .arg(echo.Port());
@@ -113,31 +115,36 @@ TEST(StopUnderLoad, StopEndsEveryThreadAndListener)
         // On an early return: ask the pumps to stop and wake any that wait in a send or a
         // receive, so that they are joined before their sockets are closed.
         const ScopeExit stopPumps([&] {
-            for (auto &t : pumps)
+            for (auto& t : pumps)
                 t.request_stop();
-            for (const TFd &fd : streams)
+            for (const TFd& fd : streams)
                 ::shutdown(fd.Get(), SHUT_RDWR);
         });
-        for (const TFd &fd : streams)
+        for (const TFd& fd : streams)
             pumps.emplace_back(Stream, fd.Get(), std::ref(echoed));
-        ASSERT_TRUE(WaitFor([&] { return form.Mapping(1)->ConnectsIn == 50 &&
-                                         form.Mapping(2)->ConnectsIn == 10 && echoed > 1000000; },
-                            WaitMs(std::chrono::seconds(30))));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return form.Mapping(1)->ConnectsIn == 50 && form.Mapping(2)->ConnectsIn == 10 &&
+                    echoed > 1000000;
+            },
+            WaitMs(std::chrono::seconds(30))));
 
         form.StopMappings();
         EXPECT_FALSE(form.MappingsActive);
         // Nothing listens any more, and every client has been let go.
         for (int port : {idlePort, streamPort})
-            EXPECT_LT(TryConnect(port).Get(), 0) << "port " << port << " still accepts after the stop";
-        for (const TFd &fd : idle)
+            EXPECT_LT(TryConnect(port).Get(), 0)
+                << "port " << port << " still accepts after the stop";
+        for (const TFd& fd : idle)
             EXPECT_TRUE(WaitForClose(fd.Get(), Clock::now() + TimeBound(std::chrono::seconds(2))));
         pumps.clear();  // asks each pump to stop and joins it: the relay has ended their streams
         idle.clear();
         streams.clear();
         // The connection and listener threads end and give back their descriptors (the echo
         // target's side of each connection closes once the relay has closed its own).
-        EXPECT_TRUE(WaitFor([&] { return LiveThreads() <= threadsBefore && OpenFds() <= fdsBefore; },
-                            WaitMs(std::chrono::seconds(2))))
+        EXPECT_TRUE(
+            WaitFor([&] { return LiveThreads() <= threadsBefore && OpenFds() <= fdsBefore; },
+                    WaitMs(std::chrono::seconds(2))))
             << LiveThreads() << " threads (" << threadsBefore << " before), " << OpenFds()
             << " descriptors (" << fdsBefore << " before)";
         for (int n : {1, 2})

@@ -24,9 +24,8 @@ using namespace testkit;
 
 namespace {
 
-
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr int kCycles = 300;      // the sanitizers make each cycle ten times dearer
+constexpr int kCycles = 300;  // the sanitizers make each cycle ten times dearer
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
 constexpr int kCycles = 300;
@@ -41,7 +40,7 @@ constexpr int kMessage = 96;
 
 std::string Tagged(int AClient, int ACycle)
 {
-    char tag[32];   // room for any two ints, so the format never truncates
+    char tag[32];  // room for any two ints, so the format never truncates
     std::snprintf(tag, sizeof tag, "<%02d:%06d>", AClient, ACycle);
     std::string text;
     while (text.size() < kMessage)
@@ -76,14 +75,17 @@ void RunClient(int AClient, int APort, Faults& AFaults, std::atomic<int>& ADone)
             return;
         }
         // A cycle that hangs fails instead of blocking the test.
-        const TEnding echoed = ReadToEnd(s.Get(), Clock::now() + std::chrono::seconds(10), message.size());
+        const TEnding echoed =
+            ReadToEnd(s.Get(), Clock::now() + std::chrono::seconds(10), message.size());
         if (echoed.Bytes.size() < message.size()) {
             AFaults.Add("cycle " + std::to_string(cycle) + " of client " + std::to_string(AClient) +
-                        " ended early: " + (echoed.Error == 0 ? std::string("closed") : std::strerror(echoed.Error)));
+                        " ended early: " +
+                        (echoed.Error == 0 ? std::string("closed") : std::strerror(echoed.Error)));
             return;
         }
         if (echoed.Bytes != message) {
-            AFaults.Add("client " + std::to_string(AClient) + " got foreign bytes: " + echoed.Bytes);
+            AFaults.Add("client " + std::to_string(AClient) +
+                        " got foreign bytes: " + echoed.Bytes);
             return;
         }
         ADone.fetch_add(1);
@@ -109,7 +111,7 @@ void ReadCounters(TqvMappedPortTCP& AMap)
     (void)AMap.GetStatistics();
 }
 
-} // namespace
+}  // namespace
 
 TEST(Churn, TaggedEchoCyclesWhileASecondServerComesAndGoes)
 {
@@ -188,7 +190,8 @@ TEST(Churn, TaggedEchoCyclesWhileASecondServerComesAndGoes)
 
         // Every connection of the steady server ends in its counters.
         const int total = kClients * kCycles;
-        WaitUntil([&] { return steady.DisconnectsIn.load() >= done.load(); }, std::chrono::seconds(30));
+        WaitUntil([&] { return steady.DisconnectsIn.load() >= done.load(); },
+                  std::chrono::seconds(30));
         EXPECT_EQ(done.load(), total);
         EXPECT_EQ(steady.ConnectsIn.load(), done.load());
         EXPECT_EQ(steady.ConnectsOut.load(), steady.ConnectsIn.load());

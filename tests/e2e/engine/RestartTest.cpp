@@ -37,7 +37,7 @@ void Client(int APort, const std::atomic<bool>& AStop)
             SendAll(fd.Get(), "x");
             WaitForClose(fd.Get(), Clock::now() + std::chrono::seconds(5));
         } else {
-            ::poll(nullptr, 0, 1);   // between a stop and the next start: nobody listens
+            ::poll(nullptr, 0, 1);  // between a stop and the next start: nobody listens
         }
     }
 }
@@ -61,12 +61,12 @@ void Restart(TqvMappedPortTCP& AMap, int& APort, int ATarget, std::atomic<long>&
     APort = AMap.Bindings().Items(0)->Port();
 }
 
-} // namespace
+}  // namespace
 
 TEST(Restart, TwoHundredRestartsWhileConnectionsEndByError)
 {
-    std::thread([] {}).join();   // the sanitizer's helper thread starts with the first thread
-    const int refusing = FreePort();   // held until the process ends: taken before the count
+    std::thread([] {}).join();  // the sanitizer's helper thread starts with the first thread
+    const int refusing = FreePort();  // held until the process ends: taken before the count
     const int fdsBefore = OpenFds();
     const int threadsBefore = LiveThreads();
     std::vector<std::weak_ptr<Receiver>> receivers;
@@ -78,7 +78,7 @@ TEST(Restart, TwoHundredRestartsWhileConnectionsEndByError)
         int ports[2] = {0, 0};
         for (TqvMappedPortTCP* map : {&refused, &reset}) {
             map->ChannelName = "Channel 1;";
-            map->SetTerminateWaitTime(25);   // peers outlive their stop, as at any restart
+            map->SetTerminateWaitTime(25);  // peers outlive their stop, as at any restart
             map->Logging = true;
             map->LogConnInfo = true;
         }
@@ -99,7 +99,8 @@ TEST(Restart, TwoHundredRestartsWhileConnectionsEndByError)
             const int seen = refused.ConnectsIn.load() + reset.ConnectsIn.load();
             const auto until = Clock::now() + std::chrono::milliseconds(20);
             ServeWhileWaiting([&] {
-                return refused.ConnectsIn.load() + reset.ConnectsIn.load() >= seen + 2 || Clock::now() > until;
+                return refused.ConnectsIn.load() + reset.ConnectsIn.load() >= seen + 2 ||
+                    Clock::now() > until;
             });
             Restart(refused, ports[0], refusing, lines, receivers);
             Restart(reset, ports[1], resetting.Port(), lines, receivers);
