@@ -37,7 +37,7 @@ TAccessPage::TAccessPage(QWidget* parent) : TChannelSettingsPage(parent)
     AllowFromCheck->setWordWrap(true);
     MaxConnections = NewLimitBox(this);
     MaxConnectionsPerSource = NewLimitBox(this);
-    form->addRow(QStringLiteral("&Allow from:"), AllowFrom);
+    form->addRow(QStringLiteral("A&llow from:"), AllowFrom);
     form->addRow(QString(), AllowFromCheck);
     form->addRow(QStringLiteral("Max. &connections:"), MaxConnections);
     form->addRow(QStringLiteral("Max. connections per &source:"), MaxConnectionsPerSource);
@@ -47,7 +47,7 @@ TAccessPage::TAccessPage(QWidget* parent) : TChannelSettingsPage(parent)
 
 QString TAccessPage::Title() const
 {
-    return QStringLiteral("A&ccess");
+    return QStringLiteral("&Access");
 }
 
 void TAccessPage::Load(const trabix::TPM_port& port)

@@ -13,7 +13,7 @@ class TConditionsPage : public TChannelSettingsPage {
 public:
     explicit TConditionsPage(QWidget* parent = nullptr);
 
-    QString Title() const override { return QStringLiteral("&Conditions"); }
+    QString Title() const override { return QStringLiteral("C&onditions"); }
     void Load(const trabix::TPM_port& port) override;
     // Every value the boxes allow can be stored.
     QString Problem() const override { return {}; }

@@ -6,7 +6,10 @@
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"
 
+#include <QAbstractButton>
 #include <QDialogButtonBox>
+#include <QLabel>
+#include <QTabWidget>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -47,6 +50,39 @@ TEST(ChannelSettingsDialogTest, ChecksTheAllowListAsTypedAndRefusesToCloseOnABad
     EXPECT_EQ(stored.MaxConnections, 5);
     EXPECT_EQ(stored.MaxConnectionsPerSource, 3);
     EXPECT_EQ(stored.Remarks, "kept");  // a page stores its own fields only
+}
+
+// Alt with a letter must reach one control: the tab titles are always visible, so no page may
+// use a letter of a tab title or one its own controls already use.
+TEST(ChannelSettingsDialogTest, EveryPageHasItsOwnAltLetters)
+{
+    trabix::TPM_port port;
+    TChannelSettingsDialog dialog(1, port);
+    const auto letterOf = [](const QString& text) -> QChar {
+        const qsizetype at = text.indexOf(QLatin1Char('&'));
+        return at >= 0 && at + 1 < text.size() ? text.at(at + 1).toLower() : QChar();
+    };
+    QStringList tabLetters;
+    for (int i = 0; i < dialog.Pages->count(); ++i)
+        tabLetters << QString(letterOf(dialog.Pages->tabText(i)));
+    for (int i = 0; i < dialog.Pages->count(); ++i) {
+        QStringList used = tabLetters;
+        QWidget* page = dialog.Pages->widget(i);
+        QStringList texts;
+        for (const QLabel* label : page->findChildren<QLabel*>())
+            texts << label->text();
+        for (const QAbstractButton* button : page->findChildren<QAbstractButton*>())
+            texts << button->text();
+        for (const QString& text : texts) {
+            const QChar letter = letterOf(text);
+            if (letter.isNull())
+                continue;
+            EXPECT_FALSE(used.contains(QString(letter)))
+                << dialog.Pages->tabText(i).toStdString() << ": " << text.toStdString();
+            used << QString(letter);
+        }
+        EXPECT_EQ(tabLetters.removeDuplicates(), 0);
+    }
 }
 
 TEST_F(TWindowTest, RowSettingsApplyToTheRunningChannelAndClearTheWarningMark)

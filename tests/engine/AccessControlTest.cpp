@@ -3,6 +3,7 @@
 #include "MappingFixture.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -152,8 +153,9 @@ TEST_F(AccessTest, FloodOfRefusedClientsCostsNoThreadDescriptorOrTargetConnectio
     const auto start = Clock::now();
     int resets = 0;
     for (int i = 0; i < 5000 && Clock::now() < start + kDeadline; ++i) {
-        TFd fd = From("127.0.0.1");
-        resets += Reset(fd) ? 1 : 0;
+        int error = 0;
+        TFd fd = TryConnectFrom("127.0.0.1", ListenPort(), error);
+        resets += (fd.Get() < 0 ? error == ECONNRESET : Reset(fd)) ? 1 : 0;
     }
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
     EXPECT_EQ(resets, 5000);

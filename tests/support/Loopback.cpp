@@ -133,7 +133,7 @@ TFd ConnectTo(int APort)
     return fd;
 }
 
-TFd ConnectFrom(const std::string& ASource, int APort)
+TFd TryConnectFrom(const std::string& ASource, int APort, int& AError)
 {
     TFd fd = NewSocket();
     sockaddr_in from = Loopback(0);
@@ -143,9 +143,21 @@ TFd ConnectFrom(const std::string& ASource, int APort)
     // of connects from one source while other tests hold ports must not run out of them.
     const int noPort = 1;
     ::setsockopt(fd.Get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
+    AError = 0;
     if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
-        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
-        throw std::runtime_error("cannot connect from " + ASource + ": " + std::strerror(errno));
+        ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        AError = errno;
+        fd.Reset();
+    }
+    return fd;
+}
+
+TFd ConnectFrom(const std::string& ASource, int APort)
+{
+    int error = 0;
+    TFd fd = TryConnectFrom(ASource, APort, error);
+    if (fd.Get() < 0)
+        throw std::runtime_error("cannot connect from " + ASource + ": " + std::strerror(error));
     return fd;
 }
 

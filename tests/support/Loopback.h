@@ -81,6 +81,10 @@ TFd ConnectTo(int APort);
 TFd TryConnect(int APort);
 // Connects to 127.0.0.1:APort from the loopback address ASource (127.0.0.2, ...); throws.
 TFd ConnectFrom(const std::string& ASource, int APort);
+// The same without throwing: -1 and the connect's errno in AError when it fails. A server that
+// resets at once can make the connect itself fail with ECONNRESET: the reset arrives between
+// the handshake and the moment the blocked connect looks at the socket again.
+TFd TryConnectFrom(const std::string& ASource, int APort, int& AError);
 // Closes with an RST instead of a FIN.
 void CloseWithReset(TFd& AFd);
 
