@@ -12,7 +12,7 @@
 #include "app/UserPrompts.h"
 #include "app/pm_About.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 #include "net/IdAntiFreeze.h"
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"

@@ -8,7 +8,7 @@
 #include "app/ScreenLog.h"
 #include "app/UserPrompts.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"
 #include "net/ThreadChecks.h"

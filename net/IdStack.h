@@ -92,6 +92,9 @@ public:
     // (a negative socket number in the list fails with 10038 as an invalid socket does).
     // More than 64 sockets raise EIdStackSetSizeExceeded before anything waits.
     virtual int Select(TIdSocketList& AReadList, int ATimeout) = 0;
+    // Select with the time limit in microseconds (negative: no limit), for a wait that must end
+    // at a due time: whole milliseconds would miss it by up to one.
+    virtual int SelectMicros(TIdSocketList& AReadList, std::int64_t ATimeoutUs) = 0;
     virtual int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
                            int AOptLen) = 0;
     // ADirection: Id_SD_Send or Id_SD_Both.
