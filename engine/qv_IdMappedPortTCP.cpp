@@ -372,6 +372,7 @@ void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread)
     const TIdSocketHandle& target = *data.Outbound->Binding();
     data.Record->SetTarget(TEndpoint{target.PeerIP(), target.PeerPort()});
     data.Record->SetState(TConnectionState::Relaying);
+    data.Pipeline->Start(RelayNow());
 }
 
 bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)

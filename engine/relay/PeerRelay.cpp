@@ -131,6 +131,10 @@ void TPeerRelay::Relay(TRelayDirection ADirection)
     DeliverTexts();
     if (!out.empty())
         WriteOut(ADirection, out, start);
+    // What a stage answered on its own towards the source.
+    const TRelayDirection back = ADirection == kClientToServer ? kServerToClient : kClientToServer;
+    if (const std::string_view answer = FPipeline.Outgoing(back); !answer.empty())
+        WriteOut(back, answer, FClock.TickCount());
     // The source has ended: what it sent before still arrives, each piece at its time, before
     // the relay ends the mapping.
     if (ended && FPipeline.HoldsForLater())

@@ -70,6 +70,12 @@ void TRelayPipeline::Pump(TRelayMicros ANow)
     }
 }
 
+void TRelayPipeline::Start(TRelayMicros ANow)
+{
+    for (const auto& stage : FStages)
+        stage->Start(ANow);
+}
+
 void TRelayPipeline::Append(TRelayDirection ADirection, std::string_view ABytes)
 {
     std::string& out = FOut[DirectionIndex(ADirection)];

@@ -67,6 +67,12 @@ public:
     std::string_view Feed(TRelayDirection ADirection, TRelayBytes& APiece, TRelayMicros ANow);
     // Moves the held bytes due at ANow on through the later stages to the waiting bytes.
     void Pump(TRelayMicros ANow);
+    // Tells the stages that the connection relays from now on; once, by the first carrier.
+    void Start(TRelayMicros ANow);
+    // Bytes a stage sends to a direction's destination on its own (an answer within a
+    // handshake): they wait behind what waits already and pass no further stage. A carrier
+    // writes every direction's waiting bytes after each piece it feeds.
+    void Emit(TRelayDirection ADirection, std::string_view ABytes) { Append(ADirection, ABytes); }
     // The bytes of a direction released and not yet written.
     std::string_view Outgoing(TRelayDirection ADirection) const;
     // AWritten bytes of AOut (from Feed or Outgoing) reached the destination; the rest waits.

@@ -415,7 +415,9 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     // An unwatched channel's stages write no lines; a stage's line has nobody to go to here.
     if (pipeline.HasTexts())
         pipeline.TakeTexts();
-    return Write(AEntry, direction, out);
+    const TOutcome outcome = Write(AEntry, direction, out);
+    // What a stage answered on its own towards the source is written with the next rest.
+    return outcome == TOutcome::Done && pipeline.HasOutgoing() ? WriteRest(AEntry) : outcome;
 }
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayDirection ADirection,

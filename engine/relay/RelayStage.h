@@ -81,6 +81,9 @@ public:
     // A piece that reached the stage at ANow: read from the direction's source (an empty piece
     // is the source's orderly close), or passed on by the stage before.
     virtual void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros ANow) = 0;
+    // The connection is set up and relays from now on (a stage that speaks first, such as a
+    // handshake's opening, emits its bytes here; see TRelayPipeline::Emit).
+    virtual void Start(TRelayMicros) {}
     // Bytes held by the stage that are due at ANow, into AOut (left empty when none are).
     // AEnd: how the direction ends after them, when a budget ends it.
     virtual void Release(TRelayDirection, TRelayMicros, TRelayBytes&, TDirectionEnd&) {}
