@@ -10,6 +10,8 @@
 //   if (stack.Select(list, 1000) > 0 && SocketListContains(list, b)) ...
 #pragma once
 
+#include <cerrno>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -50,6 +52,20 @@ constexpr int Id_WSAECONNRESET = 10054;
 constexpr int Id_WSAENOBUFS = 10055;
 constexpr int Id_WSAESHUTDOWN = 10058;
 constexpr int Id_WSAECONNREFUSED = 10061;
+constexpr int Id_WSAENOPROTOOPT = 10042;
+constexpr int Id_WSAEOPNOTSUPP = 10045;
+constexpr int Id_WSAENETDOWN = 10050;
+constexpr int Id_WSAENETUNREACH = 10051;
+constexpr int Id_WSAENOTCONN = 10057;
+constexpr int Id_WSAEHOSTDOWN = 10064;
+constexpr int Id_WSAEHOSTUNREACH = 10065;
+// Failures without a number of their own in the table keep their errno value (see
+// TranslateErrno); named here so that code compares layer numbers only.
+constexpr int Id_ErrnoEPROTO = EPROTO;
+constexpr int Id_ErrnoEPERM = EPERM;
+constexpr int Id_ErrnoENONET = ENONET;
+constexpr int Id_ErrnoENFILE = ENFILE;
+constexpr int Id_ErrnoENOMEM = ENOMEM;
 // Host lookup failures (outside the error table, so their ErrorText is empty).
 constexpr int Id_WSAHOST_NOT_FOUND = 11001;
 constexpr int Id_WSATRY_AGAIN = 11002;
