@@ -12,13 +12,16 @@
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-capture trabix-inspect
 # socat rinetd haproxy haproxy-splice), BENCH_LEVELS (held connections, default
 # 1000,4000,8000), BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping
-# stall stall-capture conditions),
+# stall stall-capture conditions redis),
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
 # BENCH_STALL_HOLD (connections held open during the stall-capture phase, default 5000),
 # BENCH_BUILD (build folder, default build-bench),
 # TRABIX_BIN (the program; default: the one built in the build folder),
+# BENCH_REDIS_TARGETS (relays in front of redis-server in the redis phase, default: direct
+# haproxy trabix-relay, and trabix-baseline when there is one), BENCH_REDIS_REQUESTS (GET
+# requests per row, default 100000),
 # TRABIX_BASELINE_BIN (an earlier build of the program: adds the target trabix-baseline, the
 # relay-only configuration run with it, to compare before and after in one run).
 # Output: the table on standard output and in bench/results/<time>.md, the raw lines beside it.
@@ -487,6 +490,46 @@ run_conditions() {
   done
 }
 
+# A real client and server: redis-benchmark (GET) against redis-server, directly and through
+# each relay, at 1, 8, 50 and 200 connections and 50 connections pipelined 16 deep. The relays
+# are the targets phase's ones with their echo channel pointed at redis.
+run_redis() {
+  command -v redis-server >/dev/null && command -v redis-benchmark >/dev/null \
+    || { log "redis-server or redis-benchmark missing: redis phase skipped"; return 0; }
+  local port run target conns pipeline rps echo_backend=$B_ECHO
+  local targets=${BENCH_REDIS_TARGETS:-direct haproxy trabix-relay}
+  [ -n "${TRABIX_BASELINE_BIN:-}" ] && [[ " $targets " != *" trabix-baseline "* ]] \
+    && targets="${targets/trabix-relay/trabix-baseline trabix-relay}"
+  port=$(free_ports 1)
+  redis-server --port "$port" --bind 127.0.0.1 --save "" --appendonly no \
+    >"$scratch/redis.out" 2>&1 &
+  local redis_pid=$!
+  started+=("$redis_pid")
+  wait_ports "$port" || { log "redis-server did not start"; return 0; }
+  redis-benchmark -h 127.0.0.1 -p "$port" -t set -n 1000 -q >/dev/null 2>&1  # the key GET reads
+  for run in $(seq 1 "$RUNS"); do
+    for target in $targets; do
+      [[ $target == trabix-* && -z "$trabix" ]] && continue
+      log "run $run: redis through $target"
+      B_ECHO=$port
+      "start_$target" || { log "$target did not start"; B_ECHO=$echo_backend; continue; }
+      B_ECHO=$echo_backend
+      for conns in 1 8 50 200 50x16; do
+        pipeline=1; [[ $conns == *x* ]] && pipeline=${conns#*x} && conns=${conns%x*}
+        rps=$(redis-benchmark -h 127.0.0.1 -p "$ECHO" -t get -n "${BENCH_REDIS_REQUESTS:-100000}" \
+                -c "$conns" -P "$pipeline" -q 2>/dev/null | tr '\r' '\n' \
+              | sed -n 's/^GET: \([0-9.]*\) requests per second.*/\1/p' | tail -n 1)
+        [ -n "$rps" ] && echo "redis conns=$conns pipeline=$pipeline rps=$rps" | record "$run" "$target"
+      done
+      local pid
+      for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+      started=("$backend_pid" "$redis_pid")
+    done
+  done
+  stop_pid "$redis_pid"
+  started=("$backend_pid")
+}
+
 # --- main ------------------------------------------------------------------------------------
 
 log "raw results: $raw"
@@ -498,6 +541,7 @@ for phase in $BENCH_PHASES; do
     stall) run_stall_probe trabix-inspect 1:4:0 ;;
     stall-capture) run_stall_probe trabix-capture 0:0:0:Capture=1,CaptureToFile=1 stream ;;
     conditions) run_conditions ;;
+    redis) run_redis ;;
   esac
 done
 stop_pid "$backend_pid"

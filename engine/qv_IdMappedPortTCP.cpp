@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <utility>
 
@@ -40,14 +41,18 @@ private:
 TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
     : TIdMappedPortTCP(AOwner),
       FClock(&SystemEngineClock()),
-      FPool(TRelayPoolHooks{[this] { return RelayWatched(); },
-                            [this](const std::shared_ptr<TConnectionRecord>& ARecord,
-                                   bool AClientLeftBeforeAnswer, bool AStopped) {
-                                PooledConnectionEnded(ARecord, AClientLeftBeforeAnswer, AStopped);
-                            },
-                            [this](std::unique_ptr<TPooledMapping> AMapping) {
-                                return ResumeOnPeerThread(std::move(AMapping));
-                            }})
+      FPool(TRelayPoolHooks{
+          [this] { return RelayWatched(); },
+          [this](const std::shared_ptr<TConnectionRecord>& ARecord, bool AClientLeftBeforeAnswer,
+                 bool AStopped) {
+              PooledConnectionEnded(ARecord, AClientLeftBeforeAnswer, AStopped);
+          },
+          [this](TPooledMapping& AMapping, const std::exception* AFailure, bool AAbandoned) {
+              PooledConnectEnded(AMapping, AFailure, AAbandoned);
+          },
+          [this](std::unique_ptr<TPooledMapping> AMapping) {
+              return ResumeOnPeerThread(std::move(AMapping));
+          }})
 {
     // A setting that makes the channel watched moves its pooled connections at once, also
     // the idle ones.
@@ -235,20 +240,25 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
                                                            TIdPeerThread* AThread,
                                                            TIdTCPClient* AClient)
 {
-    ConnectsOut.fetch_add(1);
+    CountConnectOut();
     TIdMappedPortTCPData& data = MappingData(AThread);
     data.Pipeline = FPipelines.Make(data.Record, FConditions.Draw());
-    if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
-        BusyStart = FClock->Now();
-        BusyBytesCS = 0;
-        BusyBytesSC = 0;
-    }
     if (LogConnInfo.Get()) {
         const TIdSocketHandle& b = *AThread->Connection()->Binding();
         LogSynchronized(LinePrefix(AThread) + " Mapping connection from " +
                             Address(b.PeerIP(), b.PeerPort()) + " to  " +
                             Address(AClient->Host(), AClient->Port()) + ". " + GetStatistics(),
                         AThread);
+    }
+}
+
+void TqvMappedPortTCP::CountConnectOut()
+{
+    ConnectsOut.fetch_add(1);
+    if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
+        BusyStart = FClock->Now();
+        BusyBytesCS = 0;
+        BusyBytesSC = 0;
     }
 }
 
@@ -297,6 +307,72 @@ bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection)
     RefusedIn.fetch_add(1);
     LogRefusal(Address(peerIP, b.PeerPort()), admission.Reason);
     return false;
+}
+
+namespace {
+
+// Targets that TIdStack::ResolveHost gives without a lookup.
+bool NeedsNoLookup(const std::string& AHost)
+{
+    if (TIdStack::IsDottedQuad(AHost))
+        return true;
+    std::string lower = AHost;
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower == "localhost";
+}
+
+}  // namespace
+
+bool TqvMappedPortTCP::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& AConnection)
+{
+    if (RelayWatched() || !NeedsNoLookup(MappedHost()))
+        return false;
+    TIdTCPServerConnection& client = *AConnection;
+    const TIdSocketHandle& b = *client.Binding();
+    auto mapping = std::make_unique<TPooledMapping>();
+    mapping->Record = FRegistry.Open(TEndpoint{b.PeerIP(), b.PeerPort()}, nullptr);
+    const std::shared_ptr<TConnectionRecord> record = mapping->Record;
+    ConnectsIn.fetch_add(1);
+    RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
+    CountConnectOut();
+    mapping->Pipeline = FPipelines.Make(record, FConditions.Draw());
+    client.Binding()->DisableNagle();
+    mapping->Target = std::make_unique<TIdTCPClient>();
+    mapping->Target->SetUseNagle(false);
+    mapping->Target->SetPort(MappedPort());
+    mapping->Target->SetHost(MappedHost());
+    try {
+        mapping->Connecting = !mapping->Target->BeginConnect();
+    } catch (const std::exception& e) {
+        record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
+        LogException(nullptr, e);
+        AConnection.reset();
+        EndTakenConnection(record, false);
+        return true;
+    }
+    if (!mapping->Connecting) {
+        PooledConnectEnded(*mapping, nullptr, false);
+        mapping->Pipeline->Start(RelayNow());
+    }
+    mapping->Client = std::move(AConnection);
+    // Counted before the pool can end it; a pooled connection counts as a step waiting.
+    CurrentTransmittingThreads.fetch_add(1);
+    if (FPool.Adopt(mapping))
+        return true;
+    // The pool is closed: the channel is stopping, and the connection ends here.
+    CurrentTransmittingThreads.fetch_sub(1);
+    mapping->Client.reset();
+    EndTakenConnection(record, true);
+    return true;
+}
+
+void TqvMappedPortTCP::EndTakenConnection(const std::shared_ptr<TConnectionRecord>& ARecord,
+                                          bool AStopped)
+{
+    FRegistry.Close(ARecord, AStopped);
+    FTap.End(*ARecord);
+    CountDisconnect();
 }
 
 // Written on the listener thread itself: there is no peer thread to synchronize through, and
@@ -428,6 +504,25 @@ bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMappi
     // Refused (the server is stopping) or no thread: the connection ends here, client first.
     AMapping->Client.reset();
     return false;
+}
+
+void TqvMappedPortTCP::PooledConnectEnded(TPooledMapping& AMapping, const std::exception* AFailure,
+                                          bool AAbandoned)
+{
+    TConnectionRecord& record = *AMapping.Record;
+    if (AAbandoned) {
+        // As on a peer thread: nothing to relay, no error line.
+        record.NoteEnd(TConnectionEnd::ClientClosed);
+        return;
+    }
+    if (AFailure) {
+        record.NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(AFailure->what(), " - "));
+        LogException(nullptr, *AFailure);
+        return;
+    }
+    const TIdSocketHandle& target = *AMapping.Target->Binding();
+    record.SetTarget(TEndpoint{target.PeerIP(), target.PeerPort()});
+    record.SetState(TConnectionState::Relaying);
 }
 
 void TqvMappedPortTCP::PooledConnectionEnded(const std::shared_ptr<TConnectionRecord>& ARecord,

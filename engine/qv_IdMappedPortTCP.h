@@ -148,6 +148,11 @@ public:
 
     // Admits or refuses an accepted client by the access settings. Listener thread.
     bool DoAdmit(TIdTCPServerConnection& AConnection) override;
+    // Takes an admitted client of an unwatched channel straight to the relay pool, its connect
+    // to the target begun, counted as a peer thread would count it: no thread is started for
+    // it. A target given by name stays with a peer thread, whose lookup may take long.
+    // Listener thread.
+    bool DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& AConnection) override;
     // True when the channel shows or shapes something per connection (a data mode above 0,
     // a speed limit, connection lines, network conditions, an in-memory capture or a capture
     // file): its connections then want threads of their own. Thread safe.
@@ -211,6 +216,12 @@ private:
     bool ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping);
     void PooledConnectionEnded(const std::shared_ptr<TConnectionRecord>& ARecord,
                                bool AClientLeftBeforeAnswer, bool AStopped);
+    void PooledConnectEnded(TPooledMapping& AMapping, const std::exception* AFailure,
+                            bool AAbandoned);
+    // Listener thread: counts a connection taken by DoTakeAccepted that ends there.
+    void EndTakenConnection(const std::shared_ptr<TConnectionRecord>& ARecord, bool AStopped);
+    // The counters and busy period of a new outbound connection.
+    void CountConnectOut();
     void AttachErrorLine(TIdPeerThread* AThread);
     void CountDisconnect();
     // One channel line for a capture file failure not reported yet. Peer thread.

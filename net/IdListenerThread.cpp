@@ -53,6 +53,8 @@ void TIdListenerThread::AcceptOne(int AListenSocket)
         connection->Binding()->CloseWithReset();
         return;
     }
+    if (FServer->DoTakeAccepted(connection))
+        return;
     TIdPeerThread* peer = FServer->ObtainPeerThread();
     if (!peer)
         return;

@@ -111,6 +111,28 @@ int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted, int AWat
     return result;
 }
 
+int TIdSocketHandle::ConnectNoWait()
+{
+    AssertOwner();
+    const int result = GStack().ConnectNoWait(Handle(), PeerIP(), PeerPort());
+    if (result != -1) {
+        UpdateLocal();
+        UpdatePeer();
+    }
+    return result;
+}
+
+int TIdSocketHandle::ConnectOutcome()
+{
+    AssertOwner();
+    const int result = GStack().ConnectOutcome(Handle());
+    if (result != -1) {
+        UpdateLocal();
+        UpdatePeer();
+    }
+    return result;
+}
+
 int TIdSocketHandle::Recv(void* ABuffer, int ALength)
 {
     AssertOwner();

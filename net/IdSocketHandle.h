@@ -51,6 +51,9 @@ public:
     // Connects to PeerIP:PeerPort; returns the stack result untested (the caller tests it).
     // See TIdStack::Connect for AStillWanted and AWatchSocket.
     virtual int Connect(const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1);
+    // TIdStack::ConnectNoWait and ConnectOutcome on this socket, untested results.
+    int ConnectNoWait();
+    int ConnectOutcome();
     int Recv(void* ABuffer, int ALength);
     int Send(const void* ABuffer, int ALength);
     int RecvIfReady(void* ABuffer, int ALength);

@@ -45,6 +45,7 @@ constexpr int Id_ListenBacklog = SOMAXCONN;
 constexpr int Id_WSAEINTR = 10004;
 constexpr int Id_WSAEMFILE = 10024;
 constexpr int Id_WSAEWOULDBLOCK = 10035;
+constexpr int Id_WSAEINPROGRESS = 10036;
 constexpr int Id_WSAENOTSOCK = 10038;
 constexpr int Id_WSAEADDRINUSE = 10048;
 constexpr int Id_WSAECONNABORTED = 10053;
@@ -91,6 +92,13 @@ public:
     // PeerHasLeft holds for it, or it is shut down, the attempt ends with -1 and 10053 too.
     virtual int Connect(int ASocket, const std::string& AIP, int APort,
                         const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1) = 0;
+    // A connect that does not wait: 0 when it completed at once, -1 with 10036 while it is
+    // under way (the socket turns writable when it ends; ConnectOutcome then tells how), -1
+    // with another code when it failed at once. The socket is non-blocking until the end.
+    virtual int ConnectNoWait(int ASocket, const std::string& AIP, int APort) = 0;
+    // How a connect begun by ConnectNoWait ended, once its socket is writable: 0 (the socket
+    // blocks again from now on) or -1 with the code.
+    virtual int ConnectOutcome(int ASocket) = 0;
     // True when the peer of a connected socket has reset it, or has closed its side with
     // nothing left unread (bytes still waiting are its last word and keep it false), or when
     // this side has shut it down in both directions. Never waits.

@@ -167,6 +167,33 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
     return result;
 }
 
+int TIdStackPosix::ConnectNoWait(int ASocket, const std::string& AIP, int APort)
+{
+    if (const int invalid = CheckAddress(AIP, APort))
+        return Fail(invalid);
+    if (SetNonBlocking(ASocket, true) == -1)
+        return -1;
+    const sockaddr_in addr = MakeAddress(AIP, APort);
+    int result;
+    do
+        result = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    while (result == -1 && errno == EINTR);
+    if (result == -1)
+        return FailErrno();  // 10036 for a connect under way
+    return SetNonBlocking(ASocket, false);
+}
+
+int TIdStackPosix::ConnectOutcome(int ASocket)
+{
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
+        return FailErrno();
+    if (error != 0)
+        return Fail(error);
+    return SetNonBlocking(ASocket, false);
+}
+
 int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStillWanted,
                                  int AWatchSocket)
 {

@@ -18,6 +18,8 @@ public:
     int RecvIfReady(int ASocket, void* ABuffer, int ALength) override;
     int SendIfReady(int ASocket, const void* ABuffer, int ALength) override;
     int Select(TIdSocketList& AReadList, int ATimeout) override;
+    int ConnectNoWait(int ASocket, const std::string& AIP, int APort) override;
+    int ConnectOutcome(int ASocket) override;
     int SelectMicros(TIdSocketList& AReadList, std::int64_t ATimeoutUs) override;
     int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
                    int AOptLen) override;

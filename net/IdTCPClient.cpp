@@ -39,6 +39,40 @@ void TIdTCPClient::Connect()
     NotifyConnected();
 }
 
+bool TIdTCPClient::BeginConnect()
+{
+    if (Binding()->HandleAllocated())
+        throw EIdAlreadyConnected();
+    ResetState();
+    Binding()->AllocateSocket();
+    int code = 0;
+    try {
+        SetupSocket();
+        if (Binding()->ConnectNoWait() == 0) {
+            NotifyConnected();
+            return true;
+        }
+        code = GStack().LastErrorCode();
+    } catch (...) {
+        Disconnect();
+        throw;
+    }
+    if (code == Id_WSAEINPROGRESS)
+        return false;
+    Disconnect();
+    GStack().RaiseError(code);
+}
+
+void TIdTCPClient::FinishConnect()
+{
+    if (Binding()->ConnectOutcome() == -1) {
+        const int code = GStack().LastErrorCode();
+        Disconnect();
+        GStack().RaiseError(code);
+    }
+    NotifyConnected();
+}
+
 void TIdTCPClient::SetupSocket()
 {
     // With port 0 the local port is chosen at connect time, per target, so outbound

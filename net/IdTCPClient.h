@@ -32,6 +32,13 @@ public:
     // Raises EIdAlreadyConnected when the socket is open. On any failure the socket is closed
     // again and the exception passes on; the client can then connect again.
     virtual void Connect();
+    // Connect for an event loop, which waits for the socket itself: true when connected at
+    // once, false while the connect is under way (the socket turns writable when it ends; then
+    // call FinishConnect). Raises like Connect when it fails at once.
+    bool BeginConnect();
+    // Raises EIdSocketError when the connect begun by BeginConnect failed (the socket is then
+    // closed again).
+    void FinishConnect();
 
     const std::string& Host() const { return FHost; }
     void SetHost(const std::string& AHost) { FHost = AHost; }

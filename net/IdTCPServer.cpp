@@ -155,6 +155,11 @@ bool TIdTCPServer::DoAdmit(TIdTCPServerConnection&)
     return true;
 }
 
+bool TIdTCPServer::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>&)
+{
+    return false;
+}
+
 bool TIdTCPServer::ResumePeer(std::unique_ptr<TIdTCPServerConnection>& AConnection,
                               std::unique_ptr<TIdObject>& AData)
 {

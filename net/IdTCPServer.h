@@ -74,6 +74,10 @@ public:
     // exists; false refuses it, and the listener closes it with a reset. The default admits
     // every connection.
     virtual bool DoAdmit(TIdTCPServerConnection& AConnection);
+    // Called on the listener thread for every admitted connection before a peer thread is
+    // obtained for it: a server that carries the connection in some other way takes it
+    // (AConnection then empty) and returns true. The default takes none.
+    virtual bool DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& AConnection);
     // Starts a peer thread for a connection whose DoConnect ran earlier on another peer
     // thread (the mapping engine carries connections between its relay pool and peer
     // threads). The thread runs DoConnect as any other, so the hook must recognise such a

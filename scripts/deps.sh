@@ -4,7 +4,8 @@
 #   (always)  compiler, CMake, Qt, GoogleTest, python3 and curl for the end-to-end cases, Xvfb,
 #             the Debian packaging tools
 #   fuzz      clang with its compiler runtime (libFuzzer and the sanitizers for clang)
-#   bench     the relays the benchmark compares with: socat, rinetd, haproxy
+#   bench     the relays the benchmark compares with: socat, rinetd, haproxy; redis-server and
+#             redis-benchmark for its real-client workload
 set -euo pipefail
 # qt6-svg-dev paints the package's icon, libsystemd-dev gives the headless twin sd_notify;
 # dpkg-dev, lintian, desktop-file-utils and appstream build and check the Debian package;
@@ -18,7 +19,7 @@ for group in "$@"; do
     # clang itself only recommends its runtime; libclang-rt-dev follows the default clang
     # version, so nothing here names one.
     fuzz) packages+=(clang libclang-rt-dev) ;;
-    bench) packages+=(socat rinetd haproxy) ;;
+    bench) packages+=(socat rinetd haproxy redis-server redis-tools) ;;
     *) echo "scripts/deps.sh: unknown group '$group' (fuzz, bench)" >&2; exit 2 ;;
   esac
 done

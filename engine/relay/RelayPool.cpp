@@ -73,6 +73,8 @@ private:
     void Register(std::unique_ptr<TPooledMapping> AMapping);
     bool Watch(TSide& ASide);
     void OnEvent(TSide& ASide, std::uint32_t AEvents);
+    // A Connecting mapping's event: true once it relays.
+    bool AdvanceConnect(TEntry& AEntry, TSide& ASide);
     void Serve(TEntry& AEntry);
     TOutcome MovePiece(TEntry& AEntry, TSide& ASource, TSide& ADestination);
     TOutcome Write(TEntry& AEntry, TRelayDirection ADirection, std::string_view AOut);
@@ -278,9 +280,12 @@ void TRelayPool::TWorker::OnWake()
     }
     // A setting changed (or a mapping came in just after one did): a watched channel's
     // mappings leave now, also those that are idle and would not be looked at otherwise.
-    if (!FEntries.empty() && FPool.FHooks.Watched())
-        while (!FEntries.empty())
-            MoveToPeerThread(*FEntries.back());
+    if (!FEntries.empty() && FPool.FHooks.Watched()) {
+        // A mapping whose connect is under way moves once it has ended.
+        for (std::size_t i = FEntries.size(); i-- > 0;)
+            if (!FEntries[i]->Mapping->Connecting)
+                MoveToPeerThread(*FEntries[i]);
+    }
 }
 
 void TRelayPool::TWorker::TakeInbox()
@@ -310,6 +315,8 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
     if (EndIfRequested(entry))
         return;
     // Registering reports what is ready already, so bytes that came meanwhile are not missed.
+    if (entry.Mapping->Connecting)
+        entry.Target.Writable = false;  // until the connect has ended
     if (!Watch(entry.Client) || !Watch(entry.Target))
         End(entry, false);
 }
@@ -345,7 +352,37 @@ void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents)
         ASide.Closing = true;
     if (AEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR))
         ASide.Writable = true;
+    if (entry.Mapping->Connecting && !AdvanceConnect(entry, ASide))
+        return;
     Serve(entry);
+}
+
+// The target's socket turning writable ends the connect. A client that resets, or closes with
+// nothing unread, before that gives the connect up; one that sent bytes and closed keeps it
+// going, so that its bytes still reach the target.
+bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
+{
+    TPooledMapping& mapping = *AEntry.Mapping;
+    if (&ASide == &AEntry.Client) {
+        if (!ASide.Closing || !GStack().PeerHasLeft(ASide.Fd))
+            return false;
+        FPool.FHooks.Connected(mapping, nullptr, true);
+        End(AEntry, false);
+        return false;
+    }
+    if (!ASide.Writable)
+        return false;
+    try {
+        mapping.Target->FinishConnect();
+    } catch (const std::exception& e) {
+        FPool.FHooks.Connected(mapping, &e, false);
+        End(AEntry, false);
+        return false;
+    }
+    mapping.Connecting = false;
+    FPool.FHooks.Connected(mapping, nullptr, false);
+    mapping.Pipeline->Start(RelayNow());
+    return true;
 }
 
 // Moves pieces as the plain relay step does: the client's piece first, then the target's,
@@ -353,6 +390,8 @@ void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents)
 // mapping whose channel became watched leaves for a peer thread.
 void TRelayPool::TWorker::Serve(TEntry& AEntry)
 {
+    if (AEntry.Mapping->Connecting)
+        return;
     if (FPool.FHooks.Watched()) {
         MoveToPeerThread(AEntry);
         return;

@@ -3,8 +3,10 @@
 //
 // A mapping of a channel that shows and shapes nothing (data mode 0, no speed limit,
 // connection logging off) has nothing that needs a thread of its own; a peer thread costs a
-// stack and a thread wake-up per piece. So the mapping server's peer thread accepts and
-// connects as always, then hands both connections here (Adopt) and ends. The pool relays them
+// stack and a thread wake-up per piece. So the mapping server's listener hands a connection
+// of such a channel here as soon as it has admitted it, with its connect to the target under
+// way (Connecting), and the pool finishes the connect; a connection that began on a peer
+// thread (its channel was watched then) is handed here by that thread, which then ends. The pool relays them
 // exactly as the plain relay step does: a piece is read from one side, fed through the
 // mapping's pipeline (whose stages pass it on untouched while nobody watches) and written whole
 // to the other before anything more is read from that mapping. When the channel becomes
@@ -24,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -43,6 +46,8 @@ struct TPooledMapping {
     // The connection's stages, and the unwritten rest of a piece when the mapping leaves the
     // pool in the middle of writing it.
     std::unique_ptr<TRelayPipeline> Pipeline;
+    // The connect to the target is under way; the pool finishes it (see Hooks.Connected).
+    bool Connecting = false;
     // The connection's entry in its channel's registry, or nullptr. The pool thread counts
     // each piece into it and notes which side ended the connection; a requested end (Close
     // or Reset Connection) ends the mapping on the pool thread (see EndRequested).
@@ -59,6 +64,10 @@ struct TRelayPoolHooks {
     std::function<void(const std::shared_ptr<TConnectionRecord>& ARecord,
                        bool AClientLeftBeforeAnswer, bool AStopped)>
         Ended;
+    // The connect of a Connecting mapping ended: AFailure is nullptr when it succeeded, else
+    // what it raised (Ended follows then). Also when the client left meanwhile: AAbandoned.
+    std::function<void(TPooledMapping& AMapping, const std::exception* AFailure, bool AAbandoned)>
+        Connected;
     // Carries the mapping on to a new peer thread; false when that was refused or failed,
     // the mapping then being closed (Ended follows, with the record the mapping had).
     std::function<bool(std::unique_ptr<TPooledMapping> AMapping)> Resume;

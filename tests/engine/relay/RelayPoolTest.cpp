@@ -347,3 +347,35 @@ TEST_F(PoolTest, AStageThatChangesBytesWorksOnBothCarriersAndAcrossMovesBetweenT
 
 }  // namespace
 }  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// An unwatched channel's connection goes from the listener straight to the pool, with its
+// connect under way there; no peer thread is started for it, and it is counted and ends with
+// the lines a peer thread would give it.
+TEST_F(PoolTest, AConnectFailingOnThePoolEndsAsOnAPeerThreadAndARefusedClientNeverGetsThere)
+{
+    StartMapping(FreePort());  // nothing listens there
+    TFd client = ConnectTo(ListenPort());
+    EXPECT_TRUE(WaitForClose(client.Get(), Clock::now() + kDeadline));
+    ASSERT_TRUE(WaitUntil([&] { return Log.Count() == 1; }));
+    EXPECT_EQ(Log.Normalised(),
+              std::vector<std::string>{
+                  "## T Channel 1; Error: Socket Error # 10061 - Connection refused."});
+    ExpectCountersAfter(1);
+    EXPECT_EQ(Map.MovesToPool(), 1);
+    EXPECT_EQ(Map.MaxThreads.load(), 1);
+    const std::vector<TConnectionSnapshot> records = Map.ConnectionSnapshot();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(ConnectionStateText(records[0]), "error: Socket Error # 10061 - Connection refused.");
+
+    ASSERT_EQ(Map.SetAllowFrom("127.0.0.2"), "");
+    TFd refused = ConnectTo(ListenPort());
+    ASSERT_TRUE(WaitUntil([&] { return Map.RefusedIn.load() == 1; }));
+    EXPECT_EQ(Map.MovesToPool(), 1);  // the refused client never reached the pool
+    EXPECT_EQ(Map.ConnectsIn.load(), 1);
+}
+
+}  // namespace
+}  // namespace enginetest
