@@ -14,7 +14,7 @@
 #include "app/pm_About.h"
 #include "app/startup/ChannelSet.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 #include "net/IdAntiFreeze.h"
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"

@@ -9,7 +9,7 @@
 #include "app/window/ScreenLog.h"
 #include "app/window/UserPrompts.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"
 #include "net/ThreadChecks.h"

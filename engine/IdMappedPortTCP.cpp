@@ -3,7 +3,10 @@
 #include "net/IdException.h"
 #include "net/IdPeerThread.h"
 #include "net/IdTCPServerConnection.h"
-#include "engine/NetConditions.h"
+#include "engine/relay/PeerRelay.h"
+
+TIdMappedPortTCPData::TIdMappedPortTCPData() : Pipeline(std::make_unique<TRelayPipeline>())
+{}
 
 TIdMappedPortTCPData::~TIdMappedPortTCPData() = default;
 
@@ -85,24 +88,10 @@ void TIdMappedPortTCP::DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedP
 bool TIdMappedPortTCP::DoExecute(TIdPeerThread* AThread)
 {
     TIdMappedPortTCPData& data = MappingData(AThread);
-    TIdTCPServerConnection& client = *AThread->Connection();
-    TIdTCPClient& target = *data.Outbound;
-    try {
-        const int clientHandle = client.Binding()->Handle();
-        const int targetHandle = target.Binding()->Handle();
-        data.ReadList.clear();
-        data.ReadList.push_back(clientHandle);
-        data.ReadList.push_back(targetHandle);
-        if (GStack().Select(data.ReadList, InfiniteTimeout) > 0) {
-            if (SocketListContains(data.ReadList, clientHandle))
-                target.Write(client.ReadAvailableInPlace());
-            if (SocketListContains(data.ReadList, targetHandle))
-                client.Write(target.ReadAvailableInPlace());
-        }
-    } catch (...) {
-        DisconnectIfTargetGone(AThread, data);
-        throw;
-    }
-    DisconnectIfTargetGone(AThread, data);
+    RunStep(AThread, data, [&] {
+        TPeerRelay(*AThread, *AThread->Connection(), *data.Outbound, *data.Pipeline,
+                   data.Record.get(), data.ReadList, SystemEngineClock(), {})
+            .Step();
+    });
     return true;
 }

@@ -23,21 +23,26 @@
 
 class TIdPeerThread;
 class TIdMappedPortTCP;
-class TConnectionConditions;
 class TConnectionRecord;
+class TRelayPipeline;
 
 // Per-connection state of a mapping, owned by the peer thread as its Data. Used on that
-// thread only. Destroying it frees Conditions and ReadList, then Outbound (which closes the
+// thread only. Destroying it frees the pipeline and ReadList, then Outbound (which closes the
 // target socket). Record is the connection's entry in its channel's registry where the
 // server keeps one.
 class TIdMappedPortTCPData : public TIdObject {
 public:
+    TIdMappedPortTCPData();
     ~TIdMappedPortTCPData() override;
     std::shared_ptr<TConnectionRecord> Record;
     std::unique_ptr<TIdTCPClient> Outbound;
     TIdSocketList ReadList;
-    // The network conditions drawn for this connection; nullptr when it relays untouched.
-    std::unique_ptr<TConnectionConditions> Conditions;
+    // The stages the connection's bytes pass (none for the plain mapping server); they move
+    // with the connection between carriers.
+    std::unique_ptr<TRelayPipeline> Pipeline;
+    // The connection was accepted, connected and counted on another carrier (the relay pool)
+    // and goes on here.
+    bool Resumed = false;
 };
 
 using TBeforeClientConnectEvent =
@@ -64,13 +69,26 @@ public:
     // the client leaves while the connect is pending (closes with nothing unread, or resets),
     // the connect is given up and the thread stops without an exception.
     void DoConnect(TIdPeerThread* AThread) override;
-    // One plain relay step; always true.
+    // One relay step through the connection's pipeline (see TPeerRelay); always true.
     bool DoExecute(TIdPeerThread* AThread) override;
 
 protected:
     static TIdMappedPortTCPData& MappingData(TIdPeerThread* AThread);
     // Closes the accepted connection once the target side is gone; the end of every step.
     static void DisconnectIfTargetGone(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    // Runs ARelayStep; closes the accepted connection once the target side is gone, also when
+    // the step raised.
+    template <class TStep>
+    static void RunStep(TIdPeerThread* AThread, TIdMappedPortTCPData& AData, TStep&& ARelayStep)
+    {
+        try {
+            ARelayStep();
+        } catch (...) {
+            DisconnectIfTargetGone(AThread, AData);
+            throw;
+        }
+        DisconnectIfTargetGone(AThread, AData);
+    }
 
 private:
     mutable std::mutex FTargetLock;  // guards the two below

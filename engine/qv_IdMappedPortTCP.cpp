@@ -1,15 +1,17 @@
 #include "engine/qv_IdMappedPortTCP.h"
 
-#include "engine/CountedRead.h"
-#include "engine/HttpHeaders.h"
-#include "net/IdException.h"
-#include "net/IdPeerThread.h"
-#include "net/IdTCPServerConnection.h"
-#include "engine/MappingTexts.h"
-#include "engine/TrafficShaping.h"
+#include <unistd.h>
 
 #include <chrono>
 #include <utility>
+
+#include "engine/conditions/TrafficShaping.h"
+#include "engine/relay/PeerRelay.h"
+#include "engine/texts/DumpFormats.h"
+#include "engine/texts/MappingTexts.h"
+#include "net/IdException.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServerConnection.h"
 
 namespace {
 
@@ -31,14 +33,6 @@ public:
 
 private:
     std::atomic<std::int32_t>& FCounter;
-};
-
-// The Data of a peer thread that takes a connection over from the relay pool: the outbound
-// connection, and the rest of a piece the pool had not yet written when it let go.
-class TResumedMappingData : public TIdMappedPortTCPData {
-public:
-    std::string Pending;
-    bool PendingToTarget = false;
 };
 
 }  // namespace
@@ -119,16 +113,6 @@ bool TqvMappedPortTCP::CloseConnection(std::uint64_t AId, bool AReset)
     return true;
 }
 
-bool TqvMappedPortTCP::ResetIfAsked(TConnectionRecord& ARecord, TIdTCPConnection& AClient,
-                                    TIdTCPConnection& ATarget)
-{
-    if (ARecord.EndRequested() != TEndRequest::Reset)
-        return false;
-    ATarget.DisconnectWithReset();
-    AClient.DisconnectWithReset();
-    return true;
-}
-
 // ---- counters and texts ----
 
 bool TqvMappedPortTCP::GetCounters(std::int32_t& ACurrentThreads, std::int32_t& ADisconnectsIn,
@@ -177,16 +161,6 @@ std::string TqvMappedPortTCP::GetConnectionInfo()
                                 BytesSC.load(), seconds);
 }
 
-std::string TqvMappedPortTCP::ExtractRequestHeader(const std::string& ARead, bool& AFound) const
-{
-    return ::ExtractRequestHeader(ARead, &AFound);
-}
-
-std::string TqvMappedPortTCP::ExtractResponseHeader(const std::string& ARead, bool& AFound) const
-{
-    return ::ExtractResponseHeader(ARead, &AFound);
-}
-
 // ---- log delivery ----
 
 std::string TqvMappedPortTCP::TimeStamp() const
@@ -202,6 +176,12 @@ std::string TqvMappedPortTCP::ThreadTag(const TIdThread* AThread)
 std::string TqvMappedPortTCP::LinePrefix(const TIdThread* AThread) const
 {
     return TimeStamp() + ChannelName + ThreadTag(AThread);
+}
+
+// The carrying thread's own tag: a peer thread's kernel id is the id it was started with.
+std::string TqvMappedPortTCP::LinePrefix() const
+{
+    return TimeStamp() + ChannelName + ThreadTagText(gettid());
 }
 
 void TqvMappedPortTCP::LogSynchronized(const std::string& AText, TIdThread* AThread)
@@ -256,7 +236,8 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
                                                            TIdTCPClient* AClient)
 {
     ConnectsOut.fetch_add(1);
-    MappingData(AThread).Conditions = FConditions.Draw();
+    TIdMappedPortTCPData& data = MappingData(AThread);
+    data.Pipeline = FPipelines.Make(data.Record, FConditions.Draw());
     if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
         BusyStart = FClock->Now();
         BusyBytesCS = 0;
@@ -356,12 +337,11 @@ void TqvMappedPortTCP::SetActive(bool AValue)
 
 void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread)
 {
-    if (auto* resumed = AThread->DataAs<TResumedMappingData>()) {
+    if (auto* resumed = AThread->DataAs<TIdMappedPortTCPData>(); resumed && resumed->Resumed) {
         // Counted, logged and connected when it was accepted; from now on this thread owns
         // both sockets, and deactivation must be able to wake it from a write to the target.
+        // Its pipeline (its draw of the conditions included) came along.
         AttachErrorLine(AThread);
-        // Its draw was lost with the thread that handed it to the pool; it draws anew here.
-        resumed->Conditions = FConditions.Draw();
         resumed->Outbound->Binding()->ClaimOwnership();
         AThread->AdoptClient(resumed->Outbound.get());
         // Close Connection finds the connection by its carrier from now on; one asked for
@@ -392,6 +372,7 @@ void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread)
     const TIdSocketHandle& target = *data.Outbound->Binding();
     data.Record->SetTarget(TEndpoint{target.PeerIP(), target.PeerPort()});
     data.Record->SetState(TConnectionState::Relaying);
+    data.Pipeline->Start(RelayNow());
 }
 
 bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)
@@ -401,23 +382,20 @@ bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& 
     // of network conditions and a stalled direction included.
     if (!AData.Outbound || !client.InputBuffer().empty() || !AData.Outbound->InputBuffer().empty())
         return false;
-    if (AData.Conditions && AData.Conditions->Busy())
-        return false;
-    if (auto* resumed = dynamic_cast<TResumedMappingData*>(&AData);
-        resumed && !resumed->Pending.empty())
+    if (AData.Pipeline->StagesBusy())
         return false;
     if (!client.Connected() || !AData.Outbound->Connected())
         return false;
     // A conversation begun in a capture file stays whole: it ends on this thread.
     if (AData.Record &&
-        (AData.Record->FileCapture.Conversation ||
-         AData.Record->EndRequested() != TEndRequest::None))
+        (TCaptureTap::InFile(*AData.Record) || AData.Record->EndRequested() != TEndRequest::None))
         return false;
     return AThread->HandOffConnection([&](std::unique_ptr<TIdTCPServerConnection>& AConnection) {
         auto mapping = std::make_unique<TPooledMapping>();
         mapping->Client = std::move(AConnection);
         mapping->Target = std::move(AData.Outbound);
         mapping->Record = std::move(AData.Record);
+        mapping->Pipeline = std::move(AData.Pipeline);
         // No peer thread carries it now; Close Connection asks the pool.
         if (mapping->Record)
             mapping->Record->Carrier = nullptr;
@@ -429,6 +407,7 @@ bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& 
         AConnection = std::move(mapping->Client);
         AData.Outbound = std::move(mapping->Target);
         AData.Record = std::move(mapping->Record);
+        AData.Pipeline = std::move(mapping->Pipeline);
         if (AData.Record)
             AData.Record->Carrier = AThread;
     });
@@ -436,10 +415,10 @@ bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& 
 
 bool TqvMappedPortTCP::ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping)
 {
-    auto data = std::make_unique<TResumedMappingData>();
+    auto data = std::make_unique<TIdMappedPortTCPData>();
+    data->Resumed = true;
     data->Outbound = std::move(AMapping->Target);
-    data->Pending = std::move(AMapping->Pending);
-    data->PendingToTarget = AMapping->PendingToTarget;
+    data->Pipeline = std::move(AMapping->Pipeline);
     data->Record = std::move(AMapping->Record);
     std::unique_ptr<TIdObject> object = std::move(data);
     if (ResumePeer(AMapping->Client, object)) {
@@ -466,19 +445,19 @@ void TqvMappedPortTCP::PooledConnectionEnded(const std::shared_ptr<TConnectionRe
 
 // ---- relay ----
 
-TLiveSetting<std::int32_t>& TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection)
+std::int32_t TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection) const
 {
-    return ADirection == TRelayDirection::ClientToServer ? MaxSpeedCS : MaxSpeedSC;
+    return (ADirection == TRelayDirection::ClientToServer ? MaxSpeedCS : MaxSpeedSC).Get();
 }
 
-std::atomic<std::int64_t>& TqvMappedPortTCP::ReadCounter(TRelayDirection ADirection)
+void TqvMappedPortTCP::CountRead(TRelayDirection ADirection, std::int64_t ABytes)
 {
-    return ADirection == TRelayDirection::ClientToServer ? BytesCS : BytesSC;
+    (ADirection == TRelayDirection::ClientToServer ? BytesCS : BytesSC).fetch_add(ABytes);
 }
 
-std::atomic<std::int64_t>& TqvMappedPortTCP::BusyCounter(TRelayDirection ADirection)
+void TqvMappedPortTCP::CountWritten(TRelayDirection ADirection, std::int64_t ABytes)
 {
-    return ADirection == TRelayDirection::ClientToServer ? BusyBytesCS : BusyBytesSC;
+    (ADirection == TRelayDirection::ClientToServer ? BusyBytesCS : BusyBytesSC).fetch_add(ABytes);
 }
 
 bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread)
@@ -487,107 +466,19 @@ bool TqvMappedPortTCP::DoExecute(TIdPeerThread* AThread)
     if (!RelayWatched() && MoveToPool(AThread, data))
         return true;
     TTransmittingStep step(CurrentTransmittingThreads);
-    try {
-        // The rest of a piece the relay pool was writing when the connection left it.
-        if (auto* resumed = dynamic_cast<TResumedMappingData*>(&data);
-            resumed && !resumed->Pending.empty()) {
-            const std::string rest = std::exchange(resumed->Pending, {});
-            if (resumed->PendingToTarget)
-                data.Outbound->Write(rest);
-            else
-                AThread->Connection()->Write(rest);
+    RunStep(AThread, data, [&] {
+        try {
+            TPeerRelay(*AThread, *AThread->Connection(), *data.Outbound, *data.Pipeline,
+                       data.Record.get(), data.ReadList, *FClock,
+                       [&](const std::string& AText) { LogSynchronized(AText, AThread); })
+                .Step();
+        } catch (const std::exception& e) {
+            if (data.Record)
+                data.Record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
+            throw;
         }
-        RelayOnce(AThread, data);
-    } catch (const std::exception& e) {
-        if (data.Record)
-            data.Record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
-        DisconnectIfTargetGone(AThread, data);
-        throw;
-    } catch (...) {
-        DisconnectIfTargetGone(AThread, data);
-        throw;
-    }
-    DisconnectIfTargetGone(AThread, data);
+    });
     return true;
-}
-
-void TqvMappedPortTCP::RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)
-{
-    // A connection without conditions, or whose conditions were switched off and have nothing
-    // left to hold or stall, never leaves the path below.
-    TIdTCPServerConnection& client = *AThread->Connection();
-    TIdTCPClient& target = *AData.Outbound;
-    TConnectionRecord& record = *AData.Record;
-    if (ResetIfAsked(record, client, target))
-        return;
-    if (AData.Conditions && (FConditions.Active() || AData.Conditions->Busy())) {
-        RelayConditioned(AThread, AData);
-        return;
-    }
-    const int clientHandle = client.Binding()->Handle();
-    const int targetHandle = target.Binding()->Handle();
-    AData.ReadList.clear();
-    AData.ReadList.push_back(clientHandle);
-    AData.ReadList.push_back(targetHandle);
-    // No time limit: an idle connection sleeps here and costs nothing.
-    if (GStack().Select(AData.ReadList, InfiniteTimeout) <= 0)
-        return;
-    if (ResetIfAsked(record, client, target))
-        return;
-    if (SocketListContains(AData.ReadList, clientHandle))
-        RelayDirection(TRelayDirection::ClientToServer, client, target, AThread, record);
-    if (SocketListContains(AData.ReadList, targetHandle))
-        RelayDirection(TRelayDirection::ServerToClient, target, client, AThread, record);
-}
-
-void TqvMappedPortTCP::RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
-                                      TIdTCPConnection& ADestination, TIdPeerThread* AThread,
-                                      TConnectionRecord& ARecord)
-{
-    TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
-    if (LogDataMode.Get() <= 0 && maxSpeed.Get() <= 0) {
-        // Nothing to dump or pace: the bytes go out from where they were received.
-        const std::string_view bytes =
-            CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailableInPlace(); });
-        if (FTap.Wanted(ARecord))
-            CaptureRead(ARecord, ADirection, bytes, AThread);
-        ADestination.Write(bytes);
-        return;
-    }
-    const std::uint32_t start = FClock->TickCount();
-    const std::string bytes =
-        CountedRead(ADirection, ARecord, [&] { return ASource.ReadAvailable(); });
-    ReadCounter(ADirection).fetch_add(static_cast<std::int64_t>(bytes.size()));
-    LogRead(ADirection, bytes, AThread);
-    if (FTap.Wanted(ARecord))
-        CaptureRead(ARecord, ADirection, bytes, AThread);
-    WriteShaped(ADirection, bytes, start, ADestination, AThread);
-}
-
-void TqvMappedPortTCP::WriteShaped(TRelayDirection ADirection, std::string_view ABytes,
-                                   std::uint32_t AStart, TIdTCPConnection& ADestination,
-                                   TIdPeerThread* AThread)
-{
-    TLiveSetting<std::int32_t>& maxSpeed = MaxSpeed(ADirection);
-    if (maxSpeed.Get() == 0) {
-        ADestination.Write(ABytes);
-        BusyCounter(ADirection).fetch_add(static_cast<std::int64_t>(ABytes.size()));
-        return;
-    }
-    WriteInChunks(
-        ABytes, [&maxSpeed] { return maxSpeed.Get(); }, AStart, *FClock,
-        [&](std::string_view AChunk) { ADestination.Write(AChunk); },
-        [&](std::int32_t ALength, std::int32_t AElapsedMs) {
-            BusyCounter(ADirection).fetch_add(ALength);
-            DelayTransmission(ADirection, ALength, AElapsedMs, AThread);
-        });
-}
-
-void TqvMappedPortTCP::CaptureRead(TConnectionRecord& ARecord, TRelayDirection ADirection,
-                                   std::string_view ABytes, TIdPeerThread* AThread)
-{
-    FTap.Read(ARecord, ADirection, ABytes);
-    ReportCaptureError(AThread);
 }
 
 void TqvMappedPortTCP::ReportCaptureError(TIdPeerThread* AThread)
@@ -597,29 +488,10 @@ void TqvMappedPortTCP::ReportCaptureError(TIdPeerThread* AThread)
         LogSynchronized(LinePrefix(AThread) + " Capture file error: " + error, AThread);
 }
 
-void TqvMappedPortTCP::LogRead(TRelayDirection ADirection, const std::string& ABytes,
-                               TIdPeerThread* AThread)
-{
-    // Nothing can be delivered without Logging: spare the dump (a hex dump is 4 times the read).
-    if (!Logging.Get())
-        return;
-    const std::string dump = BuildDumpText(LogDataMode.Get(), ADirection, ABytes);
-    if (LogConnInfo.Get()) {
-        const char* header = ADirection == TRelayDirection::ClientToServer
-            ? " DATA (Client -> Server):"
-            : " DATA (Server -> Client):";
-        LogSynchronized(LinePrefix(AThread) + header + " Length= " + std::to_string(ABytes.size()) +
-                            GetConnectionInfo() + "\r\n" + dump,
-                        AThread);
-    } else if (!dump.empty()) {
-        LogSynchronized(dump, AThread);
-    }
-}
-
 void TqvMappedPortTCP::DelayTransmission(TRelayDirection ADirection, std::int32_t ALength,
                                          std::int32_t AElapsedMs, TIdPeerThread* AThread)
 {
-    const TDelayPlan plan = PlanDelay(MaxSpeed(ADirection).Get(), DelayPerThread.Get(),
+    const TDelayPlan plan = PlanDelay(MaxSpeed(ADirection), DelayPerThread.Get(),
                                       CurrentTransmittingThreads.load(), ALength, AElapsedMs);
     RunDelay(
         plan, [this] { return LogDelayInfo.Get(); },

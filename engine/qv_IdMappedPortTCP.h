@@ -37,12 +37,17 @@
 //    the peer until the main thread has served it; only the error line of a thread that ends
 //    by an exception is delivered on the peer thread itself (LogDirect).
 //
-// Two ways to carry a connection: while the channel is unwatched (RelayWatched false) a
-// connection rides the server's relay pool (see RelayPool.h) once its peer thread has
+// The server is a conductor: it keeps the channel's interface, counters and texts, and hands
+// the work to the components it owns: the access gate (who may connect), the registry (one
+// record per connection), capture files and tap, the network conditions, the pipelines (the
+// stages every connection's bytes pass, see ChannelStages.h) and the relay pool.
+//
+// Two carriers drive a connection's pipeline: while the channel is unwatched (RelayWatched
+// false) a connection rides the server's relay pool (see RelayPool.h) once its peer thread has
 // connected it, and that thread ends; when the channel becomes watched, each pooled connection
-// continues on a new peer thread of its own. Counters count both alike (CurrentThreads counts
-// connections, not threads); pooled connections write no lines but the error line a peer
-// thread would write.
+// continues on a new peer thread of its own (see PeerRelay.h), with its pipeline. Counters
+// count both alike (CurrentThreads counts connections, not threads); pooled connections write
+// no lines but the error line a peer thread would write.
 #pragma once
 
 #include <atomic>
@@ -54,20 +59,20 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/ConnectionGate.h"
-#include "engine/CaptureFile.h"
-#include "engine/CaptureTap.h"
-#include "engine/ConnectionRegistry.h"
-#include "engine/DumpFormats.h"
-#include "engine/EngineClock.h"
 #include "engine/IdMappedPortTCP.h"
-#include "engine/LineThrottle.h"
-#include "engine/LiveSetting.h"
-#include "engine/NetConditions.h"
-#include "engine/RelayPool.h"
-#include "engine/LogCallback.h"
+#include "engine/access/ConnectionGate.h"
+#include "engine/access/LineThrottle.h"
+#include "engine/capture/CaptureFile.h"
+#include "engine/capture/CaptureTap.h"
+#include "engine/common/EngineClock.h"
+#include "engine/common/LiveSetting.h"
+#include "engine/common/LogCallback.h"
+#include "engine/conditions/NetConditions.h"
+#include "engine/connections/ConnectionRegistry.h"
+#include "engine/relay/ChannelStages.h"
+#include "engine/relay/RelayPool.h"
 
-class TqvMappedPortTCP : public TIdMappedPortTCP {
+class TqvMappedPortTCP : public TIdMappedPortTCP, private TRelayChannel {
 public:
     explicit TqvMappedPortTCP(TIdBaseComponent* AOwner = nullptr);
     ~TqvMappedPortTCP() override;
@@ -161,25 +166,28 @@ public:
     // that takes a connection over from the relay pool, whose connection is set up already,
     // only takes its sockets and record over. Peer thread.
     void DoConnect(TIdPeerThread* AThread) override;
-    // The relay step: counts, dumps, logs, captures and paces what it relays; hands the
-    // connection to the relay pool instead when the channel is unwatched. Peer thread.
+    // The relay step: one step of the connection's pipeline on its peer thread (counts,
+    // dumps, logs, captures, holds and paces what it relays); hands the connection to the relay
+    // pool instead when the channel is unwatched. Peer thread.
     bool DoExecute(TIdPeerThread* AThread) override;
     // Pauses the peer thread long enough that a chunk of ALength bytes written AElapsedMs after
     // its start keeps the direction's limit; writes the delay lines. Peer thread.
     void DelayTransmission(TRelayDirection ADirection, std::int32_t ALength,
                            std::int32_t AElapsedMs, TIdPeerThread* AThread);
 
-    // Header blocks of one read (see HttpHeaders.h). Thread safe.
-    std::string ExtractRequestHeader(const std::string& ARead, bool& AFound) const;
-    std::string ExtractResponseHeader(const std::string& ARead, bool& AFound) const;
-
     // Latency, jitter, reset, stall, chance and seed of the channel's connections.
-    TNetConditions& Conditions() { return FConditions; }
+    TNetConditions& Conditions() override { return FConditions; }
     const TNetConditions& Conditions() const { return FConditions; }
 
     // Test seam: the clock for ticks, busy periods and pauses (nullptr: the system clock).
     // Main thread, while inactive.
     void SetEngineClock(TEngineClock* AClock);
+    // Test seam: a stage put before all others into the pipeline of every new connection (a
+    // stage that turns bytes into others, as a decoder would). Main thread, while inactive.
+    void SetFirstStage(TChannelPipelines::TStageMaker AMaker)
+    {
+        FPipelines.SetFirstStage(std::move(AMaker));
+    }
 
 protected:
     // The server's own handlers, attached by the constructor.
@@ -205,45 +213,27 @@ private:
                                bool AClientLeftBeforeAnswer, bool AStopped);
     void AttachErrorLine(TIdPeerThread* AThread);
     void CountDisconnect();
-    void RelayOnce(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
-    void RelayDirection(TRelayDirection ADirection, TIdTCPConnection& ASource,
-                        TIdTCPConnection& ADestination, TIdPeerThread* AThread,
-                        TConnectionRecord& ARecord);
-    // Writes what the relay passes on, paced by the direction's limit; AStart is the tick the
-    // first chunk's time counts from.
-    void WriteShaped(TRelayDirection ADirection, std::string_view ABytes, std::uint32_t AStart,
-                     TIdTCPConnection& ADestination, TIdPeerThread* AThread);
-
-    // The relay step of a connection with conditions (qv_IdMappedPortTCPConditions.cpp).
-    void RelayConditioned(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
-    void ReadIntoHold(TRelayDirection ADirection, TIdTCPConnection& ASource,
-                      TIdTCPConnection& ADestination, TIdPeerThread* AThread,
-                      TIdMappedPortTCPData& AData);
-    void WriteDuePieces(TRelayDirection ADirection, TIdTCPConnection& ADestination,
-                        TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
-    void FlushHeldPieces(TRelayDirection ADirection, TIdTCPConnection& ADestination,
-                         TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
-    // False when a budget ended the direction (or the connection) with this piece.
-    bool WriteHeldPiece(TRelayDirection ADirection, const std::string& APiece,
-                        TIdTCPConnection& ADestination, TIdPeerThread* AThread,
-                        TIdMappedPortTCPData& AData);
-    void ResetByCondition(TRelayDirection ADirection, TIdTCPConnection& ADestination,
-                          TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
-    void LogCondition(const std::string& AWhat, TRelayDirection ADirection, std::int64_t ABytes,
-                      TIdPeerThread* AThread);
-    void CaptureRead(TConnectionRecord& ARecord, TRelayDirection ADirection,
-                     std::string_view ABytes, TIdPeerThread* AThread);
     // One channel line for a capture file failure not reported yet. Peer thread.
     void ReportCaptureError(TIdPeerThread* AThread);
-    static bool ResetIfAsked(TConnectionRecord& ARecord, TIdTCPConnection& AClient,
-                             TIdTCPConnection& ATarget);
-    void LogRead(TRelayDirection ADirection, const std::string& ABytes, TIdPeerThread* AThread);
     std::string LinePrefix(const TIdThread* AThread) const;
-    TLiveSetting<std::int32_t>& MaxSpeed(TRelayDirection ADirection);
-    std::atomic<std::int64_t>& ReadCounter(TRelayDirection ADirection);
-    std::atomic<std::int64_t>& BusyCounter(TRelayDirection ADirection);
     void RaiseMaxThreads(std::int32_t ACurrent);
     void LogRefusal(const std::string& AFrom, const std::string& AReason);
+
+    // What the stages ask of the channel (TRelayChannel); called by the carrying threads.
+    std::int32_t DataMode() const override { return LogDataMode.Get(); }
+    bool LogsTexts() const override { return Logging.Get(); }
+    bool LogsConnections() const override { return LogConnInfo.Get(); }
+    bool LogsDelays() const override { return LogDelayInfo.Get(); }
+    bool DelaysPerStep() const override { return DelayPerThread.Get(); }
+    std::int32_t MaxSpeed(TRelayDirection ADirection) const override;
+    std::int32_t TransmittingSteps() const override { return CurrentTransmittingThreads.load(); }
+    void CountRead(TRelayDirection ADirection, std::int64_t ABytes) override;
+    void CountWritten(TRelayDirection ADirection, std::int64_t ABytes) override;
+    std::string ConnectionInfo() override { return GetConnectionInfo(); }
+    std::string LinePrefix() const override;
+    TEngineClock& Clock() override { return *FClock; }
+    TCaptureTap& Tap() override { return FTap; }
+    std::string TakeCaptureError() override { return FCaptureFiles.TakeError(); }
 
     TEngineClock* FClock;
     TConnectionGate FGate;
@@ -252,6 +242,7 @@ private:
     TCaptureFiles FCaptureFiles;
     TConnectionRegistry FRegistry;
     TCaptureTap FTap{FRegistry, FCaptureFiles, Capture, CaptureToFile};
+    TChannelPipelines FPipelines{*this};
     // Last: its threads call back into this object (and its registry) until Close.
     TRelayPool FPool;
 };

@@ -72,23 +72,23 @@ bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
         case Id_WSAEWOULDBLOCK:  // nothing pending after all (the client left meanwhile)
         case Id_WSAEINTR: return true;
         case Id_WSAECONNABORTED:
-        case 10057:  // ENOTCONN: the accepted client is already gone
-        case EPROTO:
-        case EPERM:
-        case ENONET:
-        case 10042:  // ENOPROTOOPT
-        case 10045:  // EOPNOTSUPP
-        case 10050:  // ENETDOWN
-        case 10051:  // ENETUNREACH
-        case 10064:  // EHOSTDOWN
-        case 10065:  // EHOSTUNREACH
+        case Id_WSAENOTCONN:  // the accepted client is already gone
+        case Id_ErrnoEPROTO:
+        case Id_ErrnoEPERM:
+        case Id_ErrnoENONET:
+        case Id_WSAENOPROTOOPT:
+        case Id_WSAEOPNOTSUPP:
+        case Id_WSAENETDOWN:
+        case Id_WSAENETUNREACH:
+        case Id_WSAEHOSTDOWN:
+        case Id_WSAEHOSTUNREACH:
             if (FServer->OnAcceptError)
                 FServer->OnAcceptError(AErrorCode);
             return true;
         case Id_WSAEMFILE:
-        case ENFILE:
+        case Id_ErrnoENFILE:
         case Id_WSAENOBUFS:
-        case ENOMEM:
+        case Id_ErrnoENOMEM:
             // The connection stays pending, so the next Select returns at once: wait a little
             // for descriptors to come free instead of spinning.
             if (FServer->OnAcceptError)

@@ -10,6 +10,8 @@
 //   if (stack.Select(list, 1000) > 0 && SocketListContains(list, b)) ...
 #pragma once
 
+#include <cerrno>
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -50,6 +52,20 @@ constexpr int Id_WSAECONNRESET = 10054;
 constexpr int Id_WSAENOBUFS = 10055;
 constexpr int Id_WSAESHUTDOWN = 10058;
 constexpr int Id_WSAECONNREFUSED = 10061;
+constexpr int Id_WSAENOPROTOOPT = 10042;
+constexpr int Id_WSAEOPNOTSUPP = 10045;
+constexpr int Id_WSAENETDOWN = 10050;
+constexpr int Id_WSAENETUNREACH = 10051;
+constexpr int Id_WSAENOTCONN = 10057;
+constexpr int Id_WSAEHOSTDOWN = 10064;
+constexpr int Id_WSAEHOSTUNREACH = 10065;
+// Failures without a number of their own in the table keep their errno value (see
+// TranslateErrno); named here so that code compares layer numbers only.
+constexpr int Id_ErrnoEPROTO = EPROTO;
+constexpr int Id_ErrnoEPERM = EPERM;
+constexpr int Id_ErrnoENONET = ENONET;
+constexpr int Id_ErrnoENFILE = ENFILE;
+constexpr int Id_ErrnoENOMEM = ENOMEM;
 // Host lookup failures (outside the error table, so their ErrorText is empty).
 constexpr int Id_WSAHOST_NOT_FOUND = 11001;
 constexpr int Id_WSATRY_AGAIN = 11002;
@@ -92,6 +108,9 @@ public:
     // (a negative socket number in the list fails with 10038 as an invalid socket does).
     // More than 64 sockets raise EIdStackSetSizeExceeded before anything waits.
     virtual int Select(TIdSocketList& AReadList, int ATimeout) = 0;
+    // Select with the time limit in microseconds (negative: no limit), for a wait that must end
+    // at a due time: whole milliseconds would miss it by up to one.
+    virtual int SelectMicros(TIdSocketList& AReadList, std::int64_t ATimeoutUs) = 0;
     virtual int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
                            int AOptLen) = 0;
     // ADirection: Id_SD_Send or Id_SD_Both.

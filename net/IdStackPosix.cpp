@@ -1,5 +1,8 @@
 #include "net/IdStackPosix.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -275,34 +278,75 @@ int TIdStackPosix::SendIfReady(int ASocket, const void* ABuffer, int ALength)
     return static_cast<int>(n);
 }
 
-int TIdStackPosix::Select(TIdSocketList& AReadList, int ATimeout)
+namespace {
+
+// The read list as poll entries; false when a socket number is negative.
+bool ToPollEntries(const TIdSocketList& AReadList, pollfd* AEntries)
 {
     if (AReadList.size() > static_cast<std::size_t>(Id_Select_MaxSockets))
         throw EIdStackSetSizeExceeded();
+    bool valid = true;
+    for (std::size_t i = 0; i < AReadList.size(); ++i) {
+        AEntries[i] = pollfd{AReadList[i], POLLIN, 0};
+        valid = valid && AReadList[i] >= 0;
+    }
+    return valid;
+}
+
+}  // namespace
+
+// Rewrites AReadList to the ready entries after a wait that returned AResult.
+int TIdStackPosix::TakeReady(TIdSocketList& AReadList, const pollfd* AEntries, std::size_t ACount,
+                             int AResult)
+{
+    if (AResult == -1)
+        return FailErrno();
+    for (std::size_t i = 0; i < ACount; ++i) {
+        if (AEntries[i].revents & POLLNVAL)
+            return Fail(EBADF);
+        if (AEntries[i].revents & (POLLIN | POLLHUP | POLLERR))
+            AReadList.push_back(AEntries[i].fd);
+    }
+    return static_cast<int>(AReadList.size());
+}
+
+int TIdStackPosix::Select(TIdSocketList& AReadList, int ATimeout)
+{
     pollfd fds[Id_Select_MaxSockets];
     const std::size_t count = AReadList.size();
-    bool invalid = false;
-    for (std::size_t i = 0; i < count; ++i) {
-        fds[i] = pollfd{AReadList[i], POLLIN, 0};
-        invalid = invalid || AReadList[i] < 0;
-    }
+    const bool valid = ToPollEntries(AReadList, fds);
     AReadList.clear();
-    if (invalid)
+    if (!valid)
         return Fail(ENOTSOCK);
     const uint32_t start = GetTickCount();
     int n;
     do
         n = ::poll(fds, count, RemainingMs(ATimeout, start));
     while (n == -1 && errno == EINTR);
-    if (n == -1)
-        return FailErrno();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fds[i].revents & POLLNVAL)
-            return Fail(EBADF);
-        if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
-            AReadList.push_back(fds[i].fd);
-    }
-    return static_cast<int>(AReadList.size());
+    return TakeReady(AReadList, fds, count, n);
+}
+
+int TIdStackPosix::SelectMicros(TIdSocketList& AReadList, std::int64_t ATimeoutUs)
+{
+    pollfd fds[Id_Select_MaxSockets];
+    const std::size_t count = AReadList.size();
+    const bool valid = ToPollEntries(AReadList, fds);
+    AReadList.clear();
+    if (!valid)
+        return Fail(ENOTSOCK);
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + microseconds(std::max<std::int64_t>(ATimeoutUs, 0));
+    int n;
+    do {
+        timespec left{};
+        if (ATimeoutUs >= 0) {
+            const auto rest = std::max(nanoseconds(0), deadline - steady_clock::now());
+            left.tv_sec = static_cast<time_t>(duration_cast<seconds>(rest).count());
+            left.tv_nsec = static_cast<long>((rest % seconds(1)).count());
+        }
+        n = ::ppoll(fds, count, ATimeoutUs >= 0 ? &left : nullptr, nullptr);
+    } while (n == -1 && errno == EINTR);
+    return TakeReady(AReadList, fds, count, n);
 }
 
 int TIdStackPosix::SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,

@@ -18,6 +18,7 @@ public:
     int RecvIfReady(int ASocket, void* ABuffer, int ALength) override;
     int SendIfReady(int ASocket, const void* ABuffer, int ALength) override;
     int Select(TIdSocketList& AReadList, int ATimeout) override;
+    int SelectMicros(TIdSocketList& AReadList, std::int64_t ATimeoutUs) override;
     int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
                    int AOptLen) override;
     int Shutdown(int ASocket, int ADirection) override;
@@ -38,5 +39,7 @@ private:
     // Record the failed call's error for LastErrorCode and return -1.
     static int Fail(int AErrno);
     static int FailErrno();
+    static int TakeReady(TIdSocketList& AReadList, const struct pollfd* AEntries,
+                         std::size_t ACount, int AResult);
     int WaitConnected(int ASocket, const std::function<bool()>& AStillWanted, int AWatchSocket);
 };

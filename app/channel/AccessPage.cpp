@@ -1,6 +1,6 @@
 #include "app/channel/AccessPage.h"
 
-#include "engine/AllowList.h"
+#include "engine/access/AllowList.h"
 #include "config/pm_config.h"
 
 #include <QFormLayout>

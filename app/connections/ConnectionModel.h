@@ -6,7 +6,7 @@
 // Main thread only.
 #pragma once
 
-#include "engine/ConnectionRecord.h"
+#include "engine/connections/ConnectionRecord.h"
 
 #include <QAbstractTableModel>
 #include <QDateTime>

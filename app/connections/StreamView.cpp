@@ -1,6 +1,6 @@
 #include "app/connections/StreamView.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 
 #include <QCheckBox>
 #include <QDateTime>

@@ -9,7 +9,7 @@
 // Main thread only.
 #pragma once
 
-#include "engine/ConnectionRecord.h"
+#include "engine/connections/ConnectionRecord.h"
 
 #include <QDialog>
 

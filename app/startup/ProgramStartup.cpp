@@ -2,7 +2,7 @@
 
 #include "app/startup/AppTitles.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 #include "net/IdStack.h"
 #include "config/ProgramPaths.h"
 #include "config/pm_config.h"

@@ -2,7 +2,7 @@
 // pauses are recorded instead of waited for.
 #pragma once
 
-#include "engine/EngineClock.h"
+#include "engine/common/EngineClock.h"
 
 #include <atomic>
 #include <mutex>

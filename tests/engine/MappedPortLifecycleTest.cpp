@@ -1,7 +1,7 @@
 // Connection lifecycle, counters and log texts of TqvMappedPortTCP on real loopback sockets.
 #include "MappingFixture.h"
 
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the dump formats and checks the shape of what comes out.
-#include "engine/DumpFormats.h"
+#include "engine/texts/DumpFormats.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Feeds arbitrary reads to the header extractors: a header found is a prefix of the read that
 // ends with the first CR LF CR LF's first line break, and the found flag agrees with the text.
-#include "engine/HttpHeaders.h"
+#include "engine/texts/HttpHeaders.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,0 +1,535 @@
+#include "engine/relay/RelayPool.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "engine/texts/DumpFormats.h"
+#include "net/IdStack.h"
+
+namespace {
+
+// The most one read takes from a side.
+constexpr int kPieceSize = 64 * 1024;
+// Pieces one mapping may move in a row before the other ready mappings get their turn.
+constexpr int kPiecesPerTurn = 16;
+constexpr int kEventsPerWait = 256;
+
+constexpr TRelayDirection kClientToServer = TRelayDirection::ClientToServer;
+constexpr TRelayDirection kServerToClient = TRelayDirection::ServerToClient;
+
+}  // namespace
+
+// One pool thread and the mappings it serves. Everything but the inbox, the stop flag and the
+// wake-up descriptor is used on the pool thread only.
+//
+// Each socket is registered edge-triggered for reading and writing once, so a mapping costs no
+// epoll_ctl while it relays; the side's Readable and Writable flags remember what the edges
+// said until a read or write finds the socket drained or full.
+class TRelayPool::TWorker {
+public:
+    // Starts the thread; std::system_error when the system has no thread or descriptor left.
+    explicit TWorker(TRelayPool& APool);
+    // Stops and joins the thread (which ends every mapping it still has).
+    ~TWorker();
+    TWorker(const TWorker&) = delete;
+    TWorker& operator=(const TWorker&) = delete;
+
+    // Thread safe.
+    void Post(std::unique_ptr<TPooledMapping> AMapping);
+    void Wake();
+    void Stop();
+    void EndRequested();
+
+private:
+    struct TEntry;
+    struct TSide {
+        TEntry* Entry = nullptr;
+        int Fd = -1;
+        bool Readable = false;  // an edge said so, and no read has found it drained since
+        bool Writable = true;
+        bool Closing = false;  // the peer's end (or an error) is queued behind its bytes
+    };
+    struct TEntry {
+        std::unique_ptr<TPooledMapping> Mapping;
+        TSide Client;
+        TSide Target;
+        std::size_t Index = 0;  // position in FEntries
+        bool Queued = false;  // in FAgain
+        bool Gone = false;  // ended or moved on; freed after the current batch of events
+    };
+    enum class TOutcome { Done, Blocked, Ended };
+
+    void Run();
+    void ServeQueued();
+    void OnWake();
+    void TakeInbox();
+    void Register(std::unique_ptr<TPooledMapping> AMapping);
+    bool Watch(TSide& ASide);
+    void OnEvent(TSide& ASide, std::uint32_t AEvents);
+    void Serve(TEntry& AEntry);
+    TOutcome MovePiece(TEntry& AEntry, TSide& ASource, TSide& ADestination);
+    TOutcome Write(TEntry& AEntry, TRelayDirection ADirection, std::string_view AOut);
+    TOutcome WriteRest(TEntry& AEntry);
+    static bool HasRest(const TEntry& AEntry) { return AEntry.Mapping->Pipeline->HasOutgoing(); }
+    TSide& DestinationOf(TEntry& AEntry, TRelayDirection ADirection)
+    {
+        return ADirection == kClientToServer ? AEntry.Target : AEntry.Client;
+    }
+    static bool HasBytesWaiting(const TSide& ASide);
+    void End(TEntry& AEntry, bool AClientLeftBeforeAnswer);
+    bool EndIfRequested(TEntry& AEntry);
+    void NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError);
+    void MoveToPeerThread(TEntry& AEntry);
+    std::unique_ptr<TEntry> Remove(TEntry& AEntry);
+    void EndAll();
+
+    TRelayPool& FPool;
+    int FEpoll = -1;
+    int FWakeFd = -1;
+    std::mutex FInboxLock;  // guards FInbox
+    std::vector<std::unique_ptr<TPooledMapping>> FInbox;
+    std::atomic<bool> FStopping{false};
+    std::atomic<bool> FEndRequested{false};
+    std::vector<std::unique_ptr<TEntry>> FEntries;
+    std::vector<std::unique_ptr<TEntry>> FGone;
+    std::vector<TEntry*> FAgain;  // used their turn up with bytes still ready
+    std::unique_ptr<char[]> FBuffer;
+    std::thread FThread;
+};
+
+// ---- the pool ----
+
+TRelayPool::TRelayPool(TRelayPoolHooks AHooks, unsigned AThreads)
+    : FHooks(std::move(AHooks)),
+      FThreadCount(AThreads > 0 ? AThreads : std::max(1u, std::thread::hardware_concurrency()))
+{}
+
+TRelayPool::~TRelayPool()
+{
+    Close();
+}
+
+void TRelayPool::Open()
+{
+    std::lock_guard lock(FLock);
+    FOpen = true;
+}
+
+bool TRelayPool::Adopt(std::unique_ptr<TPooledMapping>& AMapping)
+{
+    std::lock_guard lock(FLock);
+    if (!FOpen)
+        return false;
+    // Threads start as mappings come, up to one per core.
+    if (FWorkers.size() < FThreadCount) {
+        try {
+            FWorkers.push_back(std::make_unique<TWorker>(*this));
+        } catch (const std::system_error&) {
+            if (FWorkers.empty())
+                return false;
+        }
+    }
+    TWorker& worker = *FWorkers[FNextWorker++ % FWorkers.size()];
+    FCount.fetch_add(1);
+    FAdopted.fetch_add(1);
+    worker.Post(std::move(AMapping));
+    return true;
+}
+
+void TRelayPool::SettingsChanged()
+{
+    if (FCount.load() == 0)
+        return;
+    std::lock_guard lock(FLock);
+    for (auto& worker : FWorkers)
+        worker->Wake();
+}
+
+void TRelayPool::EndRequested()
+{
+    if (FCount.load() == 0)
+        return;
+    std::lock_guard lock(FLock);
+    for (auto& worker : FWorkers)
+        worker->EndRequested();
+}
+
+void TRelayPool::Close()
+{
+    std::vector<std::unique_ptr<TWorker>> workers;
+    {
+        std::lock_guard lock(FLock);
+        FOpen = false;
+        workers.swap(FWorkers);
+    }
+    for (auto& worker : workers)
+        worker->Stop();
+    workers.clear();  // joins each
+}
+
+// ---- a pool thread: set-up, wake-ups, end ----
+
+TRelayPool::TWorker::TWorker(TRelayPool& APool)
+    : FPool(APool), FBuffer(std::make_unique_for_overwrite<char[]>(kPieceSize))
+{
+    FEpoll = epoll_create1(EPOLL_CLOEXEC);
+    FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;  // the wake-up
+    if (FEpoll == -1 || FWakeFd == -1 || epoll_ctl(FEpoll, EPOLL_CTL_ADD, FWakeFd, &ev) == -1) {
+        const int error = errno;
+        if (FEpoll != -1)
+            close(FEpoll);
+        if (FWakeFd != -1)
+            close(FWakeFd);
+        throw std::system_error(error, std::generic_category());
+    }
+    FThread = std::thread([this] { Run(); });
+}
+
+TRelayPool::TWorker::~TWorker()
+{
+    Stop();
+    if (FThread.joinable())
+        FThread.join();
+    close(FWakeFd);
+    close(FEpoll);
+}
+
+void TRelayPool::TWorker::Post(std::unique_ptr<TPooledMapping> AMapping)
+{
+    {
+        std::lock_guard lock(FInboxLock);
+        FInbox.push_back(std::move(AMapping));
+    }
+    Wake();
+}
+
+void TRelayPool::TWorker::Wake()
+{
+    const std::uint64_t one = 1;
+    // A full counter (never reached) would still leave the descriptor readable.
+    [[maybe_unused]] const ssize_t n = write(FWakeFd, &one, sizeof one);
+}
+
+void TRelayPool::TWorker::Stop()
+{
+    FStopping = true;
+    Wake();
+}
+
+void TRelayPool::TWorker::EndRequested()
+{
+    FEndRequested = true;
+    Wake();
+}
+
+void TRelayPool::TWorker::Run()
+{
+    epoll_event events[kEventsPerWait];
+    while (!FStopping.load()) {
+        const int n = epoll_wait(FEpoll, events, kEventsPerWait, FAgain.empty() ? -1 : 0);
+        if (n == -1 && errno != EINTR)
+            break;  // a broken epoll descriptor: end the mappings
+        for (int i = 0; i < n; ++i) {
+            auto* side = static_cast<TSide*>(events[i].data.ptr);
+            if (side)
+                OnEvent(*side, events[i].events);
+            else
+                OnWake();
+        }
+        ServeQueued();
+        FGone.clear();
+    }
+    EndAll();
+}
+
+void TRelayPool::TWorker::ServeQueued()
+{
+    std::vector<TEntry*> queued;
+    queued.swap(FAgain);
+    for (TEntry* entry : queued) {
+        entry->Queued = false;
+        if (!entry->Gone)
+            Serve(*entry);
+    }
+}
+
+void TRelayPool::TWorker::OnWake()
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(FWakeFd, &count, sizeof count);
+    TakeInbox();
+    if (FStopping.load())
+        return;
+    if (FEndRequested.exchange(false)) {
+        for (std::size_t i = 0; i < FEntries.size();) {
+            if (!EndIfRequested(*FEntries[i]))
+                ++i;  // an ended entry's place takes the last
+        }
+    }
+    // A setting changed (or a mapping came in just after one did): a watched channel's
+    // mappings leave now, also those that are idle and would not be looked at otherwise.
+    if (!FEntries.empty() && FPool.FHooks.Watched())
+        while (!FEntries.empty())
+            MoveToPeerThread(*FEntries.back());
+}
+
+void TRelayPool::TWorker::TakeInbox()
+{
+    std::vector<std::unique_ptr<TPooledMapping>> inbox;
+    {
+        std::lock_guard lock(FInboxLock);
+        inbox.swap(FInbox);
+    }
+    for (auto& mapping : inbox)
+        Register(std::move(mapping));
+}
+
+void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
+{
+    auto owned = std::make_unique<TEntry>();
+    TEntry& entry = *owned;
+    entry.Mapping = std::move(AMapping);
+    // From now on this thread reads, writes and closes both sockets.
+    entry.Mapping->Client->Binding()->ClaimOwnership();
+    entry.Mapping->Target->Binding()->ClaimOwnership();
+    entry.Client = TSide{&entry, entry.Mapping->Client->Binding()->Handle()};
+    entry.Target = TSide{&entry, entry.Mapping->Target->Binding()->Handle()};
+    entry.Index = FEntries.size();
+    FEntries.push_back(std::move(owned));
+    // An end asked for while the mapping was on its way here.
+    if (EndIfRequested(entry))
+        return;
+    // Registering reports what is ready already, so bytes that came meanwhile are not missed.
+    if (!Watch(entry.Client) || !Watch(entry.Target))
+        End(entry, false);
+}
+
+bool TRelayPool::TWorker::Watch(TSide& ASide)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = &ASide;
+    return epoll_ctl(FEpoll, EPOLL_CTL_ADD, ASide.Fd, &ev) == 0;
+}
+
+void TRelayPool::TWorker::EndAll()
+{
+    TakeInbox();
+    while (!FEntries.empty())
+        End(*FEntries.back(), false);
+    FGone.clear();
+    FAgain.clear();
+}
+
+// ---- relaying ----
+
+void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents)
+{
+    TEntry& entry = *ASide.Entry;
+    if (entry.Gone)
+        return;
+    // Hang-ups and errors count as both: the next read or write reports them.
+    if (AEvents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        ASide.Readable = true;
+    if (AEvents & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+        ASide.Closing = true;
+    if (AEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+        ASide.Writable = true;
+    Serve(entry);
+}
+
+// Moves pieces as the plain relay step does: the client's piece first, then the target's,
+// each written whole before the mapping reads again. Also the piece boundary at which a
+// mapping whose channel became watched leaves for a peer thread.
+void TRelayPool::TWorker::Serve(TEntry& AEntry)
+{
+    if (FPool.FHooks.Watched()) {
+        MoveToPeerThread(AEntry);
+        return;
+    }
+    for (int turn = 0; turn < kPiecesPerTurn; ++turn) {
+        if (HasRest(AEntry)) {
+            if (WriteRest(AEntry) != TOutcome::Done)
+                return;
+            continue;
+        }
+        bool moved = false;
+        if (AEntry.Client.Readable) {
+            if (MovePiece(AEntry, AEntry.Client, AEntry.Target) == TOutcome::Ended)
+                return;
+            moved = true;
+        }
+        if (!HasRest(AEntry) && AEntry.Target.Readable) {
+            if (MovePiece(AEntry, AEntry.Target, AEntry.Client) == TOutcome::Ended)
+                return;
+            moved = true;
+        }
+        if (!moved)
+            return;
+    }
+    // Edges do not come again for bytes already there: come back after the others.
+    if (!AEntry.Queued) {
+        AEntry.Queued = true;
+        FAgain.push_back(&AEntry);
+    }
+}
+
+TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSide& ASource, TSide&)
+{
+    const int n = GStack().RecvIfReady(ASource.Fd, FBuffer.get(), kPieceSize);
+    if (n < 0) {
+        if (TIdStack::LastErrorCode() == Id_WSAEWOULDBLOCK) {
+            ASource.Readable = false;
+            return TOutcome::Done;
+        }
+        NoteSideEnd(AEntry, ASource, TIdStack::LastErrorCode());
+        End(AEntry, false);  // a reset or another failure: no line, as on a peer thread
+        return TOutcome::Ended;
+    }
+    if (n == 0) {
+        NoteSideEnd(AEntry, ASource, 0);
+        // A peer thread that finds the client gone writes the target's waiting bytes to it
+        // in the same step, which fails with its error line.
+        End(AEntry, &ASource == &AEntry.Client && HasBytesWaiting(AEntry.Target));
+        return TOutcome::Ended;
+    }
+    // A short read drained the socket and a new edge comes with the next bytes; but none
+    // comes for an end that was already queued behind these bytes.
+    if (n < kPieceSize && !ASource.Closing)
+        ASource.Readable = false;
+    const TRelayDirection direction =
+        &ASource == &AEntry.Client ? kClientToServer : kServerToClient;
+    TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
+    TRelayBytes piece(std::string_view(FBuffer.get(), static_cast<std::size_t>(n)));
+    const std::string_view out = pipeline.Feed(direction, piece, RelayNow());
+    // An unwatched channel's stages write no lines; a stage's line has nobody to go to here.
+    if (pipeline.HasTexts())
+        pipeline.TakeTexts();
+    const TOutcome outcome = Write(AEntry, direction, out);
+    // What a stage answered on its own towards the source is written with the next rest.
+    return outcome == TOutcome::Done && pipeline.HasOutgoing() ? WriteRest(AEntry) : outcome;
+}
+
+TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayDirection ADirection,
+                                                         std::string_view AOut)
+{
+    TSide& destination = DestinationOf(AEntry, ADirection);
+    TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
+    std::size_t sent = 0;
+    if (destination.Writable && !AOut.empty()) {
+        const int n =
+            GStack().SendIfReady(destination.Fd, AOut.data(), static_cast<int>(AOut.size()));
+        if (n < 0 && TIdStack::LastErrorCode() != Id_WSAEWOULDBLOCK) {
+            NoteSideEnd(AEntry, destination, TIdStack::LastErrorCode());
+            End(AEntry, false);
+            return TOutcome::Ended;
+        }
+        sent = n < 0 ? 0 : static_cast<std::size_t>(n);
+    }
+    pipeline.Wrote(ADirection, AOut, sent);
+    if (sent == AOut.size())
+        return TOutcome::Done;
+    destination.Writable = false;
+    return TOutcome::Blocked;
+}
+
+TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry)
+{
+    for (const TRelayDirection direction : kBothDirections) {
+        const std::string_view rest = AEntry.Mapping->Pipeline->Outgoing(direction);
+        if (rest.empty())
+            continue;
+        if (!DestinationOf(AEntry, direction).Writable)
+            return TOutcome::Blocked;
+        if (const TOutcome outcome = Write(AEntry, direction, rest); outcome != TOutcome::Done)
+            return outcome;
+    }
+    return TOutcome::Done;
+}
+
+// Notes on the record how ASide ended the mapping: AError 0 is its orderly close.
+void TRelayPool::TWorker::NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError)
+{
+    if (TConnectionRecord* record = AEntry.Mapping->Record.get())
+        record->NoteSideEnd(
+            &ASide == &AEntry.Client, AError,
+            AError == 0 ? std::string() : ReplaceLineBreaks(TIdStack::ErrorText(AError), " - "));
+}
+
+bool TRelayPool::TWorker::HasBytesWaiting(const TSide& ASide)
+{
+    char byte;
+    return ::recv(ASide.Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// ---- leaving the pool ----
+
+std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry& AEntry)
+{
+    // Explicitly: a descriptor shared with a forked child would stay registered after close.
+    epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
+    epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+    AEntry.Gone = true;
+    const std::size_t index = AEntry.Index;
+    std::unique_ptr<TEntry> owned = std::move(FEntries[index]);
+    if (index + 1 != FEntries.size()) {
+        FEntries[index] = std::move(FEntries.back());
+        FEntries[index]->Index = index;
+    }
+    FEntries.pop_back();
+    return owned;
+}
+
+void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer)
+{
+    std::unique_ptr<TEntry> owned = Remove(AEntry);
+    std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
+    mapping->Client.reset();  // closes the client's socket first, as a peer thread does
+    FPool.FHooks.Ended(mapping->Record, AClientLeftBeforeAnswer, FStopping.load());
+    mapping.reset();
+    FPool.FCount.fetch_sub(1);
+    FGone.push_back(std::move(owned));  // events of this batch may still point at it
+}
+
+// Ends AEntry when its record asks for an end; true when it did.
+bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry)
+{
+    TConnectionRecord* record = AEntry.Mapping->Record.get();
+    if (!record)
+        return false;
+    const TEndRequest request = record->EndRequested();
+    if (request == TEndRequest::None)
+        return false;
+    if (request == TEndRequest::Reset) {
+        // Out of the epoll set before the descriptors close and their numbers may be reused.
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+        AEntry.Mapping->Target->DisconnectWithReset();
+        AEntry.Mapping->Client->DisconnectWithReset();
+    }
+    End(AEntry, false);
+    return true;
+}
+
+void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry)
+{
+    std::unique_ptr<TEntry> owned = Remove(AEntry);
+    std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
+    const std::shared_ptr<TConnectionRecord> record = mapping->Record;
+    if (FPool.FHooks.Resume(std::move(mapping)))
+        FPool.FResumed.fetch_add(1);
+    else
+        FPool.FHooks.Ended(record, false, FStopping.load());
+    FPool.FCount.fetch_sub(1);
+    FGone.push_back(std::move(owned));
+}

@@ -1,0 +1,349 @@
+// The two ways a mapping server carries a connection: on the relay pool while the channel is
+// unwatched, on a peer thread of its own while it is watched, and the moves between the two.
+#include "MappingFixture.h"
+
+#include "net/IdSync.h"
+#include "support/LoopbackMapping.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cctype>
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+namespace enginetest {
+namespace {
+
+constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::int32_t kHighLimit = 32 * 1024 * 1024;
+constexpr int kConnections = 50;
+// Each connection carries this much each way while the settings flip; the sanitizers make
+// every byte about ten times dearer.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kFlipVolume = 1 * kMiB;
+#else
+constexpr std::size_t kFlipVolume = 16 * kMiB;
+#endif
+
+class PoolTest : public MappingTest {
+protected:
+    void SetUp() override
+    {
+        Map.Logging = true;  // nothing is written for pooled connections all the same
+        Map.LogConnInfo = false;
+    }
+    // Connects one by one (the listen backlog is small) until each is accepted and pooled.
+    std::vector<TFd> OpenPooled(int ACount)
+    {
+        std::vector<TFd> out;
+        for (int i = 0; i < ACount; ++i) {
+            out.push_back(ConnectTo(ListenPort()));
+            EXPECT_TRUE(WaitUntil([&] { return Map.PooledConnections() == i + 1; }));
+        }
+        return out;
+    }
+    bool AllPooled(int ACount)
+    {
+        return WaitUntil(
+            [&] { return Map.PooledConnections() == ACount && Map.Threads().Count() == 0; });
+    }
+    // An ending connection moves DisconnectsIn first, then the other counters, and leaves the
+    // pool's count last: waits for all of them before it checks each.
+    void ExpectCountersAfter(int AConnections)
+    {
+        EXPECT_TRUE(WaitUntil([&] {
+            return Map.DisconnectsIn.load() == AConnections && Map.CurrentThreads.load() == 0 &&
+                Map.CurrentTransmittingThreads.load() == 0 && Map.PooledConnections() == 0;
+        }));
+        EXPECT_EQ(Map.ConnectsIn.load(), AConnections);
+        EXPECT_EQ(Map.ConnectsOut.load(), AConnections);
+        EXPECT_EQ(Map.DisconnectsIn.load(), AConnections);
+        EXPECT_EQ(Map.CurrentThreads.load(), 0);
+        EXPECT_EQ(Map.CurrentTransmittingThreads.load(), 0);
+        EXPECT_EQ(Map.PooledConnections(), 0);
+    }
+};
+
+TEST_F(PoolTest, UnwatchedConnectionsRelayWithoutThreadsAndCountAsConnections)
+{
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(kConnections);
+    ASSERT_TRUE(AllPooled(kConnections));  // no thread per connection: by design
+    EXPECT_EQ(Map.CurrentThreads.load(), kConnections);
+    EXPECT_EQ(Map.MaxThreads.load(), kConnections);
+    EXPECT_EQ(Map.CurrentTransmittingThreads.load(), kConnections);
+    std::vector<std::string> payloads, answers;
+    for (int i = 0; i < kConnections; ++i)
+        payloads.push_back(RandomBytes(i == 0 ? 16 * kMiB : (i * 7919) % (300 * 1024), 900 + i));
+    RunServing([&] { answers = ExchangeAll(connections, payloads); });
+    for (int i = 0; i < kConnections; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    EXPECT_EQ(Map.Threads().Count(), 0u);
+    connections.clear();
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == kConnections; }));
+    ExpectCountersAfter(kConnections);
+    EXPECT_EQ(Map.MovesToPool(), kConnections);
+    EXPECT_EQ(Map.MovesFromPool(), 0);
+    EXPECT_EQ(Map.BytesCS.load(), 0);  // mode 0 counts nothing, on the pool as on a thread
+    EXPECT_EQ(Log.Count(), 0u);
+}
+
+TEST_F(PoolTest, WatchedChannelKeepsAThreadPerConnection)
+{
+    TBackend backend;
+    Map.LogConnInfo = true;
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    std::string answer;
+    RunServing([&] { answer = Exchange(ListenPort(), "abc"); });
+    EXPECT_EQ(answer, Transformed("abc"));
+    ASSERT_TRUE(
+        WaitUntil([&] { return Map.DisconnectsIn.load() == 1 && Map.Threads().Count() == 1; }));
+    EXPECT_EQ(Map.PooledConnections(), 0);
+    EXPECT_EQ(Map.MovesToPool(), 0);
+}
+
+TEST_F(PoolTest, AnIdlePooledConnectionMovesToAThreadWhenASettingWatchesIt)
+{
+    TBackend backend;
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    ASSERT_TRUE(AllPooled(1));
+    Map.LogConnInfo = true;  // no byte flows: the setting alone moves it
+    ASSERT_TRUE(
+        WaitUntil([&] { return Map.PooledConnections() == 0 && Map.Threads().Count() == 1; }));
+    std::string answer;
+    RunServing([&] { answer = ExchangeOn(client, "xyz"); });
+    EXPECT_EQ(answer, Transformed("xyz"));
+    client.Reset();
+    ASSERT_TRUE(WaitForDisconnects(1));
+    // Its thread writes the lines a connection on a thread writes from then on.
+    const std::vector<std::string> lines = Log.Normalised();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(
+        lines[0].rfind("## T Channel 1; (TID= N)  Disconnect (incoming). CurrentThreads: 0", 0),
+        0u);
+    EXPECT_EQ(Map.MovesFromPool(), 1);
+}
+
+TEST_F(PoolTest, FlippingSettingsDuringTransfersLosesDuplicatesAndReordersNothing)
+{
+    TBackend backend;
+    Map.Logging = false;  // the flips are about where the bytes go, not about the lines
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(kConnections);
+    ASSERT_TRUE(AllPooled(kConnections));
+    std::vector<std::string> payloads, answers;
+    for (int i = 0; i < kConnections; ++i)
+        payloads.push_back(RandomBytes(kFlipVolume + i, 300 + i));
+    std::atomic<bool> finished{false};
+    std::thread relayed([&] {
+        answers = ExchangeAll(connections, payloads);
+        finished = true;
+    });
+    // The main thread stands in for the window: watched and unwatched settings in turn, every
+    // 2 ms, serving the connections' synchronized calls in between.
+    for (int round = 0; !finished; ++round) {
+        const bool watched = round % 2 == 1;
+        Map.LogDataMode = watched && round % 8 == 1 ? 1 : (round % 8 == 6 ? -1 : 0);
+        Map.LogConnInfo = watched && round % 8 == 3;
+        Map.MaxSpeedCS = watched && round % 8 == 5 ? kHighLimit : (round % 8 == 2 ? -1 : 0);
+        Map.MaxSpeedSC = watched && round % 8 == 7 ? kHighLimit : 0;
+        WaitUntil([&] { return finished.load(); }, 2ms);  // paces the flips, leaves a core free
+    }
+    relayed.join();
+    for (int i = 0; i < kConnections; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    EXPECT_GT(Map.MovesFromPool(),
+              kConnections);  // every connection left the pool, some more often
+    EXPECT_GT(Map.MovesToPool(), 2 * kConnections);
+    connections.clear();
+    ASSERT_TRUE(WaitForDisconnects(kConnections));
+    ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 0; }));
+    ExpectCountersAfter(kConnections);
+    EXPECT_EQ(Map.MaxThreads.load(), kConnections);
+}
+
+TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgain)
+{
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(20);
+    for (TFd& c : connections) {
+        ASSERT_TRUE(SendAll(c.Get(), "ping"));
+        EXPECT_EQ(RecvAtMost(c.Get(), 4, Clock::now() + kDeadline), Transformed("ping"));
+    }
+    ASSERT_TRUE(AllPooled(20));
+    Map.SetActive(false);
+    EXPECT_EQ(Map.PooledConnections(), 0);
+    for (TFd& c : connections)
+        EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
+    ExpectCountersAfter(20);
+    EXPECT_THROW(ConnectTo(ListenPort()), std::runtime_error);  // the listener is gone
+    EXPECT_EQ(Log.Count(), 0u);
+
+    StartMapping(backend.Port());
+    EXPECT_EQ(Exchange(ListenPort(), "again"), Transformed("again"));
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 21; }));
+    EXPECT_EQ(Map.MovesToPool(), 21);
+}
+
+TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections)
+{
+    TBackend backend;
+    std::vector<TFd> connections;
+    {
+        TqvMappedPortTCP map;
+        MapOnLoopback(map, backend.Port());
+        map.SetActive(true);
+        const int port = map.Bindings().Items(0)->Port();
+        for (int i = 0; i < 10; ++i) {
+            connections.push_back(ConnectTo(port));
+            ASSERT_TRUE(WaitUntil([&] { return map.PooledConnections() == i + 1; }));
+        }
+    }
+    for (TFd& c : connections)
+        EXPECT_TRUE(WaitForClose(c.Get(), Clock::now() + kDeadline));
+}
+
+TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly)
+{
+    TBackend backend(TBackend::TMode::SendAndClose, "bye");
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    EXPECT_EQ(RecvAtMost(client.Get(), 100, Clock::now() + kDeadline), "bye");  // then the end
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1; }));
+    ExpectCountersAfter(1);
+    EXPECT_EQ(Log.Count(), 0u);
+}
+
+TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLine)
+{
+    // More than every socket buffer on the way holds: the relay stalls with bytes waiting.
+    TBackend backend(TBackend::TMode::SendAndClose, std::string(32 * kMiB, 's'));
+    StartMapping(backend.Port());
+    TFd client = ConnectTo(ListenPort());
+    // Leaves only once the relay holds bytes it cannot pass on: the target's answer is then
+    // still waiting when the relay finds the client gone.
+    ASSERT_TRUE(WaitUntil([&] { return Map.MovesToPool() == 1 && backend.Stalled(); }));
+    ::shutdown(client.Get(), SHUT_WR);  // the client is done, but reads what comes
+    EXPECT_TRUE(WaitForClose(client.Get(), Clock::now() + kDeadline));
+    ASSERT_TRUE(WaitUntil([&] { return Log.Count() == 1 && Map.DisconnectsIn.load() == 1; }));
+    EXPECT_EQ(Log.Normalised(),
+              std::vector<std::string>{"## T Channel 1; Error: Connection Closed Gracefully."});
+    EXPECT_FALSE(Log.AllOnMainThread());
+    ExpectCountersAfter(1);
+}
+
+// A pooled connection has its record like any other: bytes counted per piece, the side that
+// ended it noted, and Close or Reset Connection end it on its pool thread.
+TEST_F(PoolTest, PooledConnectionsKeepTheirRecordsAndEndOnRequest)
+{
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> connections = OpenPooled(3);
+    ASSERT_TRUE(AllPooled(3));
+    const std::string payload(70000, 'x');
+    EXPECT_EQ(ExchangeOn(connections[0], payload), Transformed(payload));
+    auto sorted = [&] {
+        auto snap = Map.ConnectionSnapshot();
+        std::sort(snap.begin(), snap.end(),
+                  [](const auto& a, const auto& b) { return a.Id < b.Id; });
+        return snap;
+    };
+    auto snap = sorted();
+    ASSERT_EQ(snap.size(), 3u);
+    EXPECT_EQ(snap[0].BytesCS, payload.size());
+    EXPECT_EQ(snap[0].BytesSC, payload.size());
+    EXPECT_EQ(snap[1].State, TConnectionState::Relaying);
+
+    connections[0].Reset();
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1; }));
+    EXPECT_TRUE(Map.CloseConnection(snap[1].Id, false));
+    EXPECT_TRUE(WaitForClose(connections[1].Get(), Clock::now() + kDeadline));
+    EXPECT_TRUE(Map.CloseConnection(snap[2].Id, true));
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 3; }));
+    char byte = 0;
+    EXPECT_EQ(::recv(connections[2].Get(), &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    EXPECT_FALSE(Map.CloseConnection(snap[1].Id, false));  // not open any more
+
+    snap = sorted();
+    ASSERT_EQ(snap.size(), 3u);
+    std::vector<std::string> states;
+    for (const auto& s : snap) {
+        EXPECT_EQ(s.State, TConnectionState::Ended);
+        EXPECT_TRUE(s.Ended.has_value());
+        states.push_back(ConnectionStateText(s));
+    }
+    EXPECT_EQ(
+        states,
+        (std::vector<std::string>{"closed by client", "closed on request", "reset on request"}));
+    EXPECT_EQ(snap[0].BytesCS, payload.size());
+    EXPECT_EQ(snap[0].BytesSC, payload.size());
+    ExpectCountersAfter(3);
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// Upper-cases every byte the client sends, as a decoding stage would change what it reads.
+class TUpperCaseFromClient final : public TRelayStage {
+public:
+    void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros) override
+    {
+        if (ADirection != TRelayDirection::ClientToServer || ABytes.Empty())
+            return;
+        std::string s(ABytes.View());
+        for (char& c : s)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        ABytes.Replace(std::move(s));
+    }
+};
+
+std::string UpperCase(std::string AData)
+{
+    for (char& c : AData)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return AData;
+}
+
+TEST_F(PoolTest, AStageThatChangesBytesWorksOnBothCarriersAndAcrossMovesBetweenThem)
+{
+    TBackend backend;
+    Map.Logging = false;
+    Map.SetFirstStage([] { return std::make_unique<TUpperCaseFromClient>(); });
+    StartMapping(backend.Port());
+    constexpr int kCount = 8;
+    std::vector<TFd> connections = OpenPooled(kCount);
+    ASSERT_TRUE(AllPooled(kCount));
+    std::vector<std::string> payloads, answers;
+    for (int i = 0; i < kCount; ++i)
+        payloads.push_back(RandomBytes(kFlipVolume / 2 + i, 700 + i));
+    std::atomic<bool> finished{false};
+    std::thread relayed([&] {
+        answers = ExchangeAll(connections, payloads);
+        finished = true;
+    });
+    for (int round = 0; !finished; ++round) {
+        Map.LogDataMode = round % 2;  // watched (a peer thread) and unwatched (the pool) in turn
+        WaitUntil([&] { return finished.load(); }, 2ms);
+    }
+    relayed.join();
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(UpperCase(payloads[i]))))
+            << "connection " << i;
+    EXPECT_GE(Map.MovesFromPool(), kCount);
+    EXPECT_GT(Map.MovesToPool(), kCount);
+    connections.clear();
+    ASSERT_TRUE(WaitForDisconnects(kCount));
+}
+
+}  // namespace
+}  // namespace enginetest
