@@ -1,9 +1,9 @@
 #include "app/ProgramMain.h"
 
-#include "app/ProgramIcon.h"
-#include "app/ShutdownSignals.h"
-#include "app/SyncPump.h"
-#include "app/UserPrompts.h"
+#include "app/window/ProgramIcon.h"
+#include "app/startup/ProgramSignals.h"
+#include "app/startup/SyncPump.h"
+#include "app/window/UserPrompts.h"
 #include "app/pm_About.h"
 #include "app/pm_main.h"
 
@@ -17,6 +17,8 @@
 
 int RunProgram(int argc, char* argv[], const TProgramHooks& hooks)
 {
+    // Before any thread exists, so every thread Qt starts keeps the signals blocked.
+    TProgramSignals::HoldSignals(TProgramSignals::TFace::Window);
     // A send to a vanished peer must end that connection, not the program.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -32,10 +34,10 @@ int RunProgram(int argc, char* argv[], const TProgramHooks& hooks)
     {
         // Installed before the window, whose start-up may already show a message box: a
         // log-off meanwhile ends that box and is carried out once the window exists.
-        TShutdownSignals shutdownSignals;
+        TProgramSignals shutdownSignals(TProgramSignals::TFace::Window);
         bool logOffDuringStartUp = false;
         const QMetaObject::Connection startUpWatch = QObject::connect(
-            &shutdownSignals, &TShutdownSignals::ShutdownRequested, [&logOffDuringStartUp] {
+            &shutdownSignals, &TProgramSignals::ShutdownRequested, [&logOffDuringStartUp] {
                 logOffDuringStartUp = true;
                 CloseModalBoxes();
             });
@@ -53,7 +55,7 @@ int RunProgram(int argc, char* argv[], const TProgramHooks& hooks)
 
         if (hooks.BeforeShow)
             hooks.BeforeShow(mainForm, shutdownSignals);
-        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &mainForm,
+        QObject::connect(&shutdownSignals, &TProgramSignals::ShutdownRequested, &mainForm,
                          &TMainForm::OsShutdownQuery);
         QObject::connect(
             &app, &QGuiApplication::commitDataRequest, &mainForm,

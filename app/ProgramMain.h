@@ -6,12 +6,12 @@
 #include <string>
 
 class TMainForm;
-class TShutdownSignals;
+class TProgramSignals;
 
 struct TProgramHooks {
     // Runs once the window and the shutdown signals exist, before the window's log-off path is
     // connected to those signals and before the window is shown.
-    std::function<void(TMainForm&, TShutdownSignals&)> BeforeShow;
+    std::function<void(TMainForm&, TProgramSignals&)> BeforeShow;
     // Runs when the event loop has ended, while the application object still exists.
     std::function<void()> AfterExec;
     // Opens an address for the About box's link; the user's default browser when not set.

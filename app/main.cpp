@@ -4,11 +4,10 @@
 // The window: the main window, then the About box, then the event loop until the window has
 // closed. SIGTERM and SIGHUP and the session manager's commit request run the window's log-off
 // path, which saves edited settings silently and stops the mappings in order.
-#include "app/CommandLine.h"
-#include "app/HeadlessTwin.h"
 #include "app/ProgramMain.h"
-#include "app/ProgramStartup.h"
-#include "app/ScreenshotSeam.h"
+#include "app/headless/HeadlessTwin.h"
+#include "app/startup/CommandLine.h"
+#include "app/startup/ProgramStartup.h"
 
 int main(int argc, char* argv[])
 {
@@ -18,10 +17,5 @@ int main(int argc, char* argv[])
     SetUpProgramPaths(commandLine.ConfigFile);
     if (commandLine.Headless)
         return RunHeadless(argc, argv);
-
-    TProgramHooks hooks;
-    hooks.BeforeShow = [](TMainForm& mainForm, TShutdownSignals&) {
-        InstallScreenshotSeam(mainForm);
-    };
-    return RunProgram(argc, argv, hooks);
+    return RunProgram(argc, argv);
 }

@@ -1,7 +1,7 @@
 #include "app/pm_About.h"
 
-#include "app/ProgramIcon.h"
-#include "app/UserPrompts.h"
+#include "app/window/ProgramIcon.h"
+#include "app/window/UserPrompts.h"
 
 #include <QApplication>
 #include <QEvent>

@@ -1,16 +1,18 @@
 // Assembly of the main window, its start-up, the close query and the shutdown sequence.
 #include "app/pm_main.h"
 
-#include "app/AppTitles.h"
-#include "app/LogRouter.h"
-#include "app/MainPages.h"
-#include "app/ProgramIcon.h"
-#include "app/ProgramStartup.h"
-#include "app/ScreenLog.h"
-#include "app/SyncPump.h"
-#include "app/TrayIcon.h"
-#include "app/UserPrompts.h"
+#include "app/startup/AppTitles.h"
+#include "app/window/LogRouter.h"
+#include "app/window/MainPages.h"
+#include "app/window/ProgramIcon.h"
+#include "app/startup/ProgramStartup.h"
+#include "app/window/ScreenLog.h"
+#include "app/startup/SyncPump.h"
+#include "app/window/TrayIcon.h"
+#include "app/window/UserPrompts.h"
+#include "app/connections/ConnectionsPage.h"
 #include "app/pm_About.h"
+#include "app/startup/ChannelSet.h"
 
 #include "engine/texts/DumpFormats.h"
 #include "net/IdAntiFreeze.h"
@@ -30,7 +32,10 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStyle>
+#include <QHeaderView>
+#include <QLayout>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QUrl>
 
@@ -83,12 +88,7 @@ TMainForm::~TMainForm()
 {
     // A window destroyed without its close sequence (tests) still stops its servers first, so
     // no connection thread outlives the objects it reports to.
-    if (!ShutDownDone) {
-        for (int n = 1; n <= ChannelCount; ++n)
-            if (Mappings[size_t(n)])
-                StopChannel(n);
-        FreeMappings();
-    }
+    Channels.reset();
     Router->ReleaseFileWriter();
     Router->DetachView();
     RestoreCursor();
@@ -243,7 +243,8 @@ void TMainForm::FormCreate()
         ConfigChanged = false;
         PortConfigChanged = false;
         TFormBounds bounds(*this);
-        trabix::LoadWindowPos(bounds, 0, 0, 950, 500);
+        const QSize first = FirstSize();
+        trabix::LoadWindowPos(bounds, 0, 0, first.width(), first.height());
         FitIntoScreen();
         SetTitles();
     } else {
@@ -257,10 +258,9 @@ void TMainForm::FormCreate()
     setWindowTitle(TitleWithExtra(LongTitle, extra));
     Prompts.SetBoxTitle(AppTitleText);
 
-    Logger = MakeProgramLogger();
-    ShowPlaces();
-    Router->SetFileWriter(
-        [logger = Logger.get()](const std::string& text) { return logger->WriteLog(text); });
+    std::unique_ptr<trabix::TQVX_Logger> logger = MakeProgramLogger();
+    ShowPlaces(*logger);
+    Router->OpenLogFile(std::move(logger));
 
     EnableControls();
     LogWindowLine(ProgramStartedText());
@@ -279,6 +279,25 @@ QRect FitIntoArea(const QRect& bounds, const QRect& area, const QMargins& frame)
     fitted.moveLeft(std::clamp(fitted.left(), inner.left(), inner.right() + 1 - fitted.width()));
     fitted.moveTop(std::clamp(fitted.top(), inner.top(), inner.bottom() + 1 - fitted.height()));
     return fitted;
+}
+
+// What the pages ask for, in the window's own units: the channel table's page as its layout
+// wants it, and the Connections tab's columns side by side, each with room for a vertical
+// scroll bar (should the height not do), plus what the tabs and the window put around a page.
+// FitIntoScreen then cuts it to the screen.
+QSize TMainForm::FirstSize() const
+{
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    const int status = StatusPage->sizeHint().width() + scrollBar;
+    const QTableView* view = ConnectionsPage->View;
+    const QMargins pageMargins = ConnectionsPage->layout()->contentsMargins();
+    const int connections = view->horizontalHeader()->length() + 2 * view->frameWidth() +
+        scrollBar + pageMargins.left() + pageMargins.right();
+    int widestPage = 0;
+    for (int i = 0; i < Pages->count(); ++i)
+        widestPage = std::max(widestPage, Pages->widget(i)->sizeHint().width());
+    const int around = sizeHint().width() - widestPage;
+    return QSize(std::max({950, status + around, connections + around}), 500);
 }
 
 // Stored bounds come from another screen or another scale: what is left of them on this
@@ -395,15 +414,16 @@ void TMainForm::ShutDownProgram()
     // The stop of StopMappings, with the servers released before its stop line: releasing a
     // server waits for its connection threads, whose last lines (handed over while they end)
     // thus come before the stop line, and the log ends with the stop line and the line below.
-    StopAllChannels();
+    MappingsActive = false;
+    UpdateStartStopButtons();
     FreeMappings();
-    FinishStop();
+    UpdateStatusLights();
     SetStatusText(QString());
     LogWindowLine(ProgramStoppedText());
     // From here on no line reaches the logger or the view: the stop line stays the last one.
+    // Closing the router releases the daily file logger.
     Router->Close();
     FlushScreenLog();
-    Logger.reset();
     TFormBounds bounds(*this);
     trabix::SaveWindowPos(bounds);
     Tray->Remove();
@@ -413,28 +433,25 @@ void TMainForm::ShutDownProgram()
 
 void TMainForm::CreateMappings()
 {
-    for (int n = 1; n <= ChannelCount; ++n)
-        Mappings[size_t(n)] = MakeChannelServer(n);
+    std::weak_ptr<TLogRouter> router = Router;
+    Channels = std::make_unique<TChannelSet>(Settings, [router](const std::string& text) {
+        if (auto target = router.lock())
+            target->AddLogLine(text);
+    });
 }
 
+// Every server stopped and released, then the stop line (TChannelSet::ShutDown).
 void TMainForm::FreeMappings()
 {
-    for (int n = 1; n <= ChannelCount; ++n) {
-        auto& server = Mappings[size_t(n)];
-        if (!server)
-            continue;
-        try {
-            server->SetActive(false);
-        } catch (const std::exception& e) {
-            ReportChannelError(n, e.what());
-        }
-        server.reset();
-    }
+    if (Channels)
+        Channels->ShutDown();
+    else
+        LogWindowLine(StoppedAllText);
 }
 
 TqvMappedPortTCP* TMainForm::Mapping(int channel) const
 {
-    return Mappings[size_t(channel)].get();
+    return Channels ? Channels->Server(channel) : nullptr;
 }
 
 void TMainForm::AddLogLine(const std::string& text)
@@ -496,10 +513,10 @@ void TMainForm::PrepareAbout()
 }
 
 // Where this run keeps its settings and writes its log files, taken from the logger itself.
-void TMainForm::ShowPlaces()
+void TMainForm::ShowPlaces(const trabix::TQVX_Logger& logger)
 {
     SettingsFileText = QString::fromStdString(trabix::ConfigFileName());
-    LogFolderText = QString::fromStdString(Logger->Directory);
+    LogFolderText = QString::fromStdString(logger.Directory);
     LoggingPage->ShowPlaces(SettingsFileText, LogFolderText);
 }
 

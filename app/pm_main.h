@@ -1,7 +1,8 @@
-// TMainForm: the main window. It owns the eight mapping servers, the file logger and the
-// anti-freeze, moves settings between the settings records and the controls, starts and stops
-// the mappings, shows the status of each channel and routes every log line to the screen log
-// and the daily file.
+// TMainForm: the main window. It owns the channel set (the eight mapping servers, shared in
+// kind with the headless twin), the log router and the anti-freeze, moves settings between the
+// settings records and the controls, starts and stops the mappings through the channel set,
+// shows the status of each channel and routes every log line to the screen log and the daily
+// file.
 //
 // How to use it: construct it with the prompts it asks its questions through (the program
 // passes TQtUserPrompts, tests their own answers) and the settings it loads, shows, edits and
@@ -13,11 +14,10 @@
 // threads call directly (the error line of a connection that ends by an exception).
 #pragma once
 
-#include "app/ChannelTable.h"
+#include "app/window/ChannelTable.h"
 
 #include <QMainWindow>
 
-#include <array>
 #include <memory>
 #include <string>
 
@@ -34,11 +34,13 @@ class TConnectionsPage;
 class TTrayIcon;
 class TUserPrompts;
 
+class TChannelSet;
 class TIdAntiFreeze;
 class TqvMappedPortTCP;
 namespace trabix {
 class TQVX_Logger;
 class TSettings;
+struct TPM_port;
 }  // namespace trabix
 
 // Bounds (the client area, placed at its frame's top left as the settings store it) moved and
@@ -90,7 +92,8 @@ public:
     // Opens the channel's "Channel Settings" dialog (window-modal, without a nested event
     // loop); OK applies its values at once, as a live edit.
     void ShowChannelSettings(int channel);
-    // The warning mark of every row whose channel listens on all addresses for every client.
+    // The warning mark of every row whose channel listens, or will at the next start, on all
+    // addresses for every client (TChannelSet's rule, on the row's values).
     void UpdateExposureMarks();
     // The conditions mark beside the light of every row whose channel has network conditions.
     void UpdateConditionMarks();
@@ -124,6 +127,7 @@ public:
     bool OsShutdown = false;
 
     TqvMappedPortTCP* Mapping(int channel) const;
+    TChannelSet& ChannelSet() const { return *Channels; }
     QString StatusText() const;
     QString ApplicationTitle() const { return AppTitleText; }
     TStatusPage* StatusPage = nullptr;
@@ -173,7 +177,7 @@ private:
     void ShowWaitCursor();
     void RestoreCursor();
     void LogWindowLine(const std::string& text);
-    void ShowPlaces();
+    void ShowPlaces(const trabix::TQVX_Logger& logger);
 
     // The "Connections" tab, in pm_main_connections.cpp.
     void CreateConnectionsPage();
@@ -187,21 +191,20 @@ private:
     void WrapLinesClick();
     void LimitEdit();
     void SyncRouting();
-    void StartChannel(int channel);
-    void ApplyLiveSettingsTo(TqvMappedPortTCP& server, int channel);
-    void StopChannel(int channel);
-    void StopAllChannels();
-    void FinishStop();
-    void ReportChannelError(int channel, const std::string& message);
     void ReportSaveFailure();
+    // The channel's record with the row's listening fields as they will be used at the next
+    // start (they reach the record only when the controls are copied into the settings).
+    trabix::TPM_port RowPort(int channel) const;
+    // The size the window opens with when no bounds are stored: the whole channel table and
+    // the Connections tab's columns, as far as the screen has room.
+    QSize FirstSize() const;
     void UpdateRefusedTip(int channel, const TqvMappedPortTCP* server);
 
     TUserPrompts& Prompts;
     trabix::TSettings& Settings;
     TPMAboutDialog* AboutDialog = nullptr;
     std::shared_ptr<TLogRouter> Router;
-    std::array<std::unique_ptr<TqvMappedPortTCP>, ChannelCount + 1> Mappings;
-    std::unique_ptr<trabix::TQVX_Logger> Logger;
+    std::unique_ptr<TChannelSet> Channels;
     std::unique_ptr<TIdAntiFreeze> AntiFreeze;
     QLabel* StatusBarText = nullptr;
     QString AppTitleText;

@@ -2,12 +2,14 @@
 // machines and the mark of channels with network conditions.
 #include "app/pm_main.h"
 
-#include "app/ChannelSettingsDialog.h"
-#include "app/ConditionsPage.h"
-#include "app/MainPages.h"
+#include "app/channel/ChannelSettingsDialog.h"
+#include "app/channel/ConditionsPage.h"
+#include "app/window/MainPages.h"
+#include "app/startup/ChannelSet.h"
 
 #include "config/pm_config.h"
 
+#include <QCheckBox>
 #include <QLineEdit>
 
 void TMainForm::ShowChannelSettings(int channel)
@@ -24,15 +26,19 @@ void TMainForm::ShowChannelSettings(int channel)
     dialog->open();
 }
 
+trabix::TPM_port TMainForm::RowPort(int channel) const
+{
+    trabix::TPM_port port = Settings.Port(channel);
+    const TChannelRow& row = StatusPage->Channels->Row(channel);
+    port.BindIp = row.BindIp->text().toStdString();
+    port.Map = row.Map->isChecked();
+    return port;
+}
+
 void TMainForm::UpdateExposureMarks()
 {
-    for (int n = 1; n <= ChannelCount; ++n) {
-        const QString bindIp = StatusPage->Channels->Row(n).BindIp->text().trimmed();
-        const bool everyAddress = bindIp.isEmpty() || bindIp == QStringLiteral("0.0.0.0");
-        const bool everyClient =
-            QString::fromStdString(Settings.Port(n).AllowFrom).trimmed().isEmpty();
-        StatusPage->Channels->SetExposed(n, everyAddress && everyClient);
-    }
+    for (int n = 1; n <= ChannelCount; ++n)
+        StatusPage->Channels->SetExposed(n, TChannelSet::ReachableFromOtherMachines(RowPort(n)));
 }
 
 void TMainForm::UpdateConditionMarks()

@@ -1,8 +1,8 @@
 // The "Connections" tab over the channels' connection registries.
 #include "app/pm_main.h"
 
-#include "app/ConnectionsPage.h"
-#include "app/MainPages.h"
+#include "app/connections/ConnectionsPage.h"
+#include "app/window/MainPages.h"
 
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"

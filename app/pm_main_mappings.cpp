@@ -2,11 +2,12 @@
 // of the mapping servers.
 #include "app/pm_main.h"
 
-#include "app/LogRouter.h"
-#include "app/MainPages.h"
-#include "app/ProgramStartup.h"
-#include "app/ScreenLog.h"
-#include "app/UserPrompts.h"
+#include "app/window/LogRouter.h"
+#include "app/window/MainPages.h"
+#include "app/startup/ChannelSet.h"
+#include "app/startup/ProgramStartup.h"
+#include "app/window/ScreenLog.h"
+#include "app/window/UserPrompts.h"
 
 #include "engine/texts/DumpFormats.h"
 #include "config/pm_config.h"
@@ -66,6 +67,7 @@ void TMainForm::SpinEdit2Change()
 void TMainForm::CheckBox1Click()
 {
     RestartEdit();
+    UpdateExposureMarks();
 }
 void TMainForm::CheckBox2Click()
 {
@@ -226,15 +228,8 @@ void TMainForm::SyncRouting()
 
 void TMainForm::ApplyLiveSettings()
 {
-    for (int n = 1; n <= ChannelCount; ++n) {
-        if (TqvMappedPortTCP* server = Mapping(n))
-            ApplyLiveSettingsTo(*server, n);
-    }
-}
-
-void TMainForm::ApplyLiveSettingsTo(TqvMappedPortTCP& server, int channel)
-{
-    ::ApplyLiveSettings(server, Settings.Port(channel), Settings.General());
+    if (Channels)
+        Channels->ApplyLiveSettings();
 }
 
 void TMainForm::SaveConfigIfChanged(bool ask)
@@ -273,74 +268,20 @@ void TMainForm::StartMappings()
     ShowWaitCursor();
     MappingsActive = true;
     UpdateStartStopButtons();
-    for (int n = 1; n <= ChannelCount; ++n)
-        StartChannel(n);
+    Channels->StartAll();
     UpdateStatusLights();
     RestoreCursor();
-}
-
-void TMainForm::StartChannel(int channel)
-{
-    TqvMappedPortTCP* server = Mapping(channel);
-    if (!server)
-        return;
-    const trabix::TPM_port& port = Settings.Port(channel);
-    // Any error of this channel, while stopping it, configuring it or binding it, becomes its
-    // error line; the other channels start regardless.
-    try {
-        std::weak_ptr<TLogRouter> router = Router;
-        auto onLog = [router](const std::string& text) {
-            if (auto target = router.lock())
-                target->AddLogLine(text);
-        };
-        if (StartChannelServer(*server, port, Settings.General(), onLog))
-            LogWindowLine(ListeningText(channel, port.Remarks, *server));
-    } catch (const std::exception& e) {
-        ReportChannelError(channel, e.what());
-    }
-}
-
-void TMainForm::ReportChannelError(int channel, const std::string& message)
-{
-    const std::string remarks = Settings.Port(channel).Remarks;
-    LogWindowLine(ChannelErrorText(channel, remarks, message));
 }
 
 void TMainForm::StopMappings()
 {
     AssertMainThread();
-    StopAllChannels();
-    FinishStop();
-}
-
-// Steps 1 and 2 of the stop and the lights: every server inactive, without bindings.
-void TMainForm::StopAllChannels()
-{
     MappingsActive = false;
     ShowWaitCursor();
     UpdateStartStopButtons();
-    for (int n = 1; n <= ChannelCount; ++n)
-        StopChannel(n);
+    Channels->StopAll();
     UpdateStatusLights();
-}
-
-void TMainForm::FinishStop()
-{
-    LogWindowLine(StoppedAllText);
     RestoreCursor();
-}
-
-void TMainForm::StopChannel(int channel)
-{
-    TqvMappedPortTCP* server = Mapping(channel);
-    if (!server)
-        return;
-    try {
-        server->SetActive(false);
-        server->Bindings().Clear();
-    } catch (const std::exception& e) {
-        ReportChannelError(channel, e.what());
-    }
 }
 
 void TMainForm::UpdateStartStopButtons()

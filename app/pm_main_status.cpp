@@ -1,11 +1,12 @@
 // The status display, the tray, and the screen log commands of the main window.
 #include "app/pm_main.h"
 
-#include "app/LogRouter.h"
-#include "app/MainPages.h"
-#include "app/ScreenLog.h"
-#include "app/TrayIcon.h"
-#include "app/UserPrompts.h"
+#include "app/window/LogRouter.h"
+#include "app/startup/ChannelSet.h"
+#include "app/window/MainPages.h"
+#include "app/window/ScreenLog.h"
+#include "app/window/TrayIcon.h"
+#include "app/window/UserPrompts.h"
 
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"
@@ -71,9 +72,9 @@ void TMainForm::UpdateRefusedTip(int channel, const TqvMappedPortTCP* server)
 
 void TMainForm::UpdateStatusLights()
 {
+    // Released servers (after the shutdown) show the neutral light.
     for (int n = 1; n <= ChannelCount; ++n)
-        if (TqvMappedPortTCP* server = Mapping(n))
-            StatusPage->Channels->SetLight(n, server->Active());
+        StatusPage->Channels->SetLight(n, Channels && Channels->Listening(n));
 }
 
 void TMainForm::ResetAllCounters()

@@ -2,19 +2,23 @@
 # Makes docs/screenshot.png and docs/screenshot-about.png: the real program under Xvfb (with
 # the openbox window manager) with two channels, one to a loopback echo server (capturing) and
 # one to a loopback HTTP server, after some traffic through both, and its About box; with them
-# docs/connections.png (the Connections tab) and docs/stream.png (the stream view of a
-# connection that stays open). Then the same at 150 % (QT_SCALE_FACTOR=1.5 on a 1280x900
-# screen): docs/screenshot-150.png and docs/screenshot-150-about.png; the stored window bounds
-# there are larger than the screen.
+# docs/connections.png (the Connections tab), docs/stream.png (the stream view of a
+# connection that stays open) and docs/channel-<page>.png (each page of the first channel's
+# "Channel Settings" dialog). That first run stores no window bounds: the window opens as on a
+# first start. Then the same at 150 % (QT_SCALE_FACTOR=1.5 on a 1280x900 screen):
+# docs/screenshot-150.png and docs/screenshot-150-about.png; the stored window bounds there
+# are larger than the screen.
 # Everything runs in a temporary folder (program copy, Trabix.ini, log file) on 127.0.0.1.
+# The program is the trabix-screenshot tool: the window with the seam that takes the pictures
+# (app/tools/ScreenshotSeam.h), which the shipped program does not have.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-scripts/deps.sh openbox fonts-dejavu-core
+scripts/deps.sh  # openbox and Xvfb are among the packages it always installs
 build=${BUILD_DIR:-build}  # the build folder (default: build, as scripts/test.sh uses)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target trabix
+cmake --build "$build" --target trabix-screenshot
 
 work=$(mktemp -d)
 pids=()
@@ -67,7 +71,9 @@ coproc TARGETS { python3 "$work/targets.py"; }
 pids+=("$TARGETS_PID")
 read -r echo_port web_port <&"${TARGETS[0]}"
 
-cp "$build/app/trabix" "$work/trabix"
+cp "$build/app/tools/trabix-screenshot" "$work/trabix"
+# The settings; with an argument, also the stored window bounds.
+write_ini() {
 cat > "$work/Trabix.ini" <<INI
 [General]
 AutoStart=1
@@ -102,12 +108,11 @@ Map=1
 Logging=1
 LogDataMode=6
 MaxSpeed=0
-[WindowPos]
-Top=0
-Left=0
-Height=560
-Width=1100
 INI
+if [ -n "${1:-}" ]; then
+  printf '[WindowPos]\nTop=0\nLeft=0\nHeight=560\nWidth=1100\n' >> "$work/Trabix.ini"
+fi
+}
 
 # Waits up to $2 seconds for the file $1 to contain the text $3 (or just to exist).
 wait_for() {
@@ -170,8 +175,14 @@ time.sleep(30)" & holder=$!
     cp "$work/$name-connections.png" docs/connections.png
     cp "$work/$name-stream.png" docs/stream.png
     echo "docs/connections.png and docs/stream.png written"
+    for page in "$work/$name"-channel-*.png; do
+      cp "$page" "docs/${page#"$work/$name"-}"
+      echo "docs/${page#"$work/$name"-} written"
+    done
   fi
 }
 
+write_ini
 shoot 1280x800 1 screenshot
+write_ini with-bounds
 shoot 1280x900 1.5 screenshot-150

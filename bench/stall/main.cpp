@@ -13,11 +13,11 @@
 // newest connection that has relayed for a second open (a newer one replaces it when it
 // ends), so that their refreshes are measured too; the channels need Capture=1 for the view
 // to have bytes.
-#include "app/ConnectionModel.h"
-#include "app/ConnectionsPage.h"
+#include "app/connections/ConnectionModel.h"
+#include "app/connections/ConnectionsPage.h"
 #include "app/ProgramMain.h"
-#include "app/ShutdownSignals.h"
-#include "app/StreamView.h"
+#include "app/startup/ProgramSignals.h"
+#include "app/connections/StreamView.h"
 #include "app/pm_main.h"
 
 #include <QApplication>
@@ -140,12 +140,12 @@ int main(int argc, char* argv[])
     std::optional<StallMeter> meter;
     std::optional<StreamWatcher> watcher;
     TProgramHooks hooks;
-    hooks.BeforeShow = [&meter, &watcher](TMainForm& form, TShutdownSignals& shutdownSignals) {
+    hooks.BeforeShow = [&meter, &watcher](TMainForm& form, TProgramSignals& shutdownSignals) {
         if (qgetenv("STALL_PROBE_SHOW") == "stream")
             watcher.emplace(form);
         meter.emplace();
         // Connected before the window's log-off path, so the measurement ends first.
-        QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, &*meter,
+        QObject::connect(&shutdownSignals, &TProgramSignals::ShutdownRequested, &*meter,
                          [&meter] { meter->stop(); });
     };
     hooks.AfterExec = [&meter, &watcher] {

@@ -3,8 +3,8 @@
 // ends with its stop lines and the edits saved; a refused close leaves the window shown.
 #include "WindowFixture.h"
 
-#include "app/ShutdownSignals.h"
-#include "app/TrayIcon.h"
+#include "app/startup/ProgramSignals.h"
+#include "app/window/TrayIcon.h"
 #include "engine/qv_IdMappedPortTCP.h"
 
 #include <QAbstractButton>
@@ -41,7 +41,7 @@ protected:
         About =
             std::make_unique<TPMAboutDialog>(RealBoxes, [](const std::string&) { return false; });
         Form->SetAboutDialog(About.get());
-        QObject::connect(&Signals, &TShutdownSignals::ShutdownRequested, Form.get(),
+        QObject::connect(&Signals, &TProgramSignals::ShutdownRequested, Form.get(),
                          &TMainForm::OsShutdownQuery);
         QObject::connect(Form.get(), &TMainForm::ProgramClosed, [this] { Closed = true; });
         Form->show();
@@ -114,7 +114,7 @@ protected:
     }
 
     TQtUserPrompts RealBoxes;
-    TShutdownSignals Signals;
+    TProgramSignals Signals;
     bool Closed = false;
     bool BoxLeftOpen = false;
     QStringList Shown;

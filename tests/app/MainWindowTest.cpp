@@ -2,7 +2,7 @@
 // restart edits, the close and save questions, the screen log commands and the log-off path.
 #include "WindowFixture.h"
 
-#include "app/ShutdownSignals.h"
+#include "app/startup/ProgramSignals.h"
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"
 
@@ -243,8 +243,8 @@ TEST_F(TWindowTest, TerminationSignalRunsTheSilentLogOffPath)
 {
     const int port = FreePort();
     Open({{.ListenPort = port, .MapPort = Target.Port()}});
-    TShutdownSignals shutdownSignals;
-    QObject::connect(&shutdownSignals, &TShutdownSignals::ShutdownRequested, Form.get(),
+    TProgramSignals shutdownSignals;
+    QObject::connect(&shutdownSignals, &TProgramSignals::ShutdownRequested, Form.get(),
                      &TMainForm::OsShutdownQuery);
     bool closed = false;
     QObject::connect(Form.get(), &TMainForm::ProgramClosed, [&] { closed = true; });

@@ -2,7 +2,7 @@
 // Log Folder"), and the command line.
 #include "WindowFixture.h"
 
-#include "app/CommandLine.h"
+#include "app/startup/CommandLine.h"
 #include "config/ProgramPaths.h"
 
 #include <QAction>

@@ -2,7 +2,7 @@
 #include "WindowFixture.h"
 
 #include "net/IdAntiFreeze.h"
-#include "app/TrayIcon.h"
+#include "app/window/TrayIcon.h"
 #include "engine/qv_IdMappedPortTCP.h"
 
 #include <QAction>

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "support/Backend.h"
-#include "app/ChannelTable.h"
-#include "app/MainPages.h"
-#include "app/ScreenLog.h"
+#include "app/window/ChannelTable.h"
+#include "app/window/MainPages.h"
+#include "app/window/ScreenLog.h"
 #include "support/WindowKit.h"
 #include "app/pm_About.h"
 #include "config/pm_config.h"

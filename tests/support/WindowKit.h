@@ -13,7 +13,7 @@
 
 #include "support/Files.h"
 #include "support/Loopback.h"
-#include "app/UserPrompts.h"
+#include "app/window/UserPrompts.h"
 
 namespace testkit {
 

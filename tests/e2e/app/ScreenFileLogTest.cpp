@@ -4,8 +4,8 @@
 // synchronized lines and mode-4 data records of several connection threads at once, and the
 // error lines that refused connections write directly from their own threads.
 #include "support/Backend.h"
-#include "app/MainPages.h"
-#include "app/ScreenLog.h"
+#include "app/window/MainPages.h"
+#include "app/window/ScreenLog.h"
 #include "support/WindowKit.h"
 #include "config/pm_config.h"
 #include "app/pm_main.h"
