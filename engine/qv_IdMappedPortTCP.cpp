@@ -7,6 +7,7 @@
 
 #include "engine/conditions/TrafficShaping.h"
 #include "engine/relay/PeerRelay.h"
+#include "engine/tls/TlsConnection.h"
 #include "engine/texts/DumpFormats.h"
 #include "engine/texts/MappingTexts.h"
 #include "net/IdException.h"
@@ -67,6 +68,8 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
         IdMappedPortTCP1BeforeClientConnect(ASender, AThread, AClient);
     };
     OnConnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Connect(AThread); };
+    // On the carrying thread, as the error line: a TLS failure is told however it is carried.
+    FTls.OnLine = [this](const std::string& AText) { LogDirect(LinePrefix() + " " + AText); };
     OnDisconnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Disconnect(AThread); };
 }
 
@@ -237,7 +240,12 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
 {
     ConnectsOut.fetch_add(1);
     TIdMappedPortTCPData& data = MappingData(AThread);
-    data.Pipeline = FPipelines.Make(data.Record, FConditions.Draw());
+    std::shared_ptr<TTlsConnection> tls;
+    if (std::shared_ptr<const TTlsContexts> contexts = FTls.Current())
+        tls = std::make_shared<TTlsConnection>(std::move(contexts),
+                                               AThread->Connection()->Binding()->IP(),
+                                               AClient->Host());
+    data.Pipeline = FPipelines.Make(data.Record, FConditions.Draw(), std::move(tls));
     if (CurrentThreads.load() == 1) {  // the channel was idle: a new busy period begins
         BusyStart = FClock->Now();
         BusyBytesCS = 0;
@@ -319,9 +327,18 @@ bool TqvMappedPortTCP::RelayWatched() const
         LogConnInfo.Get() || FConditions.Active() || Capture.Get() || CaptureToFile.Get();
 }
 
+std::string TqvMappedPortTCP::SetTls(const TTlsSettings& ASettings, const std::string& AFolder)
+{
+    FTlsProblem = FTls.Configure(ASettings, AFolder);
+    return FTlsProblem;
+}
+
 void TqvMappedPortTCP::SetActive(bool AValue)
 {
     if (AValue) {
+        // A channel whose TLS files are wrong would only fail every connection.
+        if (!Active() && !FTlsProblem.empty())
+            throw EIdException("TLS: " + FTlsProblem);
         if (!Active()) {
             FPool.Open();
             const auto clock = std::chrono::system_clock::now().time_since_epoch().count();

@@ -398,6 +398,11 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     }
     if (n == 0) {
         NoteSideEnd(AEntry, ASource, 0);
+        // The stages see the close (a TLS client that leaves in its handshake rejected the
+        // certificate); what they would answer has nobody to go to.
+        TRelayBytes close;
+        AEntry.Mapping->Pipeline->Feed(
+            &ASource == &AEntry.Client ? kClientToServer : kServerToClient, close, RelayNow());
         // A peer thread that finds the client gone writes the target's waiting bytes to it
         // in the same step, which fails with its error line.
         End(AEntry, &ASource == &AEntry.Client && HasBytesWaiting(AEntry.Target));
@@ -415,9 +420,16 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     // An unwatched channel's stages write no lines; a stage's line has nobody to go to here.
     if (pipeline.HasTexts())
         pipeline.TakeTexts();
-    const TOutcome outcome = Write(AEntry, direction, out);
+    TOutcome outcome = Write(AEntry, direction, out);
     // What a stage answered on its own towards the source is written with the next rest.
-    return outcome == TOutcome::Done && pipeline.HasOutgoing() ? WriteRest(AEntry) : outcome;
+    if (outcome == TOutcome::Done && pipeline.HasOutgoing())
+        outcome = WriteRest(AEntry);
+    // A connection a stage failed ends once the alert is written (or could not be at once).
+    if (outcome != TOutcome::Ended && pipeline.Failed()) {
+        End(AEntry, false);
+        return TOutcome::Ended;
+    }
+    return outcome;
 }
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayDirection ADirection,
