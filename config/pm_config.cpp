@@ -91,6 +91,17 @@ const TPortSetting PortSettings[] = {
     {.Key = "ConditionSeed", .Field = &P::ConditionSeed},
     {.Key = "Capture", .Field = &P::Capture},
     {.Key = "CaptureToFile", .Field = &P::CaptureToFile},
+    {.Key = "TlsClient", .Field = &P::TlsClient, .Range = SettingRange::TlsMode},
+    {.Key = "TlsCertFile", .Field = &P::TlsCertFile},
+    {.Key = "TlsKeyFile", .Field = &P::TlsKeyFile},
+    {.Key = "TlsTarget", .Field = &P::TlsTarget, .Range = SettingRange::TlsMode},
+    {.Key = "TlsServerName", .Field = &P::TlsServerName},
+    {.Key = "TlsVerify", .Field = &P::TlsVerify, .NumberDefault = 1},
+    {.Key = "TlsCaFile", .Field = &P::TlsCaFile},
+    {.Key = "TlsClientCertFile", .Field = &P::TlsClientCertFile},
+    {.Key = "TlsClientKeyFile", .Field = &P::TlsClientKeyFile},
+    {.Key = "TlsPassThroughRejected", .Field = &P::TlsPassThroughRejected, .NumberDefault = 1},
+    {.Key = "TlsKeyLogFile", .Field = &P::TlsKeyLogFile},
 };
 
 const char* const GeneralSection = "General";

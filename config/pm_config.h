@@ -56,6 +56,21 @@ struct TPM_port {
     std::int32_t ConditionSeed = 0;
     bool Capture = false;  // keep the bytes of the connections for the stream view
     bool CaptureToFile = false;  // write them to the channel's daily capture file as well
+    // TLS on either leg (see the README): the client side (0 off, 1 terminate) with its
+    // certificate and key (empty: issued by the local authority), the target side (0 off,
+    // 1 originate) with the name it sends, verification, trust anchors (empty: the system's)
+    // and client certificate, rejected names passed through, and the key log file.
+    std::int32_t TlsClient = 0;
+    std::string TlsCertFile;
+    std::string TlsKeyFile;
+    std::int32_t TlsTarget = 0;
+    std::string TlsServerName;
+    bool TlsVerify = true;
+    std::string TlsCaFile;
+    std::string TlsClientCertFile;
+    std::string TlsClientKeyFile;
+    bool TlsPassThroughRejected = true;
+    std::string TlsKeyLogFile;
 };
 
 // Latency and jitter are at most a minute; byte budgets never negative; chance a percentage.
@@ -88,6 +103,7 @@ inline constexpr TIntRange Connections{0, 1000000};  // MaxConnections(PerSource
 inline constexpr TIntRange ConditionMs{0, MaxConditionMs};  // latency and jitter
 inline constexpr TIntRange ByteBudget{0, INT32_MAX};  // ResetAfter, StallAfter; 0: off
 inline constexpr TIntRange Percent{0, 100};  // ConditionChance
+inline constexpr TIntRange TlsMode{0, 1};  // TlsClient, TlsTarget: off or on
 }  // namespace SettingRange
 
 // The program's settings, owned by whoever made them (the program's start, a test) and handed

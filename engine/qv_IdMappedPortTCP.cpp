@@ -8,6 +8,7 @@
 
 #include "engine/conditions/TrafficShaping.h"
 #include "engine/relay/PeerRelay.h"
+#include "engine/tls/TlsConnection.h"
 #include "engine/texts/DumpFormats.h"
 #include "engine/texts/MappingTexts.h"
 #include "net/IdException.h"
@@ -72,6 +73,8 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
         IdMappedPortTCP1BeforeClientConnect(ASender, AThread, AClient);
     };
     OnConnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Connect(AThread); };
+    // On the carrying thread, as the error line: a TLS failure is told however it is carried.
+    FTls.OnLine = [this](const std::string& AText) { LogDirect(LinePrefix() + " " + AText); };
     OnDisconnect = [this](TIdPeerThread* AThread) { IdMappedPortTCP1Disconnect(AThread); };
 }
 
@@ -242,7 +245,8 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
 {
     CountConnectOut();
     TIdMappedPortTCPData& data = MappingData(AThread);
-    data.Pipeline = FPipelines.Make(data.Record, FConditions.Draw());
+    data.Pipeline = MakePipeline(data.Record, AThread->Connection()->Binding()->IP(),
+                                 AClient->Host());
     if (LogConnInfo.Get()) {
         const TIdSocketHandle& b = *AThread->Connection()->Binding();
         LogSynchronized(LinePrefix(AThread) + " Mapping connection from " +
@@ -250,6 +254,16 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
                             Address(AClient->Host(), AClient->Port()) + ". " + GetStatistics(),
                         AThread);
     }
+}
+
+std::unique_ptr<TRelayPipeline>
+TqvMappedPortTCP::MakePipeline(const std::shared_ptr<TConnectionRecord>& ARecord,
+                               const std::string& ALocalIP, const std::string& ATargetHost)
+{
+    std::shared_ptr<TTlsConnection> tls;
+    if (std::shared_ptr<const TTlsContexts> contexts = FTls.Current())
+        tls = std::make_shared<TTlsConnection>(std::move(contexts), ALocalIP, ATargetHost);
+    return FPipelines.Make(ARecord, FConditions.Draw(), std::move(tls));
 }
 
 void TqvMappedPortTCP::CountConnectOut()
@@ -336,7 +350,7 @@ bool TqvMappedPortTCP::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& A
     ConnectsIn.fetch_add(1);
     RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
     CountConnectOut();
-    mapping->Pipeline = FPipelines.Make(record, FConditions.Draw());
+    mapping->Pipeline = MakePipeline(record, b.IP(), MappedHost());
     client.Binding()->DisableNagle();
     mapping->Target = std::make_unique<TIdTCPClient>();
     mapping->Target->SetUseNagle(false);
@@ -395,9 +409,18 @@ bool TqvMappedPortTCP::RelayWatched() const
         LogConnInfo.Get() || FConditions.Active() || Capture.Get() || CaptureToFile.Get();
 }
 
+std::string TqvMappedPortTCP::SetTls(const TTlsSettings& ASettings, const std::string& AFolder)
+{
+    FTlsProblem = FTls.Configure(ASettings, AFolder);
+    return FTlsProblem;
+}
+
 void TqvMappedPortTCP::SetActive(bool AValue)
 {
     if (AValue) {
+        // A channel whose TLS files are wrong would only fail every connection.
+        if (!Active() && !FTlsProblem.empty())
+            throw EIdException("TLS: " + FTlsProblem);
         if (!Active()) {
             FPool.Open();
             const auto clock = std::chrono::system_clock::now().time_since_epoch().count();

@@ -32,7 +32,8 @@
 //    draws its conditions when it connects and applies the values afresh to every piece.
 //  - Connections: every connection has a record in the channel's registry from its accept on;
 //    ConnectionSnapshot, FindConnection and CloseConnection are thread safe (the window calls
-//    them on the main thread). Capture and CaptureToFile are live settings like the others.
+//    them on the main thread). Capture and CaptureToFile are live settings like the others,
+//    and so is SetTls: a new connection takes the TLS contexts current when it connects.
 //  - Texts go to OnLog on the main thread through the peer thread's Synchronize, which blocks
 //    the peer until the main thread has served it; only the error line of a thread that ends
 //    by an exception is delivered on the peer thread itself (LogDirect).
@@ -71,6 +72,7 @@
 #include "engine/connections/ConnectionRegistry.h"
 #include "engine/relay/ChannelStages.h"
 #include "engine/relay/RelayPool.h"
+#include "engine/tls/TlsContexts.h"
 
 class TqvMappedPortTCP : public TIdMappedPortTCP, private TRelayChannel {
 public:
@@ -117,6 +119,13 @@ public:
     // Keep the bytes of the connections in memory; write them to the channel's capture file.
     TLiveSetting<bool> Capture{false};
     TLiveSetting<bool> CaptureToFile{false};
+
+    // TLS on either leg (see TlsContexts.h), for the connections from now on; AFolder holds
+    // the local certificate authority. Empty when applied; else the one-line problem (a file
+    // that cannot be read or parsed, named): the connections keep the previous TLS settings
+    // and the next start fails with that problem. Main thread.
+    std::string SetTls(const TTlsSettings& ASettings, const std::string& AFolder);
+    std::string TlsProblem() const { return FTlsProblem; }
 
     // The channel number of the records and the capture files' names, and the folder of those
     // files. Main thread, while inactive.
@@ -222,6 +231,11 @@ private:
     void EndTakenConnection(const std::shared_ptr<TConnectionRecord>& ARecord, bool AStopped);
     // The counters and busy period of a new outbound connection.
     void CountConnectOut();
+    // The pipeline of a new connection: its draw of the conditions and, when the channel
+    // speaks TLS, its TLS legs (ALocalIP: the address the client dialled).
+    std::unique_ptr<TRelayPipeline> MakePipeline(const std::shared_ptr<TConnectionRecord>& ARecord,
+                                                 const std::string& ALocalIP,
+                                                 const std::string& ATargetHost);
     void AttachErrorLine(TIdPeerThread* AThread);
     void CountDisconnect();
     // One channel line for a capture file failure not reported yet. Peer thread.
@@ -254,6 +268,8 @@ private:
     TConnectionRegistry FRegistry;
     TCaptureTap FTap{FRegistry, FCaptureFiles, Capture, CaptureToFile};
     TChannelPipelines FPipelines{*this};
+    TTlsChannel FTls;  // configured on the main thread; read by the peer threads
+    std::string FTlsProblem;  // main thread
     // Last: its threads call back into this object (and its registry) until Close.
     TRelayPool FPool;
 };

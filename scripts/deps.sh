@@ -9,11 +9,12 @@
 set -euo pipefail
 # qt6-svg-dev paints the package's icon, libsystemd-dev gives the headless twin sd_notify;
 # dpkg-dev, lintian, desktop-file-utils and appstream build and check the Debian package;
-# libpcap-dev writes the capture files and tshark checks them in the tests.
+# libpcap-dev writes the capture files and tshark checks them in the tests. libssl-dev gives
+# the TLS legs OpenSSL; openssl is the peer tool of the TLS cases.
 # openbox, xdotool and x11-utils drive the window under a real X server in the end-to-end cases.
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev qt6-base-dev qt6-svg-dev
           libsystemd-dev libgl-dev xvfb openbox xdotool x11-utils python3 curl procps
-          dpkg-dev lintian desktop-file-utils appstream libpcap-dev tshark)
+          dpkg-dev lintian desktop-file-utils appstream libpcap-dev tshark libssl-dev openssl)
 for group in "$@"; do
   case $group in
     # clang itself only recommends its runtime; libclang-rt-dev follows the default clang

@@ -4,6 +4,7 @@
 #include "engine/conditions/NetConditions.h"
 #include "engine/conditions/TrafficShaping.h"
 #include "engine/connections/ConnectionRecord.h"
+#include "engine/relay/TlsStages.h"
 #include "engine/texts/DumpFormats.h"
 #include "engine/texts/MappingTexts.h"
 
@@ -217,7 +218,8 @@ private:
 }  // namespace
 
 std::unique_ptr<TRelayPipeline> TChannelPipelines::Make(
-    std::shared_ptr<TConnectionRecord> ARecord, std::unique_ptr<TConnectionConditions> AConditions)
+    std::shared_ptr<TConnectionRecord> ARecord, std::unique_ptr<TConnectionConditions> AConditions,
+    std::shared_ptr<TTlsConnection> ATls)
 {
     auto pipe = std::make_unique<TRelayPipeline>();
     std::vector<std::string>& texts = pipe->Texts();
@@ -226,8 +228,12 @@ std::unique_ptr<TRelayPipeline> TChannelPipelines::Make(
     pipe->Add(std::make_unique<TCountStage>(FChannel, ARecord));
     pipe->Add(std::make_unique<TDumpStage>(FChannel, texts));
     pipe->Add(std::make_unique<TCaptureStage>(FChannel, ARecord, texts));
-    pipe->Add(std::make_unique<TConditionsStage>(FChannel, std::move(ARecord),
-                                                 std::move(AConditions), texts));
+    pipe->Add(std::make_unique<TConditionsStage>(FChannel, ARecord, std::move(AConditions),
+                                                 texts));
+    // Around all of them: every stage above sees plain text. The speed limit paces the
+    // ciphertext that is written.
+    if (ATls)
+        AddTlsStages(*pipe, ATls, std::move(ARecord));
     pipe->SetShaper(std::make_unique<TSpeedShaper>(FChannel, texts));
     return pipe;
 }

@@ -1,7 +1,7 @@
 // The stages every connection of a mapping channel relays through, in this order:
 //
-//   read -> [first stages: a test's, later a decoder's] -> count -> dump text -> capture
-//        -> conditions (hold, reset, stall) -> shaping -> write
+//   read -> [TLS decrypt] -> [a test's first stage] -> count -> dump text -> capture
+//        -> conditions (hold, reset, stall) -> [TLS encrypt] -> shaping -> write
 //
 // Each is a no-op while its feature is off, so an unwatched connection passes every piece on
 // as it was read. TChannelPipelines makes the pipeline of each new connection; the channel
@@ -23,6 +23,7 @@ class TConnectionRecord;
 class TConnectionConditions;
 class TNetConditions;
 class TCaptureTap;
+class TTlsConnection;
 
 // What the stages ask of their channel: its live settings, counters and texts.
 class TRelayChannel {
@@ -59,10 +60,11 @@ public:
 
     explicit TChannelPipelines(TRelayChannel& AChannel) : FChannel(AChannel) {}
 
-    // The pipeline of a new connection with its record and its draw of the network conditions
-    // (nullptr: the conditions leave it untouched).
+    // The pipeline of a new connection with its record, its draw of the network conditions
+    // (nullptr: the conditions leave it untouched) and its TLS legs (nullptr: none).
     std::unique_ptr<TRelayPipeline> Make(std::shared_ptr<TConnectionRecord> ARecord,
-                                         std::unique_ptr<TConnectionConditions> AConditions);
+                                         std::unique_ptr<TConnectionConditions> AConditions,
+                                         std::shared_ptr<TTlsConnection> ATls = nullptr);
     // A stage put before all others in every new connection's pipeline (a test's).
     void SetFirstStage(TStageMaker AMaker) { FFirstStage = std::move(AMaker); }
 

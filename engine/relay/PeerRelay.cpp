@@ -67,7 +67,7 @@ TIdTCPConnection& TPeerRelay::Destination(TRelayDirection ADirection) const
 
 void TPeerRelay::Step()
 {
-    if (ResetIfAsked(FRecord, FClient, FTarget))
+    if (ResetIfAsked(FRecord, FClient, FTarget) || EndIfFailed())
         return;
     // The rest of a piece another carrier was writing when the connection came here.
     for (const TRelayDirection direction : kBothDirections)
@@ -105,6 +105,27 @@ void TPeerRelay::Step()
         Relay(kServerToClient);
     if (FPipeline.DueAt() >= 0)
         WriteDue();
+    EndIfFailed();
+}
+
+bool TPeerRelay::EndIfFailed()
+{
+    if (!FPipeline.Failed())
+        return false;
+    // The side that is told why (an alert) gets it; one that has gone meanwhile does not.
+    for (const TRelayDirection direction : kBothDirections) {
+        const std::string_view out = FPipeline.Outgoing(direction);
+        try {
+            if (!out.empty() && IsOpen(Destination(direction)))
+                Destination(direction).Write(out);
+        } catch (const EIdException&) {
+        }
+        FPipeline.DropOutgoing(direction);
+    }
+    DeliverTexts();
+    FTarget.Disconnect();
+    FClient.Disconnect();
+    return true;
 }
 
 std::string_view TPeerRelay::ReadCounted(TRelayDirection ADirection)

@@ -45,6 +45,8 @@ private:
     void WriteDue();
     void FlushHeld(TRelayDirection ADirection);
     void ResetByCondition(TRelayDirection ADirection);
+    // Ends a connection a stage has failed (see TRelayStage::Failed); true when it did.
+    bool EndIfFailed();
     TIdTCPConnection& Source(TRelayDirection ADirection) const;
     TIdTCPConnection& Destination(TRelayDirection ADirection) const;
 

@@ -28,11 +28,13 @@ void TRelayPipeline::AddFirst(std::unique_ptr<TRelayStage> AStage)
 void TRelayPipeline::PassFrom(std::size_t AFirst, TRelayDirection ADirection, TRelayBytes& APiece,
                               TRelayMicros ANow)
 {
+    const bool close = APiece.Empty();
     for (std::size_t i = AFirst; i < FStages.size(); ++i) {
         FStages[i]->Pass(ADirection, APiece, ANow);
-        // A held piece goes on from its stage when it is released; an empty read (a close)
-        // passes every stage so that each sees the end.
-        if (APiece.Empty() && FStages[i]->HoldsForLater())
+        // A held piece goes on from its stage when it is released, and a piece a stage used up
+        // goes no further (to the later stages an empty piece is a close); an empty read (a
+        // close) passes every stage so that each sees the end.
+        if (APiece.Empty() && (!close || FStages[i]->HoldsForLater()))
             return;
     }
 }
@@ -173,6 +175,14 @@ bool TRelayPipeline::HoldsForLater() const
 {
     for (const auto& stage : FStages)
         if (stage->HoldsForLater())
+            return true;
+    return false;
+}
+
+bool TRelayPipeline::Failed() const
+{
+    for (const auto& stage : FStages)
+        if (stage->Failed())
             return true;
     return false;
 }

@@ -90,6 +90,8 @@ public:
     bool StagesBusy() const;
     // True when a stage holds pieces for later (see TRelayStage::HoldsForLater).
     bool HoldsForLater() const;
+    // True when a stage says the connection cannot go on (see TRelayStage::Failed).
+    bool Failed() const;
     // A direction that a stage ended by a reset, once everything before it is written.
     bool ResetDue(TRelayDirection ADirection) const;
 

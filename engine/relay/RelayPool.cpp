@@ -1,5 +1,6 @@
 #include "engine/relay/RelayPool.h"
 
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -75,6 +76,7 @@ private:
     void OnEvent(TSide& ASide, std::uint32_t AEvents);
     // A Connecting mapping's event: true once it relays.
     bool AdvanceConnect(TEntry& AEntry, TSide& ASide);
+    static bool TargetConnectEnded(TEntry& AEntry);
     void Serve(TEntry& AEntry);
     TOutcome MovePiece(TEntry& AEntry, TSide& ASource, TSide& ADestination);
     TOutcome Write(TEntry& AEntry, TRelayDirection ADirection, std::string_view AOut);
@@ -357,6 +359,16 @@ void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents)
     Serve(entry);
 }
 
+// True when the target's connect has ended (its event may be behind in this batch).
+bool TRelayPool::TWorker::TargetConnectEnded(TEntry& AEntry)
+{
+    pollfd pfd{AEntry.Target.Fd, POLLOUT, 0};
+    if (::poll(&pfd, 1, 0) != 1)
+        return false;
+    AEntry.Target.Writable = true;
+    return true;
+}
+
 // The target's socket turning writable ends the connect. A client that resets, or closes with
 // nothing unread, before that gives the connect up; one that sent bytes and closed keeps it
 // going, so that its bytes still reach the target.
@@ -366,6 +378,10 @@ bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
     if (&ASide == &AEntry.Client) {
         if (!ASide.Closing || !GStack().PeerHasLeft(ASide.Fd))
             return false;
+        // A connect that has ended already is told first, as a peer thread's wait does: a
+        // refused target still gives its error line when the client has gone meanwhile.
+        if (TargetConnectEnded(AEntry))
+            return AdvanceConnect(AEntry, AEntry.Target);
         FPool.FHooks.Connected(mapping, nullptr, true);
         End(AEntry, false);
         return false;
@@ -437,9 +453,18 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     }
     if (n == 0) {
         NoteSideEnd(AEntry, ASource, 0);
+        // The stages see the close (a TLS client that leaves in its handshake rejected the
+        // certificate); what they would answer has nobody to go to.
+        TRelayBytes close;
+        AEntry.Mapping->Pipeline->Feed(
+            &ASource == &AEntry.Client ? kClientToServer : kServerToClient, close, RelayNow());
         // A peer thread that finds the client gone writes the target's waiting bytes to it
-        // in the same step, which fails with its error line.
-        End(AEntry, &ASource == &AEntry.Client && HasBytesWaiting(AEntry.Target));
+        // in the same step, which fails with its error line; bytes already read for the
+        // client count as waiting too.
+        const bool answerWaiting =
+            !AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
+            HasBytesWaiting(AEntry.Target);
+        End(AEntry, &ASource == &AEntry.Client && answerWaiting);
         return TOutcome::Ended;
     }
     // A short read drained the socket and a new edge comes with the next bytes; but none
@@ -454,9 +479,16 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     // An unwatched channel's stages write no lines; a stage's line has nobody to go to here.
     if (pipeline.HasTexts())
         pipeline.TakeTexts();
-    const TOutcome outcome = Write(AEntry, direction, out);
+    TOutcome outcome = Write(AEntry, direction, out);
     // What a stage answered on its own towards the source is written with the next rest.
-    return outcome == TOutcome::Done && pipeline.HasOutgoing() ? WriteRest(AEntry) : outcome;
+    if (outcome == TOutcome::Done && pipeline.HasOutgoing())
+        outcome = WriteRest(AEntry);
+    // A connection a stage failed ends once the alert is written (or could not be at once).
+    if (outcome != TOutcome::Ended && pipeline.Failed()) {
+        End(AEntry, false);
+        return TOutcome::Ended;
+    }
+    return outcome;
 }
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayDirection ADirection,

@@ -2,7 +2,9 @@
 //
 // A stage sees every piece of one or both directions in the order it was read, with the moment
 // it was read, and leaves in the piece what it passes on: the same bytes (most stages), other
-// bytes (a stage that decodes or encodes), or nothing (a stage that holds the piece for later).
+// bytes (a stage that decodes or encodes), or nothing (a stage that holds the piece for later,
+// or that used it up, as a decoder does with a piece that completes nothing yet; the stages
+// after it then do not see the piece).
 // A stage that holds says when it wants to be woken (DueAt) and hands the piece on in Release;
 // it says when it has enough held (WantsRead false) so that the carrier stops reading that side.
 // A stage never touches a socket or waits: the carrier that drives the pipeline does both.
@@ -98,4 +100,7 @@ public:
     // plain step writes to a closed side and fails; a held piece for a side that has closed is
     // dropped instead.
     virtual bool HoldsForLater() const { return false; }
+    // True once the connection cannot go on (a failed TLS handshake): the carrier writes what
+    // waits for each side (an alert) and ends the connection.
+    virtual bool Failed() const { return false; }
 };

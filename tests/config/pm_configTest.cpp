@@ -55,8 +55,34 @@ TEST_F(ConfigTest, FirstRunDefaultsAreSavedInTheFileLayout)
             "MaxConnectionsPerSource=0\nLatencyCS=0\nLatencySC=0\nJitterCS=0\n"
             "JitterSC=0\nResetAfterCS=0\nResetAfterSC=0\nStallAfterCS=0\n"
             "StallAfterSC=0\nConditionChance=100\nConditionSeed=0\nCapture=0\n"
-            "CaptureToFile=0\n";
+            "CaptureToFile=0\nTlsClient=0\nTlsCertFile=\nTlsKeyFile=\nTlsTarget=0\n"
+            "TlsServerName=\nTlsVerify=1\nTlsCaFile=\nTlsClientCertFile=\n"
+            "TlsClientKeyFile=\nTlsPassThroughRejected=1\nTlsKeyLogFile=\n";
     EXPECT_EQ(ReadFile(path_), expected);
+}
+
+TEST_F(ConfigTest, TlsKeysLoadClampedAndComeBack)
+{
+    WriteFile(path_,
+              "[MappedPort_2]\nTlsClient=1\nTlsTarget=7\nTlsVerify=0\nTlsServerName=db.test\n"
+              "TlsCaFile=/etc/ca.pem\nTlsPassThroughRejected=0\nTlsKeyLogFile=/tmp/k.log\n"
+              "[MappedPort_3]\nTlsClient=-1\n");
+    ASSERT_TRUE(settings_.Load());
+    const TPM_port& p = settings_.Port(2);
+    EXPECT_EQ(p.TlsClient, 1);
+    EXPECT_EQ(p.TlsTarget, 1);  // clamped: on
+    EXPECT_FALSE(p.TlsVerify);
+    EXPECT_FALSE(p.TlsPassThroughRejected);
+    EXPECT_EQ(p.TlsServerName, "db.test");
+    EXPECT_EQ(settings_.Port(3).TlsClient, 0);
+    EXPECT_TRUE(settings_.Port(3).TlsVerify);  // defaults of missing keys
+    EXPECT_TRUE(settings_.Port(3).TlsPassThroughRejected);
+    ASSERT_TRUE(settings_.Save());
+    settings_ = TSettings{};
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.Port(2).TlsCaFile, "/etc/ca.pem");
+    EXPECT_EQ(settings_.Port(2).TlsKeyLogFile, "/tmp/k.log");
+    EXPECT_FALSE(settings_.Port(2).TlsVerify);
 }
 
 TEST_F(ConfigTest, NetworkConditionsAreClampedOnLoadAndComeBack)
@@ -155,7 +181,18 @@ void SetRecords(TSettings& Settings, int Variant)
                             50 + Variant,
                             Variant - n,
                             on,
-                            !on};
+                            !on,
+                            on ? 1 : 0,
+                            "cert" + std::to_string(Variant),
+                            "key" + std::to_string(Variant),
+                            on ? 0 : 1,
+                            "name" + std::to_string(n),
+                            !on,
+                            "ca" + std::to_string(Variant),
+                            "ccert" + std::to_string(Variant),
+                            "ckey" + std::to_string(Variant),
+                            on,
+                            "keylog" + std::to_string(Variant)};
 }
 
 TEST_F(ConfigTest, EveryValueComesBackAndAppTitleAndForeignLinesSurvive)

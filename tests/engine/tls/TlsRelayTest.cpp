@@ -1,0 +1,257 @@
+// A channel with TLS on either leg, between OpenSSL ends on loopback: what crosses verifies,
+// arrives whole both ways and is plain text to the channel's stages; the failures say why in
+// one line.
+#include "MappingFixture.h"
+#include "support/Backend.h"
+#include "support/Files.h"
+#include "support/LoopbackMapping.h"
+#include "tls/TlsKit.h"
+
+#include <sys/stat.h>
+
+#include <openssl/ssl.h>
+
+namespace enginetest {
+namespace {
+
+class TlsRelayTest : public MappingTest {
+protected:
+    // Starts the channel in front of ATargetPort with ASettings; the local authority lives in
+    // the test's settings folder.
+    void StartTls(int ATargetPort, TTlsSettings ASettings)
+    {
+        ASSERT_EQ(Map.SetTls(ASettings, Settings.Path()), "");
+        Map.Logging = true;
+        StartMapping(ATargetPort);
+    }
+    std::string ChannelCa() const { return Settings / TTlsAuthority::kCertificateFile; }
+    TTlsExchange Through(const TTlsClientOptions& AOptions, const std::string& APayload)
+    {
+        TTlsExchange got;
+        RunServing([&] { got = TlsExchange(ListenPort(), AOptions, APayload); });
+        return got;
+    }
+    std::string Plain(const std::string& APayload)
+    {
+        std::string got;
+        RunServing([&] { got = Exchange(ListenPort(), APayload); });
+        return got;
+    }
+    bool Logged(const std::string& APart)
+    {
+        return WaitUntil([&] {
+            for (const std::string& line : Log.Lines())
+                if (line.find(APart) != std::string::npos)
+                    return true;
+            return false;
+        });
+    }
+
+    TTempDir Settings;
+    TTargetPki Target;
+};
+
+TEST_F(TlsRelayTest, BothLegsCarryPlainTextBetweenVerifiedHandshakesBySniAndByAddress)
+{
+    TTlsServer server({.CertFile = Target.Cert("backend.test"), .KeyFile = Target.Key("backend.test")});
+    StartTls(server.Port(), {.Client = true, .Target = true, .CaFile = Target.CaFile()});
+    Map.LogDataMode = 1;
+    Map.LogConnInfo = true;
+    const std::string hello = "GET / HTTP/1.1\r\nHost: backend.test\r\n\r\n";
+    TTlsExchange got = Through({.Sni = "backend.test", .CaFile = ChannelCa()}, hello);
+    ASSERT_TRUE(got.Handshake) << got.Error;
+    EXPECT_EQ(got.Answer, Transformed(hello));
+    EXPECT_EQ(server.LastSni(), "backend.test");  // the client's name went on to the target
+    EXPECT_TRUE(Logged("Host: backend.test"));  // the data dump shows the plain text
+    EXPECT_EQ(Log.LengthSum(" DATA (Client -> Server):"), static_cast<std::int64_t>(hello.size()));
+
+    // No server name: the leaf is issued for the address dialled, and the target is checked
+    // by the Map IP.
+    TTlsServer byAddress({.CertFile = Target.Cert("127.0.0.1"), .KeyFile = Target.Key("127.0.0.1")});
+    Map.SetActive(false);
+    Map.SetMappedPort(byAddress.Port());
+    Map.SetActive(true);
+    const std::string big = RandomBytes(3 << 20, 7);
+    got = Through({.CaFile = ChannelCa(), .VerifyIp = "127.0.0.1"}, big);
+    ASSERT_TRUE(got.Handshake) << got.Error;
+    EXPECT_EQ(Digest(got.Answer), Digest(Transformed(big)));
+}
+
+TEST_F(TlsRelayTest, AlpnAndVersionsNegotiateAsOnADirectConnection)
+{
+    TTlsServer server({.CertFile = Target.Cert("backend.test"),
+                       .KeyFile = Target.Key("backend.test"),
+                       .Alpn = "h2,http/1.1"});
+    StartTls(server.Port(), {.Client = true, .Target = true, .CaFile = Target.CaFile()});
+    for (const std::string offer : {"h2,http/1.1", "http/1.1", ""}) {
+        TTlsExchange direct;
+        RunServing([&] {
+            direct = TlsExchange(server.Port(), {.Sni = "backend.test", .CaFile = Target.CaFile(), .Alpn = offer}, "x");
+        });
+        const TTlsExchange relayed = Through({.Sni = "backend.test", .CaFile = ChannelCa(), .Alpn = offer}, "x");
+        ASSERT_TRUE(relayed.Handshake) << relayed.Error;
+        EXPECT_EQ(relayed.Alpn, direct.Alpn) << "offer " << offer;
+        EXPECT_EQ(relayed.Answer, Transformed("x"));
+    }
+    for (const int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+        const TTlsExchange got =
+            Through({.Sni = "backend.test", .CaFile = ChannelCa(), .MaxVersion = version}, "v");
+        ASSERT_TRUE(got.Handshake) << got.Error;
+        EXPECT_EQ(got.Version, version == TLS1_2_VERSION ? "TLSv1.2" : "TLSv1.3");
+        EXPECT_EQ(got.Answer, Transformed("v"));
+    }
+}
+
+TEST_F(TlsRelayTest, OriginateOnlyAndTerminateOnlyRelayWholeBothWays)
+{
+    TTlsServer server({.CertFile = Target.Cert("backend.test"), .KeyFile = Target.Key("backend.test"), .MaxVersion = TLS1_2_VERSION});
+    StartTls(server.Port(), {.Target = true, .ServerName = "backend.test", .CaFile = Target.CaFile()});
+    for (const std::size_t size : {std::size_t{1}, std::size_t{4} << 20}) {
+        const std::string payload = RandomBytes(size, size);
+        EXPECT_EQ(Digest(Plain(payload)), Digest(Transformed(payload))) << size;
+    }
+    EXPECT_EQ(server.LastVersion(), "TLSv1.2");
+
+    TBackend plainTarget;
+    Map.SetActive(false);
+    ASSERT_EQ(Map.SetTls({.Client = true}, Settings.Path()), "");
+    Map.SetMappedPort(plainTarget.Port());
+    Map.SetActive(true);
+    for (const std::size_t size : {std::size_t{1}, std::size_t{4} << 20}) {
+        const std::string payload = RandomBytes(size, size + 1);
+        const TTlsExchange got = Through({.Sni = "plain.test", .CaFile = ChannelCa()}, payload);
+        ASSERT_TRUE(got.Handshake) << got.Error;
+        EXPECT_EQ(Digest(got.Answer), Digest(Transformed(payload))) << size;
+    }
+}
+
+TEST_F(TlsRelayTest, TargetForAnotherNameIsRefusedWithTheReasonUnlessVerificationIsOff)
+{
+    TTlsServer server({.CertFile = Target.Cert("other.test"), .KeyFile = Target.Key("other.test")});
+    StartTls(server.Port(), {.Target = true, .ServerName = "backend.test", .CaFile = Target.CaFile()});
+    EXPECT_EQ(Plain("secret"), "");  // nothing reaches the client, and the connection ends
+    EXPECT_TRUE(Logged("certificate verify failed: hostname mismatch"));
+    ASSERT_TRUE(WaitForDisconnects(1));
+
+    ASSERT_EQ(Map.SetTls({.Target = true, .ServerName = "backend.test", .Verify = false}, Settings.Path()), "");
+    EXPECT_EQ(Plain("secret"), Transformed("secret"));  // a live setting: the next connection
+}
+
+TEST_F(TlsRelayTest, TargetThatWantsAClientCertificateGetsOneOnlyWhenConfigured)
+{
+    TTlsServer server({.CertFile = Target.Cert("backend.test"), .KeyFile = Target.Key("backend.test"), .RequireClientCert = true});
+    StartTls(server.Port(), {.Target = true, .ServerName = "backend.test", .CaFile = Target.CaFile()});
+    EXPECT_EQ(Plain("who"), "");
+    EXPECT_TRUE(Logged("TLS: TLS with the target failed"));
+    ASSERT_EQ(Map.SetTls({.Target = true, .ServerName = "backend.test", .CaFile = Target.CaFile(),
+                          .ClientCertFile = Target.Cert("client.test"), .ClientKeyFile = Target.Key("client.test")},
+                         Settings.Path()),
+              "");
+    EXPECT_EQ(Plain("who"), Transformed("who"));
+}
+
+TEST_F(TlsRelayTest, ClientThatRejectsTheIssuedCertificateIsPassedThroughNextTime)
+{
+    TTlsServer server({.CertFile = Target.Cert("pinned.test"), .KeyFile = Target.Key("pinned.test")});
+    StartTls(server.Port(), {.Client = true, .Target = true, .CaFile = Target.CaFile()});
+    // A client that trusts only the target's own authority, as one that pins it.
+    const TTlsClientOptions pinned{.Sni = "pinned.test", .CaFile = Target.CaFile()};
+    TTlsExchange got = Through(pinned, "a");
+    EXPECT_FALSE(got.Handshake);
+    EXPECT_TRUE(Logged("the client rejected the certificate for pinned.test"));
+    got = Through(pinned, "b");
+    ASSERT_TRUE(got.Handshake) << got.Error;  // the target's own certificate, untouched
+    EXPECT_EQ(got.Answer, Transformed("b"));
+    EXPECT_TRUE(Logged("passes pinned.test through untouched"));
+}
+
+TEST_F(TlsRelayTest, PlainTextClientToATerminatingChannelIsNamedAsSuch)
+{
+    TBackend plainTarget;
+    StartTls(plainTarget.Port(), {.Client = true});
+    EXPECT_EQ(Plain("GET / HTTP/1.1\r\n\r\n"), "");
+    EXPECT_TRUE(Logged("the client spoke plain text, not TLS"));
+    EXPECT_EQ(plainTarget.Received(), "");
+}
+
+TEST_F(TlsRelayTest, UnreadableFilesFailTheStartNamingTheFileAndTheAuthorityKeyIsPrivate)
+{
+    const std::string missing = Settings / "nowhere.pem";
+    const std::string problem = Map.SetTls({.Client = true, .CertFile = missing, .KeyFile = missing}, Settings.Path());
+    EXPECT_NE(problem.find("TlsCertFile " + missing), std::string::npos) << problem;
+    MapOnLoopback(Map, 1);
+    EXPECT_THROW(Map.SetActive(true), std::exception);
+    EXPECT_FALSE(Map.Active());
+
+    WriteFile(Settings / "junk.pem", "not a certificate\n");
+    EXPECT_NE(Map.SetTls({.Target = true, .CaFile = Settings / "junk.pem"}, Settings.Path()).find("TlsCaFile"),
+              std::string::npos);
+
+    ASSERT_EQ(Map.SetTls({.Client = true}, Settings.Path()), "");
+    struct stat key {};
+    ASSERT_EQ(stat((Settings / TTlsAuthority::kKeyFile).c_str(), &key), 0);
+    EXPECT_EQ(key.st_mode & 0777, 0600u);
+    // A second channel of the same folder uses the same authority.
+    TqvMappedPortTCP other;
+    ASSERT_EQ(other.SetTls({.Client = true}, Settings.Path()), "");
+    EXPECT_NE(ReadFile(ChannelCa()).find("BEGIN CERTIFICATE"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// Runs ACommand and returns what it wrote to its standard output.
+std::string Output(const std::string& ACommand)
+{
+    std::string out;
+    FILE* pipe = ::popen(ACommand.c_str(), "r");
+    char buffer[4096];
+    for (std::size_t n; pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+    if (pipe)
+        ::pclose(pipe);
+    return out;
+}
+
+TEST_F(TlsRelayTest, CurlVerifiesTheExportedAuthorityByNameAndByAddress)
+{
+    // Python's HTTPS server as the target, on a port it chose and printed.
+    TTempDir web;
+    WriteFile(web / "index.html", "hello through both legs\n");
+    const std::string script =
+        "import http.server,ssl,sys,functools\n"
+        "h=functools.partial(http.server.SimpleHTTPRequestHandler,directory=sys.argv[3])\n"
+        "s=http.server.HTTPServer(('127.0.0.1',0),h)\n"
+        "c=ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER);c.load_cert_chain(sys.argv[1],sys.argv[2])\n"
+        "s.socket=c.wrap_socket(s.socket,server_side=True)\n"
+        "print(s.server_address[1],flush=True)\n"
+        "for _ in range(2): s.handle_request()\n";
+    WriteFile(web / "serve.py", script);
+    FILE* server = ::popen(("timeout 60 python3 " + web / "serve.py" + " " +
+                            Target.Cert("backend.test") + " " + Target.Key("backend.test") + " " +
+                            web.Path())
+                               .c_str(),
+                           "r");
+    ASSERT_NE(server, nullptr);
+    int port = 0;
+    ASSERT_EQ(std::fscanf(server, "%d", &port), 1);
+    // The address case reaches a target whose certificate names backend.test only: the target
+    // is not checked here, the channel's own leaves are (by curl).
+    StartTls(port, {.Client = true, .Target = true, .Verify = false});
+    const std::string url = ":" + std::to_string(ListenPort()) + "/index.html";
+    std::string byName, byAddress;
+    RunServing([&] {
+        byName = Output("curl -sS -m 30 --cacert " + ChannelCa() + " --resolve backend.test:" +
+                        std::to_string(ListenPort()) + ":127.0.0.1 https://backend.test" + url);
+        byAddress = Output("curl -sS -m 30 --cacert " + ChannelCa() + " https://127.0.0.1" + url);
+    });
+    EXPECT_EQ(byName, "hello through both legs\n");
+    EXPECT_EQ(byAddress, "hello through both legs\n");
+    ::pclose(server);
+}
+
+}  // namespace
+}  // namespace enginetest
