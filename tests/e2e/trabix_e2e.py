@@ -322,6 +322,18 @@ class TrabixRun:
     def resources(self):
         return self.fd_count(), self.thread_count()
 
+    def settled_resources(self, timeout=10.0):
+        """resources() once every connection thread that has written its disconnect line has
+        ended: such a thread writes the line on its way out and may still be there for a while
+        after it, so a count taken at once can include threads about to go."""
+        ending = re.compile(r"\(TID= (\d+)\)  Disconnect \(incoming\)\. ")
+
+        def gone():
+            tids = {m.group(1) for m in map(ending.search, self.log_lines()) if m}
+            return not tids & set(os.listdir("/proc/%d/task" % self.pid))
+        wait_until(gone, timeout, interval=0.02, what="the ended connection threads gone")
+        return self.resources()
+
     def wait_resources(self, baseline, timeout=2.0):
         """Waits until descriptors and threads are back to the baseline (or below)."""
         def back():
