@@ -304,7 +304,19 @@ class TrabixRun:
         return len(os.listdir("/proc/%d/fd" % self.pid))
 
     def thread_count(self):
-        return len(os.listdir("/proc/%d/task" % self.pid))
+        """The program's threads, less the toolkit's pooled workers: those start when the
+        toolkit has work for them (scaling an image, say) and end after half a minute idle, so
+        they would make any count taken before or after such work differ by up to a core's
+        worth of threads."""
+        count = 0
+        for tid in os.listdir("/proc/%d/task" % self.pid):
+            try:
+                with open("/proc/%d/task/%s/comm" % (self.pid, tid)) as f:
+                    pooled = f.read().strip() == "Thread (pooled)"
+            except OSError:  # ended meanwhile
+                continue
+            count += not pooled
+        return count
 
     def cpu_seconds(self):
         with open("/proc/%d/stat" % self.pid) as f:
