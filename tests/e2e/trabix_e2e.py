@@ -346,13 +346,26 @@ class TrabixRun:
         wait_until(gone, timeout, interval=0.02, what="the ended connection threads gone")
         return self.resources()
 
-    def wait_resources(self, baseline, timeout=2.0):
-        """Waits until descriptors and threads are back to the baseline (or below)."""
-        def back():
+    def wait_resources(self, baseline, timeout=2.0, while_falling=False):
+        """Waits until descriptors and threads are back to the baseline (or below). With
+        while_falling the timeout is for the next descriptor or thread to go, not for all of
+        them: thousands of connections may take the program longer than that to close on a
+        loaded machine, and only one that stops releasing them is at fault."""
+        lowest = sum(self.resources())
+
+        def back_or_falling():
+            nonlocal lowest
             fds, threads = self.resources()
-            return fds <= baseline[0] and threads <= baseline[1]
+            if fds <= baseline[0] and threads <= baseline[1]:
+                return "back"
+            if while_falling and fds + threads < lowest:
+                lowest = fds + threads
+                return "falling"
+            return None
         try:
-            wait_until(back, timeout, interval=0.02, what="descriptors and threads back")
+            while wait_until(back_or_falling, timeout, interval=0.02,
+                             what="descriptors and threads back") != "back":
+                pass
         except AssertionError:
             raise AssertionError("descriptors/threads %s, at start %s" % (self.resources(), baseline))
 
