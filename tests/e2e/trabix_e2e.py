@@ -65,10 +65,14 @@ def wait_until(condition, timeout, interval=0.01, what="condition"):
     timeout *= TIME_FACTOR
     deadline = time.monotonic() + timeout
     while True:
+        # The time is read before the condition: only a condition that started past the
+        # deadline decides. One that ended past it may have begun long before, when this
+        # thread then waited for the interpreter lock behind thousands of backend threads.
+        last = time.monotonic() >= deadline
         value = condition()
         if value:
             return value
-        if time.monotonic() >= deadline:
+        if last:
             raise AssertionError("timed out after %.1f s waiting for %s" % (timeout, what))
         time.sleep(interval)
 
@@ -352,10 +356,11 @@ class TrabixRun:
         them: thousands of connections may take the program longer than that to close on a
         loaded machine, and only one that stops releasing them is at fault."""
         lowest = sum(self.resources())
+        seen = [self.resources()]
 
         def back_or_falling():
             nonlocal lowest
-            fds, threads = self.resources()
+            fds, threads = seen[0] = self.resources()
             if fds <= baseline[0] and threads <= baseline[1]:
                 return "back"
             if while_falling and fds + threads < lowest:
@@ -367,7 +372,8 @@ class TrabixRun:
                              what="descriptors and threads back") != "back":
                 pass
         except AssertionError:
-            raise AssertionError("descriptors/threads %s, at start %s" % (self.resources(), baseline))
+            raise AssertionError("descriptors/threads %s at the deadline, %s now, at start %s"
+                                 % (seen[0], self.resources(), baseline))
 
 
 # Counters as the last connection line of a channel shows them.
