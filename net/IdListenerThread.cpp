@@ -34,9 +34,12 @@ void TIdListenerThread::LoopStep()
 
 void TIdListenerThread::AfterLoop()
 {
+    // The address stays, as deactivation keeps it when it closes the sockets itself: whichever
+    // of the two closes first, the server must end with the address it was bound to. A listener
+    // that woke from a timed-out wait to find itself stopped used to get here first now and then.
     TIdSocketHandles& bindings = FServer->Bindings();
     for (int i = bindings.Count() - 1; i >= 0; --i)
-        bindings.Items(i)->CloseSocket(true);
+        bindings.Items(i)->CloseSocket(false);
 }
 
 void TIdListenerThread::AcceptOne(int AListenSocket)

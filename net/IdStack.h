@@ -43,6 +43,7 @@ constexpr int Id_ListenBacklog = SOMAXCONN;
 
 // Socket error numbers the layer compares against.
 constexpr int Id_WSAEINTR = 10004;
+constexpr int Id_WSAEBADF = 10009;
 constexpr int Id_WSAEMFILE = 10024;
 constexpr int Id_WSAEWOULDBLOCK = 10035;
 constexpr int Id_WSAEINPROGRESS = 10036;

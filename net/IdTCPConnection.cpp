@@ -89,7 +89,17 @@ int TIdTCPConnection::ReceiveIntoRecvBuffer(int ATimeout)
     // poll on every step of a busy relay.
     int received = FBinding->RecvIfReady(FRecvBuffer.get(), FRecvBufferCapacity);
     if (received == -1 && GStack().LastErrorCode() == Id_WSAEWOULDBLOCK) {
-        if (!FBinding->WaitForData(ATimeout))
+        // Another thread's Disconnect can land between the receive above and the wait, which
+        // then finds the handle closed. A close a moment earlier fails that receive, one a
+        // moment later wakes the wait and fails the receive below, both with 10009: this one
+        // must end the same way, not as an end of the connection by its peer.
+        bool ready = false;
+        try {
+            ready = FBinding->WaitForData(ATimeout);
+        } catch (const EIdConnClosedGracefully&) {
+            GStack().RaiseError(Id_WSAEBADF);
+        }
+        if (!ready)
             return kNothingReceived;
         received = FBinding->Recv(FRecvBuffer.get(), FRecvBufferCapacity);
     }

@@ -14,13 +14,44 @@ scripts/deps.sh "${deps[@]}" || { echo "dependency installation failed"; exit 1;
 
 jobs=$(nproc)
 passed=0; failed=0; phase_failed=()
+failed_tests=()  # "phase: test (how it failed)", listed at the end above the total
+ctest_failed=()  # what the last run_ctest reported failed, as "test (how it failed)"
 
-# Runs ctest in a build folder and adds its counts to the totals.
+# The failed tests of ctest's summary, one a line as "name (Failed)", read from its output.
+failed_names() {
+  sed -n '/^The following tests FAILED:/,$ s/^[[:space:]]*[0-9][0-9]* - \(.*([^()]*)\).*$/\1/p'
+}
+
+# From ctest's output on stdin, the status line and the output of each test named in the
+# arguments. With --output-on-failure a failed test's output follows its status line, up to
+# the next status or start line.
+failed_output() {
+  awk -v names="$*" '
+    BEGIN { n = split(names, list, " "); for (i = 1; i <= n; ++i) wanted[list[i]] = 1 }
+    /^The following tests FAILED:/ || /tests passed, [0-9]+ tests? failed/ { printing = 0 }
+    /^ *Start +[0-9]+: / { printing = 0 }
+    /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / {
+      name = $0; sub(/^ *[0-9]+\/[0-9]+ Test +#[0-9]+: /, "", name); sub(/ .*/, "", name)
+      printing = (name in wanted)
+    }
+    printing { print }'
+}
+
+# Runs ctest in a build folder and adds its counts to the totals. Its whole output goes to
+# <dir>/ctest-output.log; the log gets the output of every failed test, wherever it came in
+# the run, and the last lines with ctest's summary.
 run_ctest() {
   local dir=$1; shift
   local out
   out=$(ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600 "$@" 2>&1)
   local rc=$?
+  printf '%s\n' "$out" > "$dir/ctest-output.log"
+  mapfile -t ctest_failed < <(printf '%s\n' "$out" | failed_names)
+  if [ ${#ctest_failed[@]} -gt 0 ]; then
+    echo "---- output of the failed tests (all of ctest's output: $dir/ctest-output.log)"
+    printf '%s\n' "$out" | failed_output "${ctest_failed[@]%% (*}"
+    echo "---- end of the failed tests' output"
+  fi
   printf '%s\n' "$out" | tail -n 60
   local line total nfail
   line=$(printf '%s\n' "$out" | grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' | tail -n 1)
@@ -29,6 +60,19 @@ run_ctest() {
     nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
     passed=$((passed + total - nfail)); failed=$((failed + nfail))
   fi
+  return $rc
+}
+
+# Runs a ctest runner (run_ctest, run_ctest_tsan) for a phase and keeps the names of the tests
+# that failed in it for the closing list.
+run_phase_tests() {
+  local phase=$1 runner=$2 name rc; shift 2
+  ctest_failed=()
+  "$runner" "$@"
+  rc=$?
+  for name in "${ctest_failed[@]}"; do
+    failed_tests+=("$phase: $name")
+  done
   return $rc
 }
 
@@ -44,22 +88,23 @@ norandom=(setarch "$(uname -m)" -R)
 "${norandom[@]}" true 2>/dev/null || norandom=()
 
 # run_ctest under ThreadSanitizer: ctest and so every test runs without address randomisation.
-# The counts come back through the log, as the run happens in a child shell. TSAN_OPTIONS is
+# The counts and the failed tests' names come back through the log, as the run happens in a child shell. TSAN_OPTIONS is
 # taken from the caller's environment.
 run_ctest_tsan() {
   local dir=$1; shift
   local log=$dir.log rc p f
-  "${norandom[@]}" bash -c "$(declare -f run_ctest); passed=0; failed=0; jobs=$jobs; run_ctest $(printf '%q ' "$dir" "$@"); rc=\$?; echo \"__counts \$passed \$failed\"; exit \$rc" > "$log" 2>&1
+  "${norandom[@]}" bash -c "$(declare -f run_ctest failed_names failed_output); passed=0; failed=0; jobs=$jobs; run_ctest $(printf '%q ' "$dir" "$@"); rc=\$?; echo \"__counts \$passed \$failed\"; printf '__failed %s\\n' \"\${ctest_failed[@]}\"; exit \$rc" > "$log" 2>&1
   rc=$?
-  grep -v '^__counts' "$log"
+  grep -v '^__counts\|^__failed' "$log"
   read -r _ p f < <(grep '^__counts' "$log" || echo "__counts 0 1")
+  mapfile -t ctest_failed < <(sed -n 's/^__failed \(..*\)$/\1/p' "$log")
   passed=$((passed + p)); failed=$((failed + f))
   return $rc
 }
 
 echo "== build and test (release with debug info)"
 if build default; then
-  run_ctest build || phase_failed+=(tests)
+  run_phase_tests tests run_ctest build || phase_failed+=(tests)
 else
   phase_failed+=(build); failed=$((failed + 1))
 fi
@@ -68,7 +113,7 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   echo "== ThreadSanitizer"
   if build tsan; then
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 exitcode=66" \
-      run_ctest_tsan build-tsan || phase_failed+=(tsan)
+      run_phase_tests tsan run_ctest_tsan build-tsan || phase_failed+=(tsan)
   else
     phase_failed+=(tsan-build); failed=$((failed + 1))
   fi
@@ -77,7 +122,7 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
   if build asan; then
     ASAN_OPTIONS="detect_leaks=1 abort_on_error=0 exitcode=66" \
     UBSAN_OPTIONS="halt_on_error=1 print_stacktrace=1" \
-      run_ctest build-asan || phase_failed+=(asan)
+      run_phase_tests asan run_ctest build-asan || phase_failed+=(asan)
   else
     phase_failed+=(asan-build); failed=$((failed + 1))
   fi
@@ -102,6 +147,7 @@ check_reports() {
     [ -s "$f" ] || continue
     found=1
     echo "sanitizer report $f:"; head -n 40 "$f"
+    failed_tests+=("$phase: sanitizer report $(basename "$f")")
   done
   if [ $found -eq 1 ]; then
     phase_failed+=("$phase-reports"); failed=$((failed + 1))
@@ -116,7 +162,8 @@ run_e2e_sanitized() {
   local reports="$root/build-$preset/sanitizer-reports"
   if build "$preset"; then
     rm -rf "$reports"; mkdir -p "$reports"
-    TRABIX_E2E_SANITIZED=1 "$runner" "build-$preset" "${e2e_sanitized_tests[@]}" || phase_failed+=("$phase")
+    TRABIX_E2E_SANITIZED=1 run_phase_tests "$phase" "$runner" "build-$preset" "${e2e_sanitized_tests[@]}" ||
+      phase_failed+=("$phase")
     check_reports "$reports" "$phase"
   else
     phase_failed+=("$phase-build"); failed=$((failed + 1))
@@ -150,7 +197,7 @@ if [ "${SKIP_FUZZ:-0}" != 1 ]; then
         echo "fuzz $name: ok"; passed=$((passed + 1))
       else
         echo "fuzz $name: FAILED (see build-fuzz/$name.log)"; tail -n 30 "build-fuzz/$name.log"
-        failed=$((failed + 1)); phase_failed+=("$name")
+        failed=$((failed + 1)); phase_failed+=("$name"); failed_tests+=("fuzz: $name")
       fi
       rm -rf "$corpus"
     done
@@ -161,5 +208,9 @@ fi
 
 echo
 [ ${#phase_failed[@]} -eq 0 ] || echo "failed phases: ${phase_failed[*]}"
+if [ ${#failed_tests[@]} -gt 0 ]; then
+  echo "failed tests:"
+  printf '  %s\n' "${failed_tests[@]}"
+fi
 echo "Total: $passed passed, $failed failed"
 [ ${#phase_failed[@]} -eq 0 ] && [ "$failed" -eq 0 ]

@@ -227,7 +227,8 @@ class DesktopDescriptorLimit(unittest.TestCase):
         # The relay pool's threads (one per core, each with an epoll and a wake-up descriptor)
         # stay until the channel stops.
         cores = os.cpu_count() or 1
-        self.trabix.wait_resources((baseline[0] + 2 * cores, baseline[1] + cores), timeout=10)
+        self.trabix.wait_resources((baseline[0] + 2 * cores, baseline[1] + cores), timeout=10,
+                                   while_falling=True)
         with open("/proc/%d/limits" % self.trabix.pid) as f:
             limits = [l.split() for l in f if l.startswith("Max open files")][0]
         self.assertEqual(limits[3:5], [str(self.HARD), str(self.HARD)])

@@ -1,5 +1,9 @@
 // The anti-freeze: slicing of long waits, the event hook on the main thread only.
 #include <atomic>
+#include <fstream>
+#include <string>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -78,4 +82,63 @@ TEST(AntiFreeze, LatestIsTheProcessWideOneAndAnyDestructionClearsIt)
     }
     EXPECT_EQ(TIdAntiFreezeBase::Instance(), nullptr);
     EXPECT_EQ(TIdAntiFreezeBase::ActiveIdleTimeOut(), 0);
+}
+
+namespace {
+
+// What a read that ends through its connection's close fails with: the socket error's code,
+// or -1 for any other outcome (a graceful end, bytes, no failure).
+int ReadFailure(TIdTCPClient& AClient)
+{
+    try {
+        AClient.ReadAvailable();
+    } catch (const EIdSocketError& e) {
+        return e.LastError();
+    } catch (const std::exception&) {
+    }
+    return -1;
+}
+
+// True once the thread ATid sleeps in poll, the wait of a read without a limit.
+bool InPoll(pid_t ATid)
+{
+    std::ifstream in("/proc/self/task/" + std::to_string(ATid) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number == SYS_poll || number == SYS_ppoll;
+}
+
+}  // namespace
+
+// A read whose connection is closed on this side while it waits fails with the same socket
+// error however the close meets the wait: waking the poll (a stop on another thread), or
+// found between two slices (here the main thread's own event hook closes it). A peer thread's
+// loop takes that error as its end; were it the peer's graceful end instead, a server stopping
+// at the wrong moment would report an exception for a connection it closed itself.
+TEST(AntiFreeze, ReadClosedOnThisSideFailsTheSameWhetherTheCloseWakesItOrNot)
+{
+    ConnectedPair woken;
+    std::atomic<pid_t> reader{0};
+    std::atomic<int> wokenFailure{0};
+    std::thread thread([&] {
+        woken.Client.Binding()->ClaimOwnership();
+        reader = static_cast<pid_t>(gettid());
+        wokenFailure = ReadFailure(woken.Client);
+    });
+    const bool polling = PollUntil([&] { return reader != 0 && InPoll(reader); }, kDeadline);
+    woken.Client.Disconnect();
+    thread.join();
+    ASSERT_TRUE(polling);
+    EXPECT_EQ(wokenFailure, 10009);
+
+    TIdAntiFreeze antiFreeze;
+    antiFreeze.SetIdleTimeOut(10);
+    ConnectedPair sliced;
+    int calls = 0;
+    antiFreeze.SetProcessHook([&](bool) {
+        if (++calls == 2)
+            sliced.Client.Disconnect();
+    });
+    EXPECT_EQ(ReadFailure(sliced.Client), 10009);
+    EXPECT_EQ(calls, 2);
 }

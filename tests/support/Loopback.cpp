@@ -214,7 +214,17 @@ bool WasReset(int AFd, Clock::time_point ADeadline)
 std::string ExchangeOn(TFd& AFd, const std::string& APayload)
 {
     std::thread sender([&] { SendAll(AFd.Get(), APayload); });
-    std::string back = RecvAtMost(AFd.Get(), APayload.size());
+    // The deadline is for the next bytes, not for the whole answer: many megabytes through a
+    // relay on a loaded machine may take longer than one deadline, and only a relay that
+    // stops passing bytes is at fault.
+    std::string back;
+    for (;;) {
+        TEnding piece =
+            ReadToEnd(AFd.Get(), Clock::now() + kDeadline, APayload.size() - back.size());
+        back += piece.Bytes;
+        if (back.size() >= APayload.size() || piece.Error != ETIMEDOUT || piece.Bytes.empty())
+            break;
+    }
     ::shutdown(AFd.Get(), SHUT_RDWR);  // frees a sender that a broken relay left blocked
     sender.join();
     return back;

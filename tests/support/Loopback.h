@@ -106,8 +106,9 @@ bool WaitForClose(int AFd, Clock::time_point ADeadline = Clock::now() + kDeadlin
 // True when the peer reset the connection before the deadline; data is dropped.
 bool WasReset(int AFd, Clock::time_point ADeadline = Clock::now() + kDeadline);
 
-// Sends APayload from a second thread while reading as many bytes back; returns them. No
-// half-close: a relay ends the whole connection when its client's side closes.
+// Sends APayload from a second thread while reading as many bytes back; returns them, fewer
+// only when the connection ended or no byte came for kDeadline. No half-close: a relay ends
+// the whole connection when its client's side closes.
 std::string ExchangeOn(TFd& AFd, const std::string& APayload);
 std::string Exchange(int APort, const std::string& APayload);
 // ExchangeOn on every connection at once, APayloads[i] on AConnections[i].

@@ -10,14 +10,18 @@ bool PollUntil(const std::function<bool()>& ADone, std::chrono::milliseconds ALi
                const std::function<void()>& AMeanwhile)
 {
     const auto deadline = Clock::now() + ALimit;
-    while (!ADone()) {
-        if (Clock::now() > deadline)
+    for (;;) {
+        // The time is read before the test: a test that started past the deadline decides,
+        // not one that only ended past it after this thread waited long for a core.
+        const bool last = Clock::now() > deadline;
+        if (ADone())
+            return true;
+        if (last)
             return false;
         if (AMeanwhile)
             AMeanwhile();
         std::this_thread::sleep_for(1ms);  // the pace of the polling, not a synchronisation
     }
-    return true;
 }
 
 namespace {
