@@ -411,7 +411,12 @@ bool TqvMappedPortTCP::RelayWatched() const
 
 std::string TqvMappedPortTCP::SetTls(const TTlsSettings& ASettings, const std::string& AFolder)
 {
+    // The window applies every setting at each edit: contexts are made anew only on a change.
+    if (FTlsApplied && *FTlsApplied == ASettings && FTlsFolder == AFolder)
+        return FTlsProblem;
     FTlsProblem = FTls.Configure(ASettings, AFolder);
+    FTlsApplied = ASettings;
+    FTlsFolder = AFolder;
     return FTlsProblem;
 }
 

@@ -56,6 +56,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -269,7 +270,9 @@ private:
     TCaptureTap FTap{FRegistry, FCaptureFiles, Capture, CaptureToFile};
     TChannelPipelines FPipelines{*this};
     TTlsChannel FTls;  // configured on the main thread; read by the peer threads
-    std::string FTlsProblem;  // main thread
+    std::string FTlsProblem;  // main thread, as the two below
+    std::optional<TTlsSettings> FTlsApplied;
+    std::string FTlsFolder;
     // Last: its threads call back into this object (and its registry) until Close.
     TRelayPool FPool;
 };

@@ -51,6 +51,31 @@ TConditionValues ConditionValues(const trabix::TPM_port& port)
     return v;
 }
 
+TTlsSettings TlsSettings(const trabix::TPM_port& port)
+{
+    TTlsSettings t;
+    t.Client = port.TlsClient != 0;
+    t.CertFile = port.TlsCertFile;
+    t.KeyFile = port.TlsKeyFile;
+    t.Target = port.TlsTarget != 0;
+    t.ServerName = port.TlsServerName;
+    t.Verify = port.TlsVerify;
+    t.CaFile = port.TlsCaFile;
+    t.ClientCertFile = port.TlsClientCertFile;
+    t.ClientKeyFile = port.TlsClientKeyFile;
+    t.PassThroughRejected = port.TlsPassThroughRejected;
+    t.KeyLogFile = port.TlsKeyLogFile;
+    return t;
+}
+
+// The folder of the settings file: the local certificate authority lives beside it.
+std::string SettingsFolder()
+{
+    const std::string file = trabix::ConfigFileName();
+    const std::size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string("./") : file.substr(0, slash + 1);
+}
+
 void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
                        const trabix::TPM_GeneralConfig& general)
 {
@@ -67,6 +92,9 @@ void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
     server.Conditions().Set(ConditionValues(port));
     server.Capture = port.Capture;
     server.CaptureToFile = port.CaptureToFile;
+    // New connections take it at once; a file that cannot be read fails the channel's next
+    // start with the problem named.
+    server.SetTls(TlsSettings(port), SettingsFolder());
 }
 
 bool StartChannelServer(TqvMappedPortTCP& server, const trabix::TPM_port& port,

@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "engine/tls/TlsContexts.h"
+
 class TqvMappedPortTCP;
 struct TConditionValues;
 namespace trabix {
@@ -35,6 +37,8 @@ TConditionValues ConditionValues(const trabix::TPM_port& port);
 
 // The settings a running server picks up at once (log switches, data mode, speed limits, who
 // may connect).
+// The TLS keys of a channel's settings as the engine takes them.
+TTlsSettings TlsSettings(const trabix::TPM_port& port);
 void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
                        const trabix::TPM_GeneralConfig& general);
 
