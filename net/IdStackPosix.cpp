@@ -183,14 +183,20 @@ int TIdStackPosix::ConnectNoWait(int ASocket, const std::string& AIP, int APort)
     return SetNonBlocking(ASocket, false);
 }
 
-int TIdStackPosix::ConnectOutcome(int ASocket)
+// How a connect under way ended: 0, or -1 with its code.
+int TIdStackPosix::TakeConnectError(int ASocket)
 {
     int error = 0;
     socklen_t len = sizeof error;
     if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
         return FailErrno();
-    if (error != 0)
-        return Fail(error);
+    return error != 0 ? Fail(error) : 0;
+}
+
+int TIdStackPosix::ConnectOutcome(int ASocket)
+{
+    if (TakeConnectError(ASocket) == -1)
+        return -1;
     return SetNonBlocking(ASocket, false);
 }
 
@@ -222,12 +228,8 @@ int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStil
     }
     if (AStillWanted && !AStillWanted())
         return Fail(ECONNABORTED);
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (::getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
-        return FailErrno();
-    if (error != 0)
-        return Fail(error);
+    if (TakeConnectError(ASocket) == -1)
+        return -1;
     sockaddr_in peer{};
     socklen_t peerLen = sizeof peer;
     if (::getpeername(ASocket, reinterpret_cast<sockaddr*>(&peer), &peerLen) == -1)

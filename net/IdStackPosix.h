@@ -41,6 +41,7 @@ private:
     // Record the failed call's error for LastErrorCode and return -1.
     static int Fail(int AErrno);
     static int FailErrno();
+    static int TakeConnectError(int ASocket);
     static int TakeReady(TIdSocketList& AReadList, const struct pollfd* AEntries,
                          std::size_t ACount, int AResult);
     int WaitConnected(int ASocket, const std::function<bool()>& AStillWanted, int AWatchSocket);
