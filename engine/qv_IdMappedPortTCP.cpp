@@ -245,8 +245,8 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
 {
     CountConnectOut();
     TIdMappedPortTCPData& data = MappingData(AThread);
-    data.Pipeline = MakePipeline(data.Record, AThread->Connection()->Binding()->IP(),
-                                 AClient->Host());
+    data.Pipeline =
+        MakePipeline(data.Record, AThread->Connection()->Binding()->IP(), AClient->Host());
     if (LogConnInfo.Get()) {
         const TIdSocketHandle& b = *AThread->Connection()->Binding();
         LogSynchronized(LinePrefix(AThread) + " Mapping connection from " +
@@ -256,14 +256,14 @@ void TqvMappedPortTCP::IdMappedPortTCP1BeforeClientConnect(TIdMappedPortTCP*,
     }
 }
 
-std::unique_ptr<TRelayPipeline>
-TqvMappedPortTCP::MakePipeline(const std::shared_ptr<TConnectionRecord>& ARecord,
-                               const std::string& ALocalIP, const std::string& ATargetHost)
+std::unique_ptr<TRelayPipeline> TqvMappedPortTCP::MakePipeline(
+    const std::shared_ptr<TConnectionRecord>& ARecord, const std::string& ALocalIP,
+    const std::string& ATargetHost)
 {
     std::shared_ptr<TTlsConnection> tls;
     if (std::shared_ptr<const TTlsContexts> contexts = FTls.Current())
         tls = std::make_shared<TTlsConnection>(std::move(contexts), ALocalIP, ATargetHost);
-    return FPipelines.Make(ARecord, FConditions.Draw(), std::move(tls));
+    return FPipelines.Make(ARecord, FConditions.DrawSeed(), std::move(tls));
 }
 
 void TqvMappedPortTCP::CountConnectOut()

@@ -212,14 +212,20 @@ void TNetConditions::RestartDraws(std::uint64_t AClockSeed)
 
 std::unique_ptr<TConnectionConditions> TNetConditions::Draw()
 {
+    const std::optional<std::uint64_t> seed = DrawSeed();
+    return seed ? std::make_unique<TConnectionConditions>(*seed) : nullptr;
+}
+
+std::optional<std::uint64_t> TNetConditions::DrawSeed()
+{
     // Each connection's draw depends only on the seed and its place in the sequence, so no
     // lock is needed and two runs that open connections in the same order draw the same.
     std::uint64_t state = FDrawSeed.load() ^ (FDrawCount.fetch_add(1) * 0xD1B54A32D192ED03ull);
     const std::uint64_t chanceDraw = SplitMix(state);
     const std::int32_t chance = FChance;
     if (chance <= 0)
-        return nullptr;
+        return std::nullopt;
     if (chance < 100 && static_cast<std::int32_t>(chanceDraw % 100) >= chance)
-        return nullptr;
-    return std::make_unique<TConnectionConditions>(SplitMix(state));
+        return std::nullopt;
+    return SplitMix(state);
 }

@@ -22,6 +22,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -134,6 +135,10 @@ public:
     // The draw of the next new connection: its conditions, or nullptr when the chance leaves
     // it untouched. Thread safe.
     std::unique_ptr<TConnectionConditions> Draw();
+    // The same draw as a seed only (nullopt: untouched), for a connection that makes its
+    // TConnectionConditions when it first needs them: an idle connection then keeps no hold
+    // queues. Thread safe.
+    std::optional<std::uint64_t> DrawSeed();
 
 private:
     TPerDirection<TLiveSetting<std::int32_t>> FLatency{};

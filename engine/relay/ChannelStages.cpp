@@ -93,18 +93,17 @@ private:
 class TConditionsStage final : public TRelayStage {
 public:
     TConditionsStage(TRelayChannel& AChannel, std::shared_ptr<TConnectionRecord> ARecord,
-                     std::unique_ptr<TConnectionConditions> AConditions,
-                     std::vector<std::string>& ATexts)
-        : FChannel(AChannel),
-          FRecord(std::move(ARecord)),
-          FHit(std::move(AConditions)),
-          FTexts(ATexts)
+                     std::optional<std::uint64_t> ASeed, std::vector<std::string>& ATexts)
+        : FChannel(AChannel), FRecord(std::move(ARecord)), FSeed(ASeed), FTexts(ATexts)
     {}
 
     void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros ANow) override
     {
         if (!HoldsForLater() || ABytes.Empty())
             return;
+        // Made at the first piece the conditions touch: an idle connection keeps no queues.
+        if (!FHit)
+            FHit = std::make_unique<TConnectionConditions>(*FSeed);
         const TNetConditions& c = FChannel.Conditions();
         FHit->Hold(ADirection, ABytes.Take(), ANow, c.Latency(ADirection), c.Jitter(ADirection));
     }
@@ -151,7 +150,7 @@ public:
     // stalls something after they were switched off.
     bool HoldsForLater() const override
     {
-        return FHit && (FChannel.Conditions().Active() || FHit->Busy());
+        return FSeed && (FChannel.Conditions().Active() || (FHit && FHit->Busy()));
     }
 
 private:
@@ -163,6 +162,7 @@ private:
 
     TRelayChannel& FChannel;
     std::shared_ptr<TConnectionRecord> FRecord;
+    std::optional<std::uint64_t> FSeed;  // the connection's draw; nullopt: untouched
     std::unique_ptr<TConnectionConditions> FHit;
     std::vector<std::string>& FTexts;
 };
@@ -218,7 +218,7 @@ private:
 }  // namespace
 
 std::unique_ptr<TRelayPipeline> TChannelPipelines::Make(
-    std::shared_ptr<TConnectionRecord> ARecord, std::unique_ptr<TConnectionConditions> AConditions,
+    std::shared_ptr<TConnectionRecord> ARecord, std::optional<std::uint64_t> AConditionsSeed,
     std::shared_ptr<TTlsConnection> ATls)
 {
     auto pipe = std::make_unique<TRelayPipeline>();
@@ -228,8 +228,7 @@ std::unique_ptr<TRelayPipeline> TChannelPipelines::Make(
     pipe->Add(std::make_unique<TCountStage>(FChannel, ARecord));
     pipe->Add(std::make_unique<TDumpStage>(FChannel, texts));
     pipe->Add(std::make_unique<TCaptureStage>(FChannel, ARecord, texts));
-    pipe->Add(std::make_unique<TConditionsStage>(FChannel, ARecord, std::move(AConditions),
-                                                 texts));
+    pipe->Add(std::make_unique<TConditionsStage>(FChannel, ARecord, AConditionsSeed, texts));
     // Around all of them: every stage above sees plain text. The speed limit paces the
     // ciphertext that is written.
     if (ATls)

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "engine/common/EngineClock.h"
@@ -61,9 +62,9 @@ public:
     explicit TChannelPipelines(TRelayChannel& AChannel) : FChannel(AChannel) {}
 
     // The pipeline of a new connection with its record, its draw of the network conditions
-    // (nullptr: the conditions leave it untouched) and its TLS legs (nullptr: none).
+    // (nullopt: the conditions leave it untouched) and its TLS legs (nullptr: none).
     std::unique_ptr<TRelayPipeline> Make(std::shared_ptr<TConnectionRecord> ARecord,
-                                         std::unique_ptr<TConnectionConditions> AConditions,
+                                         std::optional<std::uint64_t> AConditionsSeed,
                                          std::shared_ptr<TTlsConnection> ATls = nullptr);
     // A stage put before all others in every new connection's pipeline (a test's).
     void SetFirstStage(TStageMaker AMaker) { FFirstStage = std::move(AMaker); }

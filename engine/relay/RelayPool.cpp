@@ -461,8 +461,7 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
         // A peer thread that finds the client gone writes the target's waiting bytes to it
         // in the same step, which fails with its error line; bytes already read for the
         // client count as waiting too.
-        const bool answerWaiting =
-            !AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
+        const bool answerWaiting = !AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
             HasBytesWaiting(AEntry.Target);
         End(AEntry, &ASource == &AEntry.Client && answerWaiting);
         return TOutcome::Ended;
