@@ -31,10 +31,8 @@ bool RejectsCertificate(int AAlert)
         case SSL_AD_CERTIFICATE_EXPIRED:
         case SSL_AD_CERTIFICATE_UNKNOWN:
         case SSL_AD_UNKNOWN_CA:
-        case SSL_AD_ACCESS_DENIED:
-            return true;
-        default:
-            return false;
+        case SSL_AD_ACCESS_DENIED: return true;
+        default: return false;
     }
 }
 
@@ -89,8 +87,8 @@ std::string TakeTlsError(const std::string& AFallback)
     return reason ? reason : AFallback;
 }
 
-TTlsConnection::TTlsConnection(std::shared_ptr<const TTlsContexts> AContexts,
-                               std::string ADialled, std::string ATargetHost)
+TTlsConnection::TTlsConnection(std::shared_ptr<const TTlsContexts> AContexts, std::string ADialled,
+                               std::string ATargetHost)
     : FContexts(std::move(AContexts)),
       FDialled(std::move(ADialled)),
       FTargetHost(std::move(ATargetHost))
@@ -203,10 +201,8 @@ void TTlsConnection::OnKeyLog(const SSL* ASsl, const char* ALine)
 std::string TTlsConnection::FromClient(std::string_view ABytes)
 {
     TLeg& leg = FClient;
-    if (leg.State == TState::Off || leg.State == TState::PassThrough)
-        return std::string(ABytes);
-    if (leg.State == TState::Failed || ABytes.empty())
-        return {};
+    if (std::optional<std::string> untouched = Undecrypted(leg, ABytes))
+        return std::move(*untouched);
     if (leg.First) {
         leg.First = false;
         if (static_cast<unsigned char>(ABytes[0]) != kHandshakeRecord) {
@@ -268,8 +264,9 @@ void TTlsConnection::ClientHandshakeFailed()
         Reject("sent the alert \"" + AlertText(leg.Alert) + "\"");
         return;
     }
-    std::string reason = leg.Alert >= 0 ? "the client sent the alert \"" + AlertText(leg.Alert) + "\""
-                                        : TakeTlsError();
+    std::string reason = leg.Alert >= 0
+        ? "the client sent the alert \"" + AlertText(leg.Alert) + "\""
+        : TakeTlsError();
     if (!FProblem.empty())
         reason = FProblem;  // the hello callback's own
     Fail(leg, "TLS handshake with the client failed: " + reason);
@@ -312,7 +309,7 @@ void TTlsConnection::StartTarget()
     TLeg& leg = FTarget;
     SSL* ssl = leg.Ssl.get();
     const TTlsSettings& settings = FContexts->Settings;
-    FTargetName = !FClientSni.empty() ? FClientSni
+    FTargetName = !FClientSni.empty()  ? FClientSni
         : !settings.ServerName.empty() ? settings.ServerName
                                        : FTargetHost;
     const bool address = IsAddress(FTargetName);
@@ -371,8 +368,7 @@ std::string TTlsConnection::TargetProblem(const TLeg& ALeg) const
     const long verified = SSL_get_verify_result(ALeg.Ssl.get());
     if (verified != X509_V_OK) {
         ERR_clear_error();
-        return std::string("certificate verify failed: ") +
-            X509_verify_cert_error_string(verified);
+        return std::string("certificate verify failed: ") + X509_verify_cert_error_string(verified);
     }
     if (ALeg.Alert >= 0) {
         ERR_clear_error();
@@ -384,10 +380,8 @@ std::string TTlsConnection::TargetProblem(const TLeg& ALeg) const
 std::string TTlsConnection::FromTarget(std::string_view ABytes)
 {
     TLeg& leg = FTarget;
-    if (leg.State == TState::Off || leg.State == TState::PassThrough)
-        return std::string(ABytes);
-    if (leg.State == TState::Failed || ABytes.empty())
-        return {};
+    if (std::optional<std::string> untouched = Undecrypted(leg, ABytes))
+        return std::move(*untouched);
     if (leg.First) {
         leg.First = false;
         const auto type = static_cast<unsigned char>(ABytes[0]);
@@ -407,7 +401,8 @@ void TTlsConnection::TargetClosed()
         return;
     leg.Closed = true;
     if (leg.State == TState::Handshake && !FFailed) {
-        Fail(leg, "TLS handshake with the target " + FTargetName +
+        Fail(leg,
+             "TLS handshake with the target " + FTargetName +
                  " failed: the target closed the connection" +
                  (leg.Plain ? " after answering in plain text, not TLS" : ""));
         FContexts->Channel.Line("TLS: " + FProblem);
@@ -415,6 +410,15 @@ void TTlsConnection::TargetClosed()
 }
 
 // ---- both legs ----
+
+std::optional<std::string> TTlsConnection::Undecrypted(const TLeg& ALeg, std::string_view ABytes)
+{
+    if (ALeg.State == TState::Off || ALeg.State == TState::PassThrough)
+        return std::string(ABytes);
+    if (ALeg.State == TState::Failed || ABytes.empty())
+        return std::string();
+    return std::nullopt;
+}
 
 bool TTlsConnection::Feed(TLeg& ALeg, std::string_view ABytes)
 {
@@ -454,9 +458,7 @@ std::string TTlsConnection::Encrypt(TLeg& ALeg, std::string_view APlain)
         case TState::PassThrough: return std::string(APlain);
         case TState::Failed: return {};
         case TState::Open: break;
-        default:
-            ALeg.Pending.append(APlain);
-            return {};
+        default: ALeg.Pending.append(APlain); return {};
     }
     std::size_t written = 0;
     if (!APlain.empty() &&
@@ -536,8 +538,8 @@ std::string TTlsConnection::Facts(bool AClient) const
         return {};
     const std::string& alpn = FTargetAlpn;  // what both legs agreed on
     const std::string& name = AClient ? FClientSni : FTargetName;
-    std::string facts = std::string(SSL_get_version(leg.Ssl.get())) + " " +
-        SSL_get_cipher_name(leg.Ssl.get());
+    std::string facts =
+        std::string(SSL_get_version(leg.Ssl.get())) + " " + SSL_get_cipher_name(leg.Ssl.get());
     if (!alpn.empty() && (!AClient || OriginatesTarget()))
         facts += " ALPN " + alpn;
     if (!name.empty())

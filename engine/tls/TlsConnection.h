@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -102,6 +103,9 @@ private:
     static void Flush(TLeg& ALeg);
     static std::string Drain(TLeg& ALeg);
     static bool Feed(TLeg& ALeg, std::string_view ABytes);
+    // What a leg that does not decrypt makes of ABytes: passes them on (off, passed through)
+    // or drops them (failed, or nothing read); nullopt when the leg decrypts them.
+    static std::optional<std::string> Undecrypted(const TLeg& ALeg, std::string_view ABytes);
 
     const std::shared_ptr<const TTlsContexts> FContexts;
     const std::string FDialled;
