@@ -139,9 +139,20 @@ void TBackend::Serve(TConnection& AConnection)
     const int fd = AConnection.Socket.Get();  // only Finish, on this thread, closes it
     if (FMode == TMode::SendAndClose)
         SendAll(fd, FGreeting);
+    else if (FMode == TMode::Flood)
+        Flood(fd);
     else
         Answer(fd);
     Finish(AConnection);
+}
+
+void TBackend::Flood(int AFd)
+{
+    for (std::size_t sent = 0; sent < kFloodLimit && !FGreeting.empty(); sent += FGreeting.size()) {
+        if (!SendAll(AFd, FGreeting))
+            return;
+        FFlooded += FGreeting.size();
+    }
 }
 
 void TBackend::Finish(TConnection& AConnection)

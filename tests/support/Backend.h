@@ -32,9 +32,12 @@ public:
     //   Transform:    every byte read answered with its transformed byte, until the peer closes;
     //   Echo:         the same with the bytes unchanged;
     //   SendAndClose: the greeting, then an orderly close;
+    //   Flood:        the greeting again and again until the peer goes (or kFloodLimit bytes),
+    //                 so that every buffer on the way fills whatever sizes the kernel gives them;
     //   Hold:         reads until the peer closes and answers nothing;
     //   Reset:        an RST at once.
-    enum class TMode { Transform, Echo, SendAndClose, Hold, Reset };
+    enum class TMode { Transform, Echo, SendAndClose, Flood, Hold, Reset };
+    static constexpr std::size_t kFloodLimit = std::size_t{1} << 30;
     using TTransform = std::function<std::string(std::string)>;
 
     explicit TBackend(TMode AMode = TMode::Transform, std::string AGreeting = {});
@@ -47,6 +50,8 @@ public:
     // Everything read, over all connections.
     std::string Received();
     int Accepts() const { return FAccepts.load(); }
+    // Bytes a Flood backend has sent so far, over all connections.
+    std::size_t Flooded() const { return FFlooded.load(); }
     // True while a connection cannot send: its send buffer is full because the far end takes
     // no more, so everything on the way is full too.
     bool Stalled();
@@ -63,6 +68,7 @@ private:
     void AcceptLoop();
     void Serve(TConnection& AConnection);
     void Answer(int AFd);
+    void Flood(int AFd);
     void Finish(TConnection& AConnection);
     void JoinFinished();
 
@@ -72,6 +78,7 @@ private:
     TListener FListener;
     TFd FWakeRead, FWakeWrite;  // a pipe whose read end turns readable at Stop
     std::atomic<int> FAccepts{0};
+    std::atomic<std::size_t> FFlooded{0};
     // Guards the three fields below: the connection threads add to FReceived and finish their
     // entries, the acceptor adds entries, Stop ends them.
     std::mutex FLock;

@@ -226,13 +226,16 @@ TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly)
 
 TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLine)
 {
-    // More than every socket buffer on the way holds: the relay stalls with bytes waiting.
-    TBackend backend(TBackend::TMode::SendAndClose, std::string(32 * kMiB, 's'));
+    // Sends until every socket buffer on the way is full, however large the kernel lets them
+    // grow (a fixed amount fitted into them all at times, and the relay never stalled): the
+    // relay stalls with bytes waiting.
+    TBackend backend(TBackend::TMode::Flood, std::string(kMiB, 's'));
     StartMapping(backend.Port());
     TFd client = ConnectTo(ListenPort());
     // Leaves only once the relay holds bytes it cannot pass on: the target's answer is then
     // still waiting when the relay finds the client gone.
-    ASSERT_TRUE(WaitUntil([&] { return Map.MovesToPool() == 1 && backend.Stalled(); }));
+    ASSERT_TRUE(WaitUntil([&] { return Map.MovesToPool() == 1 && backend.Stalled(); }))
+        << backend.Flooded() << " bytes sent";
     ::shutdown(client.Get(), SHUT_WR);  // the client is done, but reads what comes
     EXPECT_TRUE(WaitForClose(client.Get(), Clock::now() + kDeadline));
     ASSERT_TRUE(WaitUntil([&] { return Log.Count() == 1 && Map.DisconnectsIn.load() == 1; }));
