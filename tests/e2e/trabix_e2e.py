@@ -381,6 +381,20 @@ STATS = re.compile(r"CurrentThreads: (-?\d+)  MaxThreads: (-?\d+)  Connects \(In
                    r"Disconnects \(In\): (-?\d+)  Connects \(Out\): (-?\d+)")
 
 
+def all_counters(lines, channel):
+    """(current, connects in, disconnects in, connects out) of each of the channel's lines
+    that carries counters, in log order."""
+    prefix = "Channel %d;" % channel
+    found = []
+    for line in lines:
+        if prefix in line:
+            m = STATS.search(line)
+            if m:
+                current, _, conn_in, disc_in, conn_out = (int(g) for g in m.groups())
+                found.append((current, conn_in, disc_in, conn_out))
+    return found
+
+
 def last_counters(lines, channel):
     """(current, max, connects in, disconnects in, connects out) of the channel's last line."""
     prefix = "Channel %d;" % channel
