@@ -6,6 +6,7 @@ import select
 import shutil
 import signal
 import subprocess
+import tempfile
 import unittest
 
 from trabix_e2e import (Backend, LogLine, TIME_FACTOR, TrabixRun, channel_section, connect,
@@ -22,6 +23,7 @@ def run(*args):
 
 class X11Test(unittest.TestCase):
     display = None
+    wm_output = None
 
     @classmethod
     def setUpClass(cls):
@@ -46,14 +48,22 @@ class X11Test(unittest.TestCase):
                 raise AssertionError("Xvfb did not start")
             number += part
         cls.display = ":" + number.decode().strip()
-        cls.procs.append(subprocess.Popen(["openbox"], env=dict(os.environ, DISPLAY=cls.display),
-                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+        cls.wm_output = tempfile.TemporaryFile()
+        openbox = subprocess.Popen(["openbox"], env=dict(os.environ, DISPLAY=cls.display),
+                                   stdout=cls.wm_output, stderr=subprocess.STDOUT)
+        cls.procs.append(openbox)
         try:
             wait_until(lambda: "window id" in run("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"),
                        15, what="openbox running")
-        except AssertionError:
+        except AssertionError as e:
+            # Says whether the window manager ended or is still starting, and what it said.
+            state = ("still running" if openbox.poll() is None
+                     else "ended with %d" % openbox.returncode)
+            cls.wm_output.seek(0)
+            said = cls.wm_output.read().decode(errors="replace").strip()
             cls.tearDownClass()
-            raise
+            raise AssertionError("%s on %s: openbox %s; it said: %r"
+                                 % (e, cls.display, state, said[-2000:])) from None
 
     @classmethod
     def tearDownClass(cls):
@@ -61,6 +71,8 @@ class X11Test(unittest.TestCase):
             proc.kill()
             proc.wait(timeout=10)
         os.close(cls.display_pipe)
+        if cls.wm_output:
+            cls.wm_output.close()
 
     def start(self, ini):
         self.trabix = TrabixRun(ini, env={"QT_QPA_PLATFORM": "xcb", "DISPLAY": self.display})
