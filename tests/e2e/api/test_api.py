@@ -10,7 +10,7 @@ import subprocess
 import threading
 import unittest
 
-from trabix_api import ApiProgram, e2e, round_trips, settings_text
+from trabix_api import ApiProgram, e2e, echoes, round_trips, settings_text
 
 ECHO_TIMEOUT = 30
 
@@ -182,6 +182,33 @@ class Channels(ApiCase):
         after = round_trips(socks, payload=b"y" * 1000)
         self.assertEqual(len(after), 200)
         self.assertEqual(api.metric("trabix_client_to_server_bytes_total", 1), 200 * 1000)
+
+
+class Load(ApiCase):
+    def test_100_clients_hammering_the_api_while_200_connections_relay_lose_no_byte(self):
+        api = self.start()
+        echo = self.backend()
+        port = api.open_channel(1, echo.port, Logging=False)
+        socks = [self.connect(port) for _ in range(200)]
+        payloads = [e2e.pattern_bytes(64 * 1024, seed=i) for i in range(200)]
+        paths = ["/metrics", "/v1/connections?state=open", "/v1/channels/1", "/v1/channels"]
+        statuses = []
+
+        def hammer(i):
+            for k in range(10):
+                statuses.append(api.request("GET", paths[(i + k) % len(paths)])[0])
+        clients = [threading.Thread(target=hammer, args=(i,)) for i in range(100)]
+        for c in clients:
+            c.start()
+        # Live changes among the reads: a data mode moves the connections to threads and back.
+        for mode in (1, 0, 1, 0):
+            api.ok("PATCH", "/v1/channels/1", {"LogDataMode": mode})
+        back = echoes(socks, payloads)
+        for c in clients:
+            c.join(timeout=120 * e2e.TIME_FACTOR)
+        self.assertEqual(statuses, [200] * 1000)
+        self.assertEqual(sum(1 for b, p in zip(back, payloads) if b == p), 200)
+        self.assertEqual(api.metric("trabix_client_to_server_bytes_total", 1), 200 * 64 * 1024)
 
 
 class Connections(ApiCase):

@@ -231,3 +231,31 @@ def round_trips(socks, payload=b"x", timeout=20.0):
         raise AssertionError("%d of %d round trips missing" % (len(socks) - len(durations),
                                                                 len(socks)))
     return [durations[s] for s in socks]
+
+
+def echoes(socks, payloads, timeout=60.0):
+    """Sends each socket its payload and reads its echo back, all sockets together; returns the
+    bytes that came back on each."""
+    import selectors
+    sel = selectors.DefaultSelector()
+    got = {s: bytearray() for s in socks}
+    want = dict(zip(socks, payloads))
+    for s, payload in want.items():
+        s.sendall(payload)
+        s.setblocking(False)
+        sel.register(s, selectors.EVENT_READ)
+    done = 0
+    deadline = time.monotonic() + timeout * e2e.TIME_FACTOR
+    while done < len(socks) and time.monotonic() < deadline:
+        for key, _ in sel.select(timeout=0.5):
+            s = key.fileobj
+            chunk = s.recv(1 << 16)
+            if chunk:
+                got[s] += chunk
+            if not chunk or len(got[s]) >= len(want[s]):
+                sel.unregister(s)
+                done += 1
+    sel.close()
+    for s in socks:
+        s.setblocking(True)
+    return [bytes(got[s]) for s in socks]
