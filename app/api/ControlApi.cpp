@@ -140,6 +140,9 @@ void TControlApi::LogRefusedToken(const QHttpServerRequest& request)
 
 bool TControlApi::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+    // The answer leaves in several writes (status line, headers, body): without this the
+    // last may wait for the client's delayed acknowledgement.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     QHttpServerResponder responder = makeResponder(request, socket);
     if (!Authorized(request)) {
         LogRefusedToken(request);
