@@ -7,7 +7,9 @@
 #include <QDateTime>
 #include <QJsonArray>
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 
 namespace {
 
@@ -141,6 +143,58 @@ bool ApplyChannelPatch(const QJsonObject& body, TChannelPatch& patch, std::strin
         }
         if (key->Name == "ListenPort")
             patch.PickPort = false;
+    }
+    return true;
+}
+
+namespace {
+
+bool IsFileKey(const trabix::TChannelKey& key)
+{
+    return key.Type == trabix::TKeyType::Text && key.Name.ends_with("File");
+}
+
+// The path with every symbolic link of its existing part resolved; a relative path counts
+// from the working directory, as the program opens it.
+std::filesystem::path Resolved(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+    return error ? std::filesystem::path() : resolved;
+}
+
+bool Within(const std::filesystem::path& file, const std::filesystem::path& folder)
+{
+    if (file.empty() || folder.empty())
+        return false;
+    const auto [end, _] = std::mismatch(folder.begin(), folder.end(), file.begin(), file.end());
+    return end == folder.end() && file != folder;
+}
+
+}  // namespace
+
+bool FileKeysWithin(const QJsonObject& body, const std::vector<std::string>& folders,
+                    std::string& error)
+{
+    for (auto it = body.begin(); it != body.end(); ++it) {
+        const trabix::TChannelKey* key = trabix::FindChannelKey(it.key().toStdString());
+        if (!key || !IsFileKey(*key) || !it.value().isString())
+            continue;
+        const std::string value = it.value().toString().toStdString();
+        if (value.empty())
+            continue;
+        const std::filesystem::path file = Resolved(value);
+        const bool allowed = std::any_of(folders.begin(), folders.end(), [&](std::string f) {
+            while (f.size() > 1 && f.back() == '/')
+                f.pop_back();
+            return Within(file, Resolved(f));
+        });
+        if (!allowed) {
+            error = key->Name + " takes, through the API, only a file in";
+            for (size_t i = 0; i < folders.size(); ++i)
+                error += (i == 0 ? " " : " or ") + folders[i];
+            return false;
+        }
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <QJsonObject>
 
 #include <string>
+#include <vector>
 
 class TChannelSet;
 
@@ -28,3 +29,10 @@ struct TChannelPatch {
     bool PickPort = false;
 };
 bool ApplyChannelPatch(const QJsonObject& body, TChannelPatch& patch, std::string& error);
+
+// The keys that name a file (TlsCertFile, TlsKeyLogFile, ...) may name, through the API, only a
+// file in one of Folders (the settings and the log folder), symbolic links resolved, or
+// nothing: a request must not make the program read or write a file anywhere else. False, with
+// Error naming the key and the folders, for any other path.
+bool FileKeysWithin(const QJsonObject& body, const std::vector<std::string>& folders,
+                    std::string& error);

@@ -5,7 +5,9 @@
 #include "app/api/ChannelJson.h"
 #include "app/api/Metrics.h"
 #include "app/startup/ChannelSet.h"
+#include "app/startup/ProgramStartup.h"
 
+#include "config/ProgramPaths.h"
 #include "config/pm_config.h"
 #include "engine/qv_IdMappedPortTCP.h"
 
@@ -17,6 +19,7 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 // What a request is answered: status, body and its type, and for a 405 the methods allowed.
@@ -80,6 +83,15 @@ std::optional<std::uint64_t> ConnectionId(const QString& text)
     bool ok = false;
     const qulonglong id = text.toULongLong(&ok);
     return ok ? std::optional<std::uint64_t>(id) : std::nullopt;
+}
+
+// The folders a request may name files in: the settings file's and the log folder.
+std::vector<std::string> OwnFolders()
+{
+    std::string logs = trabix::LogDirectory();
+    if (logs.empty())
+        logs = std::filesystem::current_path().string();
+    return {SettingsFolder(), logs};
 }
 
 // Every condition of the record off; chance and seed stay, they change nothing alone.
@@ -302,7 +314,8 @@ TApiAnswer TControlApi::Patch(int channel, const QByteArray& body, int& waitForC
     trabix::TPM_port& record = Face.Settings().Port(channel);
     TChannelPatch patch{record, false};
     std::string problem;
-    if (!ApplyChannelPatch(document.object(), patch, problem))
+    if (!ApplyChannelPatch(document.object(), patch, problem) ||
+        !FileKeysWithin(document.object(), OwnFolders(), problem))
         return Error(400, problem);
 
     const trabix::TPM_port previous = record;

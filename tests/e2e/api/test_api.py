@@ -100,6 +100,16 @@ class Errors(ApiCase):
         self.assert_error(api.call("PATCH", "/v1/channels/2", {"Capture": "yes"}), 400,
                           "Capture", "true or false")
         self.assertEqual(api.ok("GET", "/v1/channels/2")["settings"], before)
+        # Files only in the program's own folders, also through a link or "..".
+        os.symlink("/etc", os.path.join(api.dir, "out"))
+        for outside in ("/etc/passwd", os.path.join(api.dir, "..", "x.log"),
+                        os.path.join(api.dir, "out", "passwd")):
+            self.assert_error(api.call("PATCH", "/v1/channels/2", {"TlsKeyLogFile": outside}),
+                              400, "TlsKeyLogFile", api.dir)
+        inside = os.path.join(api.dir, "keys.log")
+        self.assertEqual(api.ok("PATCH", "/v1/channels/2", {"TlsKeyLogFile": inside})
+                         ["settings"]["TlsKeyLogFile"], inside)
+        api.ok("PATCH", "/v1/channels/2", {"TlsKeyLogFile": ""})
         for n in ("0", "9", "x", "-1"):
             self.assert_error(api.call("GET", "/v1/channels/" + n), 404, "1 to 8")
         self.assert_error(api.call("DELETE", "/v1/channels/1"), 405, "allowed")
