@@ -1,10 +1,11 @@
 // Program entry. The command line decides first (--help, --version, a wrong option end here);
-// then the settings file and log folder are chosen, and either the headless twin or the window
-// starts on them.
+// then the settings file and log folder are chosen (and --api, which wins over ApiListen),
+// and either the headless twin or the window starts on them.
 // The window: the main window, then the About box, then the event loop until the window has
 // closed. SIGTERM and SIGHUP and the session manager's commit request run the window's log-off
 // path, which saves edited settings silently and stops the mappings in order.
 #include "app/ProgramMain.h"
+#include "app/api/ApiAddress.h"
 #include "app/headless/HeadlessTwin.h"
 #include "app/startup/CommandLine.h"
 #include "app/startup/ProgramStartup.h"
@@ -15,6 +16,7 @@ int main(int argc, char* argv[])
     if (commandLine.Action != TCommandLine::TAction::Run)
         return FinishCommandLine(commandLine);
     SetUpProgramPaths(commandLine.ConfigFile);
+    OverrideApiListen(commandLine.ApiListen);
     if (commandLine.Headless)
         return RunHeadless(argc, argv);
     return RunProgram(argc, argv);

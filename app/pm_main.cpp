@@ -12,6 +12,8 @@
 #include "app/window/UserPrompts.h"
 #include "app/connections/ConnectionsPage.h"
 #include "app/pm_About.h"
+#include "app/pm_main_api.h"
+#include "app/api/ControlApi.h"
 #include "app/startup/ChannelSet.h"
 
 #include "engine/texts/DumpFormats.h"
@@ -88,6 +90,7 @@ TMainForm::~TMainForm()
 {
     // A window destroyed without its close sequence (tests) still stops its servers first, so
     // no connection thread outlives the objects it reports to.
+    StopControlApi();
     Channels.reset();
     Router->ReleaseFileWriter();
     Router->DetachView();
@@ -268,6 +271,7 @@ void TMainForm::FormCreate()
         LogWindowLine(notice);
     SaveDialogFolder = QCoreApplication::applicationDirPath();
     CreateMappings();
+    StartControlApi();
     Loading = false;
 }
 
@@ -443,6 +447,7 @@ void TMainForm::CreateMappings()
 // Every server stopped and released, then the stop line (TChannelSet::ShutDown).
 void TMainForm::FreeMappings()
 {
+    StopControlApi();
     if (Channels)
         Channels->ShutDown();
     else

@@ -35,7 +35,9 @@ class TTrayIcon;
 class TUserPrompts;
 
 class TChannelSet;
+class TControlApi;
 class TIdAntiFreeze;
+class TWindowApiFace;
 class TqvMappedPortTCP;
 namespace trabix {
 class TQVX_Logger;
@@ -119,6 +121,15 @@ public:
     void CO_LogDataMode1Change();  // Data Mode
     void SE_MaxSpeed1Change();  // Max.(Byte/s)
 
+    // The control API, when the command line or ApiListen turns it on (pm_main_api.cpp);
+    // stopped before the mappings are released.
+    void StartControlApi();
+    void StopControlApi();
+    TControlApi* ControlApi() const { return Api.get(); }
+    // Channel n's record changed from outside (the control API): its row shows it as a load
+    // does, the marks and lights follow, and the settings count as edited.
+    void ShowChannelChange(int channel);
+
     // State, open for the tests.
     bool MappingsActive = false;
     bool PortConfigChanged = false;
@@ -192,6 +203,8 @@ private:
     void LimitEdit();
     void SyncRouting();
     void ReportSaveFailure();
+    // Channel n's record into its row's controls.
+    void PortToRow(int channel);
     // The channel's record with the row's listening fields as they will be used at the next
     // start (they reach the record only when the controls are copied into the settings).
     trabix::TPM_port RowPort(int channel) const;
@@ -206,6 +219,8 @@ private:
     std::shared_ptr<TLogRouter> Router;
     std::unique_ptr<TChannelSet> Channels;
     std::unique_ptr<TIdAntiFreeze> AntiFreeze;
+    std::unique_ptr<TWindowApiFace> ApiFace;
+    std::unique_ptr<TControlApi> Api;  // after ApiFace: destroyed before it
     QLabel* StatusBarText = nullptr;
     QString AppTitleText;
     QString SettingsFileText;

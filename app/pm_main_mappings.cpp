@@ -165,23 +165,27 @@ void TMainForm::ConfigToControls()
     LoggingPage->LogDelayInfo->setChecked(general.LogDelayInfo);
     StatusPage->DelayPerThread->setChecked(general.DelayPerThread);
 
-    for (int n = 1; n <= ChannelCount; ++n) {
-        const trabix::TPM_port& port = Settings.Port(n);
-        const TChannelRow& row = StatusPage->Channels->Row(n);
-        row.Remarks->setText(FromStd(port.Remarks));
-        row.BindIp->setText(FromStd(port.BindIp));
-        row.MapIp->setText(FromStd(port.MapIp));
-        row.ListenPort->setValue(port.ListenPort);  // spin boxes clamp to their bounds
-        row.MapPort->setValue(port.MapPort);
-        row.Map->setChecked(port.Map);
-        row.Log->setChecked(port.Logging);
-        const bool known = port.LogDataMode >= 0 && port.LogDataMode < row.DataMode->count();
-        row.DataMode->setCurrentIndex(known ? port.LogDataMode : -1);
-        row.MaxSpeed->setValue(port.MaxSpeed);
-    }
+    for (int n = 1; n <= ChannelCount; ++n)
+        PortToRow(n);
     UpdateExposureMarks();
     UpdateConditionMarks();
     SyncRouting();
+}
+
+void TMainForm::PortToRow(int channel)
+{
+    const trabix::TPM_port& port = Settings.Port(channel);
+    const TChannelRow& row = StatusPage->Channels->Row(channel);
+    row.Remarks->setText(FromStd(port.Remarks));
+    row.BindIp->setText(FromStd(port.BindIp));
+    row.MapIp->setText(FromStd(port.MapIp));
+    row.ListenPort->setValue(port.ListenPort);  // spin boxes clamp to their bounds
+    row.MapPort->setValue(port.MapPort);
+    row.Map->setChecked(port.Map);
+    row.Log->setChecked(port.Logging);
+    const bool known = port.LogDataMode >= 0 && port.LogDataMode < row.DataMode->count();
+    row.DataMode->setCurrentIndex(known ? port.LogDataMode : -1);
+    row.MaxSpeed->setValue(port.MaxSpeed);
 }
 
 void TMainForm::ControlsToConfig()

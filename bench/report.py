@@ -305,6 +305,35 @@ def redis_lines(rows):
     return lines + [""], goals
 
 
+def api_lines(rows):
+    """The control API under load (bench/api/api_bench.py), medians over the rounds."""
+    def med(workload, field):
+        return median_of(rows, "trabix-api", workload, {}, field)
+    if not any(r.get("target") == "trabix-api" for r in rows):
+        return [], []
+    get99, patch99 = med("get_under_load", "p99_ms"), med("toggles_under_load", "patch_p99_ms")
+    beyond = med("toggles_under_load", "probe_beyond_condition_ms")
+    reset = med("open200", "reset_ms")
+    lines = ["Control API, 50 connections relaying at full speed (ms):", "",
+             "| request | p50 | p99 |", "|---|---|---|",
+             f"| GET /v1/channels/1 | {fmt(med('get_under_load', 'p50_ms'))} | {fmt(get99)} |",
+             f"| GET /metrics | {fmt(med('metrics_under_load', 'p50_ms'))} | "
+             f"{fmt(med('metrics_under_load', 'p99_ms'))} |",
+             f"| PATCH LatencyCS on/off | {fmt(med('toggles_under_load', 'patch_p50_ms'))} | "
+             f"{fmt(patch99)} |", "",
+             f"Probe connection during 100 toggles: worst round trip beyond the condition "
+             f"{fmt(beyond)} ms. With 200 connections open: live PATCH "
+             f"{fmt(med('open200', 'patch_ms'))} ms, reset {fmt(reset)} ms.", ""]
+
+    def verdict(value, limit, text):
+        ok = value is not None and value <= limit
+        return f"- {'met' if ok else 'MISSED'}: {text} ({fmt(value)} ms)"
+    goals = [verdict(get99, 5, "API round trip p99 < 5 ms under 50 relaying connections"),
+             verdict(beyond, 100, "latency toggles never hold a connection > 100 ms beyond it"),
+             verdict(reset, 50, "reset with 200 connections open < 50 ms")]
+    return lines, goals
+
+
 def main():
     rows = parse(sys.argv[1])
     runs = sorted({r.get("run") for r in rows if r.get("run")})
@@ -327,7 +356,9 @@ def main():
         goals.append(f"- {'met' if capture_worst <= 100 else 'MISSED'}: capture on: event loop never stalls > 100 ms")
     rl, rgoals = redis_lines(rows)
     goals += rgoals
-    out += st + sc + [""] + cl + rl + ["Goals:"] + goals
+    al, agoals = api_lines(rows)
+    goals += agoals
+    out += st + sc + [""] + cl + rl + al + ["Goals:"] + goals
     print("\n".join(out))
 
 

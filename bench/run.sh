@@ -12,7 +12,7 @@
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-capture trabix-inspect
 # socat rinetd haproxy haproxy-splice), BENCH_LEVELS (held connections, default
 # 1000,4000,8000), BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping
-# stall stall-capture conditions redis),
+# stall stall-capture conditions redis api; api: the control API under load, bench/api/),
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
@@ -42,7 +42,7 @@ BENCH_BYTES=${BENCH_BYTES:-2000000000}
 BENCH_MAX_SECONDS=${BENCH_MAX_SECONDS:-5}
 BENCH_LEVELS=${BENCH_LEVELS:-1000,4000,8000}
 BENCH_SHAPE_SECONDS=${BENCH_SHAPE_SECONDS:-10}
-BENCH_PHASES=${BENCH_PHASES:-targets shaping stall stall-capture conditions}
+BENCH_PHASES=${BENCH_PHASES:-targets shaping stall stall-capture conditions api}
 BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps burst rr hold}
 BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
 BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
@@ -530,6 +530,20 @@ run_redis() {
   started=("$backend_pid")
 }
 
+# The control API while 50 connections relay at full speed: round trips, latency toggled 100
+# times (a probe connection's worst round trip beyond the condition), and a PATCH and a reset
+# with 200 connections open. Its own backend and program; see bench/api/api_bench.py.
+run_api() {
+  [ -n "$trabix" ] || return 0
+  local run seconds=20
+  [ "${BENCH_QUICK:-0}" = 1 ] && seconds=5
+  for run in $(seq 1 "$RUNS"); do
+    log "run $run: control API under load"
+    python3 "$root/bench/api/api_bench.py" --trabix "$trabix" --load "$load" \
+      --seconds "$seconds" | sed 's/^api //' | record "$run" trabix-api
+  done
+}
+
 # --- main ------------------------------------------------------------------------------------
 
 log "raw results: $raw"
@@ -542,6 +556,7 @@ for phase in $BENCH_PHASES; do
     stall-capture) run_stall_probe trabix-capture 0:0:0:Capture=1,CaptureToFile=1 stream ;;
     conditions) run_conditions ;;
     redis) run_redis ;;
+    api) run_api ;;
   esac
 done
 stop_pid "$backend_pid"

@@ -4,6 +4,7 @@
 #include "config/ProgramPaths.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <type_traits>
 #include <unistd.h>
@@ -54,6 +55,7 @@ const TGeneralSetting GeneralSettings[] = {
     {.Key = "LogConnInfo", .Field = &G::LogConnInfo, .NumberDefault = 1},
     {.Key = "LogDelayInfo", .Field = &G::LogDelayInfo, .NumberDefault = 1},
     {.Key = "DelayPerThread", .Field = &G::DelayPerThread},
+    {.Key = "ApiListen", .Field = &G::ApiListen, .Written = false},
 };
 
 // Read and written in this order, which is not the order of the record's fields. The ports'
@@ -156,7 +158,79 @@ void WriteSection(TIniFile& Ini, const std::string& Section, const TSetting<Reco
     }
 }
 
+bool SameKeyName(const std::string& A, const char* B)
+{
+    const std::string b = B;
+    return A.size() == b.size() &&
+        std::equal(A.begin(), A.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                   std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+const TPortSetting* FindPortSetting(const std::string& Name)
+{
+    for (const TPortSetting& s : PortSettings)
+        if (SameKeyName(Name, s.Key))
+            return &s;
+    return nullptr;
+}
+
 }  // namespace
+
+const std::vector<TChannelKey>& ChannelKeys()
+{
+    static const std::vector<TChannelKey> keys = [] {
+        std::vector<TChannelKey> list;
+        for (const TPortSetting& s : PortSettings) {
+            TChannelKey key{.Name = s.Key, .Type = TKeyType::Text, .Range = s.Range};
+            if (std::holds_alternative<bool P::*>(s.Field))
+                key.Type = TKeyType::Bool;
+            else if (std::holds_alternative<std::int32_t P::*>(s.Field))
+                key.Type = TKeyType::Integer;
+            list.push_back(key);
+        }
+        return list;
+    }();
+    return keys;
+}
+
+const TChannelKey* FindChannelKey(const std::string& Name)
+{
+    for (const TChannelKey& key : ChannelKeys())
+        if (SameKeyName(Name, key.Name.c_str()))
+            return &key;
+    return nullptr;
+}
+
+TKeyValue ReadChannelKey(const TPM_port& Port, const TChannelKey& Key)
+{
+    const TPortSetting* s = FindPortSetting(Key.Name);
+    if (!s)
+        return std::string();
+    return std::visit([&](auto Field) -> TKeyValue { return Port.*Field; }, s->Field);
+}
+
+bool WriteChannelKey(TPM_port& Port, const TChannelKey& Key, const TKeyValue& Value)
+{
+    const TPortSetting* s = FindPortSetting(Key.Name);
+    if (!s)
+        return false;
+    return std::visit(
+        [&](auto Field) {
+            using T = std::remove_reference_t<decltype(Port.*Field)>;
+            const T* value = std::get_if<T>(&Value);
+            if (!value)
+                return false;
+            if constexpr (std::is_same_v<T, std::int32_t>) {
+                if (s->Range.Clamp(*value) != *value)
+                    return false;
+            }
+            Port.*Field = *value;
+            return true;
+        },
+        s->Field);
+}
 
 void ClampConditions(TPM_port& Port)
 {

@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <variant>
+#include <vector>
 
 namespace trabix {
 
@@ -26,6 +28,9 @@ struct TPM_GeneralConfig {
     bool LogConnInfo = false;
     bool LogDelayInfo = false;
     bool DelayPerThread = false;
+    // Where the control API listens, "[address:]port" (empty: off; port 0: any free port).
+    // Read, never written, as AppTitle: the user puts it in the file.
+    std::string ApiListen;
 };
 
 struct TPM_port {
@@ -105,6 +110,26 @@ inline constexpr TIntRange ByteBudget{0, INT32_MAX};  // ResetAfter, StallAfter;
 inline constexpr TIntRange Percent{0, 100};  // ConditionChance
 inline constexpr TIntRange TlsMode{0, 1};  // TlsClient, TlsTarget: off or on
 }  // namespace SettingRange
+
+// The keys of a channel record by their INI names, for those who set a channel's values one key
+// at a time from outside the window (the control API). The names, types and ranges are those of
+// the table that Load and Save use.
+enum class TKeyType { Bool, Integer, Text };
+struct TChannelKey {
+    std::string Name;
+    TKeyType Type = TKeyType::Text;
+    TIntRange Range{};  // for an integer
+};
+// Every channel key in the file's order (AppTitle and the other general keys are not among them).
+const std::vector<TChannelKey>& ChannelKeys();
+// The key named Name (matched case-blind, as the file does), or nullptr.
+const TChannelKey* FindChannelKey(const std::string& Name);
+// A key's value in a record: a bool, an integer or a text, as its type says.
+using TKeyValue = std::variant<bool, std::int32_t, std::string>;
+TKeyValue ReadChannelKey(const TPM_port& Port, const TChannelKey& Key);
+// Stores Value under Key. False, with Port unchanged, when Value is not of the key's type or an
+// integer lies outside the key's range: unlike Load, nothing is clamped here.
+bool WriteChannelKey(TPM_port& Port, const TChannelKey& Key, const TKeyValue& Value);
 
 // The program's settings, owned by whoever made them (the program's start, a test) and handed
 // to the one window or headless twin that uses them. The records hold their fields' initial

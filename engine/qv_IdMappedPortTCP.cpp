@@ -143,6 +143,8 @@ void TqvMappedPortTCP::ResetCounters()
     ConnectsOut = 0;
     BytesCS = 0;
     BytesSC = 0;
+    RelayedBytesCS = 0;
+    RelayedBytesSC = 0;
     RefusedIn = 0;
 }
 
@@ -319,6 +321,7 @@ bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection)
         return true;
     }
     RefusedIn.fetch_add(1);
+    CountRefusal(admission.Reason);
     LogRefusal(Address(peerIP, b.PeerPort()), admission.Reason);
     return false;
 }
@@ -391,6 +394,17 @@ void TqvMappedPortTCP::EndTakenConnection(const std::shared_ptr<TConnectionRecor
 
 // Written on the listener thread itself: there is no peer thread to synchronize through, and
 // the window's log entry accepts any thread (as for the error line).
+void TqvMappedPortTCP::CountRefusal(const std::string& AReason)
+{
+    const std::string_view reason = AReason;
+    if (reason.starts_with("channel limit"))
+        RefusedChannelLimit.fetch_add(1);
+    else if (reason.starts_with("source limit"))
+        RefusedSourceLimit.fetch_add(1);
+    else
+        RefusedNotAllowed.fetch_add(1);
+}
+
 void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& AReason)
 {
     if (!Logging.Get())
@@ -576,6 +590,12 @@ std::int32_t TqvMappedPortTCP::MaxSpeed(TRelayDirection ADirection) const
 void TqvMappedPortTCP::CountRead(TRelayDirection ADirection, std::int64_t ABytes)
 {
     (ADirection == TRelayDirection::ClientToServer ? BytesCS : BytesSC).fetch_add(ABytes);
+}
+
+void TqvMappedPortTCP::CountRelayed(TRelayDirection ADirection, std::int64_t ABytes)
+{
+    (ADirection == TRelayDirection::ClientToServer ? RelayedBytesCS : RelayedBytesSC)
+        .fetch_add(ABytes, std::memory_order_relaxed);
 }
 
 void TqvMappedPortTCP::CountWritten(TRelayDirection ADirection, std::int64_t ABytes)

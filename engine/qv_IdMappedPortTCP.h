@@ -91,10 +91,20 @@ public:
     std::atomic<std::int64_t> BusyBytesSC{0};
     std::atomic<std::int64_t> BytesCS{0};
     std::atomic<std::int64_t> BytesSC{0};
+    // Every byte read from each side, counted whatever the data mode (BytesCS and BytesSC
+    // count only while a data mode or a speed limit is set). Zeroed with the others.
+    std::atomic<std::int64_t> RelayedBytesCS{0};
+    std::atomic<std::int64_t> RelayedBytesSC{0};
     // Local date-time (days since 1899-12-30) at which the current busy period began.
     std::atomic<double> BusyStart{0.0};
     // Clients refused by the access settings since the last reset.
     std::atomic<std::int32_t> RefusedIn{0};
+    // The same refusals by reason, since the server was made: never reset, as counters that
+    // monitoring reads must only grow. A client not on the allow list, and the channel's and
+    // the per-client limit.
+    std::atomic<std::int64_t> RefusedNotAllowed{0};
+    std::atomic<std::int64_t> RefusedChannelLimit{0};
+    std::atomic<std::int64_t> RefusedSourceLimit{0};
 
     TLogCallback OnLog;
     TLiveSetting<std::int32_t> LogDataMode{0};
@@ -244,6 +254,8 @@ private:
     std::string LinePrefix(const TIdThread* AThread) const;
     void RaiseMaxThreads(std::int32_t ACurrent);
     void LogRefusal(const std::string& AFrom, const std::string& AReason);
+    // Counts a refusal under its reason (the gate's TAdmission::Reason). Listener thread.
+    void CountRefusal(const std::string& AReason);
 
     // What the stages ask of the channel (TRelayChannel); called by the carrying threads.
     std::int32_t DataMode() const override { return LogDataMode.Get(); }
@@ -255,6 +267,7 @@ private:
     std::int32_t TransmittingSteps() const override { return CurrentTransmittingThreads.load(); }
     void CountRead(TRelayDirection ADirection, std::int64_t ABytes) override;
     void CountWritten(TRelayDirection ADirection, std::int64_t ABytes) override;
+    void CountRelayed(TRelayDirection ADirection, std::int64_t ABytes) override;
     std::string ConnectionInfo() override { return GetConnectionInfo(); }
     std::string LinePrefix() const override;
     TEngineClock& Clock() override { return *FClock; }

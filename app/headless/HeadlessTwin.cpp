@@ -1,6 +1,7 @@
 #include "app/headless/HeadlessTwin.h"
 
 #include "app/headless/HeadlessLog.h"
+#include "app/api/ControlApi.h"
 #include "app/startup/ChannelSet.h"
 #include "app/startup/ProgramSignals.h"
 #include "app/startup/ProgramStartup.h"
@@ -30,15 +31,15 @@ std::string ChannelList(const std::vector<int>& channels)
 
 THeadlessTwin::THeadlessTwin(trabix::TSettings& settings, QObject* parent)
     : QObject(parent),
-      Settings(settings),
+      Records(settings),
       Output(std::make_shared<THeadlessLog>(MakeProgramLogger()))
 {
     std::weak_ptr<THeadlessLog> output = Output;
-    Channels = std::make_unique<TChannelSet>(Settings, [output](const std::string& text) {
+    ChannelSet = std::make_unique<TChannelSet>(Records, [output](const std::string& text) {
         if (auto target = output.lock())
             target->AddLogLine(text);
     });
-    Channels->LogReachable = true;
+    ChannelSet->LogReachable = true;
 }
 
 THeadlessTwin::~THeadlessTwin()
@@ -53,30 +54,31 @@ void THeadlessTwin::Log(const std::string& text)
 
 void THeadlessTwin::ApplySwitches()
 {
-    Output->SetSwitches(Settings.General().LogToScreen, Settings.General().LogToFile);
+    Output->SetSwitches(Records.General().LogToScreen, Records.General().LogToFile);
 }
 
 bool THeadlessTwin::Start(std::string& why)
 {
     const std::string file = trabix::ConfigFileName();
-    const bool loaded = Settings.Load();
+    const bool loaded = Records.Load();
     ApplySwitches();
     Log(ProgramStartedText());
     if (const std::string notice = RaiseOpenFileLimit(); !notice.empty())
         Log(notice);
     if (!loaded)
         Log("Error loading configuration from " + file + ", using default values");
-    Channels->StartAll();
-    if (ListeningCount() > 0)
+    ChannelSet->StartAll();
+    Api = StartControlApi(*this, Records.General().ApiListen);
+    if (ListeningCount() > 0 || Api)
         return true;
     bool anyChecked = false;
     for (int n = 1; n <= trabix::ChannelCount; ++n)
-        anyChecked = anyChecked || Settings.Port(n).Map;
+        anyChecked = anyChecked || Records.Port(n).Map;
     if (!anyChecked)
         why = "no channel has Map checked in " + file;
     else {
         why = "no channel could start:";
-        for (const std::string& error : Channels->Errors())
+        for (const std::string& error : ChannelSet->Errors())
             why += "\n  " + error;
     }
     return false;
@@ -84,7 +86,7 @@ bool THeadlessTwin::Start(std::string& why)
 
 int THeadlessTwin::ListeningCount() const
 {
-    return Channels->ListeningCount();
+    return ChannelSet->ListeningCount();
 }
 
 void THeadlessTwin::Reload()
@@ -92,17 +94,22 @@ void THeadlessTwin::Reload()
     if (Stopped)
         return;
     const std::string file = trabix::ConfigFileName();
-    trabix::TSettings reread = Settings;
+    trabix::TSettings reread = Records;
     if (!reread.Load()) {
         Log("Error loading configuration from " + file + ", settings unchanged");
         return;
     }
-    const trabix::TSettings previous = std::exchange(Settings, std::move(reread));
+    const trabix::TSettings previous = std::exchange(Records, std::move(reread));
     ApplySwitches();
-    const std::vector<int> changed = Channels->ApplyChanges(previous);
+    const std::vector<int> changed = ChannelSet->ApplyChanges(previous);
     Log("Settings re-read from " + file + ", " +
         (changed.empty() ? std::string("no channel restarted")
                          : "restarted channel(s) " + ChannelList(changed)));
+}
+
+bool THeadlessTwin::SaveSettings()
+{
+    return Records.Save();
 }
 
 void THeadlessTwin::Stop()
@@ -110,9 +117,10 @@ void THeadlessTwin::Stop()
     if (Stopped)
         return;
     Stopped = true;
+    Api.reset();
     // As the window's shutdown: the servers are released before the stop line, so the last
     // lines of their connections come before it and the log ends with the two stop lines.
-    Channels->ShutDown();
+    ChannelSet->ShutDown();
     Log(ProgramStoppedText());
     Output->Close();
 }

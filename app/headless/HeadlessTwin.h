@@ -6,6 +6,10 @@
 // warning mark. It never writes the settings file. AutoStart and the tray settings mean
 // nothing here.
 //
+// With the control API on (--api or ApiListen), it also runs with no channel listening: the API
+// can open channels. Changes made through the API stay in memory until POST
+// /v1/settings/save writes them; a SIGHUP re-reads the file and drops them.
+//
 // SIGTERM and SIGINT end it with the window's stop lines; SIGHUP re-reads the settings file:
 // a channel whose address, port, target or Map changed is restarted, the others keep running
 // with their connections and only take the new live settings (log switches, data mode, speed
@@ -15,6 +19,7 @@
 // runs on the main thread; connection threads reach the log only through THeadlessLog.
 #pragma once
 
+#include "app/api/ApiFace.h"
 #include "config/pm_config.h"
 
 #include <QObject>
@@ -23,9 +28,10 @@
 #include <string>
 
 class TChannelSet;
+class TControlApi;
 class THeadlessLog;
 
-class THeadlessTwin : public QObject {
+class THeadlessTwin : public QObject, private TApiFace {
     Q_OBJECT
 public:
     // Settings: what Start loads and Reload re-reads; owned by the caller, used by this twin alone.
@@ -44,11 +50,18 @@ public:
 
 private:
     void ApplySwitches();
-    void Log(const std::string& text);
+    // The control API's view of the twin (TApiFace).
+    trabix::TSettings& Settings() override { return Records; }
+    TChannelSet& Channels() override { return *ChannelSet; }
+    void ChannelChanged(int) override {}
+    void ChannelStateChanged(int) override {}
+    bool SaveSettings() override;
+    void Log(const std::string& text) override;
 
-    trabix::TSettings& Settings;
+    trabix::TSettings& Records;
     std::shared_ptr<THeadlessLog> Output;
-    std::unique_ptr<TChannelSet> Channels;
+    std::unique_ptr<TChannelSet> ChannelSet;
+    std::unique_ptr<TControlApi> Api;  // after ChannelSet: destroyed before it
     bool Stopped = false;
 };
 

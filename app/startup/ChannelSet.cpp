@@ -164,6 +164,45 @@ std::vector<int> TChannelSet::ApplyChanges(const trabix::TSettings& previous)
     return restarted;
 }
 
+bool TChannelSet::ApplyChange(int channel, const trabix::TPM_port& previous)
+{
+    AssertMainThread();
+    TqvMappedPortTCP* server = Server(channel);
+    if (!server)
+        return false;
+    const trabix::TPM_port& port = Settings.Port(channel);
+    if (NeedsRestart(previous, port)) {
+        if (port.Map)
+            Start(channel);
+        else
+            Stop(channel);
+        return true;
+    }
+    ::ApplyLiveSettings(*server, port, Settings.General());
+    return false;
+}
+
+bool TChannelSet::LiveSettingsTaken(int channel) const
+{
+    const TqvMappedPortTCP* server = Server(channel);
+    return !server || !server->RelayWatched() || server->PooledConnections() == 0;
+}
+
+int TChannelSet::BoundPort(int channel) const
+{
+    TqvMappedPortTCP* server = Server(channel);
+    if (!server || !server->Active() || server->Bindings().Count() == 0)
+        return 0;
+    return server->Bindings().Items(0)->Port();
+}
+
+void TChannelSet::ResetCounters()
+{
+    for (int n = 1; n <= trabix::ChannelCount; ++n)
+        if (TqvMappedPortTCP* server = Server(n))
+            server->ResetCounters();
+}
+
 bool TChannelSet::ReachableFromOtherMachines(const trabix::TPM_port& port)
 {
     const auto trimmed = [](const std::string& text) {

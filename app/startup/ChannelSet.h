@@ -49,6 +49,8 @@ public:
     bool Start(int channel);
     // Stops every channel (their bindings cleared), then logs "Stopped all (active) mappings".
     void StopAll();
+    // Stops one channel (its bindings cleared), without a line.
+    void Stop(int channel);
     // The stop of the program: every channel stopped, every server released (which waits for
     // its connection threads, whose last lines thus come first), then the stop line. Once only.
     void ShutDown();
@@ -59,6 +61,19 @@ public:
     // Takes settings re-read from the file: restarts the channels whose listening settings
     // differ from `previous`, hands the live settings to the others. Returns the restarted.
     std::vector<int> ApplyChanges(const trabix::TSettings& previous);
+
+    // Takes a change of one channel's record (from the control API): restarts the channel
+    // when its listening settings differ from `previous`, else hands it the live settings.
+    // True when it was restarted.
+    bool ApplyChange(int channel, const trabix::TPM_port& previous);
+    // Whether every open connection of the channel rides a carrier that applies the live
+    // settings just handed over to each piece: none waits on the relay pool any more while
+    // the channel is watched. Thread safe; the pool moves its connections on its own threads.
+    bool LiveSettingsTaken(int channel) const;
+    // The port the channel's listener is bound to (0 when it does not listen).
+    int BoundPort(int channel) const;
+    // Zeroes the counters of every channel.
+    void ResetCounters();
 
     // The error lines of the last StartAll.
     const std::vector<std::string>& Errors() const { return StartErrors; }
@@ -74,7 +89,6 @@ public:
     bool ReachableFromOtherMachines(int channel) const;
 
 private:
-    void Stop(int channel);
     void Log(const std::string& text) const;
     void ReportError(int channel, const std::string& message);
 

@@ -56,7 +56,12 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
         QStringLiteral("headless"),
         QStringLiteral("Run without a window: start every channel whose Map is checked and "
                        "write the log lines to standard output."));
-    parser.addOptions({help, version, config, headless});
+    const QCommandLineOption api(
+        QStringLiteral("api"),
+        QStringLiteral("Serve the control API on [ADDR:]PORT (address 127.0.0.1 unless given, "
+                       "port 0: any free port); overrides ApiListen of the settings."),
+        QStringLiteral("[ADDR:]PORT"));
+    parser.addOptions({help, version, config, headless, api});
     AddQtOptions(parser);
 
     TCommandLine result;
@@ -75,9 +80,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
     } else if (parser.isSet(config) && parser.value(config).isEmpty()) {
         result.Action = TCommandLine::TAction::Fail;
         result.Message = "--config needs the name of a settings file.";
+    } else if (parser.isSet(api) && parser.value(api).isEmpty()) {
+        result.Action = TCommandLine::TAction::Fail;
+        result.Message = "--api needs a port, optionally with an address: [ADDR:]PORT.";
     }
     result.Headless = parser.isSet(headless);
     result.ConfigFile = parser.value(config).toStdString();
+    result.ApiListen = parser.value(api).toStdString();
     return result;
 }
 

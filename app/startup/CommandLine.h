@@ -1,4 +1,4 @@
-// The program's command line: --help, --version, --config FILE and --headless.
+// The program's command line: --help, --version, --config FILE, --headless and --api.
 //
 // How to use it: ParseCommandLine on the arguments before any application object exists (the
 // window needs a QApplication, the headless twin must not have one), then FinishCommandLine
@@ -21,6 +21,8 @@ struct TCommandLine {
     TAction Action = TAction::Run;
     bool Headless = false;
     std::string ConfigFile;  // empty: the settings file of the layout (config/ProgramPaths.h)
+    // "[address:]port" of the control API; empty: ApiListen of the settings decides.
+    std::string ApiListen;
     std::string Message;
     std::string Usage;
 };

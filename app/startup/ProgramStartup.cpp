@@ -68,7 +68,6 @@ TTlsSettings TlsSettings(const trabix::TPM_port& port)
     return t;
 }
 
-// The folder of the settings file: the local certificate authority lives beside it.
 std::string SettingsFolder()
 {
     const std::string file = trabix::ConfigFileName();

@@ -101,9 +101,13 @@ TLoggingPage::TLoggingPage(QWidget* parent) : QWidget(parent)
     SaveButton->setEnabled(false);
 }
 
-void TLoggingPage::ShowPlaces(const QString& settingsFile, const QString& logFolder)
+void TLoggingPage::ShowPlaces(const QString& settingsFile, const QString& logFolder,
+                              const QString& apiToken)
 {
-    Places->setText(QStringLiteral("Settings: %1    Log folder: %2").arg(settingsFile, logFolder));
+    QString text = QStringLiteral("Settings: %1    Log folder: %2").arg(settingsFile, logFolder);
+    if (!apiToken.isEmpty())
+        text += QStringLiteral("    API token: %1").arg(apiToken);
+    Places->setText(text);
 }
 
 QList<QWidget*> TLoggingPage::OptionControls() const

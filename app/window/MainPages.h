@@ -47,7 +47,9 @@ public:
     QCheckBox* LogDelayInfo = nullptr;  // "&Delay Info"
     QLabel* Places = nullptr;  // the settings file and the log folder in use
 
-    void ShowPlaces(const QString& settingsFile, const QString& logFolder);
+    // With apiToken: the control API's token file as well.
+    void ShowPlaces(const QString& settingsFile, const QString& logFolder,
+                    const QString& apiToken = QString());
 
     // The option controls of this page (the buttons excluded).
     QList<QWidget*> OptionControls() const;

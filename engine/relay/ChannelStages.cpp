@@ -18,8 +18,8 @@ bool Watched(const TRelayChannel& AChannel, TRelayDirection ADirection)
     return AChannel.DataMode() > 0 || AChannel.MaxSpeed(ADirection) > 0;
 }
 
-// Counts every piece into the connection's record, and into the channel's read counter while
-// the direction is counted.
+// Counts every piece into the connection's record and the channel's count of all bytes, and
+// into the channel's read counter while the direction is counted.
 class TCountStage final : public TRelayStage {
 public:
     TCountStage(TRelayChannel& AChannel, std::shared_ptr<TConnectionRecord> ARecord)
@@ -28,6 +28,7 @@ public:
     void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros) override
     {
         FRecord->Count(ADirection, ABytes.Size());
+        FChannel.CountRelayed(ADirection, static_cast<std::int64_t>(ABytes.Size()));
         if (Watched(FChannel, ADirection))
             FChannel.CountRead(ADirection, static_cast<std::int64_t>(ABytes.Size()));
     }

@@ -39,6 +39,9 @@ public:
     // Adds to the channel's read counter (BytesCS, BytesSC) and busy counter (BusyBytes...).
     virtual void CountRead(TRelayDirection ADirection, std::int64_t ABytes) = 0;
     virtual void CountWritten(TRelayDirection ADirection, std::int64_t ABytes) = 0;
+    // Adds to the channel's count of every byte read, whether or not the direction is counted
+    // by the described counters (the metrics read it). A channel that keeps none ignores it.
+    virtual void CountRelayed(TRelayDirection, std::int64_t) {}
     // The busy-period text of a data record.
     virtual std::string ConnectionInfo() = 0;
     // Time stamp, channel name and the calling thread's tag: the start of a connection's line.

@@ -156,7 +156,7 @@ TEST_F(ConfigTest, IntegersLoadClampedIntoTheRangesTheWindowOffers)
 void SetRecords(TSettings& Settings, int Variant)
 {
     const bool on = Variant % 2 == 1;
-    Settings.General() = {on, !on, on, !on, 1000 * Variant, on, "", on, !on, !on, on};
+    Settings.General() = {on, !on, on, !on, 1000 * Variant, on, "", on, !on, !on, on, ""};
     for (int n = 1; n <= ChannelCount; ++n)
         Settings.Port(n) = {"bind " + std::to_string(Variant),
                             65535 - 10 * Variant - n,
@@ -344,6 +344,50 @@ TEST_F(ConfigTest, SaveLoopKilledAtRandomMomentsNeverLeavesAMixedFile)
         const std::string now = ReadFile(path_);
         ASSERT_TRUE(now == one || now == two) << "round " << round;
     }
+}
+
+TEST_F(ConfigTest, ChannelKeysByNameHaveTheTableRangesAndRefuseWhatLoadWouldClamp)
+{
+    // Every key the file holds is reachable by name, in the file's order.
+    ASSERT_TRUE(settings_.Save());
+    const std::string file = ReadFile(path_);
+    size_t at = file.find("[MappedPort_1]");
+    for (const TChannelKey& key : ChannelKeys()) {
+        const size_t found = file.find("\n" + key.Name + "=", at);
+        ASSERT_NE(found, std::string::npos) << key.Name;
+        at = found + 1;
+    }
+    const TChannelKey* latency = FindChannelKey("latencysc");
+    ASSERT_NE(latency, nullptr);
+    EXPECT_EQ(latency->Name, "LatencySC");
+    EXPECT_EQ(latency->Range.Max, MaxConditionMs);
+    EXPECT_EQ(FindChannelKey("NoSuchKey"), nullptr);
+    EXPECT_EQ(FindChannelKey("AppTitle"), nullptr);  // a general key, not a channel's
+
+    TPM_port& port = settings_.Port(3);
+    EXPECT_TRUE(WriteChannelKey(port, *latency, std::int32_t{250}));
+    EXPECT_EQ(port.LatencySC, 250);
+    EXPECT_FALSE(WriteChannelKey(port, *latency, std::int32_t{MaxConditionMs + 1}));
+    EXPECT_FALSE(WriteChannelKey(port, *latency, std::int32_t{-1}));
+    EXPECT_FALSE(WriteChannelKey(port, *latency, std::string("250")));
+    EXPECT_EQ(port.LatencySC, 250);
+    EXPECT_TRUE(WriteChannelKey(port, *FindChannelKey("Capture"), true));
+    EXPECT_TRUE(WriteChannelKey(port, *FindChannelKey("AllowFrom"), std::string("127.0.0.1")));
+    EXPECT_EQ(std::get<bool>(ReadChannelKey(port, *FindChannelKey("Capture"))), true);
+    EXPECT_EQ(std::get<std::string>(ReadChannelKey(port, *FindChannelKey("ALLOWFROM"))),
+              "127.0.0.1");
+    EXPECT_FALSE(WriteChannelKey(port, *FindChannelKey("ListenPort"), std::int32_t{0}));
+}
+
+TEST_F(ConfigTest, ApiListenIsReadButNeverWritten)
+{
+    WriteFile(path_, "[General]\nApiListen=127.0.0.1:0\n");
+    ASSERT_TRUE(settings_.Load());
+    EXPECT_EQ(settings_.General().ApiListen, "127.0.0.1:0");
+    settings_.General().ApiListen = "changed";
+    ASSERT_TRUE(settings_.Save());
+    EXPECT_NE(ReadFile(path_).find("ApiListen=127.0.0.1:0\n"), std::string::npos);
+    EXPECT_EQ(ReadFile(path_).find("changed"), std::string::npos);
 }
 
 }  // namespace
