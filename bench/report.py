@@ -305,6 +305,29 @@ def redis_lines(rows):
     return lines + [""], goals
 
 
+# TLS on both legs, Trabix against haproxy: (label, selector, field, goal as a share of haproxy).
+TLS_ROWS = [("Download, 1 conn (MB/s)", {"conns": "1"}, "mbps", 1.0),
+            ("Download, 8 conns (MB/s)", {"conns": "8"}, "mbps", 1.0),
+            ("Full handshakes per second", {}, "per_sec", 0.9)]
+
+
+def tls_lines(rows):
+    """The tls phase: each figure for haproxy and Trabix and their ratio."""
+    if not any(r["workload"] == "tls" for r in rows):
+        return [], []
+    lines = ["TLS on both legs (TLS 1.3, TLS_AES_128_GCM_SHA256, ECDSA P-256, no resumption):", "",
+             "| figure | haproxy | trabix-relay (ratio) |", "|---|---|---|"]
+    goals = []
+    for label, sel, field, goal in TLS_ROWS:
+        hap = median_of(rows, "haproxy", "tls", sel, field)
+        own = median_of(rows, "trabix-relay", "tls", sel, field)
+        r = ratio(own, hap)
+        lines.append(f"| {label} | {fmt(hap)} | {fmt(own)} ({fmt(r)}) |")
+        goals.append(f"- {'met' if r is not None and r >= goal else 'MISSED'}: TLS {label}: "
+                     f"Trabix >= {goal} x haproxy ({fmt(r)})")
+    return lines + [""], goals
+
+
 def main():
     rows = parse(sys.argv[1])
     runs = sorted({r.get("run") for r in rows if r.get("run")})
@@ -327,7 +350,9 @@ def main():
         goals.append(f"- {'met' if capture_worst <= 100 else 'MISSED'}: capture on: event loop never stalls > 100 ms")
     rl, rgoals = redis_lines(rows)
     goals += rgoals
-    out += st + sc + [""] + cl + rl + ["Goals:"] + goals
+    tl, tgoals = tls_lines(rows)
+    goals += tgoals
+    out += st + sc + [""] + cl + rl + tl + ["Goals:"] + goals
     print("\n".join(out))
 
 
