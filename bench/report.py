@@ -332,6 +332,27 @@ def api_lines(rows):
              verdict(beyond, 100, "latency toggles never hold a connection > 100 ms beyond it"),
              verdict(reset, 50, "reset with 200 connections open < 50 ms")]
     return lines, goals
+# TLS on both legs, Trabix against haproxy: (label, selector, field, goal as a share of haproxy).
+TLS_ROWS = [("Download, 1 conn (MB/s)", {"conns": "1"}, "mbps", 1.0),
+            ("Download, 8 conns (MB/s)", {"conns": "8"}, "mbps", 1.0),
+            ("Full handshakes per second", {}, "per_sec", 0.9)]
+
+
+def tls_lines(rows):
+    """The tls phase: each figure for haproxy and Trabix and their ratio."""
+    if not any(r["workload"] == "tls" for r in rows):
+        return [], []
+    lines = ["TLS on both legs (TLS 1.3, TLS_AES_128_GCM_SHA256, ECDSA P-256, no resumption):", "",
+             "| figure | haproxy | trabix-relay (ratio) |", "|---|---|---|"]
+    goals = []
+    for label, sel, field, goal in TLS_ROWS:
+        hap = median_of(rows, "haproxy", "tls", sel, field)
+        own = median_of(rows, "trabix-relay", "tls", sel, field)
+        r = ratio(own, hap)
+        lines.append(f"| {label} | {fmt(hap)} | {fmt(own)} ({fmt(r)}) |")
+        goals.append(f"- {'met' if r is not None and r >= goal else 'MISSED'}: TLS {label}: "
+                     f"Trabix >= {goal} x haproxy ({fmt(r)})")
+    return lines + [""], goals
 
 
 def main():
@@ -358,7 +379,9 @@ def main():
     goals += rgoals
     al, agoals = api_lines(rows)
     goals += agoals
-    out += st + sc + [""] + cl + rl + al + ["Goals:"] + goals
+    tl, tgoals = tls_lines(rows)
+    goals += tgoals
+    out += st + sc + [""] + cl + rl + al + tl + ["Goals:"] + goals
     print("\n".join(out))
 
 

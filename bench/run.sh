@@ -12,7 +12,7 @@
 # default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-capture trabix-inspect
 # socat rinetd haproxy haproxy-splice), BENCH_LEVELS (held connections, default
 # 1000,4000,8000), BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping
-# stall stall-capture conditions redis api; api: the control API under load, bench/api/),
+# stall stall-capture conditions redis api tls; api: the control API under load, bench/api/),
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
 # BENCH_RR_CONNS (connections of the request/response rows, default 1 8 50 200; the
 # pipelined row always uses 50), BENCH_RR_SECONDS (measured seconds per row, default 3),
@@ -542,6 +542,113 @@ run_api() {
     python3 "$root/bench/api/api_bench.py" --trabix "$trabix" --load "$load" \
       --seconds "$seconds" | sed 's/^api //' | record "$run" trabix-api
   done
+# TLS on both legs against haproxy doing the same: the client speaks TLS to the relay, the
+# relay TLS to a TLS echo/source (a haproxy of its own in front of the load backend). One
+# ECDSA P-256 certificate everywhere, TLS 1.3 with TLS_AES_128_GCM_SHA256 only (an OpenSSL
+# configuration every process here reads), no session tickets or reuse on any leg. Clients:
+# python's ssl module (downloads from the source, 1 and 8 connections) and openssl s_time -new (full
+# handshakes per second, one client at a time). bench/tls_first_name.py measures what a
+# new name costs the program.
+tls_haproxy_config() {  # $1 file, then "port backend server-options" per listener
+  local file=$1 n=0 listen backend options; shift
+  {
+    printf 'global\n  maxconn 4000\n'
+    printf '  ssl-default-bind-ciphersuites TLS_AES_128_GCM_SHA256\n'
+    printf '  ssl-default-bind-options ssl-min-ver TLSv1.3 no-tls-tickets\n'
+    printf '  ssl-default-server-ciphersuites TLS_AES_128_GCM_SHA256\n'
+    printf '  ssl-default-server-options ssl-min-ver TLSv1.3 no-tls-tickets\n'
+    printf 'defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1m\n  timeout server 1m\n'
+    for spec in "$@"; do
+      read -r listen backend options <<<"$spec"
+      n=$((n + 1))
+      printf 'listen l%d\n  bind 127.0.0.1:%s ssl crt %s\n  server s%d 127.0.0.1:%s %s\n' \
+        "$n" "$listen" "$tls_dir/both.pem" "$n" "$backend" "$options"
+    done
+  } >"$file"
+}
+
+run_tls() {
+  command -v haproxy >/dev/null \
+    || { log "haproxy missing: tls phase skipped"; return 0; }
+  tls_dir=$scratch/tls
+  mkdir -p "$tls_dir"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 30 \
+    -subj /CN=bench.test -addext subjectAltName=DNS:bench.test,IP:127.0.0.1 \
+    -keyout "$tls_dir/key.pem" -out "$tls_dir/cert.pem" 2>/dev/null || return 0
+  cat "$tls_dir/cert.pem" "$tls_dir/key.pem" >"$tls_dir/both.pem"
+  printf '%s\n' "openssl_conf = conf" "[conf]" "ssl_conf = ssl" "[ssl]" \
+    "system_default = tls13" "[tls13]" "MinProtocol = TLSv1.3" \
+    "Ciphersuites = TLS_AES_128_GCM_SHA256" >"$tls_dir/openssl.cnf"
+  export OPENSSL_CONF=$tls_dir/openssl.cnf
+  local back_echo back_source run target pid
+  read -r back_echo back_source <<<"$(free_ports 2)"
+  tls_haproxy_config "$tls_dir/backend.cfg" "$back_echo $B_ECHO" "$back_source $B_SOURCE"
+  haproxy -db -f "$tls_dir/backend.cfg" >"$tls_dir/backend.out" 2>&1 &
+  local tls_backend=$!
+  started+=("$tls_backend")
+  if wait_ports "$back_echo" "$back_source"; then
+    for run in $(seq 1 "$RUNS"); do
+      for target in haproxy trabix-relay; do
+        [[ $target == trabix-* && -z "$trabix" ]] && continue
+        log "run $run: tls through $target"
+        read -r ECHO SOURCE <<<"$(free_ports 2)"
+        if [ $target = haproxy ]; then
+          tls_haproxy_config "$tls_dir/relay.cfg" \
+            "$ECHO $back_echo ssl verify none no-ssl-reuse" \
+            "$SOURCE $back_source ssl verify none no-ssl-reuse"
+          haproxy -db -f "$tls_dir/relay.cfg" >"$tls_dir/relay.out" 2>&1 &
+          PIDS=($!); started+=($!)
+        else
+          local keys="TlsClient=1,TlsCertFile=$tls_dir/cert.pem,TlsKeyFile=$tls_dir/key.pem"
+          keys+=",TlsTarget=1,TlsVerify=0"
+          launch_trabix trabix-tls "LogToFile=0 LogConnInfo=0 DelayPerThread=0" \
+            "$ECHO:$back_echo:0:0:0:$keys" "$SOURCE:$back_source:0:0:0:$keys"
+          PIDS=("$TRABIX_PID")
+        fi
+        wait_ports "$ECHO" "$SOURCE" && measure_tls "$run" "$target"
+        for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+        started=("$backend_pid" "$tls_backend")
+      done
+    done
+  fi
+  stop_pid "$tls_backend"
+  started=("$backend_pid")
+  unset OPENSSL_CONF
+}
+
+# MB/s of downloads from the TLS source through the relay (1 and 8 connections, BENCH_BYTES
+# in all), then full handshakes per second through it.
+measure_tls() {
+  local run=$1 target=$2 conns t0 t1 got line
+  for conns in 1 8; do
+    t0=$EPOCHREALTIME
+    # The source sends as many bytes as the 8-byte little-endian header asks for.
+    got=$(for _ in $(seq 1 "$conns"); do
+            timeout 60 python3 -c '
+import socket, ssl, struct, sys
+want = int(sys.argv[2]); got = 0
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+context.check_hostname = False; context.verify_mode = ssl.CERT_NONE
+with context.wrap_socket(socket.create_connection(("127.0.0.1", int(sys.argv[1])))) as s:
+    s.sendall(struct.pack("<Q", want))
+    while got < want and (n := len(s.recv(1 << 20))):
+        got += n
+print(got)' "$SOURCE" $((BENCH_BYTES / conns)) 2>/dev/null &
+          done; wait)
+    t1=$EPOCHREALTIME
+    got=$(echo "$got" | awk '{s += $1} END {print s}')
+    awk -v b="$got" -v a="$t0" -v z="$t1" -v c="$conns" \
+      'BEGIN {printf "tls tput conns=%d bytes=%d mbps=%.1f\n", c, b, b / (z - a) / 1e6}' \
+      | record "$run" "$target"
+  done
+  # s_time counts the connections; its own "real seconds" are whole seconds, so the wall time
+  # is taken here.
+  t0=$EPOCHREALTIME
+  line=$(openssl s_time -connect "127.0.0.1:$ECHO" -new -time "$cps_seconds" 2>/dev/null \
+         | sed -n 's/^\([0-9]*\) connections in [0-9.]*s;.*/\1/p' | head -n 1)
+  t1=$EPOCHREALTIME
+  [ -n "$line" ] && awk -v n="$line" -v a="$t0" -v z="$t1" \
+    'BEGIN {printf "tls cps connections=%d per_sec=%.1f\n", n, n / (z - a)}' | record "$run" "$target"
 }
 
 # --- main ------------------------------------------------------------------------------------
@@ -557,6 +664,7 @@ for phase in $BENCH_PHASES; do
     conditions) run_conditions ;;
     redis) run_redis ;;
     api) run_api ;;
+    tls) run_tls ;;
   esac
 done
 stop_pid "$backend_pid"

@@ -249,6 +249,13 @@ std::string ConfigFileName()
     return trabix::ExecutableDirectory() + "Trabix.ini";
 }
 
+std::string SettingsFolder()
+{
+    const std::string file = ConfigFileName();
+    const std::size_t slash = file.rfind('/');
+    return slash == std::string::npos ? std::string("./") : file.substr(0, slash + 1);
+}
+
 void OverrideConfigFileName(const std::string& Path)
 {
     FileNameOverride() = Path;

@@ -178,6 +178,10 @@ public:
 // the working directory plays no part. Returns the test override instead when one is set.
 std::string ConfigFileName();
 
+// The folder of ConfigFileName, with a trailing slash: the local certificate authority of the
+// TLS channels lives beside the settings file.
+std::string SettingsFolder();
+
 // Makes ConfigFileName return Path: the start-up's choice of settings file (ProgramPaths.h) or a
 // test's file; an empty Path goes back to the name beside the executable.
 void OverrideConfigFileName(const std::string& Path);

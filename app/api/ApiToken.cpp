@@ -1,6 +1,6 @@
 #include "app/api/ApiToken.h"
 
-#include "app/startup/ProgramStartup.h"
+#include "config/pm_config.h"
 
 #include <cerrno>
 #include <cstring>
@@ -84,7 +84,7 @@ bool CreateTokenFile(const std::string& path, std::string& token, std::string& w
 
 std::string ApiTokenPath()
 {
-    return SettingsFolder() + "api-token";
+    return trabix::SettingsFolder() + "api-token";
 }
 
 bool LoadOrCreateApiToken(const std::string& path, std::string& token, std::string& why)

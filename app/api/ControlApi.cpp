@@ -91,7 +91,7 @@ std::vector<std::string> OwnFolders()
     std::string logs = trabix::LogDirectory();
     if (logs.empty())
         logs = std::filesystem::current_path().string();
-    return {SettingsFolder(), logs};
+    return {trabix::SettingsFolder(), logs};
 }
 
 // Every condition of the record off; chance and seed stay, they change nothing alone.

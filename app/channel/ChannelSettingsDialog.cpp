@@ -3,6 +3,7 @@
 #include "app/channel/AccessPage.h"
 #include "app/channel/ConditionsPage.h"
 #include "app/channel/CapturePage.h"
+#include "app/channel/TlsPage.h"
 
 #include <QDialogButtonBox>
 #include <QPushButton>
@@ -27,6 +28,7 @@ TChannelSettingsDialog::TChannelSettingsDialog(int channel, const trabix::TPM_po
     Access = AddPage(new TAccessPage(Pages), port);
     Conditions = AddPage(new TConditionsPage(Pages), port);
     Capture = AddPage(new TCapturePage(Pages), port);
+    Tls = AddPage(new TTlsPage(Pages), port);
     CheckPages();
 }
 

@@ -21,6 +21,7 @@ class TAccessPage;
 class TConditionsPage;
 class TCapturePage;
 class TChannelSettingsPage;
+class TTlsPage;
 
 class TChannelSettingsDialog : public QDialog {
     Q_OBJECT
@@ -36,6 +37,7 @@ public:
     TAccessPage* Access = nullptr;
     TConditionsPage* Conditions = nullptr;
     TCapturePage* Capture = nullptr;
+    TTlsPage* Tls = nullptr;
 
 private:
     template <class Page>

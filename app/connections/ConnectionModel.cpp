@@ -2,6 +2,7 @@
 
 #include <QBrush>
 #include <QLocale>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -17,6 +18,17 @@ QString Endpoint(const TEndpoint& e)
 QString Bytes(double value)
 {
     return QLocale().formattedDataSize(qint64(value), 1, QLocale::DataSizeTraditionalFormat);
+}
+
+// "client TLSv1.3 ... SNI a.test; target TLSv1.3 ...", one part per leg with TLS.
+QString TlsText(const TConnectionSnapshot& s, const char* separator)
+{
+    QStringList legs;
+    if (!s.TlsClient.empty())
+        legs << QStringLiteral("client ") + QString::fromStdString(s.TlsClient);
+    if (!s.TlsTarget.empty())
+        legs << QStringLiteral("target ") + QString::fromStdString(s.TlsTarget);
+    return legs.join(QLatin1String(separator));
 }
 
 double Seconds(TCaptureTime from, TCaptureTime to)
@@ -100,9 +112,9 @@ int TConnectionModel::columnCount(const QModelIndex& parent) const
 
 QVariant TConnectionModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    static const char* const Captions[] = {"Channel",   "Client",   "Target",     "State",
-                                           "Opened at", "Duration", "Bytes C->S", "Bytes S->C",
-                                           "Rate C->S", "Rate S->C"};
+    static const char* const Captions[] = {"Channel",   "Client",    "Target",     "State",
+                                           "Opened at", "Duration",  "Bytes C->S", "Bytes S->C",
+                                           "Rate C->S", "Rate S->C", "TLS"};
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
         section >= ColumnCount)
         return {};
@@ -118,10 +130,14 @@ QVariant TConnectionModel::data(const QModelIndex& index, int role) const
         case Qt::DisplayRole: return Display(row, index.column());
         case Qt::UserRole: return Raw(row, index.column());
         case Qt::TextAlignmentRole:
-            return index.column() >= ColDuration ? QVariant(Qt::AlignRight | Qt::AlignVCenter)
-                                                 : QVariant();
+            return index.column() >= ColDuration && index.column() <= ColRateSC
+                ? QVariant(Qt::AlignRight | Qt::AlignVCenter)
+                : QVariant();
         case Qt::ForegroundRole:
             return row.Snap.State == TConnectionState::Ended ? QBrush(Qt::gray) : QVariant();
+        case Qt::ToolTipRole:
+            // The column is the last and may be cut: the tip shows both legs, one a line.
+            return index.column() == ColTls ? QVariant(TlsText(row.Snap, "\n")) : QVariant();
         default: return {};
     }
 }
@@ -143,6 +159,7 @@ QVariant TConnectionModel::Raw(const TRow& row, int column) const
         case ColBytesSC: return qulonglong(s.BytesSC);
         case ColRateCS: return row.RateCS;
         case ColRateSC: return row.RateSC;
+        case ColTls: return TlsText(s, "; ");
         default: return {};
     }
 }

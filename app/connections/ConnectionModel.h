@@ -28,6 +28,7 @@ public:
         ColBytesSC,
         ColRateCS,
         ColRateSC,
+        ColTls,  // what each TLS leg negotiated
         ColumnCount
     };
 

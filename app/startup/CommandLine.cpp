@@ -1,5 +1,8 @@
 #include "app/startup/CommandLine.h"
 
+#include "config/pm_config.h"
+#include "engine/tls/TlsAuthority.h"
+
 #include <QCommandLineParser>
 
 #include <cstdio>
@@ -61,7 +64,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
         QStringLiteral("Serve the control API on [ADDR:]PORT (address 127.0.0.1 unless given, "
                        "port 0: any free port); overrides ApiListen of the settings."),
         QStringLiteral("[ADDR:]PORT"));
-    parser.addOptions({help, version, config, headless, api});
+    const QCommandLineOption exportCa(
+        QStringLiteral("export-ca"),
+        QStringLiteral("Write the certificate of the local certificate authority (the one TLS "
+                       "channels issue their certificates from) to FILE as PEM and exit; the "
+                       "authority is made beside the settings file when there is none."),
+        QStringLiteral("FILE"));
+    parser.addOptions({help, version, config, headless, api, exportCa});
     AddQtOptions(parser);
 
     TCommandLine result;
@@ -83,6 +92,12 @@ TCommandLine ParseCommandLine(const QStringList& arguments)
     } else if (parser.isSet(api) && parser.value(api).isEmpty()) {
         result.Action = TCommandLine::TAction::Fail;
         result.Message = "--api needs a port, optionally with an address: [ADDR:]PORT.";
+    } else if (parser.isSet(exportCa) && parser.value(exportCa).isEmpty()) {
+        result.Action = TCommandLine::TAction::Fail;
+        result.Message = "--export-ca needs the name of the file to write.";
+    } else if (parser.isSet(exportCa)) {
+        result.Action = TCommandLine::TAction::ExportCa;
+        result.ExportFile = parser.value(exportCa).toStdString();
     }
     result.Headless = parser.isSet(headless);
     result.ConfigFile = parser.value(config).toStdString();
@@ -109,8 +124,27 @@ int FinishCommandLine(const TCommandLine& commandLine)
         case TCommandLine::TAction::Help: std::fputs(commandLine.Usage.c_str(), stdout); return 0;
         case TCommandLine::TAction::Version: std::printf("%s\n", VersionText().c_str()); return 0;
         case TCommandLine::TAction::Fail:
+        case TCommandLine::TAction::ExportCa:
         case TCommandLine::TAction::Run: break;
     }
     std::fprintf(stderr, "trabix: %s\n%s", commandLine.Message.c_str(), commandLine.Usage.c_str());
     return 2;
+}
+
+int ExportLocalAuthority(const std::string& AFile)
+{
+    std::string problem;
+    const std::shared_ptr<TTlsAuthority> authority =
+        TTlsAuthority::Open(trabix::SettingsFolder(), problem);
+    if (!authority) {
+        std::fprintf(stderr, "trabix: no local certificate authority: %s\n", problem.c_str());
+        return 1;
+    }
+    if (const std::string failure = authority->ExportCertificate(AFile); !failure.empty()) {
+        std::fprintf(stderr, "trabix: %s\n", failure.c_str());
+        return 1;
+    }
+    std::printf("Wrote the local certificate authority (SHA-256 %s) to %s\n",
+                authority->Fingerprint().c_str(), AFile.c_str());
+    return 0;
 }

@@ -68,13 +68,6 @@ TTlsSettings TlsSettings(const trabix::TPM_port& port)
     return t;
 }
 
-std::string SettingsFolder()
-{
-    const std::string file = trabix::ConfigFileName();
-    const std::size_t slash = file.rfind('/');
-    return slash == std::string::npos ? std::string("./") : file.substr(0, slash + 1);
-}
-
 void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
                        const trabix::TPM_GeneralConfig& general)
 {
@@ -93,7 +86,7 @@ void ApplyLiveSettings(TqvMappedPortTCP& server, const trabix::TPM_port& port,
     server.CaptureToFile = port.CaptureToFile;
     // New connections take it at once; a file that cannot be read fails the channel's next
     // start with the problem named.
-    server.SetTls(TlsSettings(port), SettingsFolder());
+    server.SetTls(TlsSettings(port), trabix::SettingsFolder());
 }
 
 bool StartChannelServer(TqvMappedPortTCP& server, const trabix::TPM_port& port,

@@ -29,10 +29,6 @@ void SetUpProgramPaths(const std::string& configOverride);
 // every entry, no time stamp of its own (the lines carry theirs).
 std::unique_ptr<trabix::TQVX_Logger> MakeProgramLogger();
 
-// The folder of the settings file in use, with its trailing slash: the local certificate
-// authority and the control API's token live beside the settings.
-std::string SettingsFolder();
-
 // Channel n's mapping server, inactive.
 std::unique_ptr<TqvMappedPortTCP> MakeChannelServer(int channel);
 

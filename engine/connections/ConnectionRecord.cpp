@@ -65,6 +65,12 @@ void TConnectionRecord::NoteEnd(TConnectionEnd AEnd, const std::string& AText)
         FState = TConnectionState::Closing;
 }
 
+void TConnectionRecord::NoteTls(bool AClientLeg, const std::string& AFacts)
+{
+    std::lock_guard lock(FLock);
+    (AClientLeg ? FTlsClient : FTlsTarget) = AFacts;
+}
+
 void TConnectionRecord::NoteSideEnd(bool AClientSide, int AError, const std::string& AText)
 {
     if (AError == 0)
@@ -118,5 +124,7 @@ TConnectionSnapshot TConnectionRecord::Snapshot() const
     s.End = FEnd;
     s.ErrorText = FErrorText;
     s.Ended = FEnded;
+    s.TlsClient = FTlsClient;
+    s.TlsTarget = FTlsTarget;
     return s;
 }

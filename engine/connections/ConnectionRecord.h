@@ -11,7 +11,7 @@
 //        \                        \                                       |
 //         +------------------------+------------- Close ------------> Ended
 //
-// Threads: Count, SetTarget, SetState and NoteEnd are called by the carrying thread; Count
+// Threads: Count, SetTarget, SetState, NoteEnd and NoteTls are called by the carrying thread; Count
 // is a relaxed atomic add. RequestEnd, Snapshot and Capture() are thread safe. FileCapture is
 // used by the carrying thread only. The record's lock is a leaf lock.
 #pragma once
@@ -62,6 +62,10 @@ struct TConnectionSnapshot {
     std::optional<TCaptureTime> Ended;
     std::uint64_t BytesCS = 0;
     std::uint64_t BytesSC = 0;
+    // What each TLS leg negotiated ("TLSv1.3 TLS_AES_128_GCM_SHA256 ALPN h2 SNI a.test"), or
+    // how it relays without decrypting; empty for a leg without TLS.
+    std::string TlsClient;
+    std::string TlsTarget;
 };
 
 // "connecting", "relaying", "closing", "closed by client", ..., "error: <text>".
@@ -93,6 +97,8 @@ public:
     void SetTarget(TEndpoint ATarget);
     void SetState(TConnectionState AState);
     void NoteEnd(TConnectionEnd AEnd, const std::string& AText = {});
+    // What the TLS leg towards the client (AClientLeg) or the target negotiated.
+    void NoteTls(bool AClientLeg, const std::string& AFacts);
     // Notes how one side ended the connection: AError 0 is its orderly close, 10054 its
     // reset, any other number an error told by AText.
     void NoteSideEnd(bool AClientSide, int AError, const std::string& AText);
@@ -123,5 +129,7 @@ private:
     TConnectionEnd FEnd = TConnectionEnd::None;
     std::string FErrorText;
     std::optional<TCaptureTime> FEnded;
+    std::string FTlsClient;
+    std::string FTlsTarget;
     TCaptureRing FCapture;
 };

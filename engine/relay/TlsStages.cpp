@@ -53,6 +53,7 @@ public:
     {
         FTls->Start();
         SendOwn();
+        NoteFacts();
     }
     void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros) override
     {
@@ -66,7 +67,33 @@ public:
         }
         Put(ABytes, fromClient ? FTls->FromClient(ABytes.View()) : FTls->FromTarget(ABytes.View()));
         SendOwn();
+        NoteFacts();
     }
+
+private:
+    // Each leg's facts go into the record once: when its handshake is done, or when the
+    // client's bytes turn out to pass through. Handshakes end only here, in what comes in.
+    void NoteFacts()
+    {
+        for (const bool client : {true, false}) {
+            bool& noted = client ? FClientNoted : FTargetNoted;
+            if (noted)
+                continue;
+            if (!FRecord || !(client ? FTls->TerminatesClient() : FTls->OriginatesTarget())) {
+                noted = true;
+                continue;
+            }
+            std::string facts = FTls->PassingThrough() ? std::string("passed through untouched")
+                                                       : FTls->Facts(client);
+            if (facts.empty())
+                continue;
+            noted = true;
+            FRecord->NoteTls(client, facts);
+        }
+    }
+
+    bool FClientNoted = false;
+    bool FTargetNoted = false;
 };
 
 // Last in the chain: plain text for a TLS side becomes its ciphertext.

@@ -285,6 +285,15 @@ std::string TTlsAuthority::CertificatePem() const
     return BioText(pem.get());
 }
 
+std::string TTlsAuthority::ExportCertificate(const std::string& APath) const
+{
+    const std::string pem = CertificatePem();
+    if (pem.empty())
+        return "cannot write the certificate as PEM: " + TakeTlsError();
+    // A certificate is public: anyone may read the file, as the authority's own.
+    return WriteFile(APath, pem, 0644);
+}
+
 std::string TTlsAuthority::Fingerprint() const
 {
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -8,7 +8,7 @@
 //   SSL_use_certificate(ssl, leaf->Certificate.get());
 //
 // Threads: Open on any thread (the channels of one folder share one authority, made by the
-// first); LeafFor, CertificatePem and Fingerprint on any thread.
+// first); LeafFor, CertificatePem, ExportCertificate and Fingerprint on any thread.
 #pragma once
 
 #include <map>
@@ -42,6 +42,9 @@ public:
     // nullptr when issuing fails.
     std::shared_ptr<const TTlsLeaf> LeafFor(const std::string& AName);
     std::string CertificatePem() const;
+    // Writes the certificate as PEM to APath, replacing the file whole or not at all. Empty
+    // when done, else what went wrong, naming the file.
+    std::string ExportCertificate(const std::string& APath) const;
     // SHA-256 of the certificate, as colon-separated upper-case hex pairs.
     std::string Fingerprint() const;
     X509* Certificate() const { return FCertificate.get(); }

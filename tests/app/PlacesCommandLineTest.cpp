@@ -88,8 +88,15 @@ TEST(CommandLineTest, OptionsActionsAndFailures)
     EXPECT_EQ(Parse({QStringLiteral("--version")}).Action, A::Version);
     EXPECT_EQ(VersionText(), "Trabix 1.2");
 
+    c = Parse({QStringLiteral("--export-ca"), QStringLiteral("ca.pem"), QStringLiteral("--config"),
+               QStringLiteral("x.ini")});
+    EXPECT_EQ(c.Action, A::ExportCa);
+    EXPECT_EQ(c.ExportFile, "ca.pem");
+    EXPECT_EQ(c.ConfigFile, "x.ini");
+
     for (const QStringList& wrong :
          {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("--config")},
+          QStringList{QStringLiteral("--export-ca")}, QStringList{QStringLiteral("--export-ca=")},
           QStringList{QStringLiteral("--config=")}, QStringList{QStringLiteral("stray")}}) {
         c = Parse(wrong);
         EXPECT_EQ(c.Action, A::Fail) << wrong.join(' ').toStdString();
@@ -102,7 +109,8 @@ TEST(CommandLineTest, OptionsActionsAndFailures)
         {QStringLiteral("-platform"), QStringLiteral("offscreen"), QStringLiteral("-reverse")});
     EXPECT_EQ(c.Action, A::Run);
     EXPECT_EQ(c.Usage.rfind("Usage: trabix [options]\n", 0), 0u) << c.Usage;
-    for (const char* shown : {"--help", "--version", "--config <FILE>", "--headless"})
+    for (const char* shown :
+         {"--help", "--version", "--config <FILE>", "--headless", "--export-ca <FILE>"})
         EXPECT_NE(c.Usage.find(shown), std::string::npos) << shown;
     EXPECT_EQ(c.Usage.find("platform"), std::string::npos);
 }

@@ -104,7 +104,7 @@ class EndToEnd(unittest.TestCase):
                 received += chunk
         self.assertEqual(received, sent)
         self.trabix.wait_for_line(r"Channel %d; .*Disconnect \(incoming\)\." % ECHO)
-        up, down = parse_hex_records(self.trabix.log_bytes(), ECHO)
+        up, down = e2e.parse_hex_records(self.trabix.log_bytes(), ECHO)
         self.assertEqual(up, sent)
         self.assertEqual(down, sent)
 
@@ -176,10 +176,6 @@ class EndToEnd(unittest.TestCase):
             self.assertTrue(e2e.is_refused(port), "channel %d still listens" % n)
 
 
-RECORD = re.compile(rb"^## [\d:]{12} Channel (\d+); \(TID= \d+\)  DATA \((Client -> Server|"
-                    rb"Server -> Client)\): Length= (\d+)")
-
-
 def answer_whole_requests(sock):
     """Answers "ok" to every two request pieces, as soon as both are in."""
     sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -192,37 +188,6 @@ def answer_whole_requests(sock):
         while pending >= 2 * REQUEST_PART:
             pending -= 2 * REQUEST_PART
             sock.sendall(b"ok")
-
-
-def parse_hex_records(log, channel):
-    """The bytes of the channel's mode-4 data records, client-to-server and server-to-client."""
-    lines = log.split(b"\r\n")
-    streams = {b"Client -> Server": b"", b"Server -> Client": b""}
-    i = 0
-    while i < len(lines):
-        m = RECORD.match(lines[i])
-        i += 1
-        if not m or int(m.group(1)) != channel:
-            continue
-        length = int(m.group(3))
-        data = b""
-        for _ in range(max(1, (length + 15) // 16)):
-            row = lines[i]
-            i += 1
-            assert len(row) == 65, "hex line of %d characters" % len(row)
-            row_bytes = b""
-            for k in range(16):
-                cell = row[3 * k:3 * k + 3]
-                if cell.strip():
-                    row_bytes += bytes([int(cell[:2], 16)])
-                else:
-                    assert cell == b"   "
-            shown = bytes(b if 32 <= b <= 127 else 32 for b in row_bytes)
-            assert row[49:49 + len(shown)] == shown, "character column differs"
-            data += row_bytes
-        assert len(data) == length, "record of %d bytes holds %d" % (length, len(data))
-        streams[m.group(2)] += data
-    return streams[b"Client -> Server"], streams[b"Server -> Client"]
 
 
 if __name__ == "__main__":

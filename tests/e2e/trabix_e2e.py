@@ -183,11 +183,13 @@ class LogLine:
 class TrabixRun:
     """One run of the real program in a scratch folder of its own."""
 
-    def __init__(self, ini, rlimit_nofile=None, keep_dir=False, preload=None, env=None):
+    def __init__(self, ini, rlimit_nofile=None, keep_dir=False, preload=None, env=None,
+                 args=()):
         """ini: the settings file, as text (single-byte) or bytes, or None for a folder in its
         place (unreadable); rlimit_nofile: the descriptor limit to start with, one number for
         both or (soft, hard); preload: a library for LD_PRELOAD; env: variables that replace
-        the defaults (a real display instead of the offscreen platform)."""
+        the defaults (a real display instead of the offscreen platform); args: the command
+        line after the program's name (["--headless"])."""
         if not BINARY or not os.path.exists(BINARY):
             raise unittest.SkipTest("TRABIX_BINARY is not set to the built program")
         self.dir = tempfile.mkdtemp(prefix="trabix-e2e-")
@@ -212,7 +214,8 @@ class TrabixRun:
             pair = rlimit_nofile if isinstance(rlimit_nofile, tuple) else (rlimit_nofile,) * 2
             limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, pair)
         self.output = open(os.path.join(self.dir, "stderr.txt"), "wb")
-        self.proc = subprocess.Popen([self.exe], cwd=self.dir, env=env,
+        self.env = env
+        self.proc = subprocess.Popen([self.exe] + list(args), cwd=self.dir, env=env,
                                      stdin=subprocess.DEVNULL, stdout=self.output,
                                      stderr=subprocess.STDOUT, preexec_fn=limit)
         _live_processes.append(self.proc)
@@ -570,3 +573,54 @@ class Watchdog:
 
 def today_log_name(now=None):
     return (now or datetime.datetime.now()).strftime("%Y%m%d") + ".log"
+
+
+# ---------------------------------------------------------------- data records
+
+
+RECORD = re.compile(rb"^## [\d:]{12} Channel (\d+); \(TID= (\d+)\)  DATA \((Client -> Server|"
+                    rb"Server -> Client)\): Length= (\d+)")
+
+
+def hex_record_streams(log, channel):
+    """The bytes of the channel's mode-4 data records per connection thread: {tid: (client to
+    server, server to client)}, in the order the records stand in the log."""
+    lines = log.split(b"\r\n")
+    streams = {}
+    i = 0
+    while i < len(lines):
+        m = RECORD.match(lines[i])
+        i += 1
+        if not m or int(m.group(1)) != channel:
+            continue
+        length = int(m.group(4))
+        data = b""
+        for _ in range(max(1, (length + 15) // 16)):
+            row = lines[i]
+            i += 1
+            assert len(row) == 65, "hex line of %d characters" % len(row)
+            row_bytes = b""
+            for k in range(16):
+                cell = row[3 * k:3 * k + 3]
+                if cell.strip():
+                    row_bytes += bytes([int(cell[:2], 16)])
+                else:
+                    assert cell == b"   "
+            shown = bytes(b if 32 <= b <= 127 else 32 for b in row_bytes)
+            assert row[49:49 + len(shown)] == shown, "character column differs"
+            data += row_bytes
+        assert len(data) == length, "record of %d bytes holds %d" % (length, len(data))
+        up, down = streams.get(int(m.group(2)), (b"", b""))
+        if m.group(3) == b"Client -> Server":
+            up += data
+        else:
+            down += data
+        streams[int(m.group(2))] = (up, down)
+    return streams
+
+
+def parse_hex_records(log, channel):
+    """The bytes of all the channel's mode-4 data records, client-to-server and
+    server-to-client."""
+    streams = hex_record_streams(log, channel).values()
+    return b"".join(s[0] for s in streams), b"".join(s[1] for s in streams)

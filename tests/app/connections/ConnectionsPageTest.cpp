@@ -12,6 +12,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QSortFilterProxyModel>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -136,6 +137,42 @@ TEST_F(ConnectionsPageTest, StreamViewOfAChannelWithoutCaptureSaysHowToTurnItOn)
     EXPECT_TRUE(view->Info->text().contains(QStringLiteral("does not keep the bytes")));
     EXPECT_TRUE(view->Info->text().contains(QStringLiteral("Capture")));
     EXPECT_EQ(view->Bytes(TStreamView::Both), "");
+}
+
+TEST_F(ConnectionsPageTest, TheTlsColumnTellsWhatEachLegNegotiated)
+{
+    const int port = FreePort();
+    Open(Ini({{.ListenPort = port, .MapPort = Target.Port(), .DataMode = 0}}) +
+         QStringLiteral("TlsClient=1\n"));
+    Form->StartMappings();
+    // openssl's own client, kept open after its line came back upper-cased.
+    QProcess client;
+    client.start(QStringLiteral("openssl"),
+                 {QStringLiteral("s_client"), QStringLiteral("-quiet"),
+                  QStringLiteral("-connect"), QStringLiteral("127.0.0.1:%1").arg(port),
+                  QStringLiteral("-servername"), QStringLiteral("tab.test")});
+    ASSERT_TRUE(client.waitForStarted(10000));
+    client.write("plain to the target\n");
+    QByteArray answer;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            answer += client.readAllStandardOutput();
+            return answer.contains("PLAIN TO THE TARGET");
+        },
+        10000))
+        << answer.toStdString();
+    ASSERT_TRUE(WaitRows(1));
+    const QString tls = Cell(0, TConnectionModel::ColTls);
+    EXPECT_TRUE(tls.startsWith(QStringLiteral("client TLSv1.3 TLS_"))) << tls.toStdString();
+    EXPECT_TRUE(tls.endsWith(QStringLiteral(" SNI tab.test"))) << tls.toStdString();
+    EXPECT_FALSE(tls.contains(QStringLiteral("target"))) << "the target leg is plain";
+    EXPECT_EQ(Page()->Proxy->index(0, TConnectionModel::ColTls).data(Qt::ToolTipRole).toString(),
+              tls);
+    EXPECT_EQ(Page()->Model->headerData(TConnectionModel::ColTls, Qt::Horizontal,
+                                         Qt::DisplayRole),
+              QStringLiteral("TLS"));
+    client.kill();
+    client.waitForFinished(10000);
 }
 
 }  // namespace

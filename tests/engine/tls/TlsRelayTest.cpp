@@ -9,6 +9,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <openssl/ssl.h>
 
 namespace enginetest {
@@ -36,6 +38,14 @@ protected:
         std::string got;
         RunServing([&] { got = Exchange(ListenPort(), APayload); });
         return got;
+    }
+    // The records of the channel's connections, oldest first.
+    std::vector<TConnectionSnapshot> Records()
+    {
+        std::vector<TConnectionSnapshot> records = Map.ConnectionSnapshot();
+        std::sort(records.begin(), records.end(),
+                  [](const auto& a, const auto& b) { return a.Id < b.Id; });
+        return records;
     }
     bool Logged(const std::string& APart)
     {
@@ -132,6 +142,13 @@ TEST_F(TlsRelayTest, TargetForAnotherNameIsRefusedWithTheReasonUnlessVerificatio
     EXPECT_EQ(Plain("secret"), "");  // nothing reaches the client, and the connection ends
     EXPECT_TRUE(Logged("certificate verify failed: hostname mismatch"));
     ASSERT_TRUE(WaitForDisconnects(1));
+    // The Connections tab's state of the refused connection says why, and no leg opened.
+    const std::vector<TConnectionSnapshot> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(ConnectionStateText(records[0]),
+              "error: TLS handshake with the target backend.test failed: certificate verify "
+              "failed: hostname mismatch");
+    EXPECT_EQ(records[0].TlsTarget, "");
 
     ASSERT_EQ(Map.SetTls({.Target = true, .ServerName = "backend.test", .Verify = false}, Settings.Path()), "");
     EXPECT_EQ(Plain("secret"), Transformed("secret"));  // a live setting: the next connection
@@ -163,6 +180,49 @@ TEST_F(TlsRelayTest, ClientThatRejectsTheIssuedCertificateIsPassedThroughNextTim
     ASSERT_TRUE(got.Handshake) << got.Error;  // the target's own certificate, untouched
     EXPECT_EQ(got.Answer, Transformed("b"));
     EXPECT_TRUE(Logged("passes pinned.test through untouched"));
+    ASSERT_TRUE(WaitForDisconnects(2));
+    const std::vector<TConnectionSnapshot> records = Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].TlsClient, "passed through untouched");
+    EXPECT_EQ(records[1].TlsTarget, "passed through untouched");
+}
+
+TEST_F(TlsRelayTest, EachLegsNegotiationIsInTheConnectionRecord)
+{
+    TTlsServer server({.CertFile = Target.Cert("backend.test"),
+                       .KeyFile = Target.Key("backend.test"),
+                       .Alpn = "h2,http/1.1"});
+    StartTls(server.Port(), {.Client = true, .Target = true, .CaFile = Target.CaFile()});
+    // The pool carries this connection (nothing watched): the record is the same.
+    const TTlsExchange got = Through(
+        {.Sni = "backend.test", .CaFile = ChannelCa(), .Alpn = "h2", .MaxVersion = TLS1_2_VERSION},
+        "facts");
+    ASSERT_TRUE(got.Handshake) << got.Error;
+    ASSERT_TRUE(WaitForDisconnects(1));
+    std::vector<TConnectionSnapshot> records = Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].TlsClient.rfind("TLSv1.2 ECDHE-ECDSA-", 0), 0u) << records[0].TlsClient;
+    EXPECT_NE(records[0].TlsClient.find(" ALPN h2 SNI backend.test"), std::string::npos)
+        << records[0].TlsClient;
+    EXPECT_EQ(records[0].TlsTarget.rfind("TLSv1.3 TLS_", 0), 0u) << records[0].TlsTarget;
+    EXPECT_NE(records[0].TlsTarget.find(" ALPN h2 SNI backend.test"), std::string::npos)
+        << records[0].TlsTarget;
+
+    // Terminate only: the target leg has nothing to tell, the client's no ALPN nobody chose.
+    TBackend plainTarget;
+    Map.SetActive(false);
+    ASSERT_EQ(Map.SetTls({.Client = true}, Settings.Path()), "");
+    Map.SetMappedPort(plainTarget.Port());
+    Map.SetActive(true);
+    Map.LogDataMode = 1;  // and a peer thread carries it
+    ASSERT_TRUE(Through({.CaFile = ChannelCa(), .VerifyIp = "127.0.0.1"}, "x").Handshake);
+    ASSERT_TRUE(WaitForDisconnects(2));
+    records = Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].TlsClient.rfind("TLSv1.3 TLS_", 0), 0u) << records[1].TlsClient;
+    EXPECT_EQ(records[1].TlsClient.find("ALPN"), std::string::npos) << records[1].TlsClient;
+    EXPECT_EQ(records[1].TlsClient.find("SNI"), std::string::npos) << records[1].TlsClient;
+    EXPECT_EQ(records[1].TlsTarget, "");
 }
 
 TEST_F(TlsRelayTest, PlainTextClientToATerminatingChannelIsNamedAsSuch)
