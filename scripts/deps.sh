@@ -12,9 +12,12 @@ set -euo pipefail
 # libpcap-dev writes the capture files and tshark checks them in the tests. libssl-dev gives
 # the TLS legs OpenSSL; openssl is the peer tool of the TLS cases.
 # openbox, xdotool and x11-utils drive the window under a real X server in the end-to-end cases.
+# iproute2, nftables and util-linux (unshare) make the network namespace in which the IPv6
+# cases drop SYNs to [::1].
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev qt6-base-dev qt6-svg-dev
           libsystemd-dev libgl-dev xvfb openbox xdotool x11-utils python3 curl procps
-          dpkg-dev lintian desktop-file-utils appstream libpcap-dev tshark libssl-dev openssl)
+          dpkg-dev lintian desktop-file-utils appstream libpcap-dev tshark libssl-dev openssl
+          iproute2 nftables util-linux)
 for group in "$@"; do
   case $group in
     # clang itself only recommends its runtime; libclang-rt-dev follows the default clang
