@@ -6,6 +6,9 @@ The name "dual.test" comes from the preloaded resolver seam (tests/e2e/slow_reso
 family a connection came over. Without a drop the program connects over IPv6; with every SYN
 to [::1]:port dropped it moves on to IPv4 after its 250 ms and the echo is back within 300 ms.
 
+A second inner case switches IPv6 off in the namespace: a channel bound to ::1 fails its start
+with a line, and the others start as usual.
+
 The outer case re-runs this module inside `unshare -n` as the inner one; where no namespace
 can be made (no privileges, no unshare or nft), it skips and says why."""
 import os
@@ -44,7 +47,7 @@ class HappyEyeballsInNamespace(unittest.TestCase):
                           % probe.stderr.strip())
         inner = subprocess.run(
             ["unshare", "-n", sys.executable, "-m", "unittest", "-v",
-             "test_happy_eyeballs.DualName"],
+             "test_happy_eyeballs.DualName", "test_happy_eyeballs.WithoutIPv6"],
             env=dict(os.environ, **{INSIDE: "1"}), capture_output=True, text=True,
             timeout=e2e.bound(150), cwd=os.path.dirname(os.path.abspath(__file__)))
         sys.stderr.write(inner.stderr)
@@ -128,6 +131,35 @@ class DualName(unittest.TestCase):
             self.assertLess(fastest, 0.3 * e2e.TIME_FACTOR)
             self.run_.wait_for_line(r"Mapping connection to  dual\.test:%d reached "
                                     r"127\.0\.0\.1:%d\.$" % (self.port, self.port), count=3)
+
+
+class WithoutIPv6(unittest.TestCase):
+    """Runs inside the namespace only."""
+
+    def setUp(self):
+        if not os.environ.get(INSIDE):
+            self.skipTest("runs inside the namespace the outer case makes")
+        with open("/proc/sys/net/ipv6/conf/all/disable_ipv6", "w") as f:
+            f.write("1")
+        subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+
+    def test_an_ipv6_bind_ip_fails_its_channel_alone(self):
+        echo = e2e.Backend(e2e.echo_handler)
+        self.addCleanup(echo.close)
+        ports = {1: e2e.free_port(), 2: e2e.free_port()}
+        ini = e2e.ini_text(e2e.general_section(), {
+            1: e2e.channel_section(ports[1], echo.port, bind_ip="::1", remarks="six"),
+            2: e2e.channel_section(ports[2], echo.port, remarks="four")})
+        run = e2e.TrabixRun(ini)
+        self.addCleanup(run.close)
+        watchdog = e2e.Watchdog(60, run)
+        self.addCleanup(watchdog.cancel)
+        run.wait_for_line(r"^\*\* [\d:]{12} Channel 1: \(six\) Error: Socket Error # 10049 - "
+                          r"Cannot assign requested address\.$")
+        run.wait_listening(2, ports[2])
+        with e2e.connect(ports[2]) as s:
+            s.sendall(b"four")
+            self.assertEqual(s.recv(4), b"four")
 
 
 if __name__ == "__main__":
