@@ -45,7 +45,8 @@ public:
     static TIdIPAddress LoopbackV4();
     static TIdIPAddress LoopbackV6();
     static TIdIPAddress FromV4(std::uint32_t AHostOrder);
-    static TIdIPAddress FromV6(const std::array<std::uint8_t, 16>& ABytes, std::uint32_t AScope = 0);
+    static TIdIPAddress FromV6(const std::array<std::uint8_t, 16>& ABytes,
+                               std::uint32_t AScope = 0);
     // The address and port of a sockaddr_in or sockaddr_in6 (IPv4-mapped ones unmapped).
     static TIdIPAddress FromSockAddr(const sockaddr* AAddr, int* APort = nullptr);
 

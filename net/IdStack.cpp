@@ -127,8 +127,9 @@ std::string TIdStack::ResolveHost(const std::string& AHost)
 
 namespace {
 
-// RFC 8305's order: IPv6 first, then the families take turns, each keeping the order the
-// system gave (its address selection rules already ranked them). A repeated address goes.
+// The order to try addresses in: IPv6 first, then the families take turns, each keeping the
+// order the system gave (its address selection rules already ranked them). A repeated address
+// goes.
 std::vector<TIdIPAddress> InterleaveFamilies(const std::vector<TIdIPAddress>& AFound)
 {
     std::vector<TIdIPAddress> v6, v4;

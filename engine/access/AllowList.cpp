@@ -75,7 +75,8 @@ namespace {
 std::array<std::uint8_t, 16> Masked(std::array<std::uint8_t, 16> AAddress, int APrefix)
 {
     for (int bit = APrefix; bit < 128; ++bit)
-        AAddress[static_cast<std::size_t>(bit / 8)] &= static_cast<std::uint8_t>(~(0x80 >> (bit % 8)));
+        AAddress[static_cast<std::size_t>(bit / 8)] &=
+            static_cast<std::uint8_t>(~(0x80 >> (bit % 8)));
     return AAddress;
 }
 
