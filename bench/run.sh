@@ -345,8 +345,9 @@ measure_target() {
   local run=$1 target=$2 dir conns
   # The IPv6 rows: bulk throughput and request/response, the ones to set beside IPv4's.
   if [ "$target" = trabix-ipv6 ]; then
-    local BENCH_WORKLOADS
-    BENCH_WORKLOADS=$(for w in tput rr; do wants $w && printf '%s ' $w; done)
+    local ipv6_workloads
+    ipv6_workloads=$(for w in tput rr; do wants $w && printf '%s ' $w; done)
+    local BENCH_WORKLOADS=" $ipv6_workloads"
   fi
   wants tput && for conns in 1 8; do
     for dir in up down; do
