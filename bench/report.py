@@ -8,7 +8,7 @@ import statistics
 import sys
 from collections import defaultdict
 
-TARGETS = ["direct", "trabix-baseline", "trabix-relay", "trabix-capture", "trabix-inspect", "socat", "rinetd",
+TARGETS = ["direct", "trabix-baseline", "trabix-relay", "trabix-ipv6", "trabix-capture", "trabix-inspect", "socat", "rinetd",
            "haproxy", "haproxy-splice"]
 PEERS = ["socat", "rinetd", "haproxy", "haproxy-splice"]
 COPYING_PEERS = ["socat", "rinetd", "haproxy"]

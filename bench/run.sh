@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Measures Trabix against the physical limit of this machine (direct to the backend) and
 # against the relays users would pick instead (socat in fork mode, rinetd, haproxy in TCP
-# mode with and without splice). All traffic stays on 127.0.0.1; every port is chosen free at
-# run time; every process started here is stopped by its PID at the end.
+# mode with and without splice). All traffic stays on 127.0.0.1 and ::1; every port is chosen
+# free at run time; every process started here is stopped by its PID at the end.
 #
 #   bench/run.sh                 full run (under 10 minutes on 2 cores)
 #   BENCH_QUICK=1 bench/run.sh   smoke run: one round, small volumes, short phases
 #
 # Knobs (environment): RUNS (rounds for the median, default 2), BENCH_BYTES (bytes per
 # throughput row, default 2000000000), BENCH_MAX_SECONDS (time cap of one throughput row,
-# default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-capture trabix-inspect
-# socat rinetd haproxy haproxy-splice), BENCH_LEVELS (held connections, default
+# default 5), BENCH_TARGETS (subset of: direct trabix-relay trabix-ipv6 trabix-capture
+# trabix-inspect socat rinetd haproxy haproxy-splice), BENCH_LEVELS (held connections, default
 # 1000,4000,8000), BENCH_SHAPE_SECONDS (default 10), BENCH_PHASES (subset of: targets shaping
 # stall stall-capture conditions redis api tls; api: the control API under load, bench/api/),
 # BENCH_WORKLOADS (what the targets phase measures, subset of: tput latency cps burst rr hold),
@@ -47,7 +47,9 @@ BENCH_WORKLOADS=${BENCH_WORKLOADS:-tput latency cps burst rr hold}
 BENCH_RR_CONNS=${BENCH_RR_CONNS:-1 8 50 200}
 BENCH_RR_SECONDS=${BENCH_RR_SECONDS:-3}
 BENCH_STALL_HOLD=${BENCH_STALL_HOLD:-5000}
-BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-capture trabix-inspect socat rinetd haproxy haproxy-splice}
+# The address the client workloads and the program's channels use (the IPv6 target: ::1).
+CLIENT_HOST=127.0.0.1 TRABIX_IP=127.0.0.1
+BENCH_TARGETS=${BENCH_TARGETS:-direct trabix-relay trabix-ipv6 trabix-capture trabix-inspect socat rinetd haproxy haproxy-splice}
 [ -n "${TRABIX_BASELINE_BIN:-}" ] && [[ " $BENCH_TARGETS " != *" trabix-baseline "* ]] \
   && BENCH_TARGETS="${BENCH_TARGETS/trabix-relay/trabix-baseline trabix-relay}"
 build=${BENCH_BUILD:-$root/build-bench}
@@ -138,7 +140,7 @@ trap 'exit 130' INT TERM
 wait_ports() {
   local port
   for port in "$@"; do
-    "$load" wait-port --port "$port" --seconds 15 || { log "port $port never accepted"; return 1; }
+    "$load" wait-port --host "$CLIENT_HOST" --port "$port" --seconds 15 || { log "port $port never accepted"; return 1; }
   done
 }
 
@@ -249,9 +251,9 @@ write_trabix_ini() {
       IFS=: read -r listen mapport logging mode speed extra <<<"$channel"
       echo "[MappedPort_$n]"
       echo "Remarks=bench $n"
-      echo "BindIp=127.0.0.1"
+      echo "BindIp=$TRABIX_IP"
       echo "ListenPort=$listen"
-      echo "MapIp=127.0.0.1"
+      echo "MapIp=$TRABIX_IP"
       echo "MapPort=$mapport"
       echo "Map=1"
       echo "Logging=$logging"
@@ -292,6 +294,12 @@ start_trabix_with() {
 start_trabix-relay() {
   start_trabix_with trabix-relay "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0
 }
+# The plain relay with both legs on ::1 (the backend listens on [::1] beside 127.0.0.1), for
+# the IPv6 rows beside trabix-relay's IPv4 ones.
+start_trabix-ipv6() {
+  CLIENT_HOST=::1 TRABIX_IP=::1
+  start_trabix_with trabix-ipv6 "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0
+}
 start_trabix-baseline() {
   local trabix=$TRABIX_BASELINE_BIN
   start_trabix_with trabix-baseline "LogToFile=0 LogConnInfo=0 DelayPerThread=0" 0 0
@@ -325,21 +333,27 @@ measure_rr() {
   local run=$1 target=$2 conns relay=()
   [ -n "$MEM_PIDS" ] && relay=(--relay-pids "$MEM_PIDS")
   for conns in $BENCH_RR_CONNS; do
-    "$load" rr --port "$ECHO" --conns "$conns" --size 40 --seconds "$BENCH_RR_SECONDS" \
+    "$load" rr --host "$CLIENT_HOST" --port "$ECHO" --conns "$conns" --size 40 --seconds "$BENCH_RR_SECONDS" \
       "${relay[@]}" --backend-pids "$backend_pid" | record "$run" "$target"
     drop_logs
   done
-  "$load" rr --port "$ECHO" --conns 50 --pipeline 16 --size 40 --seconds "$BENCH_RR_SECONDS" \
+  "$load" rr --host "$CLIENT_HOST" --port "$ECHO" --conns 50 --pipeline 16 --size 40 --seconds "$BENCH_RR_SECONDS" \
     "${relay[@]}" --backend-pids "$backend_pid" | record "$run" "$target"
 }
 
 measure_target() {
   local run=$1 target=$2 dir conns
+  # The IPv6 rows: bulk throughput and request/response, the ones to set beside IPv4's.
+  if [ "$target" = trabix-ipv6 ]; then
+    local ipv6_workloads
+    ipv6_workloads=$(for w in tput rr; do wants $w && printf '%s ' $w; done)
+    local BENCH_WORKLOADS=" $ipv6_workloads"
+  fi
   wants tput && for conns in 1 8; do
     for dir in up down; do
       local port=$SINK; [ $dir = down ] && port=$SOURCE
       drop_logs
-      "$load" tput --port "$port" --dir $dir --conns $conns --bytes "$BENCH_BYTES" \
+      "$load" tput --host "$CLIENT_HOST" --port "$port" --dir $dir --conns $conns --bytes "$BENCH_BYTES" \
         --max-seconds "$BENCH_MAX_SECONDS" | record "$run" "$target"
     done
   done
@@ -367,6 +381,7 @@ run_targets() {
         continue
       fi
       log "run $run: $target"
+      CLIENT_HOST=127.0.0.1 TRABIX_IP=127.0.0.1
       if "start_$target"; then
         measure_target "$run" "$target"
       else
@@ -378,6 +393,7 @@ run_targets() {
       [ $((SECONDS - t0)) -ge 2 ] && log "$target took $((SECONDS - t0)) s to stop"
     done
   done
+  CLIENT_HOST=127.0.0.1 TRABIX_IP=127.0.0.1
 }
 
 # Shaping: one program per "Delay/Connection" setting, six channels each (three limits, one

@@ -17,9 +17,10 @@
 
 namespace {
 
+// "a.b.c.d:port", or "[IPv6]:port"; a host name as it stands with its port.
 std::string Address(const std::string& AIP, int APort)
 {
-    return AIP + ":" + std::to_string(APort);
+    return TIdIPAddress::WithPort(AIP, APort);
 }
 
 // Keeps CurrentTransmittingThreads counting this step until it has left, by any way.
@@ -328,15 +329,11 @@ bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection)
 
 namespace {
 
-// Targets that TIdStack::ResolveHost gives without a lookup.
+// Targets of one address known without a lookup: the pool's own connect makes one attempt,
+// so "localhost" (::1 and 127.0.0.1, raced) and names connect on a peer thread first.
 bool NeedsNoLookup(const std::string& AHost)
 {
-    if (TIdStack::IsDottedQuad(AHost))
-        return true;
-    std::string lower = AHost;
-    for (char& c : lower)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower == "localhost";
+    return TIdIPAddress::Parse(AHost).has_value();
 }
 
 }  // namespace
@@ -489,8 +486,22 @@ void TqvMappedPortTCP::DoConnect(TIdPeerThread* AThread)
     }
     const TIdSocketHandle& target = *data.Outbound->Binding();
     data.Record->SetTarget(TEndpoint{target.PeerIP(), target.PeerPort()});
+    LogAddressReached(AThread, *data.Outbound);
     data.Record->SetState(TConnectionState::Relaying);
     data.Pipeline->Start(RelayNow());
+}
+
+void TqvMappedPortTCP::LogAddressReached(TIdPeerThread* AThread, const TIdTCPClient& AOutbound)
+{
+    // A literal target names its address in the mapping line already; a name may have
+    // several, and which one answered first is worth a line.
+    if (!LogConnInfo.Get() || TIdIPAddress::Parse(AOutbound.Host()))
+        return;
+    const TIdSocketHandle& target = *AOutbound.Binding();
+    LogSynchronized(LinePrefix(AThread) + " Mapping connection to  " +
+                        Address(AOutbound.Host(), AOutbound.Port()) + " reached " +
+                        Address(target.PeerIP(), target.PeerPort()) + ".",
+                    AThread);
 }
 
 bool TqvMappedPortTCP::MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData)

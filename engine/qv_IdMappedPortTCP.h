@@ -231,6 +231,8 @@ protected:
 
 private:
     // Peer thread: moves the connection to the pool; false when it stays on this thread.
+    // The line that names the address a named target was reached at (peer thread).
+    void LogAddressReached(TIdPeerThread* AThread, const TIdTCPClient& AOutbound);
     bool MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
     // Relay pool thread: the pool's hooks.
     bool ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping);

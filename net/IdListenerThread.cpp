@@ -12,17 +12,15 @@ TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer) : TIdThread(true), F
 
 void TIdListenerThread::BeforeLoop()
 {
-    TIdSocketHandles& bindings = FServer->Bindings();
-    for (int i = 0; i < bindings.Count(); ++i)
-        bindings.Items(i)->ClaimOwnership();
+    for (TIdSocketHandle* handle : FServer->ListeningHandles())
+        handle->ClaimOwnership();
 }
 
 void TIdListenerThread::LoopStep()
 {
-    TIdSocketHandles& bindings = FServer->Bindings();
     FReadList.clear();
-    for (int i = 0; i < bindings.Count(); ++i)
-        FReadList.push_back(bindings.Items(i)->Handle());
+    for (const TIdSocketHandle* handle : FServer->ListeningHandles())
+        FReadList.push_back(handle->Handle());
     if (GStack().Select(FReadList, FAcceptTimeout) < 1 || Terminated())
         return;
     for (int listenSocket : FReadList) {
@@ -37,9 +35,9 @@ void TIdListenerThread::AfterLoop()
     // The address stays, as deactivation keeps it when it closes the sockets itself: whichever
     // of the two closes first, the server must end with the address it was bound to. A listener
     // that woke from a timed-out wait to find itself stopped used to get here first now and then.
-    TIdSocketHandles& bindings = FServer->Bindings();
-    for (int i = bindings.Count() - 1; i >= 0; --i)
-        bindings.Items(i)->CloseSocket(false);
+    const std::vector<TIdSocketHandle*> handles = FServer->ListeningHandles();
+    for (auto it = handles.rbegin(); it != handles.rend(); ++it)
+        (*it)->CloseSocket(false);
 }
 
 void TIdListenerThread::AcceptOne(int AListenSocket)

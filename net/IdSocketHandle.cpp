@@ -49,20 +49,33 @@ void TIdSocketHandle::ClosePendingIfOwner()
     }
 }
 
-void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol)
+void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion)
 {
     ClaimOwnership();
     CloseSocket(true);
-    const int s = GStack().NewSocket(ASocketType, AProtocol);
+    const int s = GStack().NewSocket(ASocketType, AProtocol, AVersion);
     std::lock_guard lock(FLock);
     FHandle = s;
     FHandleAllocated = true;
 }
 
+TIdIPVersion TIdSocketHandle::VersionToBind(const std::string& AIP)
+{
+    return TIdIPAddress::LooksLikeIPv6(AIP) ? TIdIPVersion::V6 : TIdIPVersion::V4;
+}
+
 void TIdSocketHandle::Bind()
 {
     AssertOwner();
-    if (GStack().CheckResult(GStack().Bind(Handle(), IP(), Port()), {Id_WSAEADDRINUSE}))
+    const std::string ip = IP();
+    const int result = GStack().Bind(Handle(), ip, Port());
+    if (result == -1 && GStack().LastErrorCode() == Id_WSAEADDRNOTAVAIL) {
+        const std::string scope = TIdIPAddress::ScopeProblem(ip);
+        if (!scope.empty())
+            throw EIdSocketError(Id_WSAEADDRNOTAVAIL,
+                                 TIdStack::ErrorText(Id_WSAEADDRNOTAVAIL) + " " + scope);
+    }
+    if (GStack().CheckResult(result, {Id_WSAEADDRINUSE}))
         throw EIdCouldNotBindSocket();
     UpdateLocal();
 }
@@ -109,6 +122,18 @@ int TIdSocketHandle::Connect(const std::function<bool()>& AStillWanted, int AWat
         UpdatePeer();
     }
     return result;
+}
+
+int TIdSocketHandle::ConnectFirst(const std::vector<TIdIPAddress>& ATargets, int APort,
+                                  const std::function<bool()>& AStillWanted, int AWatchSocket)
+{
+    AssertOwner();
+    const int winner = GStack().ConnectFirst(Handle(), ATargets, APort, AStillWanted, AWatchSocket);
+    if (winner != -1) {
+        UpdateLocal();
+        UpdatePeer();
+    }
+    return winner;
 }
 
 int TIdSocketHandle::ConnectNoWait()

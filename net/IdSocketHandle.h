@@ -35,11 +35,16 @@ public:
     TIdSocketHandle(const TIdSocketHandle&) = delete;
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
-    // Closes any open socket (resetting the local address too), then opens a new one. The
-    // calling thread becomes the owner.
-    void AllocateSocket(int ASocketType = 1, int AProtocol = 0);
-    // Binds to IP and Port. 10048 raises EIdCouldNotBindSocket, other failures EIdSocketError.
-    // Afterwards IP and Port show what was bound (0.0.0.0, the chosen port).
+    // Closes any open socket (resetting the local address too), then opens a new one of the
+    // family. The calling thread becomes the owner.
+    void AllocateSocket(int ASocketType = 1, int AProtocol = 0,
+                        TIdIPVersion AVersion = TIdIPVersion::V4);
+    // The family a socket needs to bind to AIP: IPv6 for an IPv6 literal, IPv4 otherwise (an
+    // empty IP and text that is no address included: Bind then fails as it always did).
+    static TIdIPVersion VersionToBind(const std::string& AIP);
+    // Binds to IP and Port. 10048 raises EIdCouldNotBindSocket, other failures EIdSocketError
+    // (an IPv6 scope that names no interface says so). Afterwards IP and Port show what was
+    // bound (0.0.0.0 or ::, the chosen port).
     void Bind();
     // Listens with the backlog; the socket is made non-blocking so that an accept after a
     // client vanished returns instead of hanging.
@@ -51,6 +56,10 @@ public:
     // Connects to PeerIP:PeerPort; returns the stack result untested (the caller tests it).
     // See TIdStack::Connect for AStillWanted and AWatchSocket.
     virtual int Connect(const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1);
+    // Connects to the first of ATargets that answers (TIdStack::ConnectFirst): the socket must
+    // be of ATargets[0]'s family. Returns the winner's index or -1 (the caller tests it).
+    int ConnectFirst(const std::vector<TIdIPAddress>& ATargets, int APort,
+                     const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1);
     // TIdStack::ConnectNoWait and ConnectOutcome on this socket, untested results.
     int ConnectNoWait();
     int ConnectOutcome();
@@ -99,6 +108,11 @@ public:
     // Setters: owner thread, while the handle is not in use by another thread.
     void SetIP(const std::string& AIP);
     void SetPort(int APort);
+    // Whether a server serves every address of both families through this binding: set by the
+    // server for a binding it was given without an IP, which then listens on 0.0.0.0 and on
+    // [::] beside it (see TIdTCPServer). Main thread only.
+    bool EveryFamily() const { return FEveryFamily; }
+    void SetEveryFamily(bool AValue) { FEveryFamily = AValue; }
 
 private:
     void ClosePendingIfOwner();
@@ -115,6 +129,7 @@ private:
     int FPort = 0;
     std::string FPeerIP;
     int FPeerPort = 0;
+    bool FEveryFamily = false;
 };
 
 // The ordered bindings of a server. Called on the main thread (and read by the server's

@@ -122,10 +122,51 @@ std::string TIdStack::ResolveHost(const std::string& AHost)
         return "127.0.0.1";
     if (IsDottedQuad(AHost))
         return AHost;
-    std::string address = LookupHost(AHost);
-    if (address.empty())
+    return ResolveAll(AHost).front().ToText();
+}
+
+namespace {
+
+// The order to try addresses in: IPv6 first, then the families take turns, each keeping the
+// order the system gave (its address selection rules already ranked them). A repeated address
+// goes.
+std::vector<TIdIPAddress> InterleaveFamilies(const std::vector<TIdIPAddress>& AFound)
+{
+    std::vector<TIdIPAddress> v6, v4;
+    for (const TIdIPAddress& a : AFound) {
+        std::vector<TIdIPAddress>& family = a.IsV6() ? v6 : v4;
+        if (std::find(family.begin(), family.end(), a) == family.end())
+            family.push_back(a);
+    }
+    std::vector<TIdIPAddress> ordered;
+    for (std::size_t i = 0; i < std::max(v6.size(), v4.size()); ++i) {
+        if (i < v6.size())
+            ordered.push_back(v6[i]);
+        if (i < v4.size())
+            ordered.push_back(v4[i]);
+    }
+    return ordered;
+}
+
+}  // namespace
+
+std::vector<TIdIPAddress> TIdStack::ResolveAll(const std::string& AHost)
+{
+    if (strcasecmp(AHost.c_str(), "LOCALHOST") == 0)
+        return {TIdIPAddress::LoopbackV6(), TIdIPAddress::LoopbackV4()};
+    if (const auto literal = TIdIPAddress::Parse(AHost))
+        return {*literal};
+    if (TIdIPAddress::LooksLikeIPv6(AHost)) {
+        // Never handed to the resolver: a colon makes it a mistyped literal, not a name.
+        const std::string scope = TIdIPAddress::ScopeProblem(AHost);
+        throw EIdSocketError(Id_WSAHOST_NOT_FOUND,
+                             ErrorText(Id_WSAHOST_NOT_FOUND) +
+                                 (scope.empty() ? "\"" + AHost + "\" is not an IPv6 address." : scope));
+    }
+    std::vector<TIdIPAddress> found = InterleaveFamilies(LookupHost(AHost));
+    if (found.empty())
         CheckResult(-1);
-    return address;
+    return found;
 }
 
 bool TIdStack::IsDottedQuad(const std::string& AText)

@@ -20,6 +20,8 @@
 #include <sys/socket.h>
 #include <vector>
 
+#include "net/IdIPAddress.h"
+
 // A read list for Select: platform socket numbers, at most 64.
 using TIdSocketList = std::vector<int>;
 
@@ -48,7 +50,9 @@ constexpr int Id_WSAEMFILE = 10024;
 constexpr int Id_WSAEWOULDBLOCK = 10035;
 constexpr int Id_WSAEINPROGRESS = 10036;
 constexpr int Id_WSAENOTSOCK = 10038;
+constexpr int Id_WSAEAFNOSUPPORT = 10047;
 constexpr int Id_WSAEADDRINUSE = 10048;
+constexpr int Id_WSAEADDRNOTAVAIL = 10049;
 constexpr int Id_WSAECONNABORTED = 10053;
 constexpr int Id_WSAECONNRESET = 10054;
 constexpr int Id_WSAENOBUFS = 10055;
@@ -78,9 +82,13 @@ class TIdStack {
 public:
     virtual ~TIdStack() = default;
 
-    // Creates an AF_INET socket (close-on-exec); raises EIdInvalidSocket on failure.
-    virtual int NewSocket(int ASocketType = Id_SOCK_STREAM, int AProtocol = Id_IPPROTO_IP) = 0;
-    // AIP empty means any address (0.0.0.0).
+    // Creates a socket of the family (close-on-exec); raises EIdInvalidSocket on failure, and
+    // EIdSocketError 10047 saying so when the machine has no IPv6.
+    virtual int NewSocket(int ASocketType = Id_SOCK_STREAM, int AProtocol = Id_IPPROTO_IP,
+                          TIdIPVersion AVersion = TIdIPVersion::V4) = 0;
+    // AIP: a dotted quad or an IPv6 literal (see TIdIPAddress::Parse) of the socket's family.
+    // Empty means any address of the socket's family only (0.0.0.0, or :: for IPv6 clients
+    // alone); "::" itself serves clients of both families (IPv4 ones IPv4-mapped).
     virtual int Bind(int ASocket, const std::string& AIP, int APort) = 0;
     virtual int Listen(int ASocket, int ABacklog) = 0;
     // Returns the new socket (close-on-exec, blocking) or -1; fills the remote end.
@@ -97,6 +105,16 @@ public:
     // under way (the socket turns writable when it ends; ConnectOutcome then tells how), -1
     // with another code when it failed at once. The socket is non-blocking until the end.
     virtual int ConnectNoWait(int ASocket, const std::string& AIP, int APort) = 0;
+    // Connects to the first of ATargets that answers, racing them as Happy Eyeballs does: the
+    // next target starts when the ones under way have not answered within AAttemptDelayMs,
+    // or at once when one fails; the first connection made wins, the others are closed before
+    // a byte is sent. ASocket (unconnected, of ATargets[0]'s family, options set) makes the
+    // first attempt and ends up holding the winning connection, blocking, whichever attempt
+    // won. Returns the winner's index, or -1 with the code of the last failure. AStillWanted
+    // and AWatchSocket as for Connect; the wait also ends when ASocket is shut down.
+    virtual int ConnectFirst(int ASocket, const std::vector<TIdIPAddress>& ATargets, int APort,
+                             const std::function<bool()>& AStillWanted = {},
+                             int AWatchSocket = -1, int AAttemptDelayMs = 250) = 0;
     // How a connect begun by ConnectNoWait ended, once its socket is writable: 0 (the socket
     // blocks again from now on) or -1 with the code.
     virtual int ConnectOutcome(int ASocket) = 0;
@@ -134,8 +152,15 @@ public:
     virtual int UnacknowledgedBytes(int ASocket) = 0;
 
     // "LOCALHOST" (any case) gives 127.0.0.1 without a lookup, a dotted quad is returned as it
-    // is, anything else is looked up (IPv4); a failed lookup raises EIdSocketError 11001..11004.
+    // is, an IPv6 literal in its short form, anything else is looked up and gives its first
+    // address; a failed lookup raises EIdSocketError 11001..11004.
     std::string ResolveHost(const std::string& AHost);
+    // Every address to try for AHost, in the order to try them: a literal alone; "LOCALHOST"
+    // (any case) ::1 then 127.0.0.1 without a lookup; a name looked up for both families,
+    // IPv6 first and the families taking turns (the system's preferred order within each).
+    // A failed lookup raises EIdSocketError 11001..11004. Thread safe; may wait for the
+    // network, so never on a thread that serves other connections.
+    std::vector<TIdIPAddress> ResolveAll(const std::string& AHost);
     static bool IsDottedQuad(const std::string& AText);
     static std::string AddressToText(const std::array<uint8_t, 4>& AAddress);
     // Raises EConvertError for a part that is not an integer.
@@ -163,9 +188,9 @@ public:
     static long ConnectionsWithin(long ALimit);
 
 protected:
-    // Looks AHost up; returns the first IPv4 address as dotted text, or empty after setting
-    // the last error.
-    virtual std::string LookupHost(const std::string& AHost) = 0;
+    // Looks AHost up for both families, in the system's order; empty after setting the last
+    // error.
+    virtual std::vector<TIdIPAddress> LookupHost(const std::string& AHost) = 0;
     static void SetLastErrorCode(int ACode);
 };
 

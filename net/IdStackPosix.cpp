@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -21,50 +24,66 @@
 
 namespace {
 
-// A dotted quad as the layer reads one: four integers 0..255, so "127.000.000.001" and
-// "+127.0.0.1" are addresses too (the platform's parser refuses leading zeros and signs).
-// False for any other text.
-bool ParseDottedQuad(const std::string& AIP, in_addr& AAddress)
+// The family a socket was made for (SO_DOMAIN), AF_INET when it cannot be told.
+int SocketFamily(int ASocket)
 {
-    if (!TIdStack::IsDottedQuad(AIP))
-        return false;
-    const std::array<uint8_t, 4> bytes = TIdStack::TextToAddress(AIP);
-    std::memcpy(&AAddress.s_addr, bytes.data(), bytes.size());  // first part first: network order
-    return true;
+    int family = AF_INET;
+    socklen_t len = sizeof family;
+    if (::getsockopt(ASocket, SOL_SOCKET, SO_DOMAIN, &family, &len) == -1)
+        return AF_INET;
+    return family;
 }
 
-sockaddr_in MakeAddress(const std::string& AIP, int APort)
+// AIP on ASocket: empty is any address of the socket's family. Nothing for text that does not
+// parse, or an address of the other family.
+std::optional<TIdIPAddress> SocketAddress(int ASocket, const std::string& AIP)
 {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(APort));
+    const int family = SocketFamily(ASocket);
     if (AIP.empty())
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    else if (!ParseDottedQuad(AIP, addr.sin_addr))
-        addr.sin_addr.s_addr = htonl(INADDR_NONE);
-    return addr;
+        return family == AF_INET6 ? TIdIPAddress::AnyV6() : TIdIPAddress::AnyV4();
+    auto address = TIdIPAddress::Parse(AIP);
+    // An IPv4 address on an IPv6 socket is reached through its IPv4-mapped form (MakeAddress);
+    // an IPv6 one cannot be reached from an IPv4 socket.
+    if (address && address->IsV6() && family != AF_INET6)
+        return std::nullopt;
+    return address;
+}
+
+// The system's form of AAddress and APort for a socket of AFamily.
+socklen_t MakeAddress(const TIdIPAddress& AAddress, int APort, int AFamily, sockaddr_storage& AOut)
+{
+    if (AFamily == AF_INET6 && !AAddress.IsV6()) {
+        AOut = {};
+        sockaddr_in6 in6{};
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<uint16_t>(APort));
+        const auto bytes = AAddress.V6Bytes();
+        std::memcpy(&in6.sin6_addr, bytes.data(), bytes.size());
+        std::memcpy(&AOut, &in6, sizeof in6);
+        return sizeof in6;
+    }
+    return AAddress.ToSockAddr(APort, AOut);
 }
 
 // An address that does not parse would become 255.255.255.255, which Linux lets a TCP socket
 // bind to, and a port outside 0..65535 would wrap to another port: the channel would then
 // listen somewhere nobody asked for. Both are refused as the system refuses an address it
-// cannot use. Returns 0 or the errno to fail with.
-int CheckAddress(const std::string& AIP, int APort)
+// cannot use. Returns 0 or the errno to fail with; fills AOut when 0.
+int CheckAddress(int ASocket, const std::string& AIP, int APort, sockaddr_storage& AOut,
+                 socklen_t& ALength)
 {
     if (APort < 0 || APort > 65535)
         return EINVAL;
-    in_addr parsed{};
-    if (!AIP.empty() && !ParseDottedQuad(AIP, parsed))
+    const auto address = SocketAddress(ASocket, AIP);
+    if (!address)
         return EADDRNOTAVAIL;
+    ALength = MakeAddress(*address, APort, SocketFamily(ASocket), AOut);
     return 0;
 }
 
-void SplitAddress(const sockaddr_in& AAddr, std::string& AIP, int& APort)
+void SplitAddress(const sockaddr_storage& AAddr, std::string& AIP, int& APort)
 {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &AAddr.sin_addr, text, sizeof text);
-    AIP = text;
-    APort = ntohs(AAddr.sin_port);
+    AIP = TIdIPAddress::FromSockAddr(reinterpret_cast<const sockaddr*>(&AAddr), &APort).ToText();
 }
 
 // Milliseconds left of ATimeout after AStart, for poll (-1 = no limit).
@@ -101,12 +120,17 @@ void TIdStackPosix::Startup()
 void TIdStackPosix::Cleanup()
 {}
 
-int TIdStackPosix::NewSocket(int ASocketType, int AProtocol)
+int TIdStackPosix::NewSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion)
 {
     const int type = (ASocketType == Id_SOCK_STREAM ? SOCK_STREAM : ASocketType) | SOCK_CLOEXEC;
-    const int s = ::socket(AF_INET, type, AProtocol);
+    const int family = AVersion == TIdIPVersion::V6 ? AF_INET6 : AF_INET;
+    const int s = ::socket(family, type, AProtocol);
     if (s == -1) {
+        const int error = errno;
         FailErrno();
+        if (family == AF_INET6 && error == EAFNOSUPPORT)
+            throw EIdSocketError(LastErrorCode(), ErrorText(LastErrorCode()) +
+                                                      " This machine has no IPv6.");
         throw EIdInvalidSocket();
     }
     return s;
@@ -114,10 +138,18 @@ int TIdStackPosix::NewSocket(int ASocketType, int AProtocol)
 
 int TIdStackPosix::Bind(int ASocket, const std::string& AIP, int APort)
 {
-    if (const int invalid = CheckAddress(AIP, APort))
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (const int invalid = CheckAddress(ASocket, AIP, APort, addr, len))
         return Fail(invalid);
-    const sockaddr_in addr = MakeAddress(AIP, APort);
-    if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1)
+    if (SocketFamily(ASocket) == AF_INET6) {
+        // "::" serves IPv4 clients too; an empty address (any IPv6 address) leaves them to an
+        // IPv4 socket beside it. Set either way: the system's default is a setting of its own.
+        const int v6Only = AIP.empty() ? 1 : 0;
+        if (::setsockopt(ASocket, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only) == -1)
+            return FailErrno();
+    }
+    if (::bind(ASocket, reinterpret_cast<const sockaddr*>(&addr), len) == -1)
         return FailErrno();
     return 0;
 }
@@ -131,7 +163,7 @@ int TIdStackPosix::Listen(int ASocket, int ABacklog)
 
 int TIdStackPosix::Accept(int ASocket, std::string& APeerIP, int& APeerPort)
 {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     int s;
     do
@@ -148,13 +180,14 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
 {
     // Non-blocking connect plus poll: the same unlimited wait as a blocking connect, but
     // another thread can end it by shutting the socket down, and AStillWanted can refuse it.
-    if (const int invalid = CheckAddress(AIP, APort))
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (const int invalid = CheckAddress(ASocket, AIP, APort, addr, len))
         return Fail(invalid);
     if (SetNonBlocking(ASocket, true) == -1)
         return -1;
-    const sockaddr_in addr = MakeAddress(AIP, APort);
     int result = 0;
-    if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == -1) {
+    if (::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), len) == -1) {
         if (errno == EINPROGRESS || errno == EINTR)
             result = WaitConnected(ASocket, AStillWanted, AWatchSocket);
         else
@@ -169,14 +202,15 @@ int TIdStackPosix::Connect(int ASocket, const std::string& AIP, int APort,
 
 int TIdStackPosix::ConnectNoWait(int ASocket, const std::string& AIP, int APort)
 {
-    if (const int invalid = CheckAddress(AIP, APort))
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+    if (const int invalid = CheckAddress(ASocket, AIP, APort, addr, len))
         return Fail(invalid);
     if (SetNonBlocking(ASocket, true) == -1)
         return -1;
-    const sockaddr_in addr = MakeAddress(AIP, APort);
     int result;
     do
-        result = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        result = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), len);
     while (result == -1 && errno == EINTR);
     if (result == -1)
         return FailErrno();  // 10036 for a connect under way
@@ -198,6 +232,163 @@ int TIdStackPosix::ConnectOutcome(int ASocket)
     if (TakeConnectError(ASocket) == -1)
         return -1;
     return SetNonBlocking(ASocket, false);
+}
+
+namespace {
+
+// One connection attempt of a race: its socket and the target it tries.
+struct TAttempt {
+    int Socket;
+    std::size_t Target;
+};
+
+// A socket for a later attempt: of the target's family, non-blocking, with Nagle's algorithm
+// as the first attempt's socket has it. -1 after recording the error.
+int NewRacingSocket(int AFirstSocket, const TIdIPAddress& ATarget)
+{
+    const int s = ::socket(ATarget.Family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (s == -1)
+        return -1;
+    int noDelay = 0;
+    socklen_t len = sizeof noDelay;
+    if (::getsockopt(AFirstSocket, IPPROTO_TCP, TCP_NODELAY, &noDelay, &len) == 0 && noDelay)
+        ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    return s;
+}
+
+}  // namespace
+
+int TIdStackPosix::ConnectFirst(int ASocket, const std::vector<TIdIPAddress>& ATargets, int APort,
+                                const std::function<bool()>& AStillWanted, int AWatchSocket,
+                                int AAttemptDelayMs)
+{
+    if (ATargets.empty() || APort < 0 || APort > 65535)
+        return Fail(EINVAL);
+    if (SetNonBlocking(ASocket, true) == -1)
+        return -1;
+    using Clock = std::chrono::steady_clock;
+    std::vector<TAttempt> running;
+    std::size_t next = 0;
+    int lastError = ECONNREFUSED;
+    Clock::time_point nextStart = Clock::now();
+    // Closes every attempt but AKeep (the first socket is the caller's: it stays open).
+    const auto closeOthers = [&](int AKeep) {
+        for (const TAttempt& a : running)
+            if (a.Socket != AKeep && a.Socket != ASocket)
+                ::close(a.Socket);
+        running.clear();
+    };
+    // Starts the next target; true when it connected at once (it is then running.back()).
+    const auto startNext = [&]() {
+        const std::size_t index = next++;
+        const int s = index == 0 ? ASocket : NewRacingSocket(ASocket, ATargets[index]);
+        if (s == -1) {
+            lastError = errno;
+            return false;
+        }
+        sockaddr_storage addr{};
+        const socklen_t len = MakeAddress(ATargets[index], APort, SocketFamily(s), addr);
+        int rc;
+        do
+            rc = ::connect(s, reinterpret_cast<const sockaddr*>(&addr), len);
+        while (rc == -1 && errno == EINTR);
+        if (rc == 0 || errno == EINPROGRESS) {
+            running.push_back({s, index});
+            nextStart = Clock::now() + std::chrono::milliseconds(AAttemptDelayMs);
+            return rc == 0;
+        }
+        lastError = errno;
+        if (s != ASocket)
+            ::close(s);
+        return false;
+    };
+    // The watched client as WaitConnected watches it: a reset or shutdown ends the race, a
+    // close after sending does not (those bytes still go to the target), and is asked once.
+    bool watchClose = true;
+    const auto WatchedLeft = [&](const pollfd& AEntry) {
+        if (AEntry.revents & (POLLHUP | POLLERR | POLLNVAL))
+            return true;
+        if (!(AEntry.revents & POLLRDHUP))
+            return false;
+        watchClose = false;
+        return PeerHasLeft(AWatchSocket);
+    };
+    std::optional<TAttempt> winner;
+    if (AStillWanted && !AStillWanted())
+        return Fail(ECONNABORTED);
+    while (!winner) {
+        // No attempt left under way: the next starts at once (a refusal moves on without
+        // waiting out the delay).
+        if (running.empty()) {
+            if (next == ATargets.size())
+                break;
+            if (startNext())
+                winner = running.back();
+            continue;
+        }
+        const bool moreToStart = next < ATargets.size();
+        const auto untilNext = std::chrono::duration_cast<std::chrono::milliseconds>(
+            nextStart - Clock::now());
+        // Without a wake-up of its own (the first socket may have failed already) the wait is
+        // cut into slices that ask AStillWanted again.
+        constexpr int StillWantedSliceMs = 100;
+        const int timeout = moreToStart
+            ? static_cast<int>(std::clamp<long long>(untilNext.count(), 0, StillWantedSliceMs))
+            : StillWantedSliceMs;
+        std::vector<pollfd> fds;
+        for (const TAttempt& a : running)
+            fds.push_back({a.Socket, POLLOUT, 0});
+        if (AWatchSocket >= 0)
+            fds.push_back({AWatchSocket, static_cast<short>(watchClose ? POLLRDHUP : 0), 0});
+        const int n = ::poll(fds.data(), fds.size(), timeout);
+        if (n == -1 && errno != EINTR) {
+            lastError = errno;
+            break;
+        }
+        if ((AStillWanted && !AStillWanted()) || (AWatchSocket >= 0 && WatchedLeft(fds.back()))) {
+            lastError = ECONNABORTED;
+            break;
+        }
+        std::vector<TAttempt> still;
+        for (std::size_t i = 0; i < running.size(); ++i) {
+            if (fds[i].revents == 0) {
+                still.push_back(running[i]);
+                continue;
+            }
+            int error = 0;
+            socklen_t len = sizeof error;
+            if (::getsockopt(running[i].Socket, SOL_SOCKET, SO_ERROR, &error, &len) == -1)
+                error = errno;
+            if (error == 0 && !winner) {
+                winner = running[i];
+                continue;
+            }
+            if (error != 0)
+                lastError = error;
+            if (running[i].Socket != ASocket)
+                ::close(running[i].Socket);
+        }
+        running = std::move(still);
+        if (!winner && moreToStart && Clock::now() >= nextStart && !running.empty() &&
+            startNext())
+            winner = running.back();
+    }
+    closeOthers(winner ? winner->Socket : -1);
+    if (!winner) {
+        SetNonBlocking(ASocket, false);
+        return Fail(lastError);
+    }
+    if (winner->Socket != ASocket) {
+        // The winner takes the first socket's number, so that the caller's handle (and any
+        // thread that may shut it down) names the connection that is kept.
+        const int moved = ::dup3(winner->Socket, ASocket, O_CLOEXEC);
+        ::close(winner->Socket);
+        if (moved == -1)
+            return FailErrno();
+    }
+    if (SetNonBlocking(ASocket, false) == -1)
+        return -1;
+    return static_cast<int>(winner->Target);
 }
 
 int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStillWanted,
@@ -230,7 +421,7 @@ int TIdStackPosix::WaitConnected(int ASocket, const std::function<bool()>& AStil
         return Fail(ECONNABORTED);
     if (TakeConnectError(ASocket) == -1)
         return -1;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
     if (::getpeername(ASocket, reinterpret_cast<sockaddr*>(&peer), &peerLen) == -1)
         return FailErrno();
@@ -406,7 +597,7 @@ int TIdStackPosix::CloseSocket(int ASocket)
 
 void TIdStackPosix::GetSockName(int ASocket, std::string& AIP, int& APort)
 {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     CheckResult(::getsockname(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno()
                                                                                        : 0);
@@ -415,7 +606,7 @@ void TIdStackPosix::GetSockName(int ASocket, std::string& AIP, int& APort)
 
 void TIdStackPosix::GetPeerName(int ASocket, std::string& AIP, int& APort)
 {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
     socklen_t len = sizeof addr;
     CheckResult(::getpeername(ASocket, reinterpret_cast<sockaddr*>(&addr), &len) == -1 ? FailErrno()
                                                                                        : 0);
@@ -441,10 +632,10 @@ int TIdStackPosix::UnacknowledgedBytes(int ASocket)
     return queued;
 }
 
-std::string TIdStackPosix::LookupHost(const std::string& AHost)
+std::vector<TIdIPAddress> TIdStackPosix::LookupHost(const std::string& AHost)
 {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
     const int rc = ::getaddrinfo(AHost.c_str(), nullptr, &hints, &result);
@@ -465,9 +656,12 @@ std::string TIdStackPosix::LookupHost(const std::string& AHost)
         SetLastErrorCode(code);
         return {};
     }
-    std::string ip;
-    int port = 0;
-    SplitAddress(*reinterpret_cast<const sockaddr_in*>(result->ai_addr), ip, port);
+    std::vector<TIdIPAddress> found;
+    for (const addrinfo* entry = result; entry; entry = entry->ai_next)
+        if (entry->ai_family == AF_INET || entry->ai_family == AF_INET6)
+            found.push_back(TIdIPAddress::FromSockAddr(entry->ai_addr));
     freeaddrinfo(result);
-    return ip;
+    if (found.empty())
+        SetLastErrorCode(Id_WSANO_DATA);
+    return found;
 }

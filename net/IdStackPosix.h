@@ -6,7 +6,7 @@
 
 class TIdStackPosix : public TIdStack {
 public:
-    int NewSocket(int ASocketType, int AProtocol) override;
+    int NewSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion) override;
     int Bind(int ASocket, const std::string& AIP, int APort) override;
     int Listen(int ASocket, int ABacklog) override;
     int Accept(int ASocket, std::string& APeerIP, int& APeerPort) override;
@@ -20,6 +20,9 @@ public:
     int Select(TIdSocketList& AReadList, int ATimeout) override;
     int ConnectNoWait(int ASocket, const std::string& AIP, int APort) override;
     int ConnectOutcome(int ASocket) override;
+    int ConnectFirst(int ASocket, const std::vector<TIdIPAddress>& ATargets, int APort,
+                     const std::function<bool()>& AStillWanted, int AWatchSocket,
+                     int AAttemptDelayMs) override;
     int SelectMicros(TIdSocketList& AReadList, std::int64_t ATimeoutUs) override;
     int SetSockOpt(int ASocket, int ALevel, int AOptName, const void* AOptVal,
                    int AOptLen) override;
@@ -35,7 +38,7 @@ public:
     void Cleanup();
 
 protected:
-    std::string LookupHost(const std::string& AHost) override;
+    std::vector<TIdIPAddress> LookupHost(const std::string& AHost) override;
 
 private:
     // Record the failed call's error for LastErrorCode and return -1.

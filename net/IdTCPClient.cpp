@@ -26,10 +26,11 @@ void TIdTCPClient::Connect()
     if (Binding()->HandleAllocated())
         throw EIdAlreadyConnected();
     ResetState();
-    Binding()->AllocateSocket();
     try {
-        SetupSocket();
-        ConnectWatched();
+        const std::vector<TIdIPAddress> targets = TargetsToTry();
+        Binding()->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, targets.front().Version());
+        SetupSocket(targets.front());
+        ConnectWatched(targets);
     } catch (...) {
         try {
             Disconnect();
@@ -44,10 +45,13 @@ bool TIdTCPClient::BeginConnect()
     if (Binding()->HandleAllocated())
         throw EIdAlreadyConnected();
     ResetState();
-    Binding()->AllocateSocket();
+    // Made for an event loop that waits for one socket: the first address only (the relay
+    // pool hands it literal targets alone).
+    const TIdIPAddress target = TargetsToTry().front();
+    Binding()->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, target.Version());
     int code = 0;
     try {
-        SetupSocket();
+        SetupSocket(target);
         if (Binding()->ConnectNoWait() == 0) {
             NotifyConnected();
             return true;
@@ -73,7 +77,21 @@ void TIdTCPClient::FinishConnect()
     NotifyConnected();
 }
 
-void TIdTCPClient::SetupSocket()
+std::vector<TIdIPAddress> TIdTCPClient::TargetsToTry() const
+{
+    std::vector<TIdIPAddress> targets = GStack().ResolveAll(FHost);
+    if (FBoundIP.empty())
+        return targets;
+    // A socket bound to a local address reaches its own family only, and only that socket
+    // tries: no others are made for a race.
+    const TIdIPVersion version = TIdSocketHandle::VersionToBind(FBoundIP);
+    for (const TIdIPAddress& target : targets)
+        if (target.Version() == version)
+            return {target};
+    return {targets.front()};
+}
+
+void TIdTCPClient::SetupSocket(const TIdIPAddress& ATarget)
 {
     // With port 0 the local port is chosen at connect time, per target, so outbound
     // connections to different targets do not compete for one pool of ports. Only an
@@ -83,12 +101,12 @@ void TIdTCPClient::SetupSocket()
     Binding()->SetIP(FBoundIP);
     Binding()->SetPort(0);
     Binding()->Bind();
-    Binding()->SetPeer(GStack().ResolveHost(FHost), FPort);
+    Binding()->SetPeer(ATarget.ToText(), FPort);
     if (!FUseNagle)
         Binding()->DisableNagle();
 }
 
-void TIdTCPClient::ConnectWatched()
+void TIdTCPClient::ConnectWatched(const std::vector<TIdIPAddress>& ATargets)
 {
     TIdPeerThread* peer = TIdPeerThread::Current();
     if (peer && FWatcher != peer) {
@@ -101,7 +119,10 @@ void TIdTCPClient::ConnectWatched()
     if (peer)
         stillWanted = [peer] { return !peer->Aborted(); };
     const int watched = FWatchWhileConnecting ? FWatchWhileConnecting->Binding()->Handle() : -1;
-    if (Binding()->Connect(stillWanted, watched) == -1) {
+    const int result = ATargets.size() == 1
+        ? Binding()->Connect(stillWanted, watched)
+        : Binding()->ConnectFirst(ATargets, FPort, stillWanted, watched);
+    if (result == -1) {
         const int code = GStack().LastErrorCode();
         if (code == Id_WSAECONNABORTED && WatchedConnectionLeft())
             throw EIdConnectAbandoned();

@@ -14,6 +14,8 @@
 
 #include <string>
 
+#include <vector>
+
 #include "net/IdTCPConnection.h"
 
 class TIdPeerThread;
@@ -62,8 +64,11 @@ public:
 
 private:
     friend class TIdPeerThread;
-    void SetupSocket();
-    void ConnectWatched();
+    // Every address of Host in the order to try them (raises when a lookup fails).
+    std::vector<TIdIPAddress> TargetsToTry() const;
+    void SetupSocket(const TIdIPAddress& ATarget);
+    // One target: a plain connect; several: the first of them to answer (Happy Eyeballs).
+    void ConnectWatched(const std::vector<TIdIPAddress>& ATargets);
     bool WatchedConnectionLeft() const;
 
     std::string FHost;

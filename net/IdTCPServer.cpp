@@ -60,13 +60,15 @@ void TIdTCPServer::Activate()
 {
     if (FBindings.Count() == 0)
         FBindings.Add();
+    FIPv6Twins.clear();
+    FEveryFamilyProblem.clear();
     for (int i = 0; i < FBindings.Count(); ++i) {
         TIdSocketHandle* binding = FBindings.Items(i);
-        binding->AllocateSocket();
-        const int one = 1;
-        binding->SetSockOpt(SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        binding->Bind();
-        binding->Listen(Id_ListenBacklog);
+        if (binding->IP().empty())
+            binding->SetEveryFamily(true);
+        ListenOn(*binding, TIdSocketHandle::VersionToBind(binding->IP()));
+        if (binding->EveryFamily())
+            ListenOnEveryIPv6Address(*binding);
     }
     {
         std::lock_guard lock(FThreadMgrLock);
@@ -88,13 +90,49 @@ void TIdTCPServer::Activate()
     FActive = true;
 }
 
+void TIdTCPServer::ListenOn(TIdSocketHandle& ABinding, TIdIPVersion AVersion)
+{
+    ABinding.AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, AVersion);
+    const int one = 1;
+    ABinding.SetSockOpt(SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ABinding.Bind();
+    ABinding.Listen(Id_ListenBacklog);
+}
+
+void TIdTCPServer::ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding)
+{
+    auto twin = std::make_unique<TIdSocketHandle>();
+    twin->SetPort(ABinding.Port());  // the port the IPv4 socket got, chosen or given
+    try {
+        ListenOn(*twin, TIdIPVersion::V6);
+    } catch (const EIdException& e) {
+        // A machine without IPv6 has no IPv6 clients to miss; anything else (the port taken
+        // on IPv6 by another program, say) is told, and IPv4 clients are served still.
+        const auto* socketError = dynamic_cast<const EIdSocketError*>(&e);
+        if (!socketError || socketError->LastError() != Id_WSAEAFNOSUPPORT)
+            FEveryFamilyProblem = e.what();
+        return;
+    }
+    FIPv6Twins.push_back(std::move(twin));
+}
+
+std::vector<TIdSocketHandle*> TIdTCPServer::ListeningHandles() const
+{
+    std::vector<TIdSocketHandle*> handles;
+    for (int i = 0; i < FBindings.Count(); ++i)
+        handles.push_back(FBindings.Items(i));
+    for (const auto& twin : FIPv6Twins)
+        handles.push_back(twin.get());
+    return handles;
+}
+
 void TIdTCPServer::Deactivate()
 {
     if (FListener)
         FListener->Stop();
     // Closing wakes the listener's wait at once (the sockets are shut down first).
-    for (int i = 0; i < FBindings.Count(); ++i)
-        FBindings.Items(i)->CloseSocket(false);
+    for (TIdSocketHandle* handle : ListeningHandles())
+        handle->CloseSocket(false);
     DisconnectAllPeers();
     {
         std::lock_guard lock(FThreadMgrLock);

@@ -23,6 +23,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "net/IdComponent.h"
 #include "net/IdGlobal.h"
@@ -50,7 +52,15 @@ public:
     // Deactivates, then waits until every peer thread has ended. Main thread only.
     void Shutdown();
 
+    // A binding without an IP listens on every address of both families: on 0.0.0.0 itself
+    // and on [::] through a second, IPv6-only socket of the server's own on the same port (two
+    // sockets rather than one dual-stack socket, so that the binding still shows and works as
+    // the IPv4 socket it always was, and a machine without IPv6 still listens on IPv4). An
+    // IP of "::" is one dual-stack socket that serves both families.
     TIdSocketHandles& Bindings() { return FBindings; }
+    // Why the second socket of a binding without an IP could not listen at the last
+    // activation; empty when it listens, and on a machine without IPv6. Main thread only.
+    const std::string& EveryFamilyProblem() const { return FEveryFamilyProblem; }
     int DefaultPort() const { return FBindings.DefaultPort(); }
     void SetDefaultPort(int APort) { FBindings.SetDefaultPort(APort); }
     // A manager set here is not owned by the server; without one, activation creates its own.
@@ -107,6 +117,10 @@ private:
     void Activate();
     void Deactivate();
     void DisconnectAllPeers();
+    void ListenOn(TIdSocketHandle& ABinding, TIdIPVersion AVersion);
+    void ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding);
+    // The bindings and the IPv6 sockets beside them: what the listener accepts on.
+    std::vector<TIdSocketHandle*> ListeningHandles() const;
     // Used by the listener and by peer threads.
     TIdPeerThread* ObtainPeerThread();
     // Without a manager (after deactivation) a thread that is not the caller is freed here.
@@ -114,6 +128,10 @@ private:
 
     std::atomic<bool> FActive{false};
     TIdSocketHandles FBindings;
+    // The [::] sockets of bindings without an IP (listener thread while active, main thread
+    // otherwise).
+    std::vector<std::unique_ptr<TIdSocketHandle>> FIPv6Twins;
+    std::string FEveryFamilyProblem;  // main thread
     mutable std::mutex FThreadMgrLock;  // guards the manager pointers (main, listener, peers)
     TIdThreadMgr* FThreadMgr = nullptr;
     std::unique_ptr<TIdThreadMgr> FOwnedThreadMgr;

@@ -12,7 +12,7 @@ QString Endpoint(const TEndpoint& e)
 {
     if (e.IP.empty())
         return {};
-    return QString::fromStdString(e.IP) + QLatin1Char(':') + QString::number(e.Port);
+    return QString::fromStdString(e.Text());
 }
 
 QString Bytes(double value)

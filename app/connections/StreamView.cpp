@@ -25,7 +25,7 @@ const QColor ServerColour(0, 0, 160);
 
 QString Endpoint(const TEndpoint& e)
 {
-    return QString::fromStdString(e.IP) + QLatin1Char(':') + QString::number(e.Port);
+    return QString::fromStdString(e.Text());
 }
 
 // The bytes as Latin-1 text; control bytes other than line breaks and tabs as '.'.

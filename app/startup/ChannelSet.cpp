@@ -213,7 +213,11 @@ bool TChannelSet::ReachableFromOtherMachines(const trabix::TPM_port& port)
         return text.substr(first, text.find_last_not_of(Blanks) - first + 1);
     };
     const std::string bindIp = trimmed(port.BindIp);
-    const bool everyAddress = bindIp.empty() || bindIp == "0.0.0.0";
+    // "::" (in any of its spellings) serves both families, as an empty Bind IP does.
+    const auto ipv6 = TIdIPAddress::LooksLikeIPv6(bindIp) ? TIdIPAddress::Parse(bindIp)
+                                                          : std::nullopt;
+    const bool everyAddress =
+        bindIp.empty() || bindIp == "0.0.0.0" || (ipv6 && ipv6->IsV6() && ipv6->IsAny());
     const bool everyClient = trimmed(port.AllowFrom).empty();
     return port.Map && everyAddress && everyClient;
 }

@@ -84,7 +84,7 @@ public:
     bool LogReachable = false;
 
     // A channel that listens, or will listen at its next start (Map checked), on every address
-    // of the machine (Bind IP empty or 0.0.0.0) for every client (no allow list).
+    // of the machine (Bind IP empty, 0.0.0.0 or ::) for every client (no allow list).
     static bool ReachableFromOtherMachines(const trabix::TPM_port& port);
     bool ReachableFromOtherMachines(int channel) const;
 

@@ -152,8 +152,13 @@ std::string ListeningText(int channel, const std::string& remarks, TqvMappedPort
     const std::string refusing = problem.empty()
         ? std::string()
         : "; AllowFrom not valid (" + problem + "): refusing every client";
-    return ChannelPrefix(channel, remarks) + " listening to connections on " + bound->IP() + ":" +
-        std::to_string(bound->Port()) + refusing;
+    // A binding without an IP listens on [::] too; when it could not, the line says why.
+    const std::string& noIPv6 = server.EveryFamilyProblem();
+    const std::string ipv6 = noIPv6.empty()
+        ? std::string()
+        : "; not on IPv6 (" + ReplaceLineBreaks(noIPv6, " - ") + ")";
+    return ChannelPrefix(channel, remarks) + " listening to connections on " +
+        TIdIPAddress::WithPort(bound->IP(), bound->Port()) + ipv6 + refusing;
 }
 
 std::string ChannelErrorText(int channel, const std::string& remarks, const std::string& message)

@@ -128,6 +128,10 @@ void TChannelTable::AddRow(int channel)
     row.BindIp = NewTextField(this);
     row.ListenPort = NewSpinBox(trabix::SettingRange::Port, this);
     row.MapIp = NewTextField(this);
+    // The address fields keep room for a dotted quad; a longer IPv6 address scrolls inside
+    // its field, and the tooltip shows it whole.
+    for (QLineEdit* address : {row.BindIp, row.MapIp})
+        connect(address, &QLineEdit::textChanged, address, &QWidget::setToolTip);
     row.MapPort = NewSpinBox(trabix::SettingRange::Port, this);
     row.Map = new QCheckBox(this);
     row.MaxSpeed = NewSpinBox(trabix::SettingRange::MaxSpeed, this);

@@ -27,7 +27,7 @@ void onStopSignal(int)
 
 enum class Kind { EchoListener, SinkListener, SourceListener, Echo, Sink, Source };
 
-// One accepted connection, or one of the three listeners.
+// One accepted connection, or one of the listeners (three, each on 127.0.0.1 and on [::1]).
 struct Peer {
     Peer(Kind k, Fd f) : kind(k), fd(std::move(f)) {}
     Kind kind;
@@ -52,6 +52,7 @@ public:
 
 private:
     bool addListener(Kind kind, uint16_t& port);
+    void watchListener(Kind kind, Fd fd);
     void watch(Peer* peer, uint32_t events, int op);
     void acceptAll(Peer* listener);
     void onEvent(Peer* peer, uint32_t events);
@@ -81,12 +82,20 @@ bool BackendLoop::addListener(Kind kind, uint16_t& port)
     Fd fd = listenLoopback(4096, port);
     if (!fd)
         return false;
+    watchListener(kind, std::move(fd));
+    // The same port on [::1] for the IPv6 rows; a machine without IPv6 has none of them.
+    if (Fd six = listenLoopback6(4096, port))
+        watchListener(kind, std::move(six));
+    return true;
+}
+
+void BackendLoop::watchListener(Kind kind, Fd fd)
+{
     setNonBlocking(fd.get(), true);
     auto peer = std::make_unique<Peer>(kind, std::move(fd));
     watch(peer.get(), EPOLLIN, EPOLL_CTL_ADD);
     int key = peer->fd.get();
     peers_.emplace(key, std::move(peer));
-    return true;
 }
 
 void BackendLoop::watch(Peer* peer, uint32_t events, int op)

@@ -120,7 +120,7 @@ void printRow(const ShapeRow& row, const std::vector<ShapeConn>& conns, size_t r
         "shape port=%d conns=%d limit=%ld seconds=%.2f bytes=%llu plain_rate=%.0f"
         " rate_total=%.0f ratio_total=%.4f ratio_conn_min=%.4f ratio_conn_max=%.4f"
         " failed=%d\n",
-        ntohs(row.target.addr.sin_port), row.conns, row.limit, seconds,
+        row.target.port(), row.conns, row.limit, seconds,
         static_cast<unsigned long long>(bytes), static_cast<double>(bytes) / seconds, total,
         total / static_cast<double>(row.limit), minRatio, maxRatio, failed);
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -41,23 +42,44 @@ void Fd::reset()
 
 bool Target::parse(const std::string& host, int port, Target& out, std::string& error)
 {
-    Target t;
-    t.addr.sin_family = AF_INET;
-    if (inet_pton(AF_INET, host.c_str(), &t.addr.sin_addr) != 1) {
-        error = "not an IPv4 address: " + host;
-        return false;
-    }
-    if ((ntohl(t.addr.sin_addr.s_addr) >> 24) != 127) {
-        error = "refusing a non-loopback address: " + host;
-        return false;
-    }
     if (port <= 0 || port > 65535) {
         error = "bad port " + std::to_string(port);
         return false;
     }
-    t.addr.sin_port = htons(static_cast<uint16_t>(port));
+    Target t;
+    sockaddr_in v4{};
+    sockaddr_in6 v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+        if (!IN6_IS_ADDR_LOOPBACK(&v6.sin6_addr)) {
+            error = "refusing a non-loopback address: " + host;
+            return false;
+        }
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(static_cast<uint16_t>(port));
+        std::memcpy(&t.addr, &v6, sizeof v6);
+        t.length = sizeof v6;
+    } else if (inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+        if ((ntohl(v4.sin_addr.s_addr) >> 24) != 127) {
+            error = "refusing a non-loopback address: " + host;
+            return false;
+        }
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(static_cast<uint16_t>(port));
+        std::memcpy(&t.addr, &v4, sizeof v4);
+        t.length = sizeof v4;
+    } else {
+        error = "not an IP address: " + host;
+        return false;
+    }
     out = t;
     return true;
+}
+
+uint16_t Target::port() const
+{
+    if (family() == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
 }
 
 double nowSeconds()
@@ -101,16 +123,33 @@ Fd listenLoopback(int backlog, uint16_t& port)
     return fd;
 }
 
+Fd listenLoopback6(int backlog, uint16_t port)
+{
+    Fd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd)
+        return {};
+    int one = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    sockaddr_in6 addr{};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_loopback;
+    addr.sin6_port = htons(port);
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd.get(), backlog) != 0)
+        return {};
+    return fd;
+}
+
 Fd startConnect(const Target& target, int& err)
 {
     err = 0;
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    Fd fd(::socket(target.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!fd) {
         err = errno;
         return {};
     }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target.addr), sizeof target.addr) !=
-            0 &&
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&target.addr), target.length) != 0 &&
         errno != EINPROGRESS) {
         err = errno;
         return {};

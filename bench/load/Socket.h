@@ -33,9 +33,12 @@ private:
     int fd_ = -1;
 };
 
-// An IPv4 loopback address and port. parse() refuses anything outside 127.0.0.0/8.
+// A loopback address and port: IPv4 in 127.0.0.0/8 or ::1. parse() refuses anything else.
 struct Target {
-    sockaddr_in addr{};
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    int family() const { return addr.ss_family; }
+    uint16_t port() const;
     static bool parse(const std::string& host, int port, Target& out, std::string& error);
 };
 
@@ -47,6 +50,8 @@ long raiseFileLimit();
 
 // Listens on 127.0.0.1 with a port the system picks; the chosen port is stored in port.
 Fd listenLoopback(int backlog, uint16_t& port);
+// Listens on [::1] (IPv6 only) at the given port; an invalid Fd when that fails.
+Fd listenLoopback6(int backlog, uint16_t port);
 
 // Starts a non-blocking connect. Returns an invalid Fd and sets err on immediate failure.
 Fd startConnect(const Target& target, int& err);

@@ -69,23 +69,67 @@ std::optional<TAllowList::TRange> TAllowList::ParseEntry(std::string_view AEntry
     return TRange{*address & ~hostMask, (*address & ~hostMask) | hostMask};
 }
 
+namespace {
+
+// Clears the bits of AAddress below APrefix (0..128).
+std::array<std::uint8_t, 16> Masked(std::array<std::uint8_t, 16> AAddress, int APrefix)
+{
+    for (int bit = APrefix; bit < 128; ++bit)
+        AAddress[static_cast<std::size_t>(bit / 8)] &=
+            static_cast<std::uint8_t>(~(0x80 >> (bit % 8)));
+    return AAddress;
+}
+
+}  // namespace
+
+bool TAllowList::AddIPv6Entry(std::string_view AEntry)
+{
+    const std::size_t slash = AEntry.find('/');
+    const auto address = TIdIPAddress::Parse(AEntry.substr(0, slash));
+    if (!address || !TIdIPAddress::LooksLikeIPv6(AEntry.substr(0, slash)))
+        return false;
+    int prefix = 128;
+    if (slash != std::string_view::npos) {
+        const auto bits = SmallNumber(AEntry.substr(slash + 1), 128);
+        if (!bits)
+            return false;
+        prefix = static_cast<int>(*bits);
+    }
+    if (!address->IsV6()) {
+        // ::ffff:a.b.c.d/n is the IPv4 range a.b.c.d/(n - 96); a shorter prefix reaches
+        // beyond the IPv4-mapped block into addresses no client has.
+        if (prefix < 96)
+            return false;
+        const auto range = ParseEntry(address->ToText() + "/" + std::to_string(prefix - 96));
+        FRanges.push_back(*range);
+        return true;
+    }
+    FRanges6.push_back(TRange6{Masked(address->V6Bytes(), prefix), prefix});
+    return true;
+}
+
 std::string TAllowList::Parse(std::string_view AText)
 {
     FRanges.clear();
+    FRanges6.clear();
     FEveryone = Trimmed(AText).empty();
     if (FEveryone)
         return {};
     for (;;) {
         const std::size_t comma = AText.find(',');
         const std::string_view entry = Trimmed(AText.substr(0, comma));
-        const auto range = ParseEntry(entry);
-        if (!range) {
+        const bool v6 = TIdIPAddress::LooksLikeIPv6(entry);
+        const auto range = v6 ? std::nullopt : ParseEntry(entry);
+        if (v6 ? !AddIPv6Entry(entry) : !range) {
             FRanges.clear();
+            FRanges6.clear();
             if (entry.empty())
                 return "empty entry in the list";
-            return "\"" + std::string(entry) + "\" is not an IPv4 address or range";
+            return "\"" + std::string(entry) + "\" is not an " + (v6 ? "IPv6" : "IPv4") +
+                " address or range";
         }
-        FRanges.push_back(*range);
+        if (range)
+            FRanges.push_back(*range);
         if (comma == std::string_view::npos)
             break;
         AText.remove_prefix(comma + 1);
@@ -119,4 +163,17 @@ bool TAllowList::Allows(std::uint32_t AAddress) const
     auto after = std::upper_bound(FRanges.begin(), FRanges.end(), AAddress,
                                   [](std::uint32_t a, const TRange& r) { return a < r.First; });
     return after != FRanges.begin() && AAddress <= std::prev(after)->Last;
+}
+
+bool TAllowList::Allows(const TIdIPAddress& AAddress) const
+{
+    if (FEveryone)
+        return true;
+    if (!AAddress.IsV6())
+        return Allows(AAddress.V4());
+    const TBytes bytes = AAddress.V6Bytes();
+    for (const TRange6& r : FRanges6)
+        if (Masked(bytes, r.Prefix) == r.Network)
+            return true;
+    return false;
 }

@@ -1,7 +1,8 @@
 #include "engine/access/ConnectionGate.h"
 
+#include <array>
+#include <map>
 #include <mutex>
-#include <unordered_map>
 
 #include "engine/access/AllowList.h"
 
@@ -10,9 +11,11 @@ struct TConnectionGate::TState {
     TAllowList List;
     std::string ListProblem;
     std::int32_t Open = 0;
-    std::unordered_map<std::uint32_t, std::int32_t> PerSource;
+    // Keyed by the 16 bytes of the address (an IPv4 client in its IPv4-mapped form, so one
+    // that came over IPv6 as ::ffff:a.b.c.d counts as the IPv4 client it is).
+    std::map<TSource, std::int32_t> PerSource;
 
-    void Release(std::uint32_t ASource)
+    void Release(const TSource& ASource)
     {
         std::lock_guard lock(Lock);
         --Open;
@@ -25,7 +28,7 @@ struct TConnectionGate::TState {
 // One admitted connection's place in the counts; gives it back when destroyed.
 class TConnectionGate::TTicket : public TIdObject {
 public:
-    TTicket(std::shared_ptr<TState> AState, std::uint32_t ASource)
+    TTicket(std::shared_ptr<TState> AState, const TSource& ASource)
         : FState(std::move(AState)), FSource(ASource)
     {}
     ~TTicket() override { FState->Release(FSource); }
@@ -34,7 +37,7 @@ public:
 
 private:
     std::shared_ptr<TState> FState;
-    std::uint32_t FSource;
+    TSource FSource;
 };
 
 TConnectionGate::TConnectionGate() : FState(std::make_shared<TState>())
@@ -62,10 +65,10 @@ std::string TConnectionGate::AllowFromProblem() const
 TAdmission TConnectionGate::Admit(std::string_view APeerIP, std::int32_t AMaxConnections,
                                   std::int32_t AMaxPerSource)
 {
-    // The peer is always a dotted quad (IPv4 only); should it ever not be, only a channel
-    // open to everyone takes it.
-    const auto address = TAllowList::ParseAddress(APeerIP);
-    const std::uint32_t source = address.value_or(0);
+    // The peer is always an address as the socket layer writes it; should it ever not be,
+    // only a channel open to everyone takes it.
+    const auto address = TIdIPAddress::Parse(APeerIP);
+    const TSource source = address ? address->V6Bytes() : TSource{};
     TAdmission result;
     std::lock_guard lock(FState->Lock);
     const TAllowList& list = FState->List;

@@ -12,9 +12,10 @@
 // set on a running channel sees the connections already open. A cap of 0 or less is no cap.
 //
 // Threads: thread safe. One lock guards the list and the counts and is held only for the
-// decision itself (a binary search and a hash lookup). Tickets may outlive the gate.
+// decision itself (a search of the list and a lookup of the count). Tickets may outlive the gate.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -39,13 +40,15 @@ public:
     std::string SetAllowFrom(std::string_view AText);
     // What the last SetAllowFrom found wrong, or empty.
     std::string AllowFromProblem() const;
-    // APeerIP: the client's dotted IPv4 address.
+    // APeerIP: the client's address as the socket layer writes it (a dotted quad, or IPv6
+    // text; an IPv4-mapped client comes as its IPv4 address).
     TAdmission Admit(std::string_view APeerIP, std::int32_t AMaxConnections,
                      std::int32_t AMaxPerSource);
     // Admitted connections whose tickets still live.
     std::int32_t OpenConnections() const;
 
 private:
+    using TSource = std::array<std::uint8_t, 16>;
     struct TState;
     class TTicket;
     std::shared_ptr<TState> FState;

@@ -2,9 +2,9 @@
 
 namespace {
 
-TIPv4Endpoint WireEndpoint(const TEndpoint& AEndpoint)
+TWireEndpoint WireEndpoint(const TEndpoint& AEndpoint)
 {
-    return TIPv4Endpoint{ParseIPv4(AEndpoint.IP), static_cast<std::uint16_t>(AEndpoint.Port)};
+    return ParseWireEndpoint(AEndpoint.IP, AEndpoint.Port);
 }
 
 TWireEnd WireEnd(TConnectionEnd AEnd)

@@ -1,7 +1,10 @@
 #include "engine/capture/TcpConversation.h"
 
+#include "net/IdIPAddress.h"
+
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -12,7 +15,9 @@ constexpr std::uint8_t FlagSyn = 0x02;
 constexpr std::uint8_t FlagRst = 0x04;
 constexpr std::uint8_t FlagPsh = 0x08;
 constexpr std::uint8_t FlagAck = 0x10;
-constexpr std::size_t HeaderBytes = 40;
+constexpr std::size_t TcpHeaderBytes = 20;
+constexpr std::size_t IPv4HeaderBytes = 20;
+constexpr std::size_t IPv6HeaderBytes = 40;
 
 void Put16(char* AOut, std::size_t AAt, std::uint32_t AValue)
 {
@@ -75,19 +80,44 @@ std::uint32_t NextIsn()
 
 }  // namespace
 
-std::uint32_t ParseIPv4(const std::string& AText)
+TWireEndpoint ParseWireEndpoint(const std::string& AText, int APort)
 {
-    in_addr a{};
-    if (inet_pton(AF_INET, AText.c_str(), &a) != 1)
-        return 0;
-    return ntohl(a.s_addr);
+    TWireEndpoint endpoint;
+    endpoint.Port = static_cast<std::uint16_t>(APort);
+    if (const auto address = TIdIPAddress::Parse(AText)) {
+        endpoint.V6 = address->IsV6();
+        const auto bytes = address->V6Bytes();
+        if (endpoint.V6)
+            endpoint.Address = bytes;
+        else
+            std::copy(bytes.begin() + 12, bytes.end(), endpoint.Address.begin());
+    }
+    return endpoint;
 }
 
-TTcpConversation::TTcpConversation(TIPv4Endpoint AClient, TIPv4Endpoint ATarget, TFrameSink& ASink)
-    : FSink(ASink)
+namespace {
+
+// An IPv4 end of a conversation written as IPv6.
+TWireEndpoint Mapped(TWireEndpoint AEndpoint)
 {
-    FClient.Endpoint = AClient;
-    FTarget.Endpoint = ATarget;
+    if (AEndpoint.V6)
+        return AEndpoint;
+    std::array<std::uint8_t, 16> mapped{};
+    mapped[10] = mapped[11] = 0xFF;
+    std::copy(AEndpoint.Address.begin(), AEndpoint.Address.begin() + 4, mapped.begin() + 12);
+    AEndpoint.Address = mapped;
+    AEndpoint.V6 = true;
+    return AEndpoint;
+}
+
+}  // namespace
+
+TTcpConversation::TTcpConversation(TWireEndpoint AClient, TWireEndpoint ATarget, TFrameSink& ASink)
+    : FSink(ASink), FV6(AClient.V6 || ATarget.V6)
+{
+    FClient.Endpoint = FV6 ? Mapped(AClient) : AClient;
+    FTarget.Endpoint = FV6 ? Mapped(ATarget) : ATarget;
+    FHeadBytes = (FV6 ? IPv6HeaderBytes : IPv4HeaderBytes) + TcpHeaderBytes;
     FClient.NextSeq = NextIsn();
     FTarget.NextSeq = NextIsn();
 }
@@ -151,33 +181,46 @@ void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTi
 {
     TSide& from = AFromClient ? FClient : FTarget;
     const TSide& to = AFromClient ? FTarget : FClient;
-    const std::size_t total = HeaderBytes + APayload.size();
+    const std::size_t tcpLength = TcpHeaderBytes + APayload.size();
     const std::size_t at = FHeads.size();
-    FHeads.resize(at + HeaderBytes, '\0');  // its capacity stays from batch to batch
+    FHeads.resize(at + FHeadBytes, '\0');  // its capacity stays from batch to batch
     char* head = FHeads.data() + at;
-    // IPv4 header: no options, don't fragment, TTL 64, protocol TCP.
-    head[0] = 0x45;
-    Put16(head, 2, static_cast<std::uint32_t>(total));
-    Put16(head, 4, from.IpId++);
-    Put16(head, 6, 0x4000);
-    head[8] = 64;
-    head[9] = 6;
-    Put32(head, 12, from.Endpoint.Address);
-    Put32(head, 16, to.Endpoint.Address);
-    Put16(head, 10, Fold(Sum16(head, 20)));
-    // TCP header: no options, a fixed window that the acknowledgements keep from filling.
-    Put16(head, 20, from.Endpoint.Port);
-    Put16(head, 22, to.Endpoint.Port);
-    Put32(head, 24, from.NextSeq);
-    Put32(head, 28, (AFlags & FlagAck) ? to.NextSeq : 0);
-    head[32] = 0x50;
-    head[33] = static_cast<char>(AFlags);
-    Put16(head, 34, 0xFFFF);
     // The checksum covers a pseudo header: addresses, protocol and TCP length.
-    const std::size_t tcpLength = total - 20;
-    std::uint64_t sum = Sum16(head + 12, 8) + 6 + tcpLength;
-    sum += Sum16(head + 20, HeaderBytes - 20) + Sum16(APayload.data(), APayload.size());
-    Put16(head, 36, Fold(sum));
+    std::uint64_t sum = 6 + tcpLength;
+    if (FV6) {
+        // IPv6 header: no flow label, next header TCP, hop limit 64.
+        head[0] = 0x60;
+        Put16(head, 4, static_cast<std::uint32_t>(tcpLength));
+        head[6] = 6;
+        head[7] = 64;
+        std::memcpy(head + 8, from.Endpoint.Address.data(), 16);
+        std::memcpy(head + 24, to.Endpoint.Address.data(), 16);
+        sum += Sum16(head + 8, 32);
+        ++from.IpId;
+    } else {
+        // IPv4 header: no options, don't fragment, TTL 64, protocol TCP.
+        head[0] = 0x45;
+        Put16(head, 2, static_cast<std::uint32_t>(IPv4HeaderBytes + tcpLength));
+        Put16(head, 4, from.IpId++);
+        Put16(head, 6, 0x4000);
+        head[8] = 64;
+        head[9] = 6;
+        std::memcpy(head + 12, from.Endpoint.Address.data(), 4);
+        std::memcpy(head + 16, to.Endpoint.Address.data(), 4);
+        Put16(head, 10, Fold(Sum16(head, IPv4HeaderBytes)));
+        sum += Sum16(head + 12, 8);
+    }
+    // TCP header: no options, a fixed window that the acknowledgements keep from filling.
+    char* tcp = head + (FHeadBytes - TcpHeaderBytes);
+    Put16(tcp, 0, from.Endpoint.Port);
+    Put16(tcp, 2, to.Endpoint.Port);
+    Put32(tcp, 4, from.NextSeq);
+    Put32(tcp, 8, (AFlags & FlagAck) ? to.NextSeq : 0);
+    tcp[12] = 0x50;
+    tcp[13] = static_cast<char>(AFlags);
+    Put16(tcp, 14, 0xFFFF);
+    sum += Sum16(tcp, TcpHeaderBytes) + Sum16(APayload.data(), APayload.size());
+    Put16(tcp, 16, Fold(sum));
     // The head's place is fixed by Send, once FHeads no longer grows.
     FBatch.push_back(TFrame{ATime, std::string_view(), APayload});
 }
@@ -185,7 +228,7 @@ void TTcpConversation::Segment(bool AFromClient, std::uint8_t AFlags, TCaptureTi
 void TTcpConversation::Send()
 {
     for (std::size_t i = 0; i < FBatch.size(); ++i)
-        FBatch[i].Head = std::string_view(FHeads).substr(i * HeaderBytes, HeaderBytes);
+        FBatch[i].Head = std::string_view(FHeads).substr(i * FHeadBytes, FHeadBytes);
     if (!FBatch.empty())
         FSink.Frames(FBatch);
     FBatch.clear();

@@ -1,8 +1,10 @@
-// The frames of one synthetic IPv4 TCP conversation between a client and a target, so that a
+// The frames of one synthetic TCP conversation between a client and a target, so that a
 // relayed connection reads in a capture file as if it had been taken on the wire between the
 // two: handshake, data segments with consistent sequence and acknowledgement numbers (each
 // answered by an acknowledgement, so no window ever fills), and an orderly end or a reset.
-// Frames are raw IPv4 packets (no link layer) with correct IP and TCP checksums.
+// Frames are raw IP packets (no link layer) with correct IP and TCP checksums: IPv4 when both
+// ends are IPv4, else IPv6, with an IPv4 end in its IPv4-mapped form (::ffff:a.b.c.d), since
+// one conversation has one family on the wire.
 //
 //   TTcpConversation c(client, target, sink);
 //   c.Open(t0);  c.Data(TRelayDirection::ClientToServer, t1, bytes);  c.End(TWireEnd::ClientFin, t2);
@@ -11,6 +13,7 @@
 // frames of several conversations meet.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,7 +22,7 @@
 #include "engine/connections/CaptureRing.h"
 #include "engine/common/RelayDirection.h"
 
-// One finished frame: its IPv4 and TCP headers, then its payload (which points into the
+// One finished frame: its IP and TCP headers, then its payload (which points into the
 // caller's bytes).
 struct TFrame {
     TCaptureTime Time;
@@ -35,22 +38,25 @@ public:
     virtual void Frames(const std::vector<TFrame>& AFrames) = 0;
 };
 
-struct TIPv4Endpoint {
-    std::uint32_t Address = 0;  // host byte order
+struct TWireEndpoint {
+    std::array<std::uint8_t, 16> Address{};  // network order; IPv4 in the first four bytes
+    bool V6 = false;
     std::uint16_t Port = 0;
 };
 
-// "a.b.c.d" to an address; 0 when it is no dotted IPv4 address.
-std::uint32_t ParseIPv4(const std::string& AText);
+// An address as the connection record shows it (a dotted quad or IPv6 text) with its port;
+// 0.0.0.0 for text that is neither.
+TWireEndpoint ParseWireEndpoint(const std::string& AText, int APort);
 
 enum class TWireEnd { ClientFin, TargetFin, ClientRst, TargetRst };
 
 class TTcpConversation {
 public:
-    // The largest payload of one segment: an IPv4 packet holds at most 65535 bytes.
+    // The largest payload of one segment: an IPv4 packet holds at most 65535 bytes (an IPv6
+    // packet's payload as much, without its 40-byte header).
     static constexpr std::size_t MaxSegment = 65535 - 20 - 20;
 
-    TTcpConversation(TIPv4Endpoint AClient, TIPv4Endpoint ATarget, TFrameSink& ASink);
+    TTcpConversation(TWireEndpoint AClient, TWireEndpoint ATarget, TFrameSink& ASink);
 
     void Open(TCaptureTime ATime);
     // Segments of at most MaxSegment bytes, each acknowledged by the other side.
@@ -61,7 +67,7 @@ public:
 
 private:
     struct TSide {
-        TIPv4Endpoint Endpoint;
+        TWireEndpoint Endpoint;
         std::uint32_t NextSeq = 0;
         std::uint16_t IpId = 0;
     };
@@ -78,4 +84,6 @@ private:
     std::vector<TFrame> FBatch;
     std::string FHeads;  // the batch's headers, one after the other
     bool FEnded = false;
+    bool FV6 = false;
+    std::size_t FHeadBytes = 40;  // IP and TCP header of every frame
 };

@@ -25,11 +25,15 @@
 
 #include "engine/connections/CaptureRing.h"
 #include "engine/common/RelayDirection.h"
+#include "net/IdIPAddress.h"
 
 
+// One end of a connection: IP as the socket layer writes it (a dotted quad or IPv6 short form).
 struct TEndpoint {
     std::string IP;
     int Port = 0;
+    // "a.b.c.d:port" or "[IPv6]:port".
+    std::string Text() const { return TIdIPAddress::WithPort(IP, Port); }
 };
 
 enum class TConnectionState : std::uint8_t { Connecting, Relaying, Closing, Ended };

@@ -89,6 +89,33 @@ TEST_F(TWindowTest, LiveEditReachesTheRunningServerAtOnceRestartEditWaitsForRest
     EXPECT_TRUE(WaitFor([&] { return Form->StatusText() == RestartNotice; }, NoticeWaitMs));
 }
 
+TEST_F(TWindowTest, IPv6AddressesAreTakenWholeSavedAsTypedAndListenedOn)
+{
+    const int port = FreePort();
+    Open({{.ListenPort = port, .MapPort = Target.Port()}});
+    const QString widest = QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff");
+    Row(1).MapIp->setText(widest);
+    EXPECT_EQ(Row(1).MapIp->text(), widest) << "cut short";
+    EXPECT_EQ(Row(1).MapIp->toolTip(), widest) << "the field scrolls; the tooltip shows it whole";
+    Row(1).MapIp->setText(QStringLiteral("127.0.0.1"));
+    Row(1).BindIp->setText(QStringLiteral("[::1]"));
+    Form->SaveConfigAction->trigger();
+    EXPECT_TRUE(Sandbox.ReadIni().contains(QStringLiteral("BindIp=[::1]"))) << "kept as typed";
+    if (!HaveIPv6Loopback())
+        GTEST_SKIP() << "this machine has no IPv6 loopback address (::1)";
+    Form->StartMappings();
+    ASSERT_TRUE(WaitScreenHas(QStringLiteral("listening to connections on [::1]:%1").arg(port)));
+    TFd client = ConnectTo6(port);
+    ASSERT_TRUE(SendAll(client.Get(), "six"));
+    std::string got;
+    ASSERT_TRUE(WaitFor([&] {
+        got += RecvAtMost(client.Get(), 3 - got.size(), Clock::now() + std::chrono::milliseconds(20));
+        return got.size() == 3;
+    }));
+    EXPECT_EQ(got, "SIX");
+    EXPECT_TRUE(WaitScreenHas(QStringLiteral("Incoming connection from [::1]:")));
+}
+
 TEST_F(TWindowTest, OutOfRangeSettingsLoadClampedAndTheServerRunsWhatTheWindowShows)
 {
     const int port = FreePort();

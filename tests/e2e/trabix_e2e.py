@@ -42,6 +42,21 @@ def bound(seconds):
     return seconds * TIME_FACTOR
 
 LOOPBACK = "127.0.0.1"
+LOOPBACK6 = "::1"
+
+
+def family_of(host):
+    return socket.AF_INET6 if ":" in host else socket.AF_INET
+
+
+def have_ipv6_loopback():
+    """True when this machine can bind [::1]."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind((LOOPBACK6, 0))
+        return True
+    except OSError:
+        return False
 
 _live_processes = []
 
@@ -86,9 +101,27 @@ def wait_until(condition, timeout, interval=0.01, what="condition"):
 _held_ports = []
 
 
-def free_port():
+def free_port(host=LOOPBACK):
     """A loopback port nobody else gets from the system while this test process runs (for the
-    program's INI, which needs a number); the program can still bind it."""
+    program's INI, which needs a number); the program can still bind it. With host "::1" the
+    port is held on [::1] and on 127.0.0.1 alike, for a channel that listens on both."""
+    if ":" in host:
+        while True:
+            s6 = socket.socket(socket.AF_INET6)
+            s6.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            s6.bind((host, 0))
+            port = s6.getsockname()[1]
+            s4 = socket.socket()
+            s4.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s4.bind((LOOPBACK, port))
+            except OSError:
+                s6.close()
+                s4.close()
+                continue
+            _held_ports.extend((s6, s4))
+            return port
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind((LOOPBACK, 0))
@@ -101,8 +134,8 @@ def closed_port():
     return free_port()
 
 
-def connect(port, timeout=10.0, nodelay=False):
-    s = socket.create_connection((LOOPBACK, port), timeout=timeout)
+def connect(port, timeout=10.0, nodelay=False, host=LOOPBACK):
+    s = socket.create_connection((host, port), timeout=timeout)
     if nodelay:
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
@@ -303,7 +336,7 @@ class TrabixRun:
 
     def wait_listening(self, channel, port, timeout=15.0):
         return self.wait_for_line(r"^\*\* [\d:]{12} Channel %d: \(.*\) listening to connections on "
-                                  r"[\d.]+:%d$" % (channel, port), timeout)
+                                  r"([\d.]+|\[[\da-f:]+\]):%d$" % (channel, port), timeout)
 
     # -- /proc
 
@@ -413,13 +446,16 @@ def last_counters(lines, channel):
 
 
 class Backend:
-    """A threaded TCP server on 127.0.0.1:0; handler(sock) runs on a thread per connection."""
+    """A threaded TCP server on 127.0.0.1:0 (or host, port); handler(sock) runs on a thread
+    per connection. An IPv6 host listens on IPv6 only."""
 
-    def __init__(self, handler):
+    def __init__(self, handler, host=LOOPBACK, port=0):
         self.handler = handler
-        self.listener = socket.socket()
+        self.listener = socket.socket(family_of(host))
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind((LOOPBACK, 0))
+        if ":" in host:
+            self.listener.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        self.listener.bind((host, port))
         self.listener.listen(128)
         self.port = self.listener.getsockname()[1]
         self.accepted = 0

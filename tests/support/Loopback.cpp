@@ -133,6 +133,60 @@ TFd ConnectTo(int APort)
     return fd;
 }
 
+namespace {
+
+sockaddr_in6 Loopback6(int APort)
+{
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<std::uint16_t>(APort));
+    a.sin6_addr = in6addr_loopback;
+    return a;
+}
+
+}  // namespace
+
+TListener6::TListener6() : FSocket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    sockaddr_in6 a = Loopback6(0);
+    socklen_t len = sizeof a;
+    if (FSocket.Get() < 0 || ::bind(FSocket.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(FSocket.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+        ::listen(FSocket.Get(), 128) != 0)
+        throw std::runtime_error(std::string("cannot listen on [::1]: ") + std::strerror(errno));
+    FPort = ntohs(a.sin6_port);
+}
+
+TFd TListener6::Accept()
+{
+    return TFd(::accept4(FSocket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+}
+
+TFd TryConnect6(int APort)
+{
+    TFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in6 a = Loopback6(APort);
+    if (fd.Get() >= 0 && ::connect(fd.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0)
+        fd.Reset();
+    return fd;
+}
+
+TFd ConnectTo6(int APort)
+{
+    TFd fd = TryConnect6(APort);
+    if (fd.Get() < 0)
+        throw std::runtime_error("cannot connect to [::1]:" + std::to_string(APort) + ": " +
+                                 std::strerror(errno));
+    return fd;
+}
+
+bool HaveIPv6Loopback()
+{
+    TFd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in6 a = Loopback6(0);
+    return fd.Get() >= 0 && ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
 TFd TryConnectFrom(const std::string& ASource, int APort, int& AError)
 {
     TFd fd = NewSocket();

@@ -85,6 +85,23 @@ TFd ConnectFrom(const std::string& ASource, int APort);
 // resets at once can make the connect itself fail with ECONNRESET: the reset arrives between
 // the handshake and the moment the blocked connect looks at the socket again.
 TFd TryConnectFrom(const std::string& ASource, int APort, int& AError);
+// IPv6 loopback: a listener on [::1] (IPv6 only) with a port the system chose, and
+// connects to [::1]:APort, or to ::ffff:127.0.0.1 (an IPv4 client through an IPv6 socket).
+class TListener6 {
+public:
+    TListener6();
+    int Port() const { return FPort; }
+    TFd Accept();
+
+private:
+    TFd FSocket;
+    int FPort = 0;
+};
+TFd TryConnect6(int APort);
+TFd ConnectTo6(int APort);
+// True when this machine has an IPv6 loopback address to test with.
+bool HaveIPv6Loopback();
+
 // Closes with an RST instead of a FIN.
 void CloseWithReset(TFd& AFd);
 

@@ -138,7 +138,7 @@ TEST(ChannelSet, ReachableMeansMappedOnEveryAddressForEveryClient)
 {
     trabix::TPM_port port;
     port.Map = true;
-    for (const char* everyAddress : {"", " ", "0.0.0.0", " 0.0.0.0\t"}) {
+    for (const char* everyAddress : {"", " ", "0.0.0.0", " 0.0.0.0\t", "::", "[::]", "0:0::0"}) {
         port.BindIp = everyAddress;
         EXPECT_TRUE(TChannelSet::ReachableFromOtherMachines(port)) << "[" << everyAddress << "]";
     }
@@ -150,6 +150,10 @@ TEST(ChannelSet, ReachableMeansMappedOnEveryAddressForEveryClient)
     port.AllowFrom = "  ";
     port.BindIp = "127.0.0.1";
     EXPECT_FALSE(TChannelSet::ReachableFromOtherMachines(port));
+    for (const char* oneAddress : {"::1", "[::1]", "fe80::1%lo", "000.0.0.0"}) {
+        port.BindIp = oneAddress;
+        EXPECT_FALSE(TChannelSet::ReachableFromOtherMachines(port)) << oneAddress;
+    }
 
     trabix::TSettings settings;
     settings.Port(4).Map = true;
