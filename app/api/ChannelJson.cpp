@@ -104,6 +104,16 @@ QJsonObject ChannelObject(int channel, const trabix::TPM_port& port, TChannelSet
     return object;
 }
 
+namespace {
+
+// What a TLS leg negotiated, or null for a leg without TLS.
+QJsonValue TlsFacts(const std::string& facts)
+{
+    return facts.empty() ? QJsonValue() : QJsonValue(QString::fromStdString(facts));
+}
+
+}  // namespace
+
 QJsonObject ConnectionObject(const TConnectionSnapshot& c)
 {
     QJsonObject object{
@@ -117,6 +127,8 @@ QJsonObject ConnectionObject(const TConnectionSnapshot& c)
         {"ended", c.Ended ? Time(*c.Ended) : QJsonValue()},
         {"bytesCS", static_cast<qint64>(c.BytesCS)},
         {"bytesSC", static_cast<qint64>(c.BytesSC)},
+        {"tlsClient", TlsFacts(c.TlsClient)},
+        {"tlsTarget", TlsFacts(c.TlsTarget)},
     };
     return object;
 }

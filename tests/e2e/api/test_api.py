@@ -237,6 +237,7 @@ class Connections(ApiCase):
         self.assertEqual(c["target"], "127.0.0.1:%d" % echo.port)
         self.assertTrue(c["open"])
         self.assertEqual((c["bytesCS"], c["bytesSC"]), (3, 3))
+        self.assertEqual((c["tlsClient"], c["tlsTarget"]), (None, None))  # a plain channel
         self.assertEqual(api.ok("GET", "/v1/connections?channel=1")["connections"], [])
         status, body = api.call("GET", "/v1/connections/%s/stream" % c["id"])
         self.assertEqual(status, 404)
