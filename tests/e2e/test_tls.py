@@ -139,6 +139,27 @@ def plain_transform_handler(sock):
     serve_duplex(sock, lambda data: data.translate(TRANSFORM))
 
 
+# A non-blocking socket, plain or TLS, that cannot go on now: TLS may need the other
+# direction first.
+NOT_NOW = (ssl.SSLWantWriteError, ssl.SSLWantReadError, BlockingIOError)
+
+
+def send_some(sock, data):
+    """Sends up to 64 KiB of data; returns how many bytes went (0 when it cannot now)."""
+    try:
+        return sock.send(data[:1 << 16])
+    except NOT_NOW:
+        return 0
+
+
+def recv_some(sock):
+    """Up to 64 KiB read; b"" at the end, None when nothing can be read now."""
+    try:
+        return sock.recv(1 << 16)
+    except NOT_NOW:
+        return None
+
+
 def serve_duplex(sock, answer, idle=30.0):
     """Serves one connection, plain or TLS, reading and writing at once as real servers do:
     what answer(data) gives for each piece read is sent while more is read. (A server that
@@ -154,14 +175,10 @@ def serve_duplex(sock, answer, idle=30.0):
         if not (readable or writable or pending()):
             return
         if writable:
-            try:
-                del out[:sock.send(out[:1 << 16])]
-            except (ssl.SSLWantWriteError, ssl.SSLWantReadError, BlockingIOError):
-                pass
+            del out[:send_some(sock, out)]
         if readable or pending():
-            try:
-                data = sock.recv(1 << 16)
-            except (ssl.SSLWantReadError, ssl.SSLWantWriteError, BlockingIOError):
+            data = recv_some(sock)
+            if data is None:
                 continue
             if not data:
                 return
@@ -209,14 +226,10 @@ def exchange(sock, payload, expected, timeout=60.0):
             writers = [sock] if sent < len(payload) else []
             readable, writable, _ = select.select([sock], writers, [], 0 if pending() else left)
             if writable:
-                try:
-                    sent += sock.send(view[sent:sent + (1 << 16)])
-                except (ssl.SSLWantWriteError, ssl.SSLWantReadError, BlockingIOError):
-                    pass
+                sent += send_some(sock, view[sent:])
             if readable or pending():
-                try:
-                    data = sock.recv(1 << 16)
-                except (ssl.SSLWantReadError, ssl.SSLWantWriteError, BlockingIOError):
+                data = recv_some(sock)
+                if data is None:
                     continue
                 if not data:
                     break
