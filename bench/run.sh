@@ -558,6 +558,8 @@ run_api() {
     python3 "$root/bench/api/api_bench.py" --trabix "$trabix" --load "$load" \
       --seconds "$seconds" | sed 's/^api //' | record "$run" trabix-api
   done
+}
+
 # TLS on both legs against haproxy doing the same: the client speaks TLS to the relay, the
 # relay TLS to a TLS echo/source (a haproxy of its own in front of the load backend). One
 # ECDSA P-256 certificate everywhere, TLS 1.3 with TLS_AES_128_GCM_SHA256 only (an OpenSSL
@@ -574,8 +576,8 @@ tls_haproxy_config() {  # $1 file, then "port backend server-options" per listen
     printf '  ssl-default-server-ciphersuites TLS_AES_128_GCM_SHA256\n'
     printf '  ssl-default-server-options ssl-min-ver TLSv1.3 no-tls-tickets\n'
     printf 'defaults\n  mode tcp\n  timeout connect 5s\n  timeout client 1m\n  timeout server 1m\n'
-    for spec in "$@"; do
-      read -r listen backend options <<<"$spec"
+    for listener_line in "$@"; do
+      read -r listen backend options <<<"$listener_line"
       n=$((n + 1))
       printf 'listen l%d\n  bind 127.0.0.1:%s ssl crt %s\n  server s%d 127.0.0.1:%s %s\n' \
         "$n" "$listen" "$tls_dir/both.pem" "$n" "$backend" "$options"
