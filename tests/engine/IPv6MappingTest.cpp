@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
+#include <deque>
+
 namespace enginetest {
 namespace {
 
@@ -31,17 +33,21 @@ protected:
         return Map.Bindings().Items(0)->Port();
     }
 
-    // The client says "ping", the target answers "pong" on the connection it accepted.
+    // The client says "ping", the target answers "pong" on the connection it accepted. The
+    // target's end stays open until the test ends: its close would end the connection.
     template <typename TTarget>
     void PingPong(TFd& AClient, TTarget& ATarget)
     {
         ASSERT_TRUE(SendAll(AClient.Get(), "ping"));
-        TFd served = ATarget.Accept();
+        TFd& served = Served.emplace_back(ATarget.Accept());
         ASSERT_GE(served.Get(), 0);
         EXPECT_EQ(RecvAtMost(served.Get(), 4), "ping");
         ASSERT_TRUE(SendAll(served.Get(), "pong"));
         EXPECT_EQ(RecvAtMost(AClient.Get(), 4), "pong");
     }
+
+    // The target's ends of the connections; PingPong runs on one thread at a time.
+    std::deque<TFd> Served;
 
     TConnectionSnapshot OnlyConnection()
     {
