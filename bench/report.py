@@ -335,7 +335,9 @@ def api_lines(rows):
 # TLS on both legs, Trabix against haproxy: (label, selector, field, goal as a share of haproxy).
 TLS_ROWS = [("Download, 1 conn (MB/s)", {"conns": "1"}, "mbps", 1.0),
             ("Download, 8 conns (MB/s)", {"conns": "8"}, "mbps", 1.0),
-            ("Full handshakes per second", {}, "per_sec", 0.9)]
+            ("New connections per second, 8 clients", {"workers": "8"}, "per_sec", 0.9),
+            ("New connections per second, 1 client", {"workers": "1"}, "per_sec", 0.9),
+            ("Requests per second, 50 conns", {"conns": "50"}, "per_sec", 0.9)]
 
 
 def tls_lines(rows):

@@ -564,9 +564,9 @@ run_api() {
 # relay TLS to a TLS echo/source (a haproxy of its own in front of the load backend). One
 # ECDSA P-256 certificate everywhere, TLS 1.3 with TLS_AES_128_GCM_SHA256 only (an OpenSSL
 # configuration every process here reads), no session tickets or reuse on any leg. Clients:
-# python's ssl module (downloads from the source, 1 and 8 connections) and openssl s_time -new (full
-# handshakes per second, one client at a time). bench/tls_first_name.py measures what a
-# new name costs the program.
+# trabix-load's TLS clients (downloads from the source through 1 and 8 connections, new
+# connections, request/response). bench/tls_first_name.py measures what a new
+# name costs the program.
 tls_haproxy_config() {  # $1 file, then "port backend server-options" per listener
   local file=$1 n=0 listen backend options; shift
   {
@@ -635,38 +635,21 @@ run_tls() {
 }
 
 # MB/s of downloads from the TLS source through the relay (1 and 8 connections, BENCH_BYTES
-# in all), then full handshakes per second through it.
+# in all), then new TLS connections per second through it (8 clients and 1 client, each
+# connection a full handshake on both legs and the echo of one byte) and requests per second
+# on 50 TLS connections.
 measure_tls() {
-  local run=$1 target=$2 conns t0 t1 got line
+  local run=$1 target=$2 conns i
   for conns in 1 8; do
-    t0=$EPOCHREALTIME
-    # The source sends as many bytes as the 8-byte little-endian header asks for.
-    got=$(for _ in $(seq 1 "$conns"); do
-            timeout 60 python3 -c '
-import socket, ssl, struct, sys
-want = int(sys.argv[2]); got = 0
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-context.check_hostname = False; context.verify_mode = ssl.CERT_NONE
-with context.wrap_socket(socket.create_connection(("127.0.0.1", int(sys.argv[1])))) as s:
-    s.sendall(struct.pack("<Q", want))
-    while got < want and (n := len(s.recv(1 << 20))):
-        got += n
-print(got)' "$SOURCE" $((BENCH_BYTES / conns)) 2>/dev/null &
-          done; wait)
-    t1=$EPOCHREALTIME
-    got=$(echo "$got" | awk '{s += $1} END {print s}')
-    awk -v b="$got" -v a="$t0" -v z="$t1" -v c="$conns" \
-      'BEGIN {printf "tls tput conns=%d bytes=%d mbps=%.1f\n", c, b, b / (z - a) / 1e6}' \
-      | record "$run" "$target"
+    "$load" tls-tput --port "$SOURCE" --conns "$conns" --bytes "$BENCH_BYTES" --max-seconds 60 \
+      | sed 's/^tls-tput /tls tput /' | record "$run" "$target"
   done
-  # s_time counts the connections; its own "real seconds" are whole seconds, so the wall time
-  # is taken here.
-  t0=$EPOCHREALTIME
-  line=$(openssl s_time -connect "127.0.0.1:$ECHO" -new -time "$cps_seconds" 2>/dev/null \
-         | sed -n 's/^\([0-9]*\) connections in [0-9.]*s;.*/\1/p' | head -n 1)
-  t1=$EPOCHREALTIME
-  [ -n "$line" ] && awk -v n="$line" -v a="$t0" -v z="$t1" \
-    'BEGIN {printf "tls cps connections=%d per_sec=%.1f\n", n, n / (z - a)}' | record "$run" "$target"
+  for i in 8 1; do
+    "$load" tls-cps --port "$ECHO" --workers "$i" --seconds "$cps_seconds" \
+      | sed 's/^tls-cps /tls cps /' | record "$run" "$target"
+  done
+  "$load" tls-rr --port "$ECHO" --conns 50 --size 40 --seconds "$BENCH_RR_SECONDS" \
+    | sed 's/^tls-rr /tls rr /' | record "$run" "$target"
 }
 
 # --- main ------------------------------------------------------------------------------------

@@ -84,6 +84,14 @@ struct RrOptions {
 };
 int runRequestResponse(const RrOptions& options);
 
+// The TLS forms of cps, tput (downloads) and rr (Tls.cpp): every connection a full TLS 1.3 handshake with the
+// relay, which must answer with the backend's echo; rr's connections are opened (handshakes
+// included) before the warm-up ends.
+int runTlsCps(const CpsOptions& options);
+// Downloads from the source backend through TLS connections (o.up is ignored).
+int runTlsDownload(const TputOptions& options);
+int runTlsRequestResponse(const RrOptions& options);
+
 // Shaping accuracy: downloads from sources behind rate-limited channels and compares the
 // measured rate of every connection, and of every row as a whole, with the row's limit.
 struct ShapeRow {

@@ -10,6 +10,10 @@
 //                    [--latency-seconds S]
 //   trabix-load rr --port P [--conns N] [--pipeline K] [--size B] [--seconds S]
 //                  [--warmup-seconds S] [--relay-pids A,B] [--backend-pids C]
+//   trabix-load tls-tput --port P [--conns N] [--bytes B] [--max-seconds S]
+//   trabix-load tls-cps --port P [--workers N] [--seconds S]
+//   trabix-load tls-rr --port P [--conns N] [--pipeline K] [--size B] [--seconds S]
+//                      [--warmup-seconds S]
 //   trabix-load shape --row PORT:CONNS:LIMIT [--row ...] [--seconds S]
 //   trabix-load freeport [--count N]
 //   trabix-load wait-port --port P [--seconds S]
@@ -133,7 +137,7 @@ int waitPort(const Target& t, double seconds)
 int usage()
 {
     std::fprintf(stderr,
-                 "usage: trabix-load serve|tput|latency|cps|burst|rr|hold|shape|freeport|"
+                 "usage: trabix-load serve|tput|latency|cps|burst|rr|tls-tput|tls-cps|tls-rr|hold|shape|freeport|"
                  "wait-port|mem [--key value ...]\n");
     return 64;
 }
@@ -174,25 +178,26 @@ int dispatch(const std::string& cmd, const Args& args)
         return usage();
     if (cmd == "wait-port")
         return waitPort(t, args.number("seconds", 10));
-    if (cmd == "tput") {
+    if (cmd == "tput" || cmd == "tls-tput") {
         std::string dir = args.text("dir", "up");
         TputOptions o{t, dir == "up", static_cast<int>(args.number("conns", 1)),
                       static_cast<uint64_t>(args.number("bytes", 1e9)),
                       args.number("max-seconds", 10)};
-        return runTput(o);
+        return cmd == "tput" ? runTput(o) : runTlsDownload(o);
     }
     if (cmd == "latency")
         return runLatency(LatencyOptions{t, static_cast<int>(args.number("count", 20000)),
                                          args.number("max-seconds", 30)},
                           0);
-    if (cmd == "cps")
-        return runCps(
-            CpsOptions{t, static_cast<int>(args.number("workers", 8)), args.number("seconds", 5)});
+    if (cmd == "cps" || cmd == "tls-cps") {
+        CpsOptions o{t, static_cast<int>(args.number("workers", 8)), args.number("seconds", 5)};
+        return cmd == "cps" ? runCps(o) : runTlsCps(o);
+    }
     if (cmd == "burst")
         return runBurst(BurstOptions{t, static_cast<int>(args.number("conns", 200)),
                                      static_cast<int>(args.number("rounds", 5)),
                                      args.number("max-seconds", 10)});
-    if (cmd == "rr") {
+    if (cmd == "rr" || cmd == "tls-rr") {
         RrOptions o;
         o.target = t;
         o.conns = static_cast<int>(args.number("conns", 50));
@@ -202,7 +207,7 @@ int dispatch(const std::string& cmd, const Args& args)
         o.warmupSeconds = args.number("warmup-seconds", 1);
         o.relayPids = intList(args.text("relay-pids", ""));
         o.backendPids = intList(args.text("backend-pids", ""));
-        return runRequestResponse(o);
+        return cmd == "rr" ? runRequestResponse(o) : runTlsRequestResponse(o);
     }
     if (cmd == "hold") {
         HoldOptions o;

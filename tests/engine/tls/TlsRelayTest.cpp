@@ -10,8 +10,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
 
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 namespace enginetest {
 namespace {
@@ -311,6 +317,46 @@ TEST_F(TlsRelayTest, CurlVerifiesTheExportedAuthorityByNameAndByAddress)
     EXPECT_EQ(byName, "hello through both legs\n");
     EXPECT_EQ(byAddress, "hello through both legs\n");
     ::pclose(server);
+}
+
+// The system's trust store as OpenSSL finds it: the bundle SSL_CERT_FILE names, or a
+// certificate under its hash name in the folder SSL_CERT_DIR names.
+TEST_F(TlsRelayTest, WithoutACaFileTheTargetIsVerifiedAgainstTheSystemsBundleOrHashedFolder)
+{
+    struct TEnvironment {
+        ~TEnvironment()
+        {
+            unsetenv("SSL_CERT_FILE");
+            unsetenv("SSL_CERT_DIR");
+        }
+    } restore;
+    TTempDir folder;
+    TTlsServer server({.CertFile = Target.Cert("backend.test"), .KeyFile = Target.Key("backend.test")});
+    setenv("SSL_CERT_FILE", Target.CaFile().c_str(), 1);
+    setenv("SSL_CERT_DIR", folder.Path().c_str(), 1);
+    StartTls(server.Port(), {.Target = true, .ServerName = "backend.test"});
+    EXPECT_EQ(Plain("bundle"), Transformed("bundle"));
+
+    std::unique_ptr<FILE, int (*)(FILE*)> pem(std::fopen(Target.CaFile().c_str(), "r"), &std::fclose);
+    ASSERT_TRUE(pem);
+    std::unique_ptr<X509, void (*)(X509*)> ca(PEM_read_X509(pem.get(), nullptr, nullptr, nullptr), &X509_free);
+    ASSERT_TRUE(ca);
+    char hashName[16];
+    std::snprintf(hashName, sizeof hashName, "%08lx.0", X509_subject_name_hash(ca.get()));
+    std::filesystem::copy_file(Target.CaFile(), folder / hashName);
+    setenv("SSL_CERT_FILE", (folder / "no-bundle.pem").c_str(), 1);
+    // Another key log file only makes the channel read the store anew.
+    ASSERT_EQ(Map.SetTls({.Target = true, .ServerName = "backend.test", .KeyLogFile = folder / "2.keys"},
+                         Settings.Path()),
+              "");
+    EXPECT_EQ(Plain("folder"), Transformed("folder"));
+
+    std::filesystem::remove(folder / hashName);
+    ASSERT_EQ(Map.SetTls({.Target = true, .ServerName = "backend.test", .KeyLogFile = folder / "3.keys"},
+                         Settings.Path()),
+              "");
+    EXPECT_EQ(Plain("nobody"), "");  // neither knows the target's authority
+    EXPECT_TRUE(Logged("certificate verify failed"));
 }
 
 }  // namespace
