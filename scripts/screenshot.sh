@@ -131,7 +131,7 @@ shoot() {
   rm -f "$work"/*.log "$work"/*.png
   export TRABIX_SCREENSHOT="$work/$name.png" QT_SCALE_FACTOR=$scale
   export listen1 listen2 work
-  xvfb-run -a -s "-screen 0 ${screen}x24" bash -c '
+  xvfb-run -a -s "-screen 0 ${screen}x24 -noreset" bash -c '
     set -euo pipefail
     cd "$work"
     openbox >/dev/null 2>&1 & wm=$!

@@ -32,9 +32,12 @@ class X11Test(unittest.TestCase):
             raise unittest.SkipTest("missing %s (scripts/deps.sh installs them)" % missing)
         cls.procs = []
         read_end, write_end = os.pipe()
+        # -noreset: by default the server resets whenever its last client leaves, and a client
+        # that connects meanwhile is turned away; the probes below come and go while openbox
+        # starts, and openbox then fails with "Failed to open the display".
         cls.procs.append(subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x900x24",
-             "-nolisten", "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+             "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL))
         os.close(write_end)
         # Xvfb writes the number when it accepts clients; it ends if the pipe closes first.
