@@ -16,11 +16,12 @@ set -euo pipefail
 # package does not pull in: qt6-websockets-dev); prometheus brings promtool, which checks the
 # metrics page, and python3-pytest runs the API's example test. iproute2, nftables and
 # util-linux (unshare) make the network namespace in which the IPv6 cases drop SYNs to [::1].
+# nghttp2-server brings nghttpd, the HTTP/2 server of the TLS cases.
 packages=(g++ cmake ninja-build pkg-config googletest libgtest-dev qt6-base-dev qt6-svg-dev
           libsystemd-dev libgl-dev xvfb openbox xdotool x11-utils python3 curl procps
           dpkg-dev lintian desktop-file-utils appstream libpcap-dev tshark libssl-dev openssl
           qt6-httpserver-dev qt6-websockets-dev prometheus python3-pytest
-          iproute2 nftables util-linux)
+          iproute2 nftables util-linux nghttp2-server)
 for group in "$@"; do
   case $group in
     # clang itself only recommends its runtime; libclang-rt-dev follows the default clang

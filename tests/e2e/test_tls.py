@@ -1,7 +1,8 @@
 """TLS on either leg of a channel, end to end: the headless program with TLS keys in its INI,
 real TLS clients (curl, openssl s_client, python's ssl module) and TLS targets (python's ssl
-module) on loopback, certificates of a test authority made with the openssl tool, the local
-authority exported with --export-ca, and tshark decrypting a loopback capture with the key log.
+module, nghttpd for HTTP/2) on loopback, certificates of a test authority made with the openssl
+tool, the local authority exported with --export-ca, and tshark decrypting a loopback capture
+with the key log.
 
 The cases run in order on one program run (their names carry the order); the last one stops it
 with TLS connections open.
@@ -460,6 +461,42 @@ class TlsEndToEnd(unittest.TestCase):
         one = payload_of(1, ORIGINATE)
         records = self.target.find(lambda r: r["received"] == one)
         self.assertEqual([(r["sni"], r["version"]) for r in records], [(NAME, "TLSv1.3")] * 2)
+
+    def test_10_an_http2_request_crosses_both_legs(self):
+        """curl --http2 through a channel that terminates and originates, to nghttpd (which
+        speaks nothing but HTTP/2): the client's ALPN offer reaches the server and h2 comes
+        back, so the request and its answer are HTTP/2 end to end."""
+        if not shutil.which("nghttpd"):
+            self.skipTest("nghttpd missing (scripts/deps.sh installs nghttp2-server)")
+        htdocs = tempfile.mkdtemp(dir=self.files)
+        with open(os.path.join(htdocs, "hello.txt"), "w") as f:
+            f.write("hello over h2\n")
+        cert, key = os.path.join(self.files, NAME + ".pem"), os.path.join(self.files, NAME + ".key")
+        server_port = e2e.free_port()
+        said = os.path.join(self.files, "nghttpd.out")
+        with open(said, "w") as out:
+            server = subprocess.Popen(["nghttpd", "-a", "127.0.0.1", "-d", htdocs,
+                                       str(server_port), key, cert],
+                                      stdout=out, stderr=subprocess.STDOUT)
+        self.addCleanup(server.wait, timeout=e2e.bound(10))
+        self.addCleanup(server.kill)
+        e2e.wait_until(lambda: server.poll() is not None or not e2e.is_refused(server_port), 10,
+                       what="nghttpd listening")
+        if server.poll() is not None:
+            with open(said) as f:
+                self.fail("nghttpd ended: " + f.read())
+        run, ports = self.start_run({1: (server_port, dict(TlsClient=1, TlsTarget=1,
+                                                           TlsCaFile=self.pki.cert))},
+                                    LogConnInfo=1)
+        self.addCleanup(run.close)
+        port = ports[1]
+        done = subprocess.run(
+            ["curl", "-sS", "--fail", "--http2", "--max-time", "30", "-w", "\n%{http_version}",
+             "--cacert", self.exported_ca(run), "--resolve", "%s:%d:127.0.0.1" % (NAME, port),
+             "https://%s:%d/hello.txt" % (NAME, port)],
+            capture_output=True, text=True, timeout=e2e.bound(60))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertEqual(done.stdout, "hello over h2\n\n2")
 
     # ---- the target's certificate
 
