@@ -356,19 +356,9 @@ bool TqvMappedPortTCP::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& A
     mapping->Target->SetUseNagle(false);
     mapping->Target->SetPort(MappedPort());
     mapping->Target->SetHost(MappedHost());
-    try {
-        mapping->Connecting = !mapping->Target->BeginConnect();
-    } catch (const std::exception& e) {
-        record->NoteEnd(TConnectionEnd::Error, ReplaceLineBreaks(e.what(), " - "));
-        LogException(nullptr, e);
-        AConnection.reset();
-        EndTakenConnection(record, false);
-        return true;
-    }
-    if (!mapping->Connecting) {
-        PooledConnectEnded(*mapping, nullptr, false);
-        mapping->Pipeline->Start(RelayNow());
-    }
+    // The pool thread begins the connect: the listener goes back to accepting at once.
+    mapping->Connecting = true;
+    mapping->ConnectNotBegun = true;
     mapping->Client = std::move(AConnection);
     // Counted before the pool can end it; a pooled connection counts as a step waiting.
     CurrentTransmittingThreads.fetch_add(1);

@@ -72,6 +72,8 @@ private:
     void OnWake();
     void TakeInbox();
     void Register(std::unique_ptr<TPooledMapping> AMapping);
+    bool BeginConnect(TPooledMapping& AMapping);
+    void EndUnregistered(TPooledMapping& AMapping);
     bool Watch(TSide& ASide);
     void OnEvent(TSide& ASide, std::uint32_t AEvents);
     // A Connecting mapping's event: true once it relays.
@@ -97,6 +99,8 @@ private:
     TRelayPool& FPool;
     int FEpoll = -1;
     int FWakeFd = -1;
+    // A wake-up for the inbox is on its way: later posts need not write to FWakeFd again.
+    std::atomic<bool> FInboxWakePending{false};
     std::mutex FInboxLock;  // guards FInbox
     std::vector<std::unique_ptr<TPooledMapping>> FInbox;
     std::atomic<bool> FStopping{false};
@@ -214,7 +218,10 @@ void TRelayPool::TWorker::Post(std::unique_ptr<TPooledMapping> AMapping)
         std::lock_guard lock(FInboxLock);
         FInbox.push_back(std::move(AMapping));
     }
-    Wake();
+    // At a high rate of new connections most posts find the thread not yet awake from the
+    // last one; one wake-up takes them all.
+    if (!FInboxWakePending.exchange(true))
+        Wake();
 }
 
 void TRelayPool::TWorker::Wake()
@@ -271,6 +278,8 @@ void TRelayPool::TWorker::OnWake()
 {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t n = read(FWakeFd, &count, sizeof count);
+    // Cleared before the inbox is taken: a post after this finds it clear and wakes again.
+    FInboxWakePending.store(false);
     TakeInbox();
     if (FStopping.load())
         return;
@@ -303,6 +312,14 @@ void TRelayPool::TWorker::TakeInbox()
 
 void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
 {
+    if (AMapping->ConnectNotBegun) {
+        if (FStopping.load()) {  // the pool is closing: no connect is begun any more
+            EndUnregistered(*AMapping);
+            return;
+        }
+        if (!BeginConnect(*AMapping))
+            return;
+    }
     auto owned = std::make_unique<TEntry>();
     TEntry& entry = *owned;
     entry.Mapping = std::move(AMapping);
@@ -321,6 +338,33 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
         entry.Target.Writable = false;  // until the connect has ended
     if (!Watch(entry.Client) || !Watch(entry.Target))
         End(entry, false);
+}
+
+// Begins the connect the listener left to the pool; false when it failed at once, the mapping
+// then being ended (Hooks.Connected with the failure, then Hooks.Ended).
+bool TRelayPool::TWorker::BeginConnect(TPooledMapping& AMapping)
+{
+    AMapping.ConnectNotBegun = false;
+    try {
+        AMapping.Connecting = !AMapping.Target->BeginConnect();
+    } catch (const std::exception& e) {
+        FPool.FHooks.Connected(AMapping, &e, false);
+        EndUnregistered(AMapping);
+        return false;
+    }
+    if (!AMapping.Connecting) {
+        FPool.FHooks.Connected(AMapping, nullptr, false);
+        AMapping.Pipeline->Start(RelayNow());
+    }
+    return true;
+}
+
+// Ends a mapping that never got an entry (and so no place in the epoll set).
+void TRelayPool::TWorker::EndUnregistered(TPooledMapping& AMapping)
+{
+    AMapping.Client.reset();
+    FPool.FHooks.Ended(AMapping.Record, false, FStopping.load());
+    FPool.FCount.fetch_sub(1);
 }
 
 bool TRelayPool::TWorker::Watch(TSide& ASide)
