@@ -34,11 +34,11 @@ int SocketFamily(int ASocket)
     return family;
 }
 
-// AIP on ASocket: empty is any address of the socket's family. Nothing for text that does not
+// AIP on a socket of AFamily: empty is any address of that family. Nothing for text that does not
 // parse, or an address of the other family.
-std::optional<TIdIPAddress> SocketAddress(int ASocket, const std::string& AIP)
+std::optional<TIdIPAddress> SocketAddress(int AFamily, const std::string& AIP)
 {
-    const int family = SocketFamily(ASocket);
+    const int family = AFamily;
     if (AIP.empty())
         return family == AF_INET6 ? TIdIPAddress::AnyV6() : TIdIPAddress::AnyV4();
     auto address = TIdIPAddress::Parse(AIP);
@@ -74,10 +74,11 @@ int CheckAddress(int ASocket, const std::string& AIP, int APort, sockaddr_storag
 {
     if (APort < 0 || APort > 65535)
         return EINVAL;
-    const auto address = SocketAddress(ASocket, AIP);
+    const int family = SocketFamily(ASocket);
+    const auto address = SocketAddress(family, AIP);
     if (!address)
         return EADDRNOTAVAIL;
-    ALength = MakeAddress(*address, APort, SocketFamily(ASocket), AOut);
+    ALength = MakeAddress(*address, APort, family, AOut);
     return 0;
 }
 
@@ -615,11 +616,10 @@ void TIdStackPosix::GetPeerName(int ASocket, std::string& AIP, int& APort)
 
 int TIdStackPosix::SetNonBlocking(int ASocket, bool ANonBlocking)
 {
-    const int flags = ::fcntl(ASocket, F_GETFL);
-    if (flags == -1)
-        return FailErrno();
-    const int wanted = ANonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
-    if (wanted != flags && ::fcntl(ASocket, F_SETFL, wanted) == -1)
+    // Of the flags F_SETFL sets, a socket of this stack only ever has O_NONBLOCK (never
+    // O_APPEND or O_ASYNC), so there is nothing to read first: one system call, not two, for
+    // each of the two switches around every connect.
+    if (::fcntl(ASocket, F_SETFL, ANonBlocking ? O_NONBLOCK : 0) == -1)
         return FailErrno();
     return 0;
 }
