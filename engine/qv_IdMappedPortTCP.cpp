@@ -358,7 +358,6 @@ bool TqvMappedPortTCP::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& A
     mapping->Target->SetHost(MappedHost());
     // The pool thread begins the connect: the listener goes back to accepting at once.
     mapping->Connecting = true;
-    mapping->ConnectNotBegun = true;
     mapping->Client = std::move(AConnection);
     // Counted before the pool can end it; a pooled connection counts as a step waiting.
     CurrentTransmittingThreads.fetch_add(1);

@@ -36,11 +36,14 @@ struct SslFree {
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
 
-SslCtxPtr makeClientContext()
+// The clients' context; says so on stderr, naming the workload, when there is none.
+SslCtxPtr makeClientContext(const char* workload)
 {
     SslCtxPtr ctx(SSL_CTX_new(TLS_client_method()));
-    if (!ctx)
+    if (!ctx) {
+        std::fprintf(stderr, "%s: no TLS context\n", workload);
         return ctx;
+    }
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_3_VERSION);
     SSL_CTX_set_ciphersuites(ctx.get(), "TLS_AES_128_GCM_SHA256");
     SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
@@ -96,11 +99,9 @@ struct TlsCount {
 
 int runTlsCps(const CpsOptions& o)
 {
-    SslCtxPtr ctx = makeClientContext();
-    if (!ctx) {
-        std::fprintf(stderr, "tls-cps: no TLS context\n");
+    SslCtxPtr ctx = makeClientContext("tls-cps");
+    if (!ctx)
         return 1;
-    }
     std::vector<TlsCount> counts(static_cast<size_t>(o.workers));
     std::vector<std::thread> workers;
     const double start = nowSeconds();
@@ -144,11 +145,9 @@ int runTlsCps(const CpsOptions& o)
 
 int runTlsDownload(const TputOptions& o)
 {
-    SslCtxPtr ctx = makeClientContext();
-    if (!ctx) {
-        std::fprintf(stderr, "tls-tput: no TLS context\n");
+    SslCtxPtr ctx = makeClientContext("tls-tput");
+    if (!ctx)
         return 1;
-    }
     const uint64_t each = o.bytes / static_cast<uint64_t>(std::max(o.conns, 1));
     std::atomic<uint64_t> arrived{0};
     std::atomic<int> failed{0};
@@ -191,11 +190,9 @@ int runTlsDownload(const TputOptions& o)
 
 int runTlsRequestResponse(const RrOptions& o)
 {
-    SslCtxPtr ctx = makeClientContext();
-    if (!ctx) {
-        std::fprintf(stderr, "tls-rr: no TLS context\n");
+    SslCtxPtr ctx = makeClientContext("tls-rr");
+    if (!ctx)
         return 1;
-    }
     std::string request = "GET key:000000000042";
     request.resize(static_cast<size_t>(std::max(o.size, 3) - 2), ' ');
     request += "\r\n";

@@ -74,6 +74,7 @@ private:
     void Register(std::unique_ptr<TPooledMapping> AMapping);
     bool BeginConnect(TPooledMapping& AMapping);
     void EndUnregistered(TPooledMapping& AMapping);
+    void StartRelaying(TPooledMapping& AMapping);
     bool Watch(TSide& ASide);
     void OnEvent(TSide& ASide, std::uint32_t AEvents);
     // A Connecting mapping's event: true once it relays.
@@ -312,7 +313,7 @@ void TRelayPool::TWorker::TakeInbox()
 
 void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
 {
-    if (AMapping->ConnectNotBegun) {
+    if (AMapping->ConnectNotBegun()) {
         if (FStopping.load()) {  // the pool is closing: no connect is begun any more
             EndUnregistered(*AMapping);
             return;
@@ -344,7 +345,6 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
 // then being ended (Hooks.Connected with the failure, then Hooks.Ended).
 bool TRelayPool::TWorker::BeginConnect(TPooledMapping& AMapping)
 {
-    AMapping.ConnectNotBegun = false;
     try {
         AMapping.Connecting = !AMapping.Target->BeginConnect();
     } catch (const std::exception& e) {
@@ -352,10 +352,8 @@ bool TRelayPool::TWorker::BeginConnect(TPooledMapping& AMapping)
         EndUnregistered(AMapping);
         return false;
     }
-    if (!AMapping.Connecting) {
-        FPool.FHooks.Connected(AMapping, nullptr, false);
-        AMapping.Pipeline->Start(RelayNow());
-    }
+    if (!AMapping.Connecting)
+        StartRelaying(AMapping);
     return true;
 }
 
@@ -440,9 +438,15 @@ bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
         return false;
     }
     mapping.Connecting = false;
-    FPool.FHooks.Connected(mapping, nullptr, false);
-    mapping.Pipeline->Start(RelayNow());
+    StartRelaying(mapping);
     return true;
+}
+
+// The connect has ended well: the channel hears of it and the pipeline's stages start.
+void TRelayPool::TWorker::StartRelaying(TPooledMapping& AMapping)
+{
+    FPool.FHooks.Connected(AMapping, nullptr, false);
+    AMapping.Pipeline->Start(RelayNow());
 }
 
 // Moves pieces as the plain relay step does: the client's piece first, then the target's,

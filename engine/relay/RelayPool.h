@@ -5,9 +5,9 @@
 // connection logging off) has nothing that needs a thread of its own; a peer thread costs a
 // stack and a thread wake-up per piece. So the mapping server's listener hands a connection
 // of such a channel here as soon as it has admitted it, with its connect to the target under
-// way (Connecting) or yet to begin (ConnectNotBegun), and the pool finishes the connect; a connection that began on a peer
-// thread (its channel was watched then) is handed here by that thread, which then ends. The pool relays them
-// exactly as the plain relay step does: a piece is read from one side, fed through the
+// way (Connecting) or yet to begin (ConnectNotBegun()), and the pool finishes the connect; a
+// connection that began on a peer thread (its channel was watched then) is handed here by that
+// thread, which then ends. The pool relays them exactly as the plain relay step does: a piece is read from one side, fed through the
 // mapping's pipeline (whose stages pass it on untouched while nobody watches) and written whole
 // to the other before anything more is read from that mapping. When the channel becomes
 // watched (Hooks.Watched turns true), each mapping goes back to a new peer thread of its own
@@ -48,10 +48,10 @@ struct TPooledMapping {
     std::unique_ptr<TRelayPipeline> Pipeline;
     // The connect to the target is under way; the pool finishes it (see Hooks.Connected).
     bool Connecting = false;
-    // Target is set up but its connect not begun: the pool thread that takes the mapping in
-    // begins it (Connecting stays true until it has ended). So the listener only accepts and
-    // admits, and the connects spread over the pool's threads.
-    bool ConnectNotBegun = false;
+    // A Connecting mapping whose Target has no socket yet has its connect not begun: the pool
+    // thread that takes the mapping in begins it. So the listener only accepts and admits, and
+    // the connects spread over the pool's threads.
+    bool ConnectNotBegun() const { return Connecting && !Target->Binding()->HandleAllocated(); }
     // The connection's entry in its channel's registry, or nullptr. The pool thread counts
     // each piece into it and notes which side ended the connection; a requested end (Close
     // or Reset Connection) ends the mapping on the pool thread (see EndRequested).
