@@ -309,7 +309,7 @@ class TlsEndToEnd(unittest.TestCase):
             {n: cls.channels[n] for n in (BULK, TERMINATE, ORIGINATE)}, LogConnInfo=0)
 
     @classmethod
-    def start_run(cls, channels, **general):
+    def start_run(cls, channels, env=None, **general):
         ports = {n: e2e.free_port() for n in channels}
         sections = {}
         for n, (target_port, keys) in channels.items():
@@ -318,7 +318,7 @@ class TlsEndToEnd(unittest.TestCase):
                                               bind_ip=e2e.LOOPBACK)
             sections[n].update(keys)
         run = e2e.TrabixRun(e2e.ini_text(e2e.general_section(**general), sections),
-                            args=["--headless"])
+                            args=["--headless"], env=env)
         for n, port in ports.items():
             run.wait_listening(n, port)
         return run, ports
@@ -497,6 +497,18 @@ class TlsEndToEnd(unittest.TestCase):
             capture_output=True, text=True, timeout=e2e.bound(60))
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertEqual(done.stdout, "hello over h2\n\n2")
+
+    def test_11_without_a_ca_file_the_system_bundle_verifies_the_target(self):
+        """No TlsCaFile: the target is checked against the system's store, here the bundle that
+        SSL_CERT_FILE names (the test authority alone)."""
+        run, ports = self.start_run({1: (self.target.port, dict(TlsTarget=1, TlsServerName=NAME))},
+                                    env={"SSL_CERT_FILE": self.pki.cert,
+                                         "SSL_CERT_DIR": self.files},
+                                    LogConnInfo=0)
+        self.addCleanup(run.close)
+        with e2e.connect(ports[1]) as s:
+            _, _, answer = exchange(s, b"bundle", 6)
+        self.assertEqual(answer, b"bundle".translate(TRANSFORM))
 
     # ---- the target's certificate
 
