@@ -182,8 +182,6 @@ public:
     int PooledConnections() const { return FPool.Count(); }
     std::int64_t MovesToPool() const { return FPool.Adopted(); }
     std::int64_t MovesFromPool() const { return FPool.Resumed(); }
-    // Bytes the pool moved socket to socket inside the kernel, never read into the program.
-    std::int64_t PoolSplicedBytes() const { return FPool.Spliced(); }
 
     // Also opens (true) and closes (false) the relay pool; closing it ends every pooled
     // connection after the peer threads have been stopped. Starting also starts the network

@@ -129,10 +129,6 @@ public:
     virtual int RecvIfReady(int ASocket, void* ABuffer, int ALength) = 0;
     // Send that never waits: sends what fits now, -1 with 10035 when nothing fits.
     virtual int SendIfReady(int ASocket, const void* ABuffer, int ALength) = 0;
-    // Moves up to ALength bytes from AFrom to ATo inside the kernel, one of the two a pipe, the
-    // sockets non-blocking; never waits: -1 with 10035 when nothing can move now, 0 when AFrom
-    // is a socket whose peer closed its side. Never raises SIGPIPE.
-    virtual int SpliceIfReady(int AFrom, int ATo, int ALength) = 0;
     // Waits until at least one socket of AReadList is readable (or closed, or in error), at most
     // ATimeout ms (InfiniteTimeout: no limit). Rewrites AReadList to hold exactly the ready
     // sockets, in list order. Returns their count, 0 when the time ran out, -1 on an error

@@ -614,18 +614,6 @@ void TIdStackPosix::GetPeerName(int ASocket, std::string& AIP, int& APort)
     SplitAddress(addr, AIP, APort);
 }
 
-int TIdStackPosix::SpliceIfReady(int AFrom, int ATo, int ALength)
-{
-    ssize_t n;
-    do
-        n = ::splice(AFrom, nullptr, ATo, nullptr, static_cast<size_t>(ALength),
-                     SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    while (n == -1 && errno == EINTR);
-    if (n == -1)
-        return FailErrno();
-    return static_cast<int>(n);
-}
-
 int TIdStackPosix::SetNonBlocking(int ASocket, bool ANonBlocking)
 {
     // Of the flags F_SETFL sets, a socket of this stack only ever has O_NONBLOCK (never

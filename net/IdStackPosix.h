@@ -16,7 +16,6 @@ public:
     int Recv(int ASocket, void* ABuffer, int ALength) override;
     int Send(int ASocket, const void* ABuffer, int ALength) override;
     int RecvIfReady(int ASocket, void* ABuffer, int ALength) override;
-    int SpliceIfReady(int AFrom, int ATo, int ALength) override;
     int SendIfReady(int ASocket, const void* ABuffer, int ALength) override;
     int Select(TIdSocketList& AReadList, int ATimeout) override;
     int ConnectNoWait(int ASocket, const std::string& AIP, int APort) override;

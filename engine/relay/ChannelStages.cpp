@@ -27,23 +27,13 @@ public:
     {}
     void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros) override
     {
-        Count(ADirection, ABytes.Size());
-    }
-    bool PassesUnread(TRelayDirection) const override { return true; }
-    void PassedUnread(TRelayDirection ADirection, std::size_t ASize, TRelayMicros) override
-    {
-        Count(ADirection, ASize);
+        FRecord->Count(ADirection, ABytes.Size());
+        FChannel.CountRelayed(ADirection, static_cast<std::int64_t>(ABytes.Size()));
+        if (Watched(FChannel, ADirection))
+            FChannel.CountRead(ADirection, static_cast<std::int64_t>(ABytes.Size()));
     }
 
 private:
-    void Count(TRelayDirection ADirection, std::size_t ASize)
-    {
-        FRecord->Count(ADirection, ASize);
-        FChannel.CountRelayed(ADirection, static_cast<std::int64_t>(ASize));
-        if (Watched(FChannel, ADirection))
-            FChannel.CountRead(ADirection, static_cast<std::int64_t>(ASize));
-    }
-
     TRelayChannel& FChannel;
     std::shared_ptr<TConnectionRecord> FRecord;
 };
@@ -57,7 +47,7 @@ public:
     void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros) override
     {
         // Nothing can be delivered without Logging: spare the dump (a hex dump is 4 times the read).
-        if (PassesUnread(ADirection))
+        if (!Watched(FChannel, ADirection) || !FChannel.LogsTexts())
             return;
         std::string dump = BuildDumpText(FChannel.DataMode(), ADirection, ABytes.View());
         if (FChannel.LogsConnections()) {
@@ -69,11 +59,6 @@ public:
         } else if (!dump.empty()) {
             FTexts.push_back(std::move(dump));
         }
-    }
-    // Nothing to show: a direction that is not dumped, or a channel whose log is off.
-    bool PassesUnread(TRelayDirection ADirection) const override
-    {
-        return !Watched(FChannel, ADirection) || !FChannel.LogsTexts();
     }
 
 private:
@@ -90,14 +75,13 @@ public:
     {}
     void Pass(TRelayDirection ADirection, TRelayBytes& ABytes, TRelayMicros) override
     {
-        if (ABytes.Empty() || PassesUnread(ADirection))
+        if (ABytes.Empty() || !FChannel.Tap().Wanted(*FRecord))
             return;
         FChannel.Tap().Read(*FRecord, ADirection, ABytes.View());
         const std::string error = FChannel.TakeCaptureError();
         if (!error.empty())
             FTexts.push_back(FChannel.LinePrefix() + " Capture file error: " + error);
     }
-    bool PassesUnread(TRelayDirection) const override { return !FChannel.Tap().Wanted(*FRecord); }
 
 private:
     TRelayChannel& FChannel;
@@ -169,7 +153,6 @@ public:
     {
         return FSeed && (FChannel.Conditions().Active() || (FHit && FHit->Busy()));
     }
-    bool PassesUnread(TRelayDirection) const override { return !HoldsForLater(); }
 
 private:
     void Line(const char* AWhat, std::int64_t ABytes, bool AClientToServer)

@@ -49,22 +49,6 @@ std::string_view TRelayPipeline::Feed(TRelayDirection ADirection, TRelayBytes& A
     return Outgoing(ADirection);
 }
 
-bool TRelayPipeline::PassesUnread(TRelayDirection ADirection) const
-{
-    if (!Outgoing(ADirection).empty())
-        return false;
-    for (const auto& stage : FStages)
-        if (!stage->PassesUnread(ADirection))
-            return false;
-    return true;
-}
-
-void TRelayPipeline::PassedUnread(TRelayDirection ADirection, std::size_t ASize, TRelayMicros ANow)
-{
-    for (const auto& stage : FStages)
-        stage->PassedUnread(ADirection, ASize, ANow);
-}
-
 void TRelayPipeline::Pump(TRelayMicros ANow)
 {
     for (const TRelayDirection direction : kBothDirections) {

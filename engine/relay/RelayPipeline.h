@@ -65,11 +65,6 @@ public:
     // nothing waits before it, else of the direction's waiting bytes; valid until the next
     // call for the direction.
     std::string_view Feed(TRelayDirection ADirection, TRelayBytes& APiece, TRelayMicros ANow);
-    // True when every stage passes the direction's pieces unread (see TRelayStage::PassesUnread)
-    // and nothing waits to be written: the carrier may move the next piece without reading it.
-    bool PassesUnread(TRelayDirection ADirection) const;
-    // A piece of ASize bytes moved from the direction's source to its destination unread.
-    void PassedUnread(TRelayDirection ADirection, std::size_t ASize, TRelayMicros ANow);
     // Moves the held bytes due at ANow on through the later stages to the waiting bytes.
     void Pump(TRelayMicros ANow);
     // Tells the stages that the connection relays from now on; once, by the first carrier.

@@ -1,6 +1,5 @@
 #include "engine/relay/RelayPool.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -22,51 +21,9 @@ constexpr int kPieceSize = 64 * 1024;
 // Pieces one mapping may move in a row before the other ready mappings get their turn.
 constexpr int kPiecesPerTurn = 16;
 constexpr int kEventsPerWait = 256;
-// The pipe of a mapping that moves bulk, and the most one splice moves: on loopback one
-// connection moved about a fifth more per second than through a pipe of the default 64 KiB.
-constexpr int kSplicePipeSize = 1024 * 1024;
 
 constexpr TRelayDirection kClientToServer = TRelayDirection::ClientToServer;
 constexpr TRelayDirection kServerToClient = TRelayDirection::ServerToClient;
-
-// The pipe through which a mapping's pieces go socket to socket inside the kernel: the piece
-// is spliced from the source into it and from it to the destination, and what the destination
-// did not take yet stays in it. Non-blocking at both ends.
-class TKernelPipe {
-public:
-    TKernelPipe() = default;
-    ~TKernelPipe() { Close(); }
-    TKernelPipe(const TKernelPipe&) = delete;
-    TKernelPipe& operator=(const TKernelPipe&) = delete;
-
-    bool Open()
-    {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == -1)
-            return false;
-        FRead = fds[0];
-        FWrite = fds[1];
-        // A splice takes what the socket has, up to the pipe's room. Where the system allows
-        // less (pipe-max-size), the pipe keeps its default size and works all the same.
-        fcntl(FWrite, F_SETPIPE_SZ, kSplicePipeSize);
-        return true;
-    }
-    void Close()
-    {
-        if (FRead == -1)
-            return;
-        close(FRead);
-        close(FWrite);
-        FRead = FWrite = -1;
-    }
-    bool IsOpen() const { return FRead != -1; }
-    int ReadEnd() const { return FRead; }
-    int WriteEnd() const { return FWrite; }
-
-private:
-    int FRead = -1;
-    int FWrite = -1;
-};
 
 }  // namespace
 
@@ -107,11 +64,6 @@ private:
         std::size_t Index = 0;  // position in FEntries
         bool Queued = false;  // in FAgain
         bool Gone = false;  // ended or moved on; freed after the current batch of events
-        // Open once the mapping moves bulk (its sockets are non-blocking from then on); InPipe
-        // bytes of PipeDirection wait in it for their destination.
-        TKernelPipe Pipe;
-        std::size_t InPipe = 0;
-        TRelayDirection PipeDirection = kClientToServer;
     };
     enum class TOutcome { Done, Blocked, Ended };
 
@@ -129,23 +81,10 @@ private:
     bool AdvanceConnect(TEntry& AEntry, TSide& ASide);
     static bool TargetConnectEnded(TEntry& AEntry);
     void Serve(TEntry& AEntry);
-    TOutcome MovePiece(TEntry& AEntry, TSide& ASource);
-    TOutcome SplicePiece(TEntry& AEntry, TSide& ASource, TRelayDirection ADirection);
-    TOutcome SourceClosed(TEntry& AEntry, TSide& ASource);
-    TOutcome SourceFailed(TEntry& AEntry, TSide& ASource);
+    TOutcome MovePiece(TEntry& AEntry, TSide& ASource, TSide& ADestination);
     TOutcome Write(TEntry& AEntry, TRelayDirection ADirection, std::string_view AOut);
     TOutcome WriteRest(TEntry& AEntry);
-    TOutcome WritePipe(TEntry& AEntry);
-    void StartSplicing(TEntry& AEntry);
-    bool StopSplicing(TEntry& AEntry);
-    static bool HasRest(const TEntry& AEntry)
-    {
-        return AEntry.InPipe > 0 || AEntry.Mapping->Pipeline->HasOutgoing();
-    }
-    static TRelayDirection DirectionFrom(const TEntry& AEntry, const TSide& ASource)
-    {
-        return &ASource == &AEntry.Client ? kClientToServer : kServerToClient;
-    }
+    static bool HasRest(const TEntry& AEntry) { return AEntry.Mapping->Pipeline->HasOutgoing(); }
     TSide& DestinationOf(TEntry& AEntry, TRelayDirection ADirection)
     {
         return ADirection == kClientToServer ? AEntry.Target : AEntry.Client;
@@ -529,12 +468,12 @@ void TRelayPool::TWorker::Serve(TEntry& AEntry)
         }
         bool moved = false;
         if (AEntry.Client.Readable) {
-            if (MovePiece(AEntry, AEntry.Client) == TOutcome::Ended)
+            if (MovePiece(AEntry, AEntry.Client, AEntry.Target) == TOutcome::Ended)
                 return;
             moved = true;
         }
         if (!HasRest(AEntry) && AEntry.Target.Readable) {
-            if (MovePiece(AEntry, AEntry.Target) == TOutcome::Ended)
+            if (MovePiece(AEntry, AEntry.Target, AEntry.Client) == TOutcome::Ended)
                 return;
             moved = true;
         }
@@ -548,26 +487,40 @@ void TRelayPool::TWorker::Serve(TEntry& AEntry)
     }
 }
 
-TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSide& ASource)
+TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSide& ASource, TSide&)
 {
-    const TRelayDirection direction = DirectionFrom(AEntry, ASource);
-    TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
-    if (AEntry.Pipe.IsOpen() && pipeline.PassesUnread(direction))
-        return SplicePiece(AEntry, ASource, direction);
     const int n = GStack().RecvIfReady(ASource.Fd, FBuffer.get(), kPieceSize);
     if (n < 0) {
         if (TIdStack::LastErrorCode() == Id_WSAEWOULDBLOCK) {
             ASource.Readable = false;
             return TOutcome::Done;
         }
-        return SourceFailed(AEntry, ASource);
+        NoteSideEnd(AEntry, ASource, TIdStack::LastErrorCode());
+        End(AEntry, false);  // a reset or another failure: no line, as on a peer thread
+        return TOutcome::Ended;
     }
-    if (n == 0)
-        return SourceClosed(AEntry, ASource);
+    if (n == 0) {
+        NoteSideEnd(AEntry, ASource, 0);
+        // The stages see the close (a TLS client that leaves in its handshake rejected the
+        // certificate); what they would answer has nobody to go to.
+        TRelayBytes close;
+        AEntry.Mapping->Pipeline->Feed(
+            &ASource == &AEntry.Client ? kClientToServer : kServerToClient, close, RelayNow());
+        // A peer thread that finds the client gone writes the target's waiting bytes to it
+        // in the same step, which fails with its error line; bytes already read for the
+        // client count as waiting too.
+        const bool answerWaiting = !AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
+            HasBytesWaiting(AEntry.Target);
+        End(AEntry, &ASource == &AEntry.Client && answerWaiting);
+        return TOutcome::Ended;
+    }
     // A short read drained the socket and a new edge comes with the next bytes; but none
     // comes for an end that was already queued behind these bytes.
     if (n < kPieceSize && !ASource.Closing)
         ASource.Readable = false;
+    const TRelayDirection direction =
+        &ASource == &AEntry.Client ? kClientToServer : kServerToClient;
+    TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
     TRelayBytes piece(std::string_view(FBuffer.get(), static_cast<std::size_t>(n)));
     const std::string_view out = pipeline.Feed(direction, piece, RelayNow());
     // An unwatched channel's stages write no lines; a stage's line has nobody to go to here.
@@ -582,59 +535,7 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
         End(AEntry, false);
         return TOutcome::Ended;
     }
-    // A full read is bulk: the pieces after it go through the kernel while nobody looks.
-    if (outcome == TOutcome::Done && n == kPieceSize && !AEntry.Pipe.IsOpen() &&
-        pipeline.PassesUnread(direction))
-        StartSplicing(AEntry);
     return outcome;
-}
-
-// A piece moved unread: from the source into the pipe, counted, and on to the destination.
-TRelayPool::TWorker::TOutcome TRelayPool::TWorker::SplicePiece(TEntry& AEntry, TSide& ASource,
-                                                               TRelayDirection ADirection)
-{
-    const int n = GStack().SpliceIfReady(ASource.Fd, AEntry.Pipe.WriteEnd(), kSplicePipeSize);
-    if (n < 0) {
-        // The pipe is empty here, so only the socket can have nothing to give.
-        if (TIdStack::LastErrorCode() == Id_WSAEWOULDBLOCK) {
-            ASource.Readable = false;
-            return TOutcome::Done;
-        }
-        return SourceFailed(AEntry, ASource);
-    }
-    if (n == 0)
-        return SourceClosed(AEntry, ASource);
-    // A short splice does not say the socket is drained (the pipe's slots may have run out
-    // first): the source stays readable until a splice finds nothing.
-    AEntry.InPipe = static_cast<std::size_t>(n);
-    AEntry.PipeDirection = ADirection;
-    AEntry.Mapping->Pipeline->PassedUnread(ADirection, AEntry.InPipe, RelayNow());
-    FPool.FSpliced.fetch_add(n, std::memory_order_relaxed);
-    return WritePipe(AEntry);
-}
-
-// A reset or another failure of the source: no line, as on a peer thread.
-TRelayPool::TWorker::TOutcome TRelayPool::TWorker::SourceFailed(TEntry& AEntry, TSide& ASource)
-{
-    NoteSideEnd(AEntry, ASource, TIdStack::LastErrorCode());
-    End(AEntry, false);
-    return TOutcome::Ended;
-}
-
-TRelayPool::TWorker::TOutcome TRelayPool::TWorker::SourceClosed(TEntry& AEntry, TSide& ASource)
-{
-    NoteSideEnd(AEntry, ASource, 0);
-    // The stages see the close (a TLS client that leaves in its handshake rejected the
-    // certificate); what they would answer has nobody to go to.
-    TRelayBytes close;
-    AEntry.Mapping->Pipeline->Feed(DirectionFrom(AEntry, ASource), close, RelayNow());
-    // A peer thread that finds the client gone writes the target's waiting bytes to it in the
-    // same step, which fails with its error line; bytes already read for the client count as
-    // waiting too.
-    const bool answerWaiting = !AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
-        HasBytesWaiting(AEntry.Target);
-    End(AEntry, &ASource == &AEntry.Client && answerWaiting);
-    return TOutcome::Ended;
 }
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayDirection ADirection,
@@ -662,10 +563,6 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayD
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry)
 {
-    if (AEntry.InPipe > 0) {
-        if (const TOutcome outcome = WritePipe(AEntry); outcome != TOutcome::Done)
-            return outcome;
-    }
     for (const TRelayDirection direction : kBothDirections) {
         const std::string_view rest = AEntry.Mapping->Pipeline->Outgoing(direction);
         if (rest.empty())
@@ -676,67 +573,6 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WriteRest(TEntry& AEntry)
             return outcome;
     }
     return TOutcome::Done;
-}
-
-// Splices the pipe's rest to its destination until it is empty or the destination is full.
-TRelayPool::TWorker::TOutcome TRelayPool::TWorker::WritePipe(TEntry& AEntry)
-{
-    TSide& destination = DestinationOf(AEntry, AEntry.PipeDirection);
-    while (AEntry.InPipe > 0) {
-        if (!destination.Writable)
-            return TOutcome::Blocked;
-        const int n = GStack().SpliceIfReady(AEntry.Pipe.ReadEnd(), destination.Fd,
-                                             static_cast<int>(AEntry.InPipe));
-        if (n < 0) {
-            if (TIdStack::LastErrorCode() != Id_WSAEWOULDBLOCK) {
-                NoteSideEnd(AEntry, destination, TIdStack::LastErrorCode());
-                End(AEntry, false);
-                return TOutcome::Ended;
-            }
-            destination.Writable = false;
-            return TOutcome::Blocked;
-        }
-        AEntry.InPipe -= static_cast<std::size_t>(n);
-    }
-    return TOutcome::Done;
-}
-
-// The pipe carries the mapping's pieces from now on; a splice needs both sockets non-blocking.
-// Without a pipe the mapping goes on reading and writing as before.
-void TRelayPool::TWorker::StartSplicing(TEntry& AEntry)
-{
-    if (!AEntry.Pipe.Open())
-        return;
-    if (GStack().SetNonBlocking(AEntry.Client.Fd, true) == -1 ||
-        GStack().SetNonBlocking(AEntry.Target.Fd, true) == -1) {
-        AEntry.Pipe.Close();
-        // A socket left non-blocking goes unnoticed here (every call passes MSG_DONTWAIT), and
-        // a move to a peer thread switches both back (StopSplicing) only with a pipe: do it now.
-        GStack().SetNonBlocking(AEntry.Client.Fd, false);
-        GStack().SetNonBlocking(AEntry.Target.Fd, false);
-    }
-}
-
-// Before the mapping leaves for a peer thread: the pipe's rest waits in the pipeline as the
-// unwritten rest of a piece, and the sockets block again, as a peer thread expects. False when
-// that failed, the mapping then to be ended.
-bool TRelayPool::TWorker::StopSplicing(TEntry& AEntry)
-{
-    if (!AEntry.Pipe.IsOpen())
-        return true;
-    std::string rest(AEntry.InPipe, '\0');
-    std::size_t got = 0;
-    while (got < rest.size()) {
-        const ssize_t n = read(AEntry.Pipe.ReadEnd(), rest.data() + got, rest.size() - got);
-        if (n <= 0 && !(n == -1 && errno == EINTR))
-            return false;
-        got += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    AEntry.Mapping->Pipeline->Emit(AEntry.PipeDirection, rest);
-    AEntry.InPipe = 0;
-    AEntry.Pipe.Close();
-    return GStack().SetNonBlocking(AEntry.Client.Fd, false) == 0 &&
-        GStack().SetNonBlocking(AEntry.Target.Fd, false) == 0;
 }
 
 // Notes on the record how ASide ended the mapping: AError 0 is its orderly close.
@@ -805,10 +641,6 @@ bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry)
 
 void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry)
 {
-    if (!StopSplicing(AEntry)) {
-        End(AEntry, false);
-        return;
-    }
     std::unique_ptr<TEntry> owned = Remove(AEntry);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     const std::shared_ptr<TConnectionRecord> record = mapping->Record;

@@ -7,12 +7,9 @@
 // of such a channel here as soon as it has admitted it, with its connect to the target under
 // way (Connecting) or yet to begin (ConnectNotBegun()), and the pool finishes the connect; a
 // connection that began on a peer thread (its channel was watched then) is handed here by that
-// thread, which then ends. The pool relays them exactly as the plain relay step does: a piece
-// is read from one side, fed through the mapping's pipeline (whose stages pass it on untouched
-// while nobody watches) and written whole to the other before anything more is read from that
-// mapping. Once a mapping moves bulk (a read fills the whole buffer) and its stages need no
-// more than the sizes, its pieces go socket to socket through a pipe inside the kernel
-// (splice), the pipe holding the unwritten rest. When the channel becomes
+// thread, which then ends. The pool relays them exactly as the plain relay step does: a piece is read from one side, fed through the
+// mapping's pipeline (whose stages pass it on untouched while nobody watches) and written whole
+// to the other before anything more is read from that mapping. When the channel becomes
 // watched (Hooks.Watched turns true), each mapping goes back to a new peer thread of its own
 // (Hooks.Resume) between two pieces, with its pipeline and the unwritten rest of a piece.
 //
@@ -108,8 +105,6 @@ public:
     // Mappings taken in, and handed on to peer threads, since construction. Thread safe.
     std::int64_t Adopted() const { return FAdopted.load(); }
     std::int64_t Resumed() const { return FResumed.load(); }
-    // Bytes moved by splice, never read into the program. Thread safe.
-    std::int64_t Spliced() const { return FSpliced.load(std::memory_order_relaxed); }
 
 private:
     class TWorker;
@@ -124,5 +119,4 @@ private:
     std::atomic<int> FCount{0};
     std::atomic<std::int64_t> FAdopted{0};
     std::atomic<std::int64_t> FResumed{0};
-    std::atomic<std::int64_t> FSpliced{0};
 };

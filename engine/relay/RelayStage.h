@@ -103,9 +103,4 @@ public:
     // True once the connection cannot go on (a failed TLS handshake): the carrier writes what
     // waits for each side (an alert) and ends the connection.
     virtual bool Failed() const { return false; }
-    // True while the stage would pass the direction's pieces on unchanged and needs no more
-    // than their size: a carrier may then move them socket to socket without reading them
-    // (splice) and tell the stage of each with PassedUnread instead of Pass.
-    virtual bool PassesUnread(TRelayDirection) const { return false; }
-    virtual void PassedUnread(TRelayDirection, std::size_t, TRelayMicros) {}
 };
