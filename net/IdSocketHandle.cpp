@@ -140,10 +140,9 @@ int TIdSocketHandle::ConnectNoWait()
 {
     AssertOwner();
     const int result = GStack().ConnectNoWait(Handle(), PeerIP(), PeerPort());
-    if (result != -1) {
+    // The peer is the address just connected to: asking the socket again would only repeat it.
+    if (result != -1)
         UpdateLocal();
-        UpdatePeer();
-    }
     return result;
 }
 
@@ -151,10 +150,8 @@ int TIdSocketHandle::ConnectOutcome()
 {
     AssertOwner();
     const int result = GStack().ConnectOutcome(Handle());
-    if (result != -1) {
+    if (result != -1)
         UpdateLocal();
-        UpdatePeer();
-    }
     return result;
 }
 

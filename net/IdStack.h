@@ -103,7 +103,9 @@ public:
                         const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1) = 0;
     // A connect that does not wait: 0 when it completed at once, -1 with 10036 while it is
     // under way (the socket turns writable when it ends; ConnectOutcome then tells how), -1
-    // with another code when it failed at once. The socket is non-blocking until the end.
+    // with another code when it failed at once. ASocket is of AIP's family. The socket stays
+    // non-blocking, made for the event loop that waits for it; SetNonBlocking(false) gives it
+    // back to a thread that blocks.
     virtual int ConnectNoWait(int ASocket, const std::string& AIP, int APort) = 0;
     // Connects to the first of ATargets that answers, racing them as Happy Eyeballs does: the
     // next target starts when the ones under way have not answered within AAttemptDelayMs,
@@ -116,7 +118,7 @@ public:
                              const std::function<bool()>& AStillWanted = {},
                              int AWatchSocket = -1, int AAttemptDelayMs = 250) = 0;
     // How a connect begun by ConnectNoWait ended, once its socket is writable: 0 (the socket
-    // blocks again from now on) or -1 with the code.
+    // is still non-blocking) or -1 with the code.
     virtual int ConnectOutcome(int ASocket) = 0;
     // True when the peer of a connected socket has reset it, or has closed its side with
     // nothing left unread (bytes still waiting are its last word and keep it false), or when

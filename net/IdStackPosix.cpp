@@ -69,17 +69,23 @@ socklen_t MakeAddress(const TIdIPAddress& AAddress, int APort, int AFamily, sock
 // bind to, and a port outside 0..65535 would wrap to another port: the channel would then
 // listen somewhere nobody asked for. Both are refused as the system refuses an address it
 // cannot use. Returns 0 or the errno to fail with; fills AOut when 0.
-int CheckAddress(int ASocket, const std::string& AIP, int APort, sockaddr_storage& AOut,
-                 socklen_t& ALength)
+int CheckAddressFor(int AFamily, const std::string& AIP, int APort, sockaddr_storage& AOut,
+                    socklen_t& ALength)
 {
     if (APort < 0 || APort > 65535)
         return EINVAL;
-    const int family = SocketFamily(ASocket);
+    const int family = AFamily;
     const auto address = SocketAddress(family, AIP);
     if (!address)
         return EADDRNOTAVAIL;
     ALength = MakeAddress(*address, APort, family, AOut);
     return 0;
+}
+
+int CheckAddress(int ASocket, const std::string& AIP, int APort, sockaddr_storage& AOut,
+                 socklen_t& ALength)
+{
+    return CheckAddressFor(SocketFamily(ASocket), AIP, APort, AOut, ALength);
 }
 
 void SplitAddress(const sockaddr_storage& AAddr, std::string& AIP, int& APort)
@@ -205,7 +211,9 @@ int TIdStackPosix::ConnectNoWait(int ASocket, const std::string& AIP, int APort)
 {
     sockaddr_storage addr{};
     socklen_t len = 0;
-    if (const int invalid = CheckAddress(ASocket, AIP, APort, addr, len))
+    // The socket was made for the target's family: no need to ask it.
+    const int family = TIdIPAddress::LooksLikeIPv6(AIP) ? AF_INET6 : AF_INET;
+    if (const int invalid = CheckAddressFor(family, AIP, APort, addr, len))
         return Fail(invalid);
     if (SetNonBlocking(ASocket, true) == -1)
         return -1;
@@ -215,7 +223,7 @@ int TIdStackPosix::ConnectNoWait(int ASocket, const std::string& AIP, int APort)
     while (result == -1 && errno == EINTR);
     if (result == -1)
         return FailErrno();  // 10036 for a connect under way
-    return SetNonBlocking(ASocket, false);
+    return 0;
 }
 
 // How a connect under way ended: 0, or -1 with its code.
@@ -230,9 +238,7 @@ int TIdStackPosix::TakeConnectError(int ASocket)
 
 int TIdStackPosix::ConnectOutcome(int ASocket)
 {
-    if (TakeConnectError(ASocket) == -1)
-        return -1;
-    return SetNonBlocking(ASocket, false);
+    return TakeConnectError(ASocket);
 }
 
 namespace {

@@ -36,7 +36,8 @@ public:
     virtual void Connect();
     // Connect for an event loop, which waits for the socket itself: true when connected at
     // once, false while the connect is under way (the socket turns writable when it ends; then
-    // call FinishConnect). Raises like Connect when it fails at once.
+    // call FinishConnect). Raises like Connect when it fails at once. The socket stays
+    // non-blocking, connected or not: a thread that blocks on it must switch it back.
     bool BeginConnect();
     // Raises EIdSocketError when the connect begun by BeginConnect failed (the socket is then
     // closed again).
