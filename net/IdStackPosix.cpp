@@ -74,11 +74,10 @@ int CheckAddressFor(int AFamily, const std::string& AIP, int APort, sockaddr_sto
 {
     if (APort < 0 || APort > 65535)
         return EINVAL;
-    const int family = AFamily;
-    const auto address = SocketAddress(family, AIP);
+    const auto address = SocketAddress(AFamily, AIP);
     if (!address)
         return EADDRNOTAVAIL;
-    ALength = MakeAddress(*address, APort, family, AOut);
+    ALength = MakeAddress(*address, APort, AFamily, AOut);
     return 0;
 }
 

@@ -64,9 +64,6 @@ private:
         std::size_t Index = 0;  // position in FEntries
         bool Queued = false;  // in FAgain
         bool Gone = false;  // ended or moved on; freed after the current batch of events
-        // The target's connect was begun here, which leaves its socket non-blocking (every
-        // call here passes MSG_DONTWAIT anyway); a peer thread gets it back blocking.
-        bool TargetNonBlocking = false;
     };
     enum class TOutcome { Done, Blocked, Ended };
 
@@ -316,8 +313,7 @@ void TRelayPool::TWorker::TakeInbox()
 
 void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
 {
-    const bool connectsHere = AMapping->ConnectNotBegun();
-    if (connectsHere) {
+    if (AMapping->ConnectNotBegun()) {
         if (FStopping.load()) {  // the pool is closing: no connect is begun any more
             EndUnregistered(*AMapping);
             return;
@@ -334,7 +330,6 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
     entry.Client = TSide{&entry, entry.Mapping->Client->Binding()->Handle()};
     entry.Target = TSide{&entry, entry.Mapping->Target->Binding()->Handle()};
     entry.Index = FEntries.size();
-    entry.TargetNonBlocking = connectsHere;
     FEntries.push_back(std::move(owned));
     // An end asked for while the mapping was on its way here.
     if (EndIfRequested(entry))
@@ -646,7 +641,9 @@ bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry)
 
 void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry)
 {
-    if (AEntry.TargetNonBlocking && GStack().SetNonBlocking(AEntry.Target.Fd, false) == -1) {
+    // A connect begun here leaves the target's socket non-blocking (every call here passes
+    // MSG_DONTWAIT anyway); a peer thread blocks on it. Moves are rare: no flag keeps track.
+    if (GStack().SetNonBlocking(AEntry.Target.Fd, false) == -1) {
         NoteSideEnd(AEntry, AEntry.Target, TIdStack::LastErrorCode());
         End(AEntry, false);
         return;

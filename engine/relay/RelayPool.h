@@ -7,9 +7,10 @@
 // of such a channel here as soon as it has admitted it, with its connect to the target under
 // way (Connecting) or yet to begin (ConnectNotBegun()), and the pool finishes the connect; a
 // connection that began on a peer thread (its channel was watched then) is handed here by that
-// thread, which then ends. The pool relays them exactly as the plain relay step does: a piece is read from one side, fed through the
-// mapping's pipeline (whose stages pass it on untouched while nobody watches) and written whole
-// to the other before anything more is read from that mapping. When the channel becomes
+// thread, which then ends. The pool relays them exactly as the plain relay step does: a piece
+// is read from one side, fed through the mapping's pipeline (whose stages pass it on untouched
+// while nobody watches) and written whole to the other before anything more is read from that
+// mapping. When the channel becomes
 // watched (Hooks.Watched turns true), each mapping goes back to a new peer thread of its own
 // (Hooks.Resume) between two pieces, with its pipeline and the unwritten rest of a piece.
 //
