@@ -6,6 +6,7 @@
 #include "engine/texts/DumpFormats.h"
 #include "net/IdException.h"
 #include "net/IdPeerThread.h"
+#include "net/IdStack.h"
 #include "net/IdTCPConnection.h"
 
 namespace {
@@ -166,13 +167,35 @@ void TPeerRelay::WriteOut(TRelayDirection ADirection, std::string_view AOut,
                           std::uint32_t AStartTick)
 {
     TIdTCPConnection& destination = Destination(ADirection);
-    if (TRelayShaper* shaper = FPipeline.Shaper()) {
-        FWriting = &destination;
-        shaper->Write(ADirection, AOut, AStartTick, *this);
-    } else {
-        destination.Write(AOut);
+    try {
+        if (TRelayShaper* shaper = FPipeline.Shaper()) {
+            FWriting = &destination;
+            shaper->Write(ADirection, AOut, AStartTick, *this);
+        } else {
+            destination.Write(AOut);
+        }
+    } catch (const EIdSocketError&) {
+        HearLastWords(ADirection == kClientToServer ? kServerToClient : kClientToServer);
+        throw;
     }
     FPipeline.Wrote(ADirection, AOut, AOut.size());
+}
+
+// A side that fails a write by resetting may have said why just before (a TLS alert, sent
+// as it closed with our bytes unread): its stages read that first, so that the reason is told.
+// Every step reads a side's buffer empty, so what is left waits in the socket.
+void TPeerRelay::HearLastWords(TRelayDirection AFromSide)
+{
+    TIdTCPConnection& side = Source(AFromSide);
+    if (!IsOpen(side))
+        return;
+    char words[16 * 1024];
+    const int n = GStack().RecvIfReady(side.Binding()->Handle(), words, sizeof words);
+    if (n <= 0)
+        return;
+    TRelayBytes piece(std::string_view(words, static_cast<std::size_t>(n)));
+    FPipeline.Feed(AFromSide, piece, RelayNow());
+    DeliverTexts();
 }
 
 void TPeerRelay::WriteDue()

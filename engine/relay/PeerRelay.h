@@ -42,6 +42,7 @@ private:
     void Relay(TRelayDirection ADirection);
     std::string_view ReadCounted(TRelayDirection ADirection);
     void WriteOut(TRelayDirection ADirection, std::string_view AOut, std::uint32_t AStartTick);
+    void HearLastWords(TRelayDirection AFromSide);
     void WriteDue();
     void FlushHeld(TRelayDirection ADirection);
     void ResetByCondition(TRelayDirection ADirection);

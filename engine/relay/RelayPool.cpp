@@ -90,6 +90,7 @@ private:
         return ADirection == kClientToServer ? AEntry.Target : AEntry.Client;
     }
     static bool HasBytesWaiting(const TSide& ASide);
+    void HearLastWords(TEntry& AEntry, const TSide& ASide);
     void End(TEntry& AEntry, bool AClientLeftBeforeAnswer);
     bool EndIfRequested(TEntry& AEntry);
     void NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError);
@@ -548,7 +549,9 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::Write(TEntry& AEntry, TRelayD
         const int n =
             GStack().SendIfReady(destination.Fd, AOut.data(), static_cast<int>(AOut.size()));
         if (n < 0 && TIdStack::LastErrorCode() != Id_WSAEWOULDBLOCK) {
-            NoteSideEnd(AEntry, destination, TIdStack::LastErrorCode());
+            const int error = TIdStack::LastErrorCode();
+            HearLastWords(AEntry, destination);
+            NoteSideEnd(AEntry, destination, error);
             End(AEntry, false);
             return TOutcome::Ended;
         }
@@ -588,6 +591,20 @@ bool TRelayPool::TWorker::HasBytesWaiting(const TSide& ASide)
 {
     char byte;
     return ::recv(ASide.Fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// A side that fails a write by resetting may have said why just before (a TLS alert, sent
+// as it closed with our bytes unread): its stages read that first, so that the reason is told.
+void TRelayPool::TWorker::HearLastWords(TEntry& AEntry, const TSide& ASide)
+{
+    const int n = GStack().RecvIfReady(ASide.Fd, FBuffer.get(), kPieceSize);
+    if (n <= 0)
+        return;
+    TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
+    TRelayBytes words(std::string_view(FBuffer.get(), static_cast<std::size_t>(n)));
+    pipeline.Feed(&ASide == &AEntry.Client ? kClientToServer : kServerToClient, words, RelayNow());
+    if (pipeline.HasTexts())
+        pipeline.TakeTexts();
 }
 
 // ---- leaving the pool ----
