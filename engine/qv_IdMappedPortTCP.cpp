@@ -12,6 +12,7 @@
 #include "engine/texts/DumpFormats.h"
 #include "engine/texts/MappingTexts.h"
 #include "net/IdException.h"
+#include "net/IdListenerThread.h"
 #include "net/IdPeerThread.h"
 #include "net/IdTCPServerConnection.h"
 
@@ -54,13 +55,17 @@ TqvMappedPortTCP::TqvMappedPortTCP(TIdBaseComponent* AOwner)
           },
           [this](std::unique_ptr<TPooledMapping> AMapping) {
               return ResumeOnPeerThread(std::move(AMapping));
+          },
+          [this] { return PoolAccepts(); },
+          [this](int AListenSocket, std::unique_ptr<TPooledMapping>& AMapping) {
+              return AcceptOnPool(AListenSocket, AMapping);
           }})
 {
     // A setting that makes the channel watched moves its pooled connections at once, also
-    // the idle ones.
+    // the idle ones; and the pool's threads or the listener take the accepting over.
     const auto settingChanged = [this] {
-        if (RelayWatched())
-            FPool.SettingsChanged();
+        FPool.SettingsChanged();
+        WakeListener();
     };
     LogDataMode.SetOnChange(settingChanged);
     LogConnInfo.SetOnChange(settingChanged);
@@ -338,29 +343,22 @@ bool NeedsNoLookup(const std::string& AHost)
 
 }  // namespace
 
+bool TqvMappedPortTCP::PoolAccepts() const
+{
+    return !RelayWatched() && NeedsNoLookup(MappedHost());
+}
+
+bool TqvMappedPortTCP::DoListenerAccepts()
+{
+    return !(FPool.Listens() && PoolAccepts());
+}
+
 bool TqvMappedPortTCP::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& AConnection)
 {
-    if (RelayWatched() || !NeedsNoLookup(MappedHost()))
+    if (!PoolAccepts())
         return false;
-    TIdTCPServerConnection& client = *AConnection;
-    const TIdSocketHandle& b = *client.Binding();
-    auto mapping = std::make_unique<TPooledMapping>();
-    mapping->Record = FRegistry.Open(TEndpoint{b.PeerIP(), b.PeerPort()}, nullptr);
+    std::unique_ptr<TPooledMapping> mapping = PooledMappingFor(std::move(AConnection));
     const std::shared_ptr<TConnectionRecord> record = mapping->Record;
-    ConnectsIn.fetch_add(1);
-    RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
-    CountConnectOut();
-    mapping->Pipeline = MakePipeline(record, b.IP(), MappedHost());
-    client.Binding()->DisableNagle();
-    mapping->Target = std::make_unique<TIdTCPClient>();
-    mapping->Target->SetUseNagle(false);
-    mapping->Target->SetPort(MappedPort());
-    mapping->Target->SetHost(MappedHost());
-    // The pool thread begins the connect: the listener goes back to accepting at once.
-    mapping->Connecting = true;
-    mapping->Client = std::move(AConnection);
-    // Counted before the pool can end it; a pooled connection counts as a step waiting.
-    CurrentTransmittingThreads.fetch_add(1);
     if (FPool.Adopt(mapping))
         return true;
     // The pool is closed: the channel is stopping, and the connection ends here.
@@ -368,6 +366,57 @@ bool TqvMappedPortTCP::DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& A
     mapping->Client.reset();
     EndTakenConnection(record, true);
     return true;
+}
+
+TPoolAcceptNext TqvMappedPortTCP::AcceptOnPool(int AListenSocket,
+                                               std::unique_ptr<TPooledMapping>& AMapping)
+{
+    auto connection = std::make_unique<TIdTCPServerConnection>(this);
+    try {
+        connection->Binding()->Accept(AListenSocket);
+    } catch (const EIdSocketError& e) {
+        const TIdAcceptFailure failure = ClassifyAcceptFailure(e.LastError());
+        if (failure == TIdAcceptFailure::NothingPending)
+            return TPoolAcceptNext::Drained;
+        if (failure == TIdAcceptFailure::Broken)
+            return TPoolAcceptNext::Stop;
+        if (OnAcceptError)
+            OnAcceptError(e.LastError());
+        return failure == TIdAcceptFailure::ClientGone ? TPoolAcceptNext::More
+                                                       : TPoolAcceptNext::Pause;
+    }
+    if (!DoAdmit(*connection)) {
+        connection->Binding()->CloseWithReset();
+        return TPoolAcceptNext::More;
+    }
+    // Pooled even when the channel became watched a moment ago: the pool hands it on to a
+    // peer thread once its connect has ended, as any pooled connection of a watched channel.
+    AMapping = PooledMappingFor(std::move(connection));
+    return TPoolAcceptNext::More;
+}
+
+std::unique_ptr<TPooledMapping> TqvMappedPortTCP::PooledMappingFor(
+    std::unique_ptr<TIdTCPServerConnection> AConnection)
+{
+    TIdTCPServerConnection& client = *AConnection;
+    const TIdSocketHandle& b = *client.Binding();
+    auto mapping = std::make_unique<TPooledMapping>();
+    mapping->Record = FRegistry.Open(TEndpoint{b.PeerIP(), b.PeerPort()}, nullptr);
+    ConnectsIn.fetch_add(1);
+    RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
+    CountConnectOut();
+    mapping->Pipeline = MakePipeline(mapping->Record, b.IP(), MappedHost());
+    client.Binding()->DisableNagle();
+    mapping->Target = std::make_unique<TIdTCPClient>();
+    mapping->Target->SetUseNagle(false);
+    mapping->Target->SetPort(MappedPort());
+    mapping->Target->SetHost(MappedHost());
+    // The pool thread begins the connect: whoever accepted goes back to accepting at once.
+    mapping->Connecting = true;
+    mapping->Client = std::move(AConnection);
+    // Counted before the pool can end it; a pooled connection counts as a step waiting.
+    CurrentTransmittingThreads.fetch_add(1);
+    return mapping;
 }
 
 void TqvMappedPortTCP::EndTakenConnection(const std::shared_ptr<TConnectionRecord>& ARecord,
@@ -378,7 +427,7 @@ void TqvMappedPortTCP::EndTakenConnection(const std::shared_ptr<TConnectionRecor
     CountDisconnect();
 }
 
-// Written on the listener thread itself: there is no peer thread to synchronize through, and
+// Written on the accepting thread itself: there is no peer thread to synchronize through, and
 // the window's log entry accepts any thread (as for the error line).
 void TqvMappedPortTCP::CountRefusal(const std::string& AReason)
 {
@@ -396,8 +445,11 @@ void TqvMappedPortTCP::LogRefusal(const std::string& AFrom, const std::string& A
     if (!Logging.Get())
         return;
     std::int32_t heldBack = 0;
-    if (!FRefusalLines.Pass(FClock->TickCount(), heldBack))
-        return;
+    {
+        std::lock_guard lock(FRefusalLinesLock);
+        if (!FRefusalLines.Pass(FClock->TickCount(), heldBack))
+            return;
+    }
     LogDirect(TimeStamp() + ChannelName + RefusalText(AFrom, AReason, heldBack));
 }
 
@@ -431,7 +483,12 @@ void TqvMappedPortTCP::SetActive(bool AValue)
             const auto clock = std::chrono::system_clock::now().time_since_epoch().count();
             FConditions.RestartDraws(static_cast<std::uint64_t>(clock));
         }
+        const bool starting = !Active();
         TIdMappedPortTCP::SetActive(true);
+        if (starting) {
+            FPool.Listen(ListeningSockets());
+            WakeListener();  // it may wait on the sockets the pool accepts on now
+        }
         return;
     }
     TIdMappedPortTCP::SetActive(false);

@@ -20,12 +20,13 @@
 //    an earlier activation are still ending (see TLogCallback).
 //  - Live settings (LogDataMode, Logging, MaxSpeedCS, MaxSpeedSC, LogConnInfo, LogDelayInfo,
 //    DelayPerThread, MaxConnections, MaxConnectionsPerSource): written by the main thread at
-//    any time, read afresh by the peer threads (and the listener) at each use; each is one
-//    relaxed atomic word, so no lock is taken. SetAllowFrom swaps the whole list under the
-//    gate's lock.
-//  - Access: the listener thread admits or refuses every accepted client (DoAdmit) before a
+//    any time, read afresh by the peer threads (and the accepting threads) at each use; each
+//    is one relaxed atomic word, so no lock is taken. SetAllowFrom swaps the whole list under
+//    the gate's lock.
+//  - Access: the accepting thread admits or refuses every accepted client (DoAdmit) before a
 //    peer thread or an outbound connection exists; a refused one is reset, counted in
-//    RefusedIn and reported by at most one line a second, delivered on the listener thread.
+//    RefusedIn and reported by at most one line a second, delivered on the accepting thread.
+//    The accepting thread is the listener, or a relay pool thread while the pool accepts.
 //  - Counters: changed by peer threads with atomic operations; GetCounters, GetStatistics and
 //    ResetCounters are thread safe (the window calls them on the main thread).
 //  - Conditions(): set on the main thread at any time (see NetConditions.h); a connection
@@ -56,6 +57,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -166,13 +168,19 @@ public:
     // The busy-period text of a data record (empty in mode 0). Thread safe.
     std::string GetConnectionInfo();
 
-    // Admits or refuses an accepted client by the access settings. Listener thread.
+    // Admits or refuses an accepted client by the access settings. Listener or pool thread.
     bool DoAdmit(TIdTCPServerConnection& AConnection) override;
+    // False while the relay pool's threads accept the channel's clients themselves (see
+    // PoolAccepts). Listener thread.
+    bool DoListenerAccepts() override;
     // Takes an admitted client of an unwatched channel straight to the relay pool, its connect
     // to the target begun, counted as a peer thread would count it: no thread is started for
     // it. A target given by name stays with a peer thread, whose lookup may take long.
     // Listener thread.
     bool DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& AConnection) override;
+    // True while the relay pool accepts and carries new clients: the channel is unwatched and
+    // its target needs no name lookup. Thread safe.
+    bool PoolAccepts() const;
     // True when the channel shows or shapes something per connection (a data mode above 0,
     // a speed limit, connection lines, network conditions, an in-memory capture or a capture
     // file): its connections then want threads of their own. Thread safe.
@@ -234,7 +242,12 @@ private:
     // The line that names the address a named target was reached at (peer thread).
     void LogAddressReached(TIdPeerThread* AThread, const TIdTCPClient& AOutbound);
     bool MoveToPool(TIdPeerThread* AThread, TIdMappedPortTCPData& AData);
+    // An admitted client as the pool carries it: counted, recorded, its connect to begin on
+    // the pool. Listener or pool thread.
+    std::unique_ptr<TPooledMapping> PooledMappingFor(
+        std::unique_ptr<TIdTCPServerConnection> AConnection);
     // Relay pool thread: the pool's hooks.
+    TPoolAcceptNext AcceptOnPool(int AListenSocket, std::unique_ptr<TPooledMapping>& AMapping);
     bool ResumeOnPeerThread(std::unique_ptr<TPooledMapping> AMapping);
     void PooledConnectionEnded(const std::shared_ptr<TConnectionRecord>& ARecord,
                                bool AClientLeftBeforeAnswer, bool AStopped);
@@ -256,7 +269,8 @@ private:
     std::string LinePrefix(const TIdThread* AThread) const;
     void RaiseMaxThreads(std::int32_t ACurrent);
     void LogRefusal(const std::string& AFrom, const std::string& AReason);
-    // Counts a refusal under its reason (the gate's TAdmission::Reason). Listener thread.
+    // Counts a refusal under its reason (the gate's TAdmission::Reason). Listener or pool
+    // thread.
     void CountRefusal(const std::string& AReason);
 
     // What the stages ask of the channel (TRelayChannel); called by the carrying threads.
@@ -278,7 +292,8 @@ private:
 
     TEngineClock* FClock;
     TConnectionGate FGate;
-    TLineThrottle FRefusalLines;  // listener thread
+    std::mutex FRefusalLinesLock;  // guards FRefusalLines (listener and pool threads admit)
+    TLineThrottle FRefusalLines;
     TNetConditions FConditions;
     TCaptureFiles FCaptureFiles;
     TConnectionRegistry FRegistry;

@@ -19,14 +19,21 @@ void TIdListenerThread::BeforeLoop()
 void TIdListenerThread::LoopStep()
 {
     FReadList.clear();
-    for (const TIdSocketHandle* handle : FServer->ListeningHandles())
-        FReadList.push_back(handle->Handle());
+    if (FServer->DoListenerAccepts())
+        for (const TIdSocketHandle* handle : FServer->ListeningHandles())
+            FReadList.push_back(handle->Handle());
+    const int wake = FServer->FListenerWake;
+    if (wake != -1)
+        FReadList.push_back(wake);
     if (GStack().Select(FReadList, FAcceptTimeout) < 1 || Terminated())
         return;
-    for (int listenSocket : FReadList) {
+    for (int ready : FReadList) {
         if (Terminated())
             return;
-        AcceptOne(listenSocket);
+        if (ready == wake)
+            FServer->TakeListenerWake();
+        else
+            AcceptOne(ready);
     }
 }
 
@@ -65,15 +72,12 @@ void TIdListenerThread::AcceptOne(int AListenSocket)
 
 // A failed accept ends only that connection: the client may have reset before it was
 // accepted, or descriptors, buffers or memory ran out for a moment. Any stranger can cause
-// either, so neither may leave the channel deaf. Returns false for failures that end the
-// listener (the listening socket itself is broken).
-bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
+// either, so neither may leave the channel deaf.
+TIdAcceptFailure ClassifyAcceptFailure(int AErrorCode)
 {
-    if (Terminated())
-        return true;
     switch (AErrorCode) {
-        case Id_WSAEWOULDBLOCK:  // nothing pending after all (the client left meanwhile)
-        case Id_WSAEINTR: return true;
+        case Id_WSAEWOULDBLOCK:
+        case Id_WSAEINTR: return TIdAcceptFailure::NothingPending;
         case Id_WSAECONNABORTED:
         case Id_WSAENOTCONN:  // the accepted client is already gone
         case Id_ErrnoEPROTO:
@@ -84,22 +88,36 @@ bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
         case Id_WSAENETDOWN:
         case Id_WSAENETUNREACH:
         case Id_WSAEHOSTDOWN:
-        case Id_WSAEHOSTUNREACH:
-            if (FServer->OnAcceptError)
-                FServer->OnAcceptError(AErrorCode);
-            return true;
+        case Id_WSAEHOSTUNREACH: return TIdAcceptFailure::ClientGone;
         case Id_WSAEMFILE:
         case Id_ErrnoENFILE:
         case Id_WSAENOBUFS:
-        case Id_ErrnoENOMEM:
+        case Id_ErrnoENOMEM: return TIdAcceptFailure::OutOfResources;
+        default: return TIdAcceptFailure::Broken;
+    }
+}
+
+// Returns false for failures that end the listener (the listening socket itself is broken).
+bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
+{
+    if (Terminated())
+        return true;
+    switch (ClassifyAcceptFailure(AErrorCode)) {
+        case TIdAcceptFailure::NothingPending: return true;
+        case TIdAcceptFailure::ClientGone:
+            if (FServer->OnAcceptError)
+                FServer->OnAcceptError(AErrorCode);
+            return true;
+        case TIdAcceptFailure::OutOfResources:
             // The connection stays pending, so the next Select returns at once: wait a little
             // for descriptors to come free instead of spinning.
             if (FServer->OnAcceptError)
                 FServer->OnAcceptError(AErrorCode);
             SleepUnlessTerminated(ResourcePauseMs);
             return true;
-        default: return false;
+        case TIdAcceptFailure::Broken: break;
     }
+    return false;
 }
 
 void TIdListenerThread::StartPeer(TIdPeerThread* APeer)

@@ -4,12 +4,24 @@
 // An accept that fails because the client already left, or because descriptors or memory ran
 // out for a moment, drops that one connection and keeps listening; out of descriptors, it first
 // pauses briefly (ended at once by Stop) so that it does not spin on the pending connection.
+//
+// While the server's DoListenerAccepts says no (another carrier accepts on the same sockets),
+// the thread waits without accepting until WakeListener or its timeout lets it ask again.
 #pragma once
 
 #include "net/IdStack.h"
 #include "net/IdThread.h"
 
 class TIdTCPServer;
+
+// What a failed accept means for whoever accepts on a listening socket.
+enum class TIdAcceptFailure {
+    NothingPending,  // another accepting thread was first, or the client left meanwhile
+    ClientGone,  // that one connection is lost; the next accept may succeed
+    OutOfResources,  // descriptors, buffers or memory ran out: pause before the next accept
+    Broken,  // the listening socket itself failed or was closed: accept no more
+};
+TIdAcceptFailure ClassifyAcceptFailure(int AErrorCode);
 
 class TIdListenerThread : public TIdThread {
 public:

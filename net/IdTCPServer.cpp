@@ -1,6 +1,10 @@
 #include "net/IdTCPServer.h"
 
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 #include "net/IdException.h"
 #include "net/IdListenerThread.h"
@@ -14,11 +18,37 @@ TIdTCPServer::TIdTCPServer(TIdBaseComponent* AOwner)
     : TIdComponent(AOwner), FPeerTracker(std::make_shared<TIdThreadTracker>())
 {
     ThreadClass = [] { return std::make_unique<TIdPeerThread>(true); };
+    FListenerWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
 TIdTCPServer::~TIdTCPServer()
 {
     Shutdown();
+    if (FListenerWake != -1)
+        close(FListenerWake);
+}
+
+void TIdTCPServer::WakeListener()
+{
+    if (FListenerWake == -1)
+        return;
+    const std::uint64_t one = 1;
+    // A full counter (never reached) would still leave the descriptor readable.
+    [[maybe_unused]] const ssize_t n = write(FListenerWake, &one, sizeof one);
+}
+
+void TIdTCPServer::TakeListenerWake()
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t n = read(FListenerWake, &count, sizeof count);
+}
+
+std::vector<int> TIdTCPServer::ListeningSockets() const
+{
+    std::vector<int> sockets;
+    for (const TIdSocketHandle* handle : ListeningHandles())
+        sockets.push_back(handle->Handle());
+    return sockets;
 }
 
 void TIdTCPServer::Shutdown()
@@ -130,7 +160,9 @@ void TIdTCPServer::Deactivate()
 {
     if (FListener)
         FListener->Stop();
-    // Closing wakes the listener's wait at once (the sockets are shut down first).
+    // Closing wakes the listener's wait at once (the sockets are shut down first); the wake-up
+    // does when it leaves the sockets to another carrier.
+    WakeListener();
     for (TIdSocketHandle* handle : ListeningHandles())
         handle->CloseSocket(false);
     DisconnectAllPeers();

@@ -84,6 +84,15 @@ public:
     // exists; false refuses it, and the listener closes it with a reset. The default admits
     // every connection.
     virtual bool DoAdmit(TIdTCPServerConnection& AConnection);
+    // Asked by the listener thread before each wait: false leaves the listening sockets to
+    // another carrier that accepts on them (see ListeningSockets), and the listener waits
+    // without accepting until WakeListener. The default accepts.
+    virtual bool DoListenerAccepts() { return true; }
+    // Makes the listener ask DoListenerAccepts again now. Thread safe.
+    void WakeListener();
+    // The listening sockets while active, for a carrier that accepts on them itself; they stay
+    // the server's. Main thread.
+    std::vector<int> ListeningSockets() const;
     // Called on the listener thread for every admitted connection before a peer thread is
     // obtained for it: a server that carries the connection in some other way takes it
     // (AConnection then empty) and returns true. The default takes none.
@@ -116,6 +125,8 @@ private:
 
     void Activate();
     void Deactivate();
+    // Listener thread: takes what WakeListener wrote.
+    void TakeListenerWake();
     void DisconnectAllPeers();
     void ListenOn(TIdSocketHandle& ABinding, TIdIPVersion AVersion);
     void ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding);
@@ -137,6 +148,10 @@ private:
     std::unique_ptr<TIdThreadMgr> FOwnedThreadMgr;
     bool FImplicitThreadMgr = false;
     std::unique_ptr<TIdListenerThread> FListener;
+    // An eventfd the listener waits on beside the listening sockets (-1 if none could be
+    // made: the listener then asks again at each AcceptTimeout). Lives as long as the server,
+    // so any thread may write it at any time.
+    int FListenerWake = -1;
     int FAcceptTimeout = 1000;
     int FTerminateWaitTime = 5000;
     TThreadList<TIdPeerThread*> FThreads;

@@ -1,5 +1,5 @@
 // Who may connect to a channel: the allow list, the cap on the connections the channel holds
-// at once and the cap per client address. The mapping server asks it on its listener thread
+// at once and the cap per client address. The mapping server asks it on its accepting thread
 // for every accepted client, before a peer thread or an outbound connection exists.
 //
 //   TConnectionGate gate;

@@ -2,7 +2,7 @@
 // events (refused clients, say) cannot flood the log. The caller writes the line when Pass
 // says so and appends the number held back.
 //
-// Threads: one thread at a time (a server's listener thread); not locked.
+// Threads: one thread at a time; not locked (its owner locks it when several threads admit).
 #pragma once
 
 #include <cstdint>

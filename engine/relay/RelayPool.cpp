@@ -1,5 +1,6 @@
 #include "engine/relay/RelayPool.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -8,10 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
 #include <thread>
 
 #include "engine/texts/DumpFormats.h"
+#include "net/IdListenerThread.h"
 #include "net/IdStack.h"
 
 namespace {
@@ -21,6 +24,23 @@ constexpr int kPieceSize = 64 * 1024;
 // Pieces one mapping may move in a row before the other ready mappings get their turn.
 constexpr int kPiecesPerTurn = 16;
 constexpr int kEventsPerWait = 256;
+// Clients one thread accepts in a row before it serves its mappings again.
+constexpr int kAcceptsPerEvent = 16;
+
+// The epoll data of a listening socket: its number, tagged by the low bit (a side's address,
+// the data of every other event, is aligned and so has it clear).
+std::uint64_t ListenTag(int ASocket)
+{
+    return (static_cast<std::uint64_t>(ASocket) << 1) | 1u;
+}
+bool IsListenTag(std::uint64_t AData)
+{
+    return (AData & 1u) != 0;
+}
+int ListenSocketOf(std::uint64_t AData)
+{
+    return static_cast<int>(AData >> 1);
+}
 
 constexpr TRelayDirection kClientToServer = TRelayDirection::ClientToServer;
 constexpr TRelayDirection kServerToClient = TRelayDirection::ServerToClient;
@@ -29,6 +49,9 @@ constexpr TRelayDirection kServerToClient = TRelayDirection::ServerToClient;
 
 // One pool thread and the mappings it serves. Everything but the inbox, the stop flag and the
 // wake-up descriptor is used on the pool thread only.
+//
+// The listening sockets are registered level-triggered with EPOLLEXCLUSIVE: a client wakes one
+// waiting pool thread, not all.
 //
 // Each socket is registered edge-triggered for reading and writing once, so a mapping costs no
 // epoll_ctl while it relays; the side's Readable and Writable flags remember what the edges
@@ -68,6 +91,11 @@ private:
     enum class TOutcome { Done, Blocked, Ended };
 
     void Run();
+    int WaitTimeout() const;
+    // Registers or unregisters the listening sockets as Hooks.AcceptHere, the pool and a pause
+    // after a failed accept want it.
+    void UpdateAccepting();
+    void OnListenEvent(int AListenSocket);
     void ServeQueued();
     void OnWake();
     void TakeInbox();
@@ -111,6 +139,10 @@ private:
     std::vector<std::unique_ptr<TEntry>> FGone;
     std::vector<TEntry*> FAgain;  // used their turn up with bytes still ready
     std::unique_ptr<char[]> FBuffer;
+    std::vector<int> FListening;  // the pool's listening sockets while registered here
+    bool FListenBroken = false;  // a listening socket failed: no more accepts
+    bool FAcceptPaused = false;  // until FAcceptResumes
+    std::chrono::steady_clock::time_point FAcceptResumes;
     std::thread FThread;
 };
 
@@ -153,9 +185,46 @@ bool TRelayPool::Adopt(std::unique_ptr<TPooledMapping>& AMapping)
     return true;
 }
 
+void TRelayPool::Listen(const std::vector<int>& ASockets)
+{
+    std::lock_guard lock(FLock);
+    if (!FOpen || FListens.load() || ASockets.empty())
+        return;
+    // All or none: a socket neither the pool nor the listener accepted on would be deaf.
+    std::vector<int> own;
+    for (int socket : ASockets) {
+        const int copy = fcntl(socket, F_DUPFD_CLOEXEC, 0);
+        if (copy == -1 || GStack().SetNonBlocking(copy, true) == -1) {
+            if (copy != -1)
+                close(copy);
+            for (int made : own)
+                close(made);
+            return;
+        }
+        own.push_back(copy);
+    }
+    FListenSockets = std::move(own);
+    while (FWorkers.size() < FThreadCount) {
+        try {
+            FWorkers.push_back(std::make_unique<TWorker>(*this));
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    if (FWorkers.empty()) {
+        for (int socket : FListenSockets)
+            close(socket);
+        FListenSockets.clear();
+        return;
+    }
+    FListens = true;
+    for (auto& worker : FWorkers)
+        worker->Wake();
+}
+
 void TRelayPool::SettingsChanged()
 {
-    if (FCount.load() == 0)
+    if (FCount.load() == 0 && !FListens.load())
         return;
     std::lock_guard lock(FLock);
     for (auto& worker : FWorkers)
@@ -182,6 +251,11 @@ void TRelayPool::Close()
     for (auto& worker : workers)
         worker->Stop();
     workers.clear();  // joins each
+    std::lock_guard lock(FLock);
+    for (int socket : FListenSockets)
+        close(socket);
+    FListenSockets.clear();
+    FListens = false;
 }
 
 // ---- a pool thread: set-up, wake-ups, end ----
@@ -248,11 +322,16 @@ void TRelayPool::TWorker::EndRequested()
 void TRelayPool::TWorker::Run()
 {
     epoll_event events[kEventsPerWait];
+    UpdateAccepting();
     while (!FStopping.load()) {
-        const int n = epoll_wait(FEpoll, events, kEventsPerWait, FAgain.empty() ? -1 : 0);
+        const int n = epoll_wait(FEpoll, events, kEventsPerWait, WaitTimeout());
         if (n == -1 && errno != EINTR)
             break;  // a broken epoll descriptor: end the mappings
         for (int i = 0; i < n; ++i) {
+            if (IsListenTag(events[i].data.u64)) {
+                OnListenEvent(ListenSocketOf(events[i].data.u64));
+                continue;
+            }
             auto* side = static_cast<TSide*>(events[i].data.ptr);
             if (side)
                 OnEvent(*side, events[i].events);
@@ -261,8 +340,87 @@ void TRelayPool::TWorker::Run()
         }
         ServeQueued();
         FGone.clear();
+        if (FAcceptPaused && std::chrono::steady_clock::now() >= FAcceptResumes) {
+            FAcceptPaused = false;
+            UpdateAccepting();
+        }
     }
     EndAll();
+}
+
+int TRelayPool::TWorker::WaitTimeout() const
+{
+    if (!FAgain.empty())
+        return 0;
+    if (!FAcceptPaused)
+        return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        FAcceptResumes - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+void TRelayPool::TWorker::UpdateAccepting()
+{
+    const bool wanted = FPool.FListens.load() && !FListenBroken && !FAcceptPaused &&
+        !FStopping.load() && FPool.FHooks.AcceptHere && FPool.FHooks.AcceptHere();
+    if (wanted == !FListening.empty())
+        return;
+    if (!wanted) {
+        for (int socket : FListening)
+            epoll_ctl(FEpoll, EPOLL_CTL_DEL, socket, nullptr);
+        FListening.clear();
+        return;
+    }
+    {
+        std::lock_guard lock(FPool.FLock);
+        FListening = FPool.FListenSockets;
+    }
+    for (int socket : FListening) {
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+        ev.data.u64 = ListenTag(socket);
+        if (epoll_ctl(FEpoll, EPOLL_CTL_ADD, socket, &ev) == -1) {
+            // Not for this thread, then; the others (or the listener, at the next activation)
+            // accept.
+            FListenBroken = true;
+            UpdateAccepting();
+            return;
+        }
+    }
+}
+
+void TRelayPool::TWorker::OnListenEvent(int AListenSocket)
+{
+    // Asked again before each batch: a client that connects after the channel became watched
+    // is left to the listener even when this thread has not had the wake-up yet.
+    UpdateAccepting();
+    if (FListening.empty())
+        return;
+    for (int i = 0; i < kAcceptsPerEvent; ++i) {
+        std::unique_ptr<TPooledMapping> mapping;
+        const TPoolAcceptNext next = FPool.FHooks.Accept(AListenSocket, mapping);
+        if (mapping) {
+            FPool.FCount.fetch_add(1);
+            FPool.FAdopted.fetch_add(1);
+            Register(std::move(mapping));
+        }
+        switch (next) {
+            case TPoolAcceptNext::More: break;
+            case TPoolAcceptNext::Drained: return;
+            case TPoolAcceptNext::Pause:
+                // The client stays pending and the socket readable: spinning on it would not
+                // free a descriptor.
+                FAcceptPaused = true;
+                FAcceptResumes = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(TIdListenerThread::ResourcePauseMs);
+                UpdateAccepting();
+                return;
+            case TPoolAcceptNext::Stop:
+                FListenBroken = true;
+                UpdateAccepting();
+                return;
+        }
+    }
 }
 
 void TRelayPool::TWorker::ServeQueued()
@@ -285,6 +443,7 @@ void TRelayPool::TWorker::OnWake()
     TakeInbox();
     if (FStopping.load())
         return;
+    UpdateAccepting();
     if (FEndRequested.exchange(false)) {
         for (std::size_t i = 0; i < FEntries.size();) {
             if (!EndIfRequested(*FEntries[i]))

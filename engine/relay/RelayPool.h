@@ -3,26 +3,30 @@
 //
 // A mapping of a channel that shows and shapes nothing (data mode 0, no speed limit,
 // connection logging off) has nothing that needs a thread of its own; a peer thread costs a
-// stack and a thread wake-up per piece. So the mapping server's listener hands a connection
-// of such a channel here as soon as it has admitted it, with its connect to the target under
-// way (Connecting) or yet to begin (ConnectNotBegun()), and the pool finishes the connect; a
-// connection that began on a peer thread (its channel was watched then) is handed here by that
-// thread, which then ends. The pool relays them exactly as the plain relay step does: a piece
-// is read from one side, fed through the mapping's pipeline (whose stages pass it on untouched
-// while nobody watches) and written whole to the other before anything more is read from that
-// mapping. When the channel becomes
-// watched (Hooks.Watched turns true), each mapping goes back to a new peer thread of its own
+// stack and a thread wake-up per piece. While such a channel's target needs no name lookup,
+// the pool's threads accept its clients themselves on the server's listening sockets (Listen,
+// Hooks.AcceptHere, Hooks.Accept) and the listener thread leaves those sockets alone: a new
+// connection then costs no hand-over between threads. Otherwise the listener hands an admitted
+// connection of an unwatched channel here (Adopt). Either way the mapping arrives with its
+// connect to the target under way (Connecting) or yet to begin (ConnectNotBegun()), and the
+// pool finishes the connect; a connection that began on a peer thread (its channel was
+// watched then) is handed here by that thread, which then ends. The pool relays them exactly
+// as the plain relay step does: a piece is read from one side, fed through the mapping's
+// pipeline (whose stages pass it on untouched while nobody watches) and written whole to the
+// other before anything more is read from that mapping. When the channel becomes watched
+// (Hooks.Watched turns true), each mapping goes back to a new peer thread of its own
 // (Hooks.Resume) between two pieces, with its pipeline and the unwritten rest of a piece.
 //
 //   TRelayPool pool(hooks);
 //   pool.Open();                      // main thread, at activation
-//   pool.Adopt(mapping);              // peer thread: moves the mapping in (false: keep it)
+//   pool.Listen(server.ListeningSockets());  // main thread, once the server listens
+//   pool.Adopt(mapping);              // listener or peer thread: moves the mapping in
 //   pool.SettingsChanged();           // any thread, after a live setting changed
 //   pool.Close();                     // main thread, at deactivation: ends every mapping
 //
-// Threads: Open and Close on the main thread; Adopt, SettingsChanged and the counters from any
-// thread. The hooks are called on the pool's own threads, never under a lock of the pool.
-// The pool's threads start with the first adoption after Open and end in Close.
+// Threads: Open, Listen and Close on the main thread; Adopt, SettingsChanged and the counters
+// from any thread. The hooks are called on the pool's own threads, never under a lock of the
+// pool. The pool's threads start with Listen or the first adoption after Open and end in Close.
 #pragma once
 
 #include <atomic>
@@ -59,6 +63,14 @@ struct TPooledMapping {
     std::shared_ptr<TConnectionRecord> Record;
 };
 
+// What a pool thread does after one accept (see TRelayPoolHooks::Accept).
+enum class TPoolAcceptNext {
+    More,  // accept again (a client came, was refused or had left)
+    Drained,  // nothing pending: wait for the next one
+    Pause,  // out of descriptors or memory: leave the sockets alone for a moment
+    Stop,  // the listening socket was shut down or broke: accept no more on it
+};
+
 struct TRelayPoolHooks {
     // True when the channel's mappings want threads of their own. Called often: cheap.
     std::function<bool()> Watched;
@@ -76,6 +88,14 @@ struct TRelayPoolHooks {
     // Carries the mapping on to a new peer thread; false when that was refused or failed,
     // the mapping then being closed (Ended follows, with the record the mapping had).
     std::function<bool(std::unique_ptr<TPooledMapping> AMapping)> Resume;
+    // True while the pool's threads should accept on the listening sockets given to Listen
+    // (the server's listener leaves them alone meanwhile). Called at every wake-up: cheap.
+    std::function<bool()> AcceptHere;
+    // Accepts one client from AListenSocket (non-blocking) and admits it. An admitted client
+    // comes back in AMapping, as the listener would hand it to Adopt; a refused one is closed
+    // by the hook. The result says whether to go on accepting.
+    std::function<TPoolAcceptNext(int AListenSocket, std::unique_ptr<TPooledMapping>& AMapping)>
+        Accept;
 };
 
 class TRelayPool {
@@ -87,6 +107,13 @@ public:
 
     // Lets adoptions in. Main thread.
     void Open();
+    // Starts every pool thread and lets them accept on ASockets while Hooks.AcceptHere says so.
+    // The pool accepts on duplicates of the sockets of its own, made non-blocking (the file is
+    // shared: so are the originals) and closed by Close: the server may close its own at any
+    // time. Once per Open. Main thread.
+    void Listen(const std::vector<int>& ASockets);
+    // Listen was called since the last Open. Thread safe.
+    bool Listens() const { return FListens.load(); }
     // Takes AMapping over (AMapping then empty) unless the pool is closed or cannot start a
     // thread. Thread safe.
     bool Adopt(std::unique_ptr<TPooledMapping>& AMapping);
@@ -113,10 +140,12 @@ private:
 
     TRelayPoolHooks FHooks;
     unsigned FThreadCount;
-    std::mutex FLock;  // guards the three fields below
+    std::mutex FLock;  // guards the four fields below
     bool FOpen = false;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     unsigned FNextWorker = 0;
+    std::vector<int> FListenSockets;  // the pool's duplicates; closed after the threads end
+    std::atomic<bool> FListens{false};
     std::atomic<int> FCount{0};
     std::atomic<std::int64_t> FAdopted{0};
     std::atomic<std::int64_t> FResumed{0};

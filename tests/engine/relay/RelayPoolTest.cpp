@@ -108,6 +108,37 @@ TEST_F(PoolTest, WatchedChannelKeepsAThreadPerConnection)
     EXPECT_EQ(Map.MovesToPool(), 0);
 }
 
+TEST_F(PoolTest, AcceptingPassesBetweenThePoolAndTheListenerAsTheChannelIsWatchedOrNot)
+{
+    TBackend backend;
+    // Without its wake-up the listener would not look at the sockets again for an hour.
+    Map.SetAcceptTimeout(3600 * 1000);
+    Map.LogConnInfo = true;  // watched from the start: the listener accepts
+    StartMapping(backend.Port());
+    std::string answer;
+    for (int round = 0; round < 3; ++round) {
+        const std::int64_t pooled = Map.MovesToPool();
+        RunServing([&] { answer = Exchange(ListenPort(), "w"); });
+        EXPECT_EQ(answer, Transformed("w"));
+        ASSERT_TRUE(WaitForDisconnects(2 * round + 1));
+        EXPECT_EQ(Map.MovesToPool(), pooled) << "round " << round;  // a peer thread carried it
+        Map.LogConnInfo = false;
+        RunServing([&] { answer = Exchange(ListenPort(), "u"); });
+        EXPECT_EQ(answer, Transformed("u"));
+        ASSERT_TRUE(WaitForDisconnects(2 * round + 2));
+        EXPECT_EQ(Map.MovesToPool(), pooled + 1) << "round " << round;
+        EXPECT_EQ(Map.MovesFromPool(), 0);
+        Map.LogConnInfo = true;
+    }
+    // Each watched connection wrote its lines on its own thread; no pooled one wrote any.
+    const std::vector<std::string> lines = Log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& ALine) {
+                                return ALine.find(" Incoming connection from ") != std::string::npos;
+                            }),
+              3);
+}
+
 TEST_F(PoolTest, AnIdlePooledConnectionMovesToAThreadWhenASettingWatchesIt)
 {
     TBackend backend;
