@@ -226,6 +226,37 @@ TEST_F(PoolTest, DeactivationClosesEveryPooledConnectionAndReactivationPoolsAgai
     EXPECT_EQ(Map.MovesToPool(), 21);
 }
 
+TEST_F(PoolTest, StoppingWhileClientsArriveEndsEveryConnectionAndFreesThePort)
+{
+    TBackend backend;
+    StartMapping(backend.Port());
+    const int port = ListenPort();
+    std::atomic<bool> stopped{false};
+    std::atomic<int> answered{0};
+    // Clients that keep coming while the pool's threads accept, until one is refused.
+    std::thread clients([&] {
+        for (int i = 0; i < 5000 && !stopped.load(); ++i) {
+            TFd client = TryConnect(port);
+            if (client.Get() < 0)
+                return;
+            if (SendAll(client.Get(), "x") &&
+                RecvAtMost(client.Get(), 1, Clock::now() + kDeadline) == Transformed("x"))
+                answered.fetch_add(1);
+        }
+    });
+    EXPECT_TRUE(WaitUntil([&] { return answered.load() >= 50; }));
+    Map.SetActive(false);
+    stopped = true;
+    clients.join();
+    const int accepted = Map.ConnectsIn.load();
+    ExpectCountersAfter(accepted);
+    EXPECT_EQ(Map.MovesToPool(), accepted);  // the pool accepted every one of them
+    // Nothing of the old channel holds the port: it listens there again at once.
+    MapOnLoopback(Map, backend.Port(), port);
+    Map.SetActive(true);
+    EXPECT_EQ(Exchange(port, "again"), Transformed("again"));
+}
+
 TEST_F(PoolTest, DestroyingTheServerClosesItsPooledConnections)
 {
     TBackend backend;
