@@ -96,9 +96,7 @@ void TIdTCPServer::Activate()
         TIdSocketHandle* binding = FBindings.Items(i);
         if (binding->IP().empty())
             binding->SetEveryFamily(true);
-        ListenOn(*binding, TIdSocketHandle::VersionToBind(binding->IP()));
-        if (binding->EveryFamily())
-            ListenOnEveryIPv6Address(*binding);
+        ListenOnEveryFamilyAsked(*binding);
     }
     {
         std::lock_guard lock(FThreadMgrLock);
@@ -129,7 +127,25 @@ void TIdTCPServer::ListenOn(TIdSocketHandle& ABinding, TIdIPVersion AVersion)
     ABinding.Listen(Id_ListenBacklog);
 }
 
-void TIdTCPServer::ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding)
+// A binding whose port the system chooses gets one that is free on both families: the port it
+// chose for IPv4 can be taken on IPv6 (by the local end of a connection, say), so it chooses
+// again, a few times at most.
+void TIdTCPServer::ListenOnEveryFamilyAsked(TIdSocketHandle& ABinding)
+{
+    constexpr int kPortChoices = 10;
+    const bool systemChooses = ABinding.Port() == 0;
+    for (int choice = 1;; ++choice) {
+        ListenOn(ABinding, TIdSocketHandle::VersionToBind(ABinding.IP()));
+        if (!ABinding.EveryFamily() || ListenOnEveryIPv6Address(ABinding) || !systemChooses ||
+            choice == kPortChoices)
+            return;
+        ABinding.CloseSocket(false);
+        ABinding.SetPort(0);
+        FEveryFamilyProblem.clear();
+    }
+}
+
+bool TIdTCPServer::ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding)
 {
     auto twin = std::make_unique<TIdSocketHandle>();
     twin->SetPort(ABinding.Port());  // the port the IPv4 socket got, chosen or given
@@ -141,9 +157,10 @@ void TIdTCPServer::ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding)
         const auto* socketError = dynamic_cast<const EIdSocketError*>(&e);
         if (!socketError || socketError->LastError() != Id_WSAEAFNOSUPPORT)
             FEveryFamilyProblem = e.what();
-        return;
+        return dynamic_cast<const EIdCouldNotBindSocket*>(&e) == nullptr;
     }
     FIPv6Twins.push_back(std::move(twin));
+    return true;
 }
 
 std::vector<TIdSocketHandle*> TIdTCPServer::ListeningHandles() const

@@ -129,7 +129,9 @@ private:
     void TakeListenerWake();
     void DisconnectAllPeers();
     void ListenOn(TIdSocketHandle& ABinding, TIdIPVersion AVersion);
-    void ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding);
+    void ListenOnEveryFamilyAsked(TIdSocketHandle& ABinding);
+    // False when the port is taken on IPv6 (FEveryFamilyProblem says so).
+    bool ListenOnEveryIPv6Address(const TIdSocketHandle& ABinding);
     // The bindings and the IPv6 sockets beside them: what the listener accepts on.
     std::vector<TIdSocketHandle*> ListeningHandles() const;
     // Used by the listener and by peer threads.
