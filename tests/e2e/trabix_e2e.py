@@ -103,8 +103,9 @@ _held_ports = []
 
 def free_port(host=LOOPBACK):
     """A loopback port nobody else gets from the system while this test process runs (for the
-    program's INI, which needs a number); the program can still bind it. With host "::1" the
-    port is held on [::1] and on 127.0.0.1 alike, for a channel that listens on both."""
+    program's INI, which needs a number); the program can still bind it, on 127.0.0.1 and on
+    [::] alike (a channel without a Bind IP listens on both). With host "::1" the port is held
+    on [::1] and on 127.0.0.1 alike, for a channel that listens on both."""
     if ":" in host:
         while True:
             s6 = socket.socket(socket.AF_INET6)
@@ -122,11 +123,28 @@ def free_port(host=LOOPBACK):
                 continue
             _held_ports.extend((s6, s4))
             return port
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind((LOOPBACK, 0))
-    _held_ports.append(s)
-    return s.getsockname()[1]
+    # A channel without a Bind IP also listens on [::] on the same port: the port must be free
+    # there too (the local end of an IPv6 connection may hold it), so it is held there as well.
+    while True:
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((LOOPBACK, 0))
+        port = s.getsockname()[1]
+        try:
+            s6 = socket.socket(socket.AF_INET6)
+        except OSError:  # no IPv6 here: nothing to hold
+            _held_ports.append(s)
+            return port
+        s6.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+        try:
+            s6.bind(("::", port))
+        except OSError:
+            s.close()
+            s6.close()
+            continue
+        _held_ports.extend((s, s6))
+        return port
 
 
 def closed_port():
