@@ -101,50 +101,46 @@ def wait_until(condition, timeout, interval=0.01, what="condition"):
 _held_ports = []
 
 
+def _reusable_socket(family):
+    s = socket.socket(family)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    if family == socket.AF_INET6:
+        s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    return s
+
+
+def _hold_port(first, second):
+    """Binds first (family, host) to a port the system chooses and second (family, host) to the
+    same port, choosing again until both bind; holds both and returns the port. A second
+    family this machine lacks is not held."""
+    while True:
+        s1 = _reusable_socket(first[0])
+        s1.bind((first[1], 0))
+        port = s1.getsockname()[1]
+        try:
+            s2 = _reusable_socket(second[0])
+        except OSError:  # no such family here: nothing to hold
+            _held_ports.append(s1)
+            return port
+        try:
+            s2.bind((second[1], port))
+        except OSError:
+            s1.close()
+            s2.close()
+            continue
+        _held_ports.extend((s1, s2))
+        return port
+
+
 def free_port(host=LOOPBACK):
     """A loopback port nobody else gets from the system while this test process runs (for the
     program's INI, which needs a number); the program can still bind it, on 127.0.0.1 and on
-    [::] alike (a channel without a Bind IP listens on both). With host "::1" the port is held
-    on [::1] and on 127.0.0.1 alike, for a channel that listens on both."""
+    [::] alike (a channel without a Bind IP listens on both; the local end of an IPv6
+    connection may hold a port free on 127.0.0.1). With host "::1" the port is held on [::1]
+    and on 127.0.0.1 alike, for a channel that listens on both."""
     if ":" in host:
-        while True:
-            s6 = socket.socket(socket.AF_INET6)
-            s6.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-            s6.bind((host, 0))
-            port = s6.getsockname()[1]
-            s4 = socket.socket()
-            s4.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                s4.bind((LOOPBACK, port))
-            except OSError:
-                s6.close()
-                s4.close()
-                continue
-            _held_ports.extend((s6, s4))
-            return port
-    # A channel without a Bind IP also listens on [::] on the same port: the port must be free
-    # there too (the local end of an IPv6 connection may hold it), so it is held there as well.
-    while True:
-        s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s.bind((LOOPBACK, 0))
-        port = s.getsockname()[1]
-        try:
-            s6 = socket.socket(socket.AF_INET6)
-        except OSError:  # no IPv6 here: nothing to hold
-            _held_ports.append(s)
-            return port
-        s6.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-        try:
-            s6.bind(("::", port))
-        except OSError:
-            s.close()
-            s6.close()
-            continue
-        _held_ports.extend((s, s6))
-        return port
+        return _hold_port((socket.AF_INET6, host), (socket.AF_INET, LOOPBACK))
+    return _hold_port((socket.AF_INET, LOOPBACK), (socket.AF_INET6, "::"))
 
 
 def closed_port():
