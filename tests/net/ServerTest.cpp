@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
 #include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <chrono>
 #include <set>
 #include <vector>
 
@@ -83,7 +86,43 @@ int Start(TIdTCPServer& AServer)
     return AServer.Bindings().Items(0)->Port();
 }
 
+// A server that lends its listening sockets to another carrier while Lend is set.
+class TLendingServer : public TIdTCPServer {
+public:
+    ~TLendingServer() override { Shutdown(); }  // its hook runs on the listener until then
+    std::atomic<bool> Lend{true};
+    bool DoListenerAccepts() override { return !Lend.load(); }
+};
+
 }  // namespace
+
+TEST(Server, ListenerLeavesItsSocketsToABorrowerUntilWokenToTakeThemBack)
+{
+    TLendingServer server;
+    std::atomic<int> served{0};
+    server.OnConnect = [&](TIdPeerThread*) { ++served; };
+    server.OnExecute = Echo;
+    server.SetAcceptTimeout(3600 * 1000);  // only the wake-up makes it ask again
+    const int port = Start(server);
+    const std::vector<int> sockets = server.ListeningSockets();
+    ASSERT_EQ(sockets.size(), 1u);
+    const int deadlineMs = static_cast<int>(std::chrono::milliseconds(kDeadline).count());
+    // The borrower gets every client that comes meanwhile.
+    for (int i = 0; i < 5; ++i) {
+        TFd client = ConnectTo(port);
+        pollfd ready{sockets[0], POLLIN, 0};
+        ASSERT_EQ(poll(&ready, 1, deadlineMs), 1);
+        TFd taken(accept(sockets[0], nullptr, nullptr));
+        EXPECT_GE(taken.Get(), 0) << "client " << i;
+    }
+    EXPECT_EQ(served.load(), 0);
+    server.Lend = false;
+    server.WakeListener();
+    TFd client = ConnectTo(port);
+    ASSERT_TRUE(SendAll(client.Get(), "back"));
+    EXPECT_EQ(RecvAtMost(client.Get(), 4), "back");
+    EXPECT_EQ(served.load(), 1);
+}
 
 TEST(Server, ActivationWithoutBindingsListensOnAllAddresses)
 {

@@ -173,6 +173,25 @@ TEST_F(TlsRelayTest, TargetThatWantsAClientCertificateGetsOneOnlyWhenConfigured)
     EXPECT_EQ(Plain("who"), Transformed("who"));
 }
 
+TEST_F(TlsRelayTest, TheTargetsRefusalIsToldOnAThreadOfItsOwnToo)
+{
+    TTlsServer server({.CertFile = Target.Cert("backend.test"), .KeyFile = Target.Key("backend.test"), .RequireClientCert = true});
+    StartTls(server.Port(), {.Target = true, .ServerName = "backend.test", .CaFile = Target.CaFile()});
+    Map.LogConnInfo = true;  // watched: each connection runs on a peer thread
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(Plain("who"), "");
+        ASSERT_TRUE(WaitForDisconnects(i));
+    }
+    EXPECT_EQ(Map.MovesToPool(), 0);
+    const std::vector<std::string> lines = Log.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& ALine) {
+                                return ALine.find("TLS: TLS with the target failed") !=
+                                    std::string::npos;
+                            }),
+              3);
+}
+
 TEST_F(TlsRelayTest, ClientThatRejectsTheIssuedCertificateIsPassedThroughNextTime)
 {
     TTlsServer server({.CertFile = Target.Cert("pinned.test"), .KeyFile = Target.Key("pinned.test")});
