@@ -14,6 +14,7 @@
 #include "net/IdException.h"
 #include "net/IdListenerThread.h"
 #include "net/IdPeerThread.h"
+#include "net/IdStack.h"
 #include "net/IdTCPServerConnection.h"
 
 namespace {
@@ -332,20 +333,9 @@ bool TqvMappedPortTCP::DoAdmit(TIdTCPServerConnection& AConnection)
     return false;
 }
 
-namespace {
-
-// Targets of one address known without a lookup: the pool's own connect makes one attempt,
-// so "localhost" (::1 and 127.0.0.1, raced) and names connect on a peer thread first.
-bool NeedsNoLookup(const std::string& AHost)
-{
-    return TIdIPAddress::Parse(AHost).has_value();
-}
-
-}  // namespace
-
 bool TqvMappedPortTCP::PoolAccepts() const
 {
-    return !RelayWatched() && NeedsNoLookup(MappedHost());
+    return !RelayWatched();
 }
 
 bool TqvMappedPortTCP::DoListenerAccepts()
@@ -411,6 +401,14 @@ std::unique_ptr<TPooledMapping> TqvMappedPortTCP::PooledMappingFor(
     mapping->Target->SetUseNagle(false);
     mapping->Target->SetPort(MappedPort());
     mapping->Target->SetHost(MappedHost());
+    // A name is looked up on the pool's lookup thread, never on the thread that accepts.
+    if (TIdStack::ResolvesWithoutLookup(MappedHost())) {
+        try {
+            mapping->Targets = mapping->Target->TargetsToTry();
+        } catch (const EIdSocketError&) {
+            mapping->LookupFailure = std::current_exception();
+        }
+    }
     // The pool thread begins the connect: whoever accepted goes back to accepting at once.
     mapping->Connecting = true;
     mapping->Client = std::move(AConnection);

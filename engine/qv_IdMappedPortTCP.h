@@ -174,12 +174,11 @@ public:
     // PoolAccepts). Listener thread.
     bool DoListenerAccepts() override;
     // Takes an admitted client of an unwatched channel straight to the relay pool, its connect
-    // to the target begun, counted as a peer thread would count it: no thread is started for
-    // it. A target given by name stays with a peer thread, whose lookup may take long.
-    // Listener thread.
+    // to the target begun (a target's name looked up on the pool's lookup thread first),
+    // counted as a peer thread would count it: no thread is started for it. Listener thread.
     bool DoTakeAccepted(std::unique_ptr<TIdTCPServerConnection>& AConnection) override;
-    // True while the relay pool accepts and carries new clients: the channel is unwatched and
-    // its target needs no name lookup. Thread safe.
+    // True while the relay pool accepts and carries new clients: the channel is unwatched.
+    // Thread safe.
     bool PoolAccepts() const;
     // True when the channel shows or shapes something per connection (a data mode above 0,
     // a speed limit, connection lines, network conditions, an in-memory capture or a capture

@@ -150,6 +150,12 @@ std::vector<TIdIPAddress> InterleaveFamilies(const std::vector<TIdIPAddress>& AF
 
 }  // namespace
 
+bool TIdStack::ResolvesWithoutLookup(const std::string& AHost)
+{
+    return strcasecmp(AHost.c_str(), "LOCALHOST") == 0 || TIdIPAddress::Parse(AHost) ||
+        TIdIPAddress::LooksLikeIPv6(AHost);
+}
+
 std::vector<TIdIPAddress> TIdStack::ResolveAll(const std::string& AHost)
 {
     if (strcasecmp(AHost.c_str(), "LOCALHOST") == 0)

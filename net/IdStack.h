@@ -107,6 +107,8 @@ public:
     // non-blocking, made for the event loop that waits for it; SetNonBlocking(false) gives it
     // back to a thread that blocks.
     virtual int ConnectNoWait(int ASocket, const std::string& AIP, int APort) = 0;
+    // How long a connect to one of several addresses goes unanswered before the next begins.
+    static constexpr int AttemptDelayMs = 250;
     // Connects to the first of ATargets that answers, racing them as Happy Eyeballs does: the
     // next target starts when the ones under way have not answered within AAttemptDelayMs,
     // or at once when one fails; the first connection made wins, the others are closed before
@@ -116,7 +118,7 @@ public:
     // and AWatchSocket as for Connect; the wait also ends when ASocket is shut down.
     virtual int ConnectFirst(int ASocket, const std::vector<TIdIPAddress>& ATargets, int APort,
                              const std::function<bool()>& AStillWanted = {},
-                             int AWatchSocket = -1, int AAttemptDelayMs = 250) = 0;
+                             int AWatchSocket = -1, int AAttemptDelayMs = AttemptDelayMs) = 0;
     // How a connect begun by ConnectNoWait ended, once its socket is writable: 0 (the socket
     // is still non-blocking) or -1 with the code.
     virtual int ConnectOutcome(int ASocket) = 0;
@@ -163,6 +165,9 @@ public:
     // A failed lookup raises EIdSocketError 11001..11004. Thread safe; may wait for the
     // network, so never on a thread that serves other connections.
     std::vector<TIdIPAddress> ResolveAll(const std::string& AHost);
+    // True when ResolveAll answers AHost without asking the resolver (an address, localhost, a
+    // mistyped IPv6 address): at once, never blocking.
+    static bool ResolvesWithoutLookup(const std::string& AHost);
     static bool IsDottedQuad(const std::string& AText);
     static std::string AddressToText(const std::array<uint8_t, 4>& AAddress);
     // Raises EConvertError for a part that is not an integer.

@@ -40,18 +40,15 @@ void TIdTCPClient::Connect()
     NotifyConnected();
 }
 
-bool TIdTCPClient::BeginConnect()
+bool TIdTCPClient::BeginConnectTo(const TIdIPAddress& ATarget)
 {
     if (Binding()->HandleAllocated())
         throw EIdAlreadyConnected();
     ResetState();
-    // Made for an event loop that waits for one socket: the first address only (the relay
-    // pool hands it literal targets alone).
-    const TIdIPAddress target = TargetsToTry().front();
-    Binding()->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, target.Version());
+    Binding()->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, ATarget.Version());
     int code = 0;
     try {
-        SetupSocket(target);
+        SetupSocket(ATarget);
         if (Binding()->ConnectNoWait() == 0) {
             NotifyConnected();
             return true;

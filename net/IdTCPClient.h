@@ -34,12 +34,16 @@ public:
     // Raises EIdAlreadyConnected when the socket is open. On any failure the socket is closed
     // again and the exception passes on; the client can then connect again.
     virtual void Connect();
-    // Connect for an event loop, which waits for the socket itself: true when connected at
-    // once, false while the connect is under way (the socket turns writable when it ends; then
-    // call FinishConnect). Raises like Connect when it fails at once. The socket stays
-    // non-blocking, connected or not: a thread that blocks on it must switch it back.
-    bool BeginConnect();
-    // Raises EIdSocketError when the connect begun by BeginConnect failed (the socket is then
+    // Connect to ATarget (one of TargetsToTry) for an event loop, which waits for the socket
+    // itself and races several addresses itself: true when connected at once, false while the
+    // connect is under way (the socket turns writable when it ends; then call FinishConnect).
+    // Raises like Connect when it fails at once. The socket stays non-blocking, connected or
+    // not: a thread that blocks on it must switch it back.
+    bool BeginConnectTo(const TIdIPAddress& ATarget);
+    // Every address of Host in the order to try them (raises when a lookup fails; a name's
+    // lookup may take as long as the name servers do).
+    std::vector<TIdIPAddress> TargetsToTry() const;
+    // Raises EIdSocketError when the connect begun by BeginConnectTo failed (the socket is then
     // closed again).
     void FinishConnect();
 
@@ -65,8 +69,6 @@ public:
 
 private:
     friend class TIdPeerThread;
-    // Every address of Host in the order to try them (raises when a lookup fails).
-    std::vector<TIdIPAddress> TargetsToTry() const;
     void SetupSocket(const TIdIPAddress& ATarget);
     // One target: a plain connect; several: the first of them to answer (Happy Eyeballs).
     void ConnectWatched(const std::vector<TIdIPAddress>& ATargets);

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "engine/texts/DumpFormats.h"
+#include "net/IdException.h"
 #include "net/IdListenerThread.h"
 #include "net/IdStack.h"
 
@@ -79,14 +80,24 @@ private:
         bool Readable = false;  // an edge said so, and no read has found it drained since
         bool Writable = true;
         bool Closing = false;  // the peer's end (or an error) is queued behind its bytes
+        bool Racer = false;  // a later attempt of a raced connect (TRacer::Side)
+    };
+    // A later attempt of a connect that races several addresses; the first is the Target's.
+    struct TRacer {
+        std::unique_ptr<TIdTCPClient> Client;
+        TSide Side;
     };
     struct TEntry {
         std::unique_ptr<TPooledMapping> Mapping;
         TSide Client;
-        TSide Target;
+        TSide Target;  // Fd -1 once a raced connect's first attempt has failed
         std::size_t Index = 0;  // position in FEntries
         bool Queued = false;  // in FAgain
         bool Gone = false;  // ended or moved on; freed after the current batch of events
+        std::vector<std::unique_ptr<TRacer>> Racers;
+        bool Racing = false;  // in FRacing: another address begins at NextAttemptDue
+        std::chrono::steady_clock::time_point NextAttemptDue;
+        int LastConnectError = 0;
     };
     enum class TOutcome { Done, Blocked, Ended };
 
@@ -108,6 +119,14 @@ private:
     // A Connecting mapping's event: true once it relays.
     bool AdvanceConnect(TEntry& AEntry, TSide& ASide);
     static bool TargetConnectEnded(TEntry& AEntry);
+    int EndAttempt(TIdTCPClient& AClient, int AFd);
+    bool StartNextAttempt(TEntry& AEntry);
+    void AttemptFailed(TEntry& AEntry, int ACode);
+    void OnRacerEvent(TEntry& AEntry, TSide& ASide, std::uint32_t AEvents);
+    void WinRace(TEntry& AEntry, std::unique_ptr<TRacer> AWinner);
+    void ScheduleNextAttempt(TEntry& AEntry);
+    void Unschedule(TEntry& AEntry);
+    void StartDueAttempts();
     void Serve(TEntry& AEntry);
     TOutcome MovePiece(TEntry& AEntry, TSide& ASource, TSide& ADestination);
     TOutcome Write(TEntry& AEntry, TRelayDirection ADirection, std::string_view AOut);
@@ -138,6 +157,8 @@ private:
     std::vector<std::unique_ptr<TEntry>> FEntries;
     std::vector<std::unique_ptr<TEntry>> FGone;
     std::vector<TEntry*> FAgain;  // used their turn up with bytes still ready
+    std::vector<TEntry*> FRacing;  // connects with another address to begin at a time
+    std::vector<std::unique_ptr<TRacer>> FLostRacers;  // closed; freed with FGone
     std::unique_ptr<char[]> FBuffer;
     std::vector<int> FListening;  // the pool's listening sockets while registered here
     bool FListenBroken = false;  // a listening socket failed: no more accepts
@@ -242,10 +263,19 @@ void TRelayPool::EndRequested()
 
 void TRelayPool::Close()
 {
-    std::vector<std::unique_ptr<TWorker>> workers;
+    std::unique_ptr<TTargetLookup> lookup;
     {
         std::lock_guard lock(FLock);
         FOpen = false;
+        lookup = std::move(FLookup);
+    }
+    // The lookup under way is answered to a pool thread first, which ends it below.
+    if (lookup)
+        for (auto& mapping : lookup->Stop())
+            EndWaiting(std::move(mapping));
+    std::vector<std::unique_ptr<TWorker>> workers;
+    {
+        std::lock_guard lock(FLock);
         workers.swap(FWorkers);
     }
     for (auto& worker : workers)
@@ -256,6 +286,56 @@ void TRelayPool::Close()
         close(socket);
     FListenSockets.clear();
     FListens = false;
+}
+
+void TRelayPool::LookUp(std::unique_ptr<TPooledMapping> AMapping)
+{
+    std::unique_lock lock(FLock);
+    if (!FOpen) {
+        lock.unlock();
+        EndWaiting(std::move(AMapping));
+        return;
+    }
+    if (!FLookup) {
+        try {
+            FLookup = std::make_unique<TTargetLookup>(
+                [this](std::unique_ptr<TPooledMapping> AAnswered) {
+                    Answered(std::move(AAnswered));
+                });
+        } catch (const std::system_error&) {
+            // No thread for the lookup: the connect fails with that.
+            AMapping->LookupFailure = std::current_exception();
+            lock.unlock();
+            Answered(std::move(AMapping));
+            return;
+        }
+    }
+    FLookup->Ask(std::move(AMapping));
+}
+
+void TRelayPool::Answered(std::unique_ptr<TPooledMapping> AMapping)
+{
+    {
+        std::lock_guard lock(FLock);
+        if (!FWorkers.empty()) {
+            FWorkers[FNextWorker++ % FWorkers.size()]->Post(std::move(AMapping));
+            return;
+        }
+    }
+    EndWaiting(std::move(AMapping));
+}
+
+void TRelayPool::EndWaiting(std::unique_ptr<TPooledMapping> AMapping)
+{
+    AMapping->Client.reset();
+    bool stopped;
+    {
+        std::lock_guard lock(FLock);
+        stopped = !FOpen;
+    }
+    FHooks.Ended(AMapping->Record, false, stopped);
+    AMapping.reset();
+    FCount.fetch_sub(1);
 }
 
 // ---- a pool thread: set-up, wake-ups, end ----
@@ -339,7 +419,9 @@ void TRelayPool::TWorker::Run()
                 OnWake();
         }
         ServeQueued();
+        StartDueAttempts();
         FGone.clear();
+        FLostRacers.clear();
         if (FAcceptPaused && std::chrono::steady_clock::now() >= FAcceptResumes) {
             FAcceptPaused = false;
             UpdateAccepting();
@@ -352,10 +434,13 @@ int TRelayPool::TWorker::WaitTimeout() const
 {
     if (!FAgain.empty())
         return 0;
-    if (!FAcceptPaused)
+    if (!FAcceptPaused && FRacing.empty())
         return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-        FAcceptResumes - std::chrono::steady_clock::now());
+    auto next = FAcceptPaused ? FAcceptResumes : FRacing.front()->NextAttemptDue;
+    for (const TEntry* entry : FRacing)
+        next = std::min(next, entry->NextAttemptDue);
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(next - std::chrono::steady_clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
@@ -478,6 +563,10 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
             EndUnregistered(*AMapping);
             return;
         }
+        if (AMapping->LookupNeeded()) {  // comes back here with its addresses
+            FPool.LookUp(std::move(AMapping));
+            return;
+        }
         if (!BeginConnect(*AMapping))
             return;
     }
@@ -497,8 +586,12 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
     // Registering reports what is ready already, so bytes that came meanwhile are not missed.
     if (entry.Mapping->Connecting)
         entry.Target.Writable = false;  // until the connect has ended
-    if (!Watch(entry.Client) || !Watch(entry.Target))
+    if (!Watch(entry.Client) || !Watch(entry.Target)) {
         End(entry, false);
+        return;
+    }
+    if (entry.Mapping->Connecting && entry.Mapping->NextTarget < entry.Mapping->Targets.size())
+        ScheduleNextAttempt(entry);
 }
 
 // Begins the connect the listener left to the pool; false when it failed at once, the mapping
@@ -506,7 +599,20 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
 bool TRelayPool::TWorker::BeginConnect(TPooledMapping& AMapping)
 {
     try {
-        AMapping.Connecting = !AMapping.Target->BeginConnect();
+        if (AMapping.LookupFailure)
+            std::rethrow_exception(AMapping.LookupFailure);
+        // An address that fails at once (of a family this host has no route for) gives way
+        // to the next at once, as in a peer thread's race.
+        for (;;) {
+            try {
+                AMapping.Connecting =
+                    !AMapping.Target->BeginConnectTo(AMapping.Targets[AMapping.NextTarget++]);
+                break;
+            } catch (const EIdSocketError&) {
+                if (AMapping.NextTarget == AMapping.Targets.size())
+                    throw;
+            }
+        }
     } catch (const std::exception& e) {
         FPool.FHooks.Connected(AMapping, &e, false);
         EndUnregistered(AMapping);
@@ -549,6 +655,10 @@ void TRelayPool::TWorker::OnEvent(TSide& ASide, std::uint32_t AEvents)
     TEntry& entry = *ASide.Entry;
     if (entry.Gone)
         return;
+    if (ASide.Racer) {
+        OnRacerEvent(entry, ASide, AEvents);
+        return;
+    }
     // Hang-ups and errors count as both: the next read or write reports them.
     if (AEvents & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
         ASide.Readable = true;
@@ -590,16 +700,169 @@ bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
     }
     if (!ASide.Writable)
         return false;
-    try {
-        mapping.Target->FinishConnect();
-    } catch (const std::exception& e) {
-        FPool.FHooks.Connected(mapping, &e, false);
-        End(AEntry, false);
+    if (const int code = EndAttempt(*mapping.Target, ASide.Fd); code != 0) {
+        ASide.Fd = -1;
+        AttemptFailed(AEntry, code);
         return false;
     }
+    mapping.Target->NotifyConnected();
+    // The first address won: later ones under way are given up.
+    for (auto& racer : AEntry.Racers) {
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
+        FLostRacers.push_back(std::move(racer));
+    }
+    AEntry.Racers.clear();
+    Unschedule(AEntry);
     mapping.Connecting = false;
     StartRelaying(mapping);
     return true;
+}
+
+// How the connect of one attempt ended: 0, or the error code, the attempt's socket having left
+// the epoll set and been closed (its number may be reused at once).
+int TRelayPool::TWorker::EndAttempt(TIdTCPClient& AClient, int AFd)
+{
+    if (GStack().ConnectOutcome(AFd) == 0)
+        return 0;
+    const int code = TIdStack::LastErrorCode();
+    epoll_ctl(FEpoll, EPOLL_CTL_DEL, AFd, nullptr);
+    AClient.Disconnect();
+    return code;
+}
+
+// Begins the connect to the next address not tried yet, as a racer beside the attempts under
+// way; an address that fails at once gives way to the next. False when no attempt began.
+bool TRelayPool::TWorker::StartNextAttempt(TEntry& AEntry)
+{
+    TPooledMapping& mapping = *AEntry.Mapping;
+    while (mapping.NextTarget < mapping.Targets.size()) {
+        auto racer = std::make_unique<TRacer>();
+        racer->Client = std::make_unique<TIdTCPClient>();
+        TIdTCPClient& client = *racer->Client;
+        client.SetHost(mapping.Target->Host());
+        client.SetPort(mapping.Target->Port());
+        client.SetBoundIP(mapping.Target->BoundIP());
+        client.SetUseNagle(mapping.Target->UseNagle());
+        try {
+            // One connected at once is told by its first event, as any other.
+            client.BeginConnectTo(mapping.Targets[mapping.NextTarget++]);
+        } catch (const EIdSocketError& e) {
+            AEntry.LastConnectError = e.LastError();
+            continue;
+        }
+        racer->Side = TSide{&AEntry, client.Binding()->Handle()};
+        racer->Side.Racer = true;
+        if (!Watch(racer->Side)) {
+            AEntry.LastConnectError = errno;
+            continue;
+        }
+        AEntry.Racers.push_back(std::move(racer));
+        if (mapping.NextTarget < mapping.Targets.size())
+            ScheduleNextAttempt(AEntry);
+        else
+            Unschedule(AEntry);
+        return true;
+    }
+    Unschedule(AEntry);
+    return false;
+}
+
+// An attempt failed with ACode: with none left under way the next address begins at once (a
+// refusal does not wait out the delay); with none left to begin either, the connect has failed
+// with the last failure's code.
+void TRelayPool::TWorker::AttemptFailed(TEntry& AEntry, int ACode)
+{
+    AEntry.LastConnectError = ACode;
+    if (AEntry.Target.Fd != -1 || !AEntry.Racers.empty() || StartNextAttempt(AEntry))
+        return;
+    try {
+        GStack().RaiseError(AEntry.LastConnectError);
+    } catch (const std::exception& e) {
+        FPool.FHooks.Connected(*AEntry.Mapping, &e, false);
+    }
+    End(AEntry, false);
+}
+
+void TRelayPool::TWorker::OnRacerEvent(TEntry& AEntry, TSide& ASide, std::uint32_t AEvents)
+{
+    if (!(AEvents & (EPOLLOUT | EPOLLHUP | EPOLLERR)))
+        return;
+    const auto it = std::find_if(AEntry.Racers.begin(), AEntry.Racers.end(),
+                                 [&ASide](const auto& ARacer) { return &ARacer->Side == &ASide; });
+    if (it == AEntry.Racers.end())
+        return;
+    std::unique_ptr<TRacer> racer = std::move(*it);
+    AEntry.Racers.erase(it);
+    if (const int code = EndAttempt(*racer->Client, racer->Side.Fd); code != 0) {
+        FLostRacers.push_back(std::move(racer));
+        AttemptFailed(AEntry, code);
+        return;
+    }
+    WinRace(AEntry, std::move(racer));
+    Serve(AEntry);
+}
+
+// A later address answered first: its socket becomes the target's, every other attempt is
+// given up, and the mapping relays.
+void TRelayPool::TWorker::WinRace(TEntry& AEntry, std::unique_ptr<TRacer> AWinner)
+{
+    TPooledMapping& mapping = *AEntry.Mapping;
+    if (AEntry.Target.Fd != -1)
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+    for (auto& racer : AEntry.Racers) {
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
+        FLostRacers.push_back(std::move(racer));
+    }
+    AEntry.Racers.clear();
+    Unschedule(AEntry);
+    mapping.Target = std::move(AWinner->Client);  // the first attempt's socket closes
+    AEntry.Target = TSide{&AEntry, mapping.Target->Binding()->Handle()};
+    // The registration stays; its events now name the target's side. Modifying it reports
+    // what is ready already.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = &AEntry.Target;
+    if (epoll_ctl(FEpoll, EPOLL_CTL_MOD, AEntry.Target.Fd, &ev) == -1) {
+        NoteSideEnd(AEntry, AEntry.Target, errno);
+        End(AEntry, false);
+        return;
+    }
+    mapping.Target->NotifyConnected();
+    mapping.Connecting = false;
+    StartRelaying(mapping);
+}
+
+void TRelayPool::TWorker::ScheduleNextAttempt(TEntry& AEntry)
+{
+    AEntry.NextAttemptDue =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(TIdStack::AttemptDelayMs);
+    if (!AEntry.Racing) {
+        AEntry.Racing = true;
+        FRacing.push_back(&AEntry);
+    }
+}
+
+void TRelayPool::TWorker::Unschedule(TEntry& AEntry)
+{
+    if (!AEntry.Racing)
+        return;
+    AEntry.Racing = false;
+    FRacing.erase(std::find(FRacing.begin(), FRacing.end(), &AEntry));
+}
+
+// Connects whose attempts have gone unanswered for the delay begin with their next address.
+void TRelayPool::TWorker::StartDueAttempts()
+{
+    if (FRacing.empty())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<TEntry*> due;
+    for (TEntry* entry : FRacing)
+        if (now >= entry->NextAttemptDue)
+            due.push_back(entry);
+    for (TEntry* entry : due)
+        if (!entry->Gone && entry->Mapping->Connecting && !StartNextAttempt(*entry))
+            AttemptFailed(*entry, entry->LastConnectError);
 }
 
 // The connect has ended well: the channel hears of it and the pipeline's stages start.
@@ -773,6 +1036,9 @@ std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry&
     // Explicitly: a descriptor shared with a forked child would stay registered after close.
     epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
     epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+    for (const auto& racer : AEntry.Racers)
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
+    Unschedule(AEntry);
     AEntry.Gone = true;
     const std::size_t index = AEntry.Index;
     std::unique_ptr<TEntry> owned = std::move(FEntries[index]);

@@ -3,13 +3,15 @@
 //
 // A mapping of a channel that shows and shapes nothing (data mode 0, no speed limit,
 // connection logging off) has nothing that needs a thread of its own; a peer thread costs a
-// stack and a thread wake-up per piece. While such a channel's target needs no name lookup,
-// the pool's threads accept its clients themselves on the server's listening sockets (Listen,
-// Hooks.AcceptHere, Hooks.Accept) and the listener thread leaves those sockets alone: a new
-// connection then costs no hand-over between threads. Otherwise the listener hands an admitted
-// connection of an unwatched channel here (Adopt). Either way the mapping arrives with its
-// connect to the target under way (Connecting) or yet to begin (ConnectNotBegun()), and the
-// pool finishes the connect; a connection that began on a peer thread (its channel was
+// stack and a thread wake-up per piece. While such a channel is unwatched, the pool's threads
+// accept its clients themselves on the server's listening sockets (Listen, Hooks.AcceptHere,
+// Hooks.Accept) and the listener thread leaves those sockets alone: a new connection then
+// costs no hand-over between threads. Otherwise the listener hands an admitted connection of
+// an unwatched channel here (Adopt). Either way the mapping arrives with its connect to the
+// target under way (Connecting) or yet to begin (ConnectNotBegun()), and the pool begins and
+// finishes the connect: a target's name is looked up on a lookup thread of the pool's own
+// (TTargetLookup), so that no pool thread waits for the name servers, and several addresses
+// are raced as on a peer thread. A connection that began on a peer thread (its channel was
 // watched then) is handed here by that thread, which then ends. The pool relays them exactly
 // as the plain relay step does: a piece is read from one side, fed through the mapping's
 // pipeline (whose stages pass it on untouched while nobody watches) and written whole to the
@@ -25,8 +27,8 @@
 //   pool.Close();                     // main thread, at deactivation: ends every mapping
 //
 // Threads: Open, Listen and Close on the main thread; Adopt, SettingsChanged and the counters
-// from any thread. The hooks are called on the pool's own threads, never under a lock of the
-// pool. The pool's threads start with Listen or the first adoption after Open and end in Close.
+// from any thread. The hooks are called on the pool's own threads (its lookup thread among
+// them; Hooks.Ended also on the main thread in Close), never under a lock of the pool. The pool's threads start with Listen or the first adoption after Open and end in Close.
 #pragma once
 
 #include <atomic>
@@ -40,6 +42,7 @@
 
 #include "engine/connections/ConnectionRecord.h"
 #include "engine/relay/RelayPipeline.h"
+#include "engine/relay/TargetLookup.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServerConnection.h"
 
@@ -57,6 +60,15 @@ struct TPooledMapping {
     // thread that takes the mapping in begins it. So the listener only accepts and admits, and
     // the connects spread over the pool's threads.
     bool ConnectNotBegun() const { return Connecting && !Target->Binding()->HandleAllocated(); }
+    // The target's addresses in the order to try them (Target->TargetsToTry()): given when the
+    // mapping is made for a target known without a lookup, else filled in by the pool's lookup
+    // thread before the connect begins. Several are raced as a peer thread's connect races
+    // them; NextTarget is the first not tried yet.
+    std::vector<TIdIPAddress> Targets;
+    std::size_t NextTarget = 0;
+    // What the lookup raised when it failed: the connect fails with it.
+    std::exception_ptr LookupFailure;
+    bool LookupNeeded() const { return Targets.empty() && !LookupFailure; }
     // The connection's entry in its channel's registry, or nullptr. The pool thread counts
     // each piece into it and notes which side ended the connection; a requested end (Close
     // or Reset Connection) ends the mapping on the pool thread (see EndRequested).
@@ -138,13 +150,22 @@ private:
     class TWorker;
     friend class TWorker;
 
+    // Hands a mapping whose target is a name to the lookup thread (started by the first);
+    // Answered gives it back to a pool thread. Either ends it when the pool is closed. Pool
+    // threads and the lookup's thread.
+    void LookUp(std::unique_ptr<TPooledMapping> AMapping);
+    void Answered(std::unique_ptr<TPooledMapping> AMapping);
+    // Ends a mapping that is on no pool thread (Hooks.Ended follows).
+    void EndWaiting(std::unique_ptr<TPooledMapping> AMapping);
+
     TRelayPoolHooks FHooks;
     unsigned FThreadCount;
-    std::mutex FLock;  // guards the four fields below
+    std::mutex FLock;  // guards the five fields below
     bool FOpen = false;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     unsigned FNextWorker = 0;
     std::vector<int> FListenSockets;  // the pool's duplicates; closed after the threads end
+    std::unique_ptr<TTargetLookup> FLookup;
     std::atomic<bool> FListens{false};
     std::atomic<int> FCount{0};
     std::atomic<std::int64_t> FAdopted{0};
