@@ -3,12 +3,68 @@
 #include "MappingFixture.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <deque>
+#include <fstream>
+#include <sstream>
 
 namespace enginetest {
 namespace {
+
+// A listener on [::1] at a given port that accepts nothing, its queue of one taken by a
+// connection of its own: further SYNs are dropped, as by a host that never answers. Invalid()
+// when the port is taken on [::1].
+class TSilentListener6 {
+public:
+    explicit TSilentListener6(int APort) : FSocket(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const int one = 1;
+        ::setsockopt(FSocket.Get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 a{};
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(static_cast<std::uint16_t>(APort));
+        if (::bind(FSocket.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+            ::listen(FSocket.Get(), 0) != 0)
+            return;
+        FFiller = ConnectTo6(APort);
+        FValid = PollUntil([&] { return Queued() >= 1; }, std::chrono::seconds(10));
+    }
+    bool Valid() const { return FValid; }
+
+private:
+    int Queued() const
+    {
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        ::getsockopt(FSocket.Get(), IPPROTO_TCP, TCP_INFO, &info, &len);
+        return static_cast<int>(info.tcpi_unacked);
+    }
+    TFd FSocket;
+    TFd FFiller;
+    bool FValid = false;
+};
+
+// A name of this machine's hosts file for an address of 127.0.0.0/8, other than localhost:
+// looked up by the resolver, answered from the file, so no query leaves the machine. Empty when
+// the file has none.
+std::string LoopbackNameFromHostsFile()
+{
+    std::ifstream hosts("/etc/hosts");
+    std::string line;
+    while (std::getline(hosts, line)) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string address, name;
+        if (!(words >> address) || address.rfind("127.", 0) != 0)
+            continue;
+        while (words >> name)
+            if (strcasecmp(name.c_str(), "localhost") != 0 && name.find('.') == std::string::npos)
+                return name;
+    }
+    return {};
+}
 
 class IPv6MappingTest : public MappingTest {
 protected:
@@ -126,6 +182,79 @@ TEST_F(IPv6MappingTest, LocalhostIsReachedOnIPv6AndTheLineNamesTheWinner)
         }));
     });
     EXPECT_EQ(OnlyConnection().Target.IP, "::1");
+}
+
+// Unwatched, a target given by name is carried by the pool from the accept on: the name's
+// addresses are raced there as on a peer thread (localhost is [::1], then 127.0.0.1), and no
+// thread is started for the connection.
+TEST_F(IPv6MappingTest, ThePoolRacesTheAddressesOfANameWithoutAThreadOfItsOwn)
+{
+    TListener fourOnly;  // [::1] refuses at that port: 127.0.0.1 is tried at once
+    int port = Start("127.0.0.1", "localhost", fourOnly.Port());
+    TFd refusedFirst = ConnectTo(port);
+    PingPong(refusedFirst, fourOnly);
+    EXPECT_EQ(OnlyConnection().Target.IP, "127.0.0.1");
+    Map.SetActive(false);
+
+    // [::1] never answers at the port: 127.0.0.1 begins after the delay, and wins.
+    std::unique_ptr<TListener> answering;
+    std::unique_ptr<TSilentListener6> silent;
+    for (int i = 0; i < 20 && !(silent && silent->Valid()); ++i) {
+        answering = std::make_unique<TListener>();
+        silent = std::make_unique<TSilentListener6>(answering->Port());
+    }
+    ASSERT_TRUE(silent->Valid());
+    port = Start("127.0.0.1", "localhost", answering->Port());
+    TFd passedOver = ConnectTo(port);
+    PingPong(passedOver, *answering);
+    EXPECT_EQ(Map.ConnectionSnapshot().back().Target.IP, "127.0.0.1");
+    EXPECT_EQ(Map.Threads().Count(), 0u);
+    EXPECT_EQ(Map.MovesToPool(), 2);
+    EXPECT_EQ(Map.PooledConnections(), 1);
+    EXPECT_EQ(Log.Count(), 0u);
+}
+
+// A name that needs the resolver is looked up beside the pool's threads; a failed lookup ends
+// the connection with the error line a peer thread writes for it.
+TEST_F(IPv6MappingTest, ThePoolLooksNamesUpAndAFailedLookupEndsAsOnAPeerThread)
+{
+    const std::string name = LoopbackNameFromHostsFile();
+    if (name.empty())
+        GTEST_SKIP() << "the hosts file names no loopback address but localhost";
+    TListener target;
+    int port = Start("127.0.0.1", name, target.Port());
+    TFd client = ConnectTo(port);
+    PingPong(client, target);
+    EXPECT_EQ(Map.Threads().Count(), 0u);
+    EXPECT_EQ(Map.MovesToPool(), 1);
+    client.Reset();
+    ASSERT_TRUE(WaitUntil([&] { return Map.PooledConnections() == 0; }));
+    Map.SetActive(false);
+    Map.ResetCounters();
+
+    // "a..b" is no name a resolver asks a server about: it fails here, at once.
+    std::vector<std::string> lines;
+    Map.Logging = true;
+    for (const bool watched : {true, false}) {
+        Map.LogConnInfo = watched;
+        port = Start("127.0.0.1", "a..b", target.Port());
+        TFd refused = ConnectTo(port);
+        // A watched channel's lines go through the main thread: this one.
+        RunServing([&] {
+            EXPECT_TRUE(WaitForClose(refused.Get(), Clock::now() + kDeadline));
+            EXPECT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1; }));
+        });
+        Map.SetActive(false);
+        for (const std::string& line : Log.Normalised())
+            if (line.find("Error: ") != std::string::npos)
+                lines.push_back(line);
+        Log.Clear();
+        Map.ResetCounters();
+    }
+    ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0], lines[1]);
+    EXPECT_EQ(lines[1].rfind("## T Channel 1; Error: Socket Error # 11001", 0), 0u) << lines[1];
+    EXPECT_EQ(Map.MovesToPool(), 2);  // the named target's connection and the unwatched failure
 }
 
 }  // namespace
