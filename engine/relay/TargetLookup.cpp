@@ -1,12 +1,10 @@
 #include "engine/relay/TargetLookup.h"
 
-#include <map>
-#include <string>
 #include <utility>
 
 #include "engine/relay/RelayPool.h"
 
-TTargetLookup::TTargetLookup(TAnswer AAnswer) : FAnswer(std::move(AAnswer))
+TTargetLookup::TTargetLookup(TAnswered AAnswered) : FAnswer(std::move(AAnswered))
 {
     FThread = std::thread([this] { Run(); });
 }
@@ -38,6 +36,17 @@ std::vector<std::unique_ptr<TPooledMapping>> TTargetLookup::Stop()
     return std::exchange(FWaiting, {});
 }
 
+namespace {
+
+// Whose lookups may share an answer: the name and the bound address (which decides the family
+// kept).
+std::pair<std::string, std::string> LookupKey(const TPooledMapping& AMapping)
+{
+    return {AMapping.Target->Host(), AMapping.Target->BoundIP()};
+}
+
+}  // namespace
+
 void TTargetLookup::Run()
 {
     for (;;) {
@@ -49,31 +58,44 @@ void TTargetLookup::Run()
                 return;
             batch.swap(FWaiting);
         }
-        LookUp(batch);
+        const TAnswers answers = LookUp(batch);
+        {
+            // Those asked for meanwhile get the answer that came after they asked, at once:
+            // with a slow name server they would otherwise wait for two lookups.
+            std::lock_guard lock(FLock);
+            std::erase_if(FWaiting, [&](std::unique_ptr<TPooledMapping>& AMapping) {
+                const auto it = answers.find(LookupKey(*AMapping));
+                if (it == answers.end())
+                    return false;
+                Apply(it->second, *AMapping);
+                batch.push_back(std::move(AMapping));
+                return true;
+            });
+        }
         for (auto& mapping : batch)
             FAnswer(std::move(mapping));
     }
 }
 
-// One lookup per host and bound address (which decides the family kept) in the batch.
-void TTargetLookup::LookUp(std::vector<std::unique_ptr<TPooledMapping>>& ABatch)
+TTargetLookup::TAnswers TTargetLookup::LookUp(std::vector<std::unique_ptr<TPooledMapping>>& ABatch)
 {
-    struct TResult {
-        std::vector<TIdIPAddress> Targets;
-        std::exception_ptr Failure;
-    };
-    std::map<std::pair<std::string, std::string>, TResult> results;
+    TAnswers answers;
     for (auto& mapping : ABatch) {
-        const TIdTCPClient& target = *mapping->Target;
-        auto [it, isNew] = results.try_emplace({target.Host(), target.BoundIP()});
+        auto [it, isNew] = answers.try_emplace(LookupKey(*mapping));
         if (isNew) {
             try {
-                it->second.Targets = target.TargetsToTry();
+                it->second.Targets = mapping->Target->TargetsToTry();
             } catch (...) {
                 it->second.Failure = std::current_exception();
             }
         }
-        mapping->Targets = it->second.Targets;
-        mapping->LookupFailure = it->second.Failure;
+        Apply(it->second, *mapping);
     }
+    return answers;
+}
+
+void TTargetLookup::Apply(const TAnswer& AAnswer, TPooledMapping& AMapping)
+{
+    AMapping.Targets = AAnswer.Targets;
+    AMapping.LookupFailure = AAnswer.Failure;
 }

@@ -6,29 +6,36 @@
 //   auto unanswered = lookup.Stop();   // the lookup under way is answered first
 //
 // A mapping comes back with Targets filled or LookupFailure set. Mappings asked for while a
-// lookup is under way are looked up together afterwards, one lookup per target name: at a high
-// rate of new connections to one name the name servers are asked once per lookup's time, not
-// once per connection.
+// lookup of their name is under way get its answer too; those of other names are looked up
+// together afterwards, once per name. So at a high rate of new connections to one name the
+// name servers are asked once per lookup's time, not once per connection, and a slow answer
+// delays every waiting connection by one lookup, never by several in a row.
 //
 // Threads: Ask from any thread, Stop and the destructor from one; the answer callback runs on
 // the lookup's thread.
 #pragma once
 
 #include <condition_variable>
+#include <exception>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "net/IdIPAddress.h"
 
 struct TPooledMapping;
 
 class TTargetLookup {
 public:
-    using TAnswer = std::function<void(std::unique_ptr<TPooledMapping> AMapping)>;
+    using TAnswered = std::function<void(std::unique_ptr<TPooledMapping> AMapping)>;
 
     // Starts the thread; std::system_error when the system has none left.
-    explicit TTargetLookup(TAnswer AAnswer);
+    explicit TTargetLookup(TAnswered AAnswered);
     ~TTargetLookup();
     TTargetLookup(const TTargetLookup&) = delete;
     TTargetLookup& operator=(const TTargetLookup&) = delete;
@@ -40,10 +47,19 @@ public:
     std::vector<std::unique_ptr<TPooledMapping>> Stop();
 
 private:
-    void Run();
-    void LookUp(std::vector<std::unique_ptr<TPooledMapping>>& ABatch);
+    struct TAnswer {
+        std::vector<TIdIPAddress> Targets;
+        std::exception_ptr Failure;
+    };
+    // By name and bound address (which decides the family kept).
+    using TAnswers = std::map<std::pair<std::string, std::string>, TAnswer>;
 
-    TAnswer FAnswer;
+    void Run();
+    // One lookup per name and bound address in ABatch; each mapping gets its answer.
+    TAnswers LookUp(std::vector<std::unique_ptr<TPooledMapping>>& ABatch);
+    static void Apply(const TAnswer& AAnswer, TPooledMapping& AMapping);
+
+    TAnswered FAnswer;
     std::mutex FLock;  // guards the two fields below
     std::vector<std::unique_ptr<TPooledMapping>> FWaiting;
     bool FStopping = false;
