@@ -405,8 +405,8 @@ std::unique_ptr<TPooledMapping> TqvMappedPortTCP::PooledMappingFor(
     if (TIdStack::ResolvesWithoutLookup(MappedHost())) {
         try {
             mapping->Targets = mapping->Target->TargetsToTry();
-        } catch (const EIdSocketError&) {
-            mapping->LookupFailure = std::current_exception();
+        } catch (const EIdSocketError& e) {
+            mapping->NoteLookupFailure(e);
         }
     }
     // The pool thread begins the connect: whoever accepted goes back to accepting at once.

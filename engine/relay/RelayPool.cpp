@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "engine/relay/TargetLookup.h"
 #include "engine/texts/DumpFormats.h"
 #include "net/IdException.h"
 #include "net/IdListenerThread.h"
@@ -167,6 +168,19 @@ private:
     std::thread FThread;
 };
 
+void TPooledMapping::NoteLookupFailure(const std::exception& AFailure)
+{
+    const auto* socketError = dynamic_cast<const EIdSocketError*>(&AFailure);
+    LookupFailure = TLookupFailure{socketError ? socketError->LastError() : 0, AFailure.what()};
+}
+
+void TPooledMapping::RaiseLookupFailure() const
+{
+    if (LookupFailure->Code != 0)
+        throw EIdSocketError(LookupFailure->Code, LookupFailure->Text);
+    throw EIdException(LookupFailure->Text);
+}
+
 // ---- the pool ----
 
 TRelayPool::TRelayPool(TRelayPoolHooks AHooks, unsigned AThreads)
@@ -302,9 +316,9 @@ void TRelayPool::LookUp(std::unique_ptr<TPooledMapping> AMapping)
                 [this](std::unique_ptr<TPooledMapping> AAnswered) {
                     Answered(std::move(AAnswered));
                 });
-        } catch (const std::system_error&) {
+        } catch (const std::system_error& e) {
             // No thread for the lookup: the connect fails with that.
-            AMapping->LookupFailure = std::current_exception();
+            AMapping->NoteLookupFailure(e);
             lock.unlock();
             Answered(std::move(AMapping));
             return;
@@ -600,7 +614,7 @@ bool TRelayPool::TWorker::BeginConnect(TPooledMapping& AMapping)
 {
     try {
         if (AMapping.LookupFailure)
-            std::rethrow_exception(AMapping.LookupFailure);
+            AMapping.RaiseLookupFailure();
         // An address that fails at once (of a family this host has no route for) gives way
         // to the next at once, as in a peer thread's race.
         for (;;) {

@@ -37,14 +37,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "engine/connections/ConnectionRecord.h"
 #include "engine/relay/RelayPipeline.h"
-#include "engine/relay/TargetLookup.h"
 #include "net/IdTCPClient.h"
 #include "net/IdTCPServerConnection.h"
+
+class TTargetLookup;
 
 // One mapping while it rides the pool. The pool owns it; the sockets belong to the pool
 // thread that serves it.
@@ -66,9 +68,16 @@ struct TPooledMapping {
     // them; NextTarget is the first not tried yet.
     std::vector<TIdIPAddress> Targets;
     std::size_t NextTarget = 0;
-    // What the lookup raised when it failed: the connect fails with it.
-    std::exception_ptr LookupFailure;
+    // Why the lookup failed; the connect then fails with it. Kept as code and text, not as the
+    // exception object, which the lookup's thread and a pool thread would share.
+    struct TLookupFailure {
+        int Code = 0;  // 0: not a socket error
+        std::string Text;
+    };
+    std::optional<TLookupFailure> LookupFailure;
     bool LookupNeeded() const { return Targets.empty() && !LookupFailure; }
+    void NoteLookupFailure(const std::exception& AFailure);
+    [[noreturn]] void RaiseLookupFailure() const;
     // The connection's entry in its channel's registry, or nullptr. The pool thread counts
     // each piece into it and notes which side ended the connection; a requested end (Close
     // or Reset Connection) ends the mapping on the pool thread (see EndRequested).

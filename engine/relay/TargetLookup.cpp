@@ -85,8 +85,9 @@ TTargetLookup::TAnswers TTargetLookup::LookUp(std::vector<std::unique_ptr<TPoole
         if (isNew) {
             try {
                 it->second.Targets = mapping->Target->TargetsToTry();
-            } catch (...) {
-                it->second.Failure = std::current_exception();
+            } catch (const std::exception& e) {
+                mapping->NoteLookupFailure(e);
+                it->second.Failure = mapping->LookupFailure;
             }
         }
         Apply(it->second, *mapping);

@@ -16,7 +16,7 @@
 #pragma once
 
 #include <condition_variable>
-#include <exception>
+#include <optional>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,9 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "engine/relay/RelayPool.h"
 #include "net/IdIPAddress.h"
-
-struct TPooledMapping;
 
 class TTargetLookup {
 public:
@@ -49,7 +48,7 @@ public:
 private:
     struct TAnswer {
         std::vector<TIdIPAddress> Targets;
-        std::exception_ptr Failure;
+        std::optional<TPooledMapping::TLookupFailure> Failure;
     };
     // By name and bound address (which decides the family kept).
     using TAnswers = std::map<std::pair<std::string, std::string>, TAnswer>;
