@@ -363,7 +363,8 @@ TPoolAcceptNext TqvMappedPortTCP::AcceptOnPool(int AListenSocket,
 {
     auto connection = std::make_unique<TIdTCPServerConnection>(this);
     try {
-        connection->Binding()->Accept(AListenSocket);
+        // Only a TLS stage needs the address the client reached (PooledMappingFor asks for it).
+        connection->Binding()->Accept(AListenSocket, false);
     } catch (const EIdSocketError& e) {
         const TIdAcceptFailure failure = ClassifyAcceptFailure(e.LastError());
         if (failure == TIdAcceptFailure::NothingPending)
@@ -395,6 +396,8 @@ std::unique_ptr<TPooledMapping> TqvMappedPortTCP::PooledMappingFor(
     ConnectsIn.fetch_add(1);
     RaiseMaxThreads(CurrentThreads.fetch_add(1) + 1);
     CountConnectOut();
+    if (b.IP().empty() && FTls.Current())
+        client.Binding()->UpdateLocal();
     mapping->Pipeline = MakePipeline(mapping->Record, b.IP(), MappedHost());
     client.Binding()->DisableNagle();
     mapping->Target = std::make_unique<TIdTCPClient>();

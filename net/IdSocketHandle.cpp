@@ -49,11 +49,12 @@ void TIdSocketHandle::ClosePendingIfOwner()
     }
 }
 
-void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion)
+void TIdSocketHandle::AllocateSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion,
+                                     bool ANonBlocking)
 {
     ClaimOwnership();
     CloseSocket(true);
-    const int s = GStack().NewSocket(ASocketType, AProtocol, AVersion);
+    const int s = GStack().NewSocket(ASocketType, AProtocol, AVersion, ANonBlocking);
     std::lock_guard lock(FLock);
     FHandle = s;
     FHandleAllocated = true;
@@ -87,7 +88,7 @@ void TIdSocketHandle::Listen(int ABacklog)
     GStack().CheckResult(GStack().SetNonBlocking(Handle(), true));
 }
 
-void TIdSocketHandle::Accept(int AListenSocket)
+void TIdSocketHandle::Accept(int AListenSocket, bool ALearnLocal)
 {
     ClaimOwnership();
     CloseSocket(true);
@@ -100,7 +101,8 @@ void TIdSocketHandle::Accept(int AListenSocket)
         FHandle = s;
         FHandleAllocated = true;
     }
-    UpdateLocal();
+    if (ALearnLocal)
+        UpdateLocal();
     // The remote end as accept reported it: asking the socket again fails once a client that
     // reset right after connecting is gone.
     SetPeer(peerIP, peerPort);

@@ -36,9 +36,9 @@ public:
     TIdSocketHandle& operator=(const TIdSocketHandle&) = delete;
 
     // Closes any open socket (resetting the local address too), then opens a new one of the
-    // family. The calling thread becomes the owner.
+    // family, non-blocking when asked. The calling thread becomes the owner.
     void AllocateSocket(int ASocketType = 1, int AProtocol = 0,
-                        TIdIPVersion AVersion = TIdIPVersion::V4);
+                        TIdIPVersion AVersion = TIdIPVersion::V4, bool ANonBlocking = false);
     // The family a socket needs to bind to AIP: IPv6 for an IPv6 literal, IPv4 otherwise (an
     // empty IP and text that is no address included: Bind then fails as it always did).
     static TIdIPVersion VersionToBind(const std::string& AIP);
@@ -50,8 +50,10 @@ public:
     // client vanished returns instead of hanging.
     void Listen(int ABacklog = Id_ListenBacklog);
     // Accepts one connection from AListenSocket into this (closed) handle; raises
-    // EIdSocketError on failure. The calling thread becomes the owner.
-    void Accept(int AListenSocket);
+    // EIdSocketError on failure. The calling thread becomes the owner. Without ALearnLocal
+    // the local address stays unknown (empty) until UpdateLocal: a system call fewer for a
+    // caller that never shows it.
+    void Accept(int AListenSocket, bool ALearnLocal = true);
     void SetPeer(const std::string& AIP, int APort);
     // Connects to PeerIP:PeerPort; returns the stack result untested (the caller tests it).
     // See TIdStack::Connect for AStillWanted and AWatchSocket.

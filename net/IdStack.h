@@ -82,10 +82,11 @@ class TIdStack {
 public:
     virtual ~TIdStack() = default;
 
-    // Creates a socket of the family (close-on-exec); raises EIdInvalidSocket on failure, and
-    // EIdSocketError 10047 saying so when the machine has no IPv6.
+    // Creates a socket of the family (close-on-exec, non-blocking when asked); raises
+    // EIdInvalidSocket on failure, and EIdSocketError 10047 saying so when the machine has no
+    // IPv6.
     virtual int NewSocket(int ASocketType = Id_SOCK_STREAM, int AProtocol = Id_IPPROTO_IP,
-                          TIdIPVersion AVersion = TIdIPVersion::V4) = 0;
+                          TIdIPVersion AVersion = TIdIPVersion::V4, bool ANonBlocking = false) = 0;
     // AIP: a dotted quad or an IPv6 literal (see TIdIPAddress::Parse) of the socket's family.
     // Empty means any address of the socket's family only (0.0.0.0, or :: for IPv6 clients
     // alone); "::" itself serves clients of both families (IPv4 ones IPv4-mapped).
@@ -103,9 +104,9 @@ public:
                         const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1) = 0;
     // A connect that does not wait: 0 when it completed at once, -1 with 10036 while it is
     // under way (the socket turns writable when it ends; ConnectOutcome then tells how), -1
-    // with another code when it failed at once. ASocket is of AIP's family. The socket stays
-    // non-blocking, made for the event loop that waits for it; SetNonBlocking(false) gives it
-    // back to a thread that blocks.
+    // with another code when it failed at once. ASocket is of AIP's family and non-blocking
+    // (NewSocket's ANonBlocking), made for the event loop that waits for it;
+    // SetNonBlocking(false) gives it to a thread that blocks.
     virtual int ConnectNoWait(int ASocket, const std::string& AIP, int APort) = 0;
     // How long a connect to one of several addresses goes unanswered before the next begins.
     static constexpr int AttemptDelayMs = 250;

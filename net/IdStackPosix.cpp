@@ -126,9 +126,11 @@ void TIdStackPosix::Startup()
 void TIdStackPosix::Cleanup()
 {}
 
-int TIdStackPosix::NewSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion)
+int TIdStackPosix::NewSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion,
+                             bool ANonBlocking)
 {
-    const int type = (ASocketType == Id_SOCK_STREAM ? SOCK_STREAM : ASocketType) | SOCK_CLOEXEC;
+    const int type = (ASocketType == Id_SOCK_STREAM ? SOCK_STREAM : ASocketType) | SOCK_CLOEXEC |
+        (ANonBlocking ? SOCK_NONBLOCK : 0);
     const int family = AVersion == TIdIPVersion::V6 ? AF_INET6 : AF_INET;
     const int s = ::socket(family, type, AProtocol);
     if (s == -1) {
@@ -214,8 +216,6 @@ int TIdStackPosix::ConnectNoWait(int ASocket, const std::string& AIP, int APort)
     const int family = TIdIPAddress::LooksLikeIPv6(AIP) ? AF_INET6 : AF_INET;
     if (const int invalid = CheckAddressFor(family, AIP, APort, addr, len))
         return Fail(invalid);
-    if (SetNonBlocking(ASocket, true) == -1)
-        return -1;
     int result;
     do
         result = ::connect(ASocket, reinterpret_cast<const sockaddr*>(&addr), len);

@@ -6,7 +6,8 @@
 
 class TIdStackPosix : public TIdStack {
 public:
-    int NewSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion) override;
+    int NewSocket(int ASocketType, int AProtocol, TIdIPVersion AVersion,
+                  bool ANonBlocking) override;
     int Bind(int ASocket, const std::string& AIP, int APort) override;
     int Listen(int ASocket, int ABacklog) override;
     int Accept(int ASocket, std::string& APeerIP, int& APeerPort) override;

@@ -45,7 +45,7 @@ bool TIdTCPClient::BeginConnectTo(const TIdIPAddress& ATarget)
     if (Binding()->HandleAllocated())
         throw EIdAlreadyConnected();
     ResetState();
-    Binding()->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, ATarget.Version());
+    Binding()->AllocateSocket(Id_SOCK_STREAM, Id_IPPROTO_IP, ATarget.Version(), true);
     int code = 0;
     try {
         SetupSocket(ATarget);

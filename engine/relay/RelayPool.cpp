@@ -692,6 +692,8 @@ bool TRelayPool::TWorker::TargetConnectEnded(TEntry& AEntry)
     if (::poll(&pfd, 1, 0) != 1)
         return false;
     AEntry.Target.Writable = true;
+    if (pfd.revents & (POLLERR | POLLHUP))
+        AEntry.Target.Closing = true;
     return true;
 }
 
@@ -714,7 +716,9 @@ bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
     }
     if (!ASide.Writable)
         return false;
-    if (const int code = EndAttempt(*mapping.Target, ASide.Fd); code != 0) {
+    // Writable without an error or hang-up is a connect that succeeded: only the others are
+    // asked how it ended.
+    if (const int code = ASide.Closing ? EndAttempt(*mapping.Target, ASide.Fd) : 0; code != 0) {
         ASide.Fd = -1;
         AttemptFailed(AEntry, code);
         return false;
