@@ -1,12 +1,24 @@
 #include "engine/relay/TargetLookup.h"
 
-#include <utility>
+#include <algorithm>
+#include <set>
 
-#include "engine/relay/RelayPool.h"
+struct TTargetLookup::TState {
+    explicit TState(TAnswered AAnswered) : Answered(std::move(AAnswered)) {}
 
-TTargetLookup::TTargetLookup(TAnswered AAnswered) : FAnswer(std::move(AAnswered))
+    const TAnswered Answered;
+    std::mutex Lock;  // guards the fields below
+    std::condition_variable Changed;
+    std::vector<std::unique_ptr<TPooledMapping>> Waiting;  // the lookup under way's included
+    bool Stopping = false;
+    bool LookingUp = false;  // a name server may take long: Stop does not wait for it
+    bool Answering = false;  // Stop waits for this: the callback may use the caller's objects
+};
+
+TTargetLookup::TTargetLookup(TAnswered AAnswered)
+    : FState(std::make_shared<TState>(std::move(AAnswered)))
 {
-    FThread = std::thread([this] { Run(); });
+    FThread = std::thread([state = FState] { Run(state); });
 }
 
 TTargetLookup::~TTargetLookup()
@@ -17,86 +29,96 @@ TTargetLookup::~TTargetLookup()
 void TTargetLookup::Ask(std::unique_ptr<TPooledMapping> AMapping)
 {
     {
-        std::lock_guard lock(FLock);
-        FWaiting.push_back(std::move(AMapping));
+        std::lock_guard lock(FState->Lock);
+        FState->Waiting.push_back(std::move(AMapping));
     }
-    FWake.notify_one();
+    FState->Changed.notify_all();
 }
 
 std::vector<std::unique_ptr<TPooledMapping>> TTargetLookup::Stop()
 {
+    std::vector<std::unique_ptr<TPooledMapping>> unanswered;
+    bool lookingUp;
     {
-        std::lock_guard lock(FLock);
-        FStopping = true;
+        std::unique_lock lock(FState->Lock);
+        FState->Stopping = true;
+        FState->Changed.notify_all();
+        FState->Changed.wait(lock, [this] { return !FState->Answering; });
+        unanswered.swap(FState->Waiting);
+        lookingUp = FState->LookingUp;
     }
-    FWake.notify_one();
-    if (FThread.joinable())
-        FThread.join();
-    std::lock_guard lock(FLock);
-    return std::exchange(FWaiting, {});
+    if (FThread.joinable()) {
+        if (lookingUp)
+            FThread.detach();
+        else
+            FThread.join();
+    }
+    return unanswered;
 }
 
-namespace {
-
-// Whose lookups may share an answer: the name and the bound address (which decides the family
-// kept).
-std::pair<std::string, std::string> LookupKey(const TPooledMapping& AMapping)
+TTargetLookup::TKey TTargetLookup::KeyOf(const TPooledMapping& AMapping)
 {
     return {AMapping.Target->Host(), AMapping.Target->BoundIP()};
 }
 
-}  // namespace
-
-void TTargetLookup::Run()
+TTargetLookup::TAnswer TTargetLookup::LookUp(const TKey& AKey)
 {
+    TIdTCPClient probe;
+    probe.SetHost(AKey.first);
+    probe.SetBoundIP(AKey.second);
+    TAnswer answer;
+    try {
+        answer.Targets = probe.TargetsToTry();
+    } catch (const std::exception& e) {
+        TPooledMapping failed;
+        failed.NoteLookupFailure(e);
+        answer.Failure = failed.LookupFailure;
+    }
+    return answer;
+}
+
+void TTargetLookup::Run(const std::shared_ptr<TState>& AState)
+{
+    TState& state = *AState;
     for (;;) {
-        std::vector<std::unique_ptr<TPooledMapping>> batch;
+        std::set<TKey> keys;
         {
-            std::unique_lock lock(FLock);
-            FWake.wait(lock, [this] { return FStopping || !FWaiting.empty(); });
-            if (FStopping)
+            std::unique_lock lock(state.Lock);
+            state.Changed.wait(lock, [&] { return state.Stopping || !state.Waiting.empty(); });
+            if (state.Stopping)
                 return;
-            batch.swap(FWaiting);
+            for (const auto& mapping : state.Waiting)
+                keys.insert(KeyOf(*mapping));
+            state.LookingUp = true;
         }
-        const TAnswers answers = LookUp(batch);
+        std::map<TKey, TAnswer> answers;
+        for (const TKey& key : keys)
+            answers.emplace(key, LookUp(key));
+        std::vector<std::unique_ptr<TPooledMapping>> answered;
         {
-            // Those asked for meanwhile get the answer that came after they asked, at once:
-            // with a slow name server they would otherwise wait for two lookups.
-            std::lock_guard lock(FLock);
-            std::erase_if(FWaiting, [&](std::unique_ptr<TPooledMapping>& AMapping) {
-                const auto it = answers.find(LookupKey(*AMapping));
+            std::lock_guard lock(state.Lock);
+            state.LookingUp = false;
+            if (state.Stopping)
+                return;  // Stop took the mappings
+            // Also those asked for while the lookup was under way: the answer came after
+            // they asked.
+            std::erase_if(state.Waiting, [&](std::unique_ptr<TPooledMapping>& AMapping) {
+                const auto it = answers.find(KeyOf(*AMapping));
                 if (it == answers.end())
                     return false;
-                Apply(it->second, *AMapping);
-                batch.push_back(std::move(AMapping));
+                AMapping->Targets = it->second.Targets;
+                AMapping->LookupFailure = it->second.Failure;
+                answered.push_back(std::move(AMapping));
                 return true;
             });
+            state.Answering = true;
         }
-        for (auto& mapping : batch)
-            FAnswer(std::move(mapping));
-    }
-}
-
-TTargetLookup::TAnswers TTargetLookup::LookUp(std::vector<std::unique_ptr<TPooledMapping>>& ABatch)
-{
-    TAnswers answers;
-    for (auto& mapping : ABatch) {
-        auto [it, isNew] = answers.try_emplace(LookupKey(*mapping));
-        if (isNew) {
-            try {
-                it->second.Targets = mapping->Target->TargetsToTry();
-            } catch (const std::exception& e) {
-                mapping->NoteLookupFailure(e);
-                it->second.Failure = mapping->LookupFailure;
-            }
+        for (auto& mapping : answered)
+            state.Answered(std::move(mapping));
+        {
+            std::lock_guard lock(state.Lock);
+            state.Answering = false;
         }
-        Apply(it->second, *mapping);
+        state.Changed.notify_all();
     }
-    return answers;
-}
-
-void TTargetLookup::Apply(const TAnswer& AAnswer, TPooledMapping& AMapping)
-{
-    AMapping.Targets = AAnswer.Targets;
-    AMapping.LookupFailure = AAnswer.Failure;
 }

@@ -422,6 +422,13 @@ class SlowNameResolutionUnwatched(SlowNameResolution):
     looks names up beside its threads."""
     WATCHED = 0
 
+    def test_stopping_waits_for_no_name_server(self):
+        with e2e.connect(self.ports[1]) as s:
+            # The pool takes the client at once and its lookup hangs for two seconds.
+            seconds = self.trabix.terminate(timeout=1.5)
+            self.assertEqual(e2e.recv_all(s), b"")
+        self.assertLess(seconds, e2e.bound(1.5))
+
 
 if __name__ == "__main__":
     unittest.main()
