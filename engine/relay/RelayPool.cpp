@@ -21,10 +21,15 @@
 
 namespace {
 
-// The most one read takes from a side.
-constexpr int kPieceSize = 64 * 1024;
-// Pieces one mapping may move in a row before the other ready mappings get their turn.
+// The most one read takes from a side: a side's pieces grow from the least to the most while
+// its destination takes each whole, and fall back to the least once one is not (see
+// MovePiece).
+constexpr int kLeastPiece = 64 * 1024;
+constexpr int kMostPiece = 1024 * 1024;
+// Pieces, and bytes, one mapping may move in a row before the other ready mappings get their
+// turn.
 constexpr int kPiecesPerTurn = 16;
+constexpr std::size_t kBytesPerTurn = 1024 * 1024;
 constexpr int kEventsPerWait = 256;
 // Clients one thread accepts in a row before it serves its mappings again.
 constexpr int kAcceptsPerEvent = 16;
@@ -82,6 +87,7 @@ private:
         bool Writable = true;
         bool Closing = false;  // the peer's end (or an error) is queued behind its bytes
         bool Racer = false;  // a later attempt of a raced connect (TRacer::Side)
+        int PieceLimit = kLeastPiece;  // the most the next read from this side takes
     };
     // A later attempt of a connect that races several addresses; the first is the Target's.
     struct TRacer {
@@ -161,6 +167,7 @@ private:
     std::vector<TEntry*> FRacing;  // connects with another address to begin at a time
     std::vector<std::unique_ptr<TRacer>> FLostRacers;  // closed; freed with FGone
     std::unique_ptr<char[]> FBuffer;
+    std::size_t FTurnBytes = 0;  // read by the mapping being served in its turn so far
     std::vector<int> FListening;  // the pool's listening sockets while registered here
     bool FListenBroken = false;  // a listening socket failed: no more accepts
     bool FAcceptPaused = false;  // until FAcceptResumes
@@ -355,7 +362,7 @@ void TRelayPool::EndWaiting(std::unique_ptr<TPooledMapping> AMapping)
 // ---- a pool thread: set-up, wake-ups, end ----
 
 TRelayPool::TWorker::TWorker(TRelayPool& APool)
-    : FPool(APool), FBuffer(std::make_unique_for_overwrite<char[]>(kPieceSize))
+    : FPool(APool), FBuffer(std::make_unique_for_overwrite<char[]>(kMostPiece))
 {
     FEpoll = epoll_create1(EPOLL_CLOEXEC);
     FWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -901,7 +908,8 @@ void TRelayPool::TWorker::Serve(TEntry& AEntry)
         MoveToPeerThread(AEntry);
         return;
     }
-    for (int turn = 0; turn < kPiecesPerTurn; ++turn) {
+    FTurnBytes = 0;
+    for (int turn = 0; turn < kPiecesPerTurn && FTurnBytes < kBytesPerTurn; ++turn) {
         if (HasRest(AEntry)) {
             if (WriteRest(AEntry) != TOutcome::Done)
                 return;
@@ -930,7 +938,7 @@ void TRelayPool::TWorker::Serve(TEntry& AEntry)
 
 TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSide& ASource, TSide&)
 {
-    const int n = GStack().RecvIfReady(ASource.Fd, FBuffer.get(), kPieceSize);
+    const int n = GStack().RecvIfReady(ASource.Fd, FBuffer.get(), ASource.PieceLimit);
     if (n < 0) {
         if (TIdStack::LastErrorCode() == Id_WSAEWOULDBLOCK) {
             ASource.Readable = false;
@@ -957,8 +965,9 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     }
     // A short read drained the socket and a new edge comes with the next bytes; but none
     // comes for an end that was already queued behind these bytes.
-    if (n < kPieceSize && !ASource.Closing)
+    if (n < ASource.PieceLimit && !ASource.Closing)
         ASource.Readable = false;
+    FTurnBytes += static_cast<std::size_t>(n);
     const TRelayDirection direction =
         &ASource == &AEntry.Client ? kClientToServer : kServerToClient;
     TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
@@ -968,6 +977,12 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
     if (pipeline.HasTexts())
         pipeline.TakeTexts();
     TOutcome outcome = Write(AEntry, direction, out);
+    // Bulk moves in fewer, larger system calls while the destination keeps up; a destination
+    // that does not gets small pieces again, so at most one large rest waits here for it.
+    if (outcome == TOutcome::Done && n == ASource.PieceLimit)
+        ASource.PieceLimit = std::min(2 * ASource.PieceLimit, kMostPiece);
+    else if (outcome == TOutcome::Blocked)
+        ASource.PieceLimit = kLeastPiece;
     // What a stage answered on its own towards the source is written with the next rest.
     if (outcome == TOutcome::Done && pipeline.HasOutgoing())
         outcome = WriteRest(AEntry);
@@ -1037,7 +1052,7 @@ bool TRelayPool::TWorker::HasBytesWaiting(const TSide& ASide)
 // as it closed with our bytes unread): its stages read that first, so that the reason is told.
 void TRelayPool::TWorker::HearLastWords(TEntry& AEntry, const TSide& ASide)
 {
-    const int n = GStack().RecvIfReady(ASide.Fd, FBuffer.get(), kPieceSize);
+    const int n = GStack().RecvIfReady(ASide.Fd, FBuffer.get(), kLeastPiece);
     if (n <= 0)
         return;
     TRelayPipeline& pipeline = *AEntry.Mapping->Pipeline;
