@@ -714,9 +714,12 @@ bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
         if (!ASide.Closing || !GStack().PeerHasLeft(ASide.Fd))
             return false;
         // A connect that has ended already is told first, as a peer thread's wait does: a
-        // refused target still gives its error line when the client has gone meanwhile.
-        if (TargetConnectEnded(AEntry))
-            return AdvanceConnect(AEntry, AEntry.Target);
+        // refused target still gives its error line when the client has gone meanwhile. A
+        // race that would go on to the next address is given up instead.
+        if (TargetConnectEnded(AEntry) && AdvanceConnect(AEntry, AEntry.Target))
+            return true;
+        if (AEntry.Gone)
+            return false;
         FPool.FHooks.Connected(mapping, nullptr, true);
         End(AEntry, false);
         return false;
