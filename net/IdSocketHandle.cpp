@@ -148,15 +148,6 @@ int TIdSocketHandle::ConnectNoWait()
     return result;
 }
 
-int TIdSocketHandle::ConnectOutcome()
-{
-    AssertOwner();
-    const int result = GStack().ConnectOutcome(Handle());
-    if (result != -1)
-        UpdateLocal();
-    return result;
-}
-
 int TIdSocketHandle::Recv(void* ABuffer, int ALength)
 {
     AssertOwner();

@@ -62,9 +62,8 @@ public:
     // be of ATargets[0]'s family. Returns the winner's index or -1 (the caller tests it).
     int ConnectFirst(const std::vector<TIdIPAddress>& ATargets, int APort,
                      const std::function<bool()>& AStillWanted = {}, int AWatchSocket = -1);
-    // TIdStack::ConnectNoWait and ConnectOutcome on this socket, untested results.
+    // TIdStack::ConnectNoWait on this socket, untested result.
     int ConnectNoWait();
-    int ConnectOutcome();
     int Recv(void* ABuffer, int ALength);
     int Send(const void* ABuffer, int ALength);
     int RecvIfReady(void* ABuffer, int ALength);

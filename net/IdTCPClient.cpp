@@ -64,16 +64,6 @@ bool TIdTCPClient::BeginConnectTo(const TIdIPAddress& ATarget)
     GStack().RaiseError(code);
 }
 
-void TIdTCPClient::FinishConnect()
-{
-    if (Binding()->ConnectOutcome() == -1) {
-        const int code = GStack().LastErrorCode();
-        Disconnect();
-        GStack().RaiseError(code);
-    }
-    NotifyConnected();
-}
-
 std::vector<TIdIPAddress> TIdTCPClient::TargetsToTry() const
 {
     std::vector<TIdIPAddress> targets = GStack().ResolveAll(FHost);

@@ -36,16 +36,14 @@ public:
     virtual void Connect();
     // Connect to ATarget (one of TargetsToTry) for an event loop, which waits for the socket
     // itself and races several addresses itself: true when connected at once, false while the
-    // connect is under way (the socket turns writable when it ends; then call FinishConnect).
+    // connect is under way (the socket turns writable when it ends: TIdStack::ConnectOutcome
+    // tells how, and the caller fires NotifyConnected or closes the client).
     // Raises like Connect when it fails at once. The socket stays non-blocking, connected or
     // not: a thread that blocks on it must switch it back.
     bool BeginConnectTo(const TIdIPAddress& ATarget);
     // Every address of Host in the order to try them (raises when a lookup fails; a name's
     // lookup may take as long as the name servers do).
     std::vector<TIdIPAddress> TargetsToTry() const;
-    // Raises EIdSocketError when the connect begun by BeginConnectTo failed (the socket is then
-    // closed again).
-    void FinishConnect();
 
     const std::string& Host() const { return FHost; }
     void SetHost(const std::string& AHost) { FHost = AHost; }
