@@ -409,7 +409,7 @@ std::unique_ptr<TPooledMapping> TqvMappedPortTCP::PooledMappingFor(
         try {
             mapping->Targets = mapping->Target->TargetsToTry();
         } catch (const EIdSocketError& e) {
-            mapping->NoteLookupFailure(e);
+            mapping->LookupFailure = TPooledMapping::FailureOf(e);
         }
     }
     // The pool thread begins the connect: whoever accepted goes back to accepting at once.

@@ -131,6 +131,7 @@ private:
     void AttemptFailed(TEntry& AEntry, int ACode);
     void OnRacerEvent(TEntry& AEntry, TSide& ASide, std::uint32_t AEvents);
     void WinRace(TEntry& AEntry, std::unique_ptr<TRacer> AWinner);
+    void GiveUpRacers(TEntry& AEntry);
     void ScheduleNextAttempt(TEntry& AEntry);
     void Unschedule(TEntry& AEntry);
     void StartDueAttempts();
@@ -175,10 +176,10 @@ private:
     std::thread FThread;
 };
 
-void TPooledMapping::NoteLookupFailure(const std::exception& AFailure)
+TPooledMapping::TLookupFailure TPooledMapping::FailureOf(const std::exception& AFailure)
 {
     const auto* socketError = dynamic_cast<const EIdSocketError*>(&AFailure);
-    LookupFailure = TLookupFailure{socketError ? socketError->LastError() : 0, AFailure.what()};
+    return TLookupFailure{socketError ? socketError->LastError() : 0, AFailure.what()};
 }
 
 void TPooledMapping::RaiseLookupFailure() const
@@ -325,7 +326,7 @@ void TRelayPool::LookUp(std::unique_ptr<TPooledMapping> AMapping)
                 });
         } catch (const std::system_error& e) {
             // No thread for the lookup: the connect fails with that.
-            AMapping->NoteLookupFailure(e);
+            AMapping->LookupFailure = TPooledMapping::FailureOf(e);
             lock.unlock();
             Answered(std::move(AMapping));
             return;
@@ -734,13 +735,7 @@ bool TRelayPool::TWorker::AdvanceConnect(TEntry& AEntry, TSide& ASide)
         return false;
     }
     mapping.Target->NotifyConnected();
-    // The first address won: later ones under way are given up.
-    for (auto& racer : AEntry.Racers) {
-        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
-        FLostRacers.push_back(std::move(racer));
-    }
-    AEntry.Racers.clear();
-    Unschedule(AEntry);
+    GiveUpRacers(AEntry);  // the first address won
     mapping.Connecting = false;
     StartRelaying(mapping);
     return true;
@@ -837,12 +832,7 @@ void TRelayPool::TWorker::WinRace(TEntry& AEntry, std::unique_ptr<TRacer> AWinne
     TPooledMapping& mapping = *AEntry.Mapping;
     if (AEntry.Target.Fd != -1)
         epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
-    for (auto& racer : AEntry.Racers) {
-        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
-        FLostRacers.push_back(std::move(racer));
-    }
-    AEntry.Racers.clear();
-    Unschedule(AEntry);
+    GiveUpRacers(AEntry);
     mapping.Target = std::move(AWinner->Client);  // the first attempt's socket closes
     AEntry.Target = TSide{&AEntry, mapping.Target->Binding()->Handle()};
     // The registration stays; its events now name the target's side. Modifying it reports
@@ -858,6 +848,18 @@ void TRelayPool::TWorker::WinRace(TEntry& AEntry, std::unique_ptr<TRacer> AWinne
     mapping.Target->NotifyConnected();
     mapping.Connecting = false;
     StartRelaying(mapping);
+}
+
+// The attempts still under way leave the epoll set; their sockets close after this batch of
+// events, which may still name them. No further address begins.
+void TRelayPool::TWorker::GiveUpRacers(TEntry& AEntry)
+{
+    for (auto& racer : AEntry.Racers) {
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
+        FLostRacers.push_back(std::move(racer));
+    }
+    AEntry.Racers.clear();
+    Unschedule(AEntry);
 }
 
 void TRelayPool::TWorker::ScheduleNextAttempt(TEntry& AEntry)
@@ -1072,9 +1074,7 @@ std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry&
     // Explicitly: a descriptor shared with a forked child would stay registered after close.
     epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
     epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
-    for (const auto& racer : AEntry.Racers)
-        epoll_ctl(FEpoll, EPOLL_CTL_DEL, racer->Side.Fd, nullptr);
-    Unschedule(AEntry);
+    GiveUpRacers(AEntry);
     AEntry.Gone = true;
     const std::size_t index = AEntry.Index;
     std::unique_ptr<TEntry> owned = std::move(FEntries[index]);

@@ -76,7 +76,7 @@ struct TPooledMapping {
     };
     std::optional<TLookupFailure> LookupFailure;
     bool LookupNeeded() const { return Targets.empty() && !LookupFailure; }
-    void NoteLookupFailure(const std::exception& AFailure);
+    static TLookupFailure FailureOf(const std::exception& AFailure);
     [[noreturn]] void RaiseLookupFailure() const;
     // The connection's entry in its channel's registry, or nullptr. The pool thread counts
     // each piece into it and notes which side ended the connection; a requested end (Close

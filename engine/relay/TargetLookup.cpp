@@ -70,9 +70,7 @@ TTargetLookup::TAnswer TTargetLookup::LookUp(const TKey& AKey)
     try {
         answer.Targets = probe.TargetsToTry();
     } catch (const std::exception& e) {
-        TPooledMapping failed;
-        failed.NoteLookupFailure(e);
-        answer.Failure = failed.LookupFailure;
+        answer.Failure = TPooledMapping::FailureOf(e);
     }
     return answer;
 }
