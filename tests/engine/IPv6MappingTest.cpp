@@ -211,6 +211,25 @@ TEST_F(IPv6MappingTest, ThePoolRacesTheAddressesOfANameWithoutAThreadOfItsOwn)
     EXPECT_EQ(Map.Threads().Count(), 0u);
     EXPECT_EQ(Map.MovesToPool(), 2);
     EXPECT_EQ(Map.PooledConnections(), 1);
+    Map.SetActive(false);
+
+    // Neither address answers: a client that leaves meanwhile gives the race up, quietly, as
+    // on a peer thread (the connects would otherwise wait for the system's timeout).
+    std::unique_ptr<TSilentListener> silentFour;
+    std::unique_ptr<TSilentListener6> silentSix;
+    for (int i = 0; i < 20 && !(silentSix && silentSix->Valid()); ++i) {
+        silentFour = std::make_unique<TSilentListener>();
+        silentSix = std::make_unique<TSilentListener6>(silentFour->Port());
+    }
+    ASSERT_TRUE(silentSix->Valid());
+    port = Start("127.0.0.1", "localhost", silentFour->Port());
+    const auto disconnects = Map.DisconnectsIn.load();
+    TFd leaving = ConnectTo(port);
+    leaving.Reset();
+    EXPECT_TRUE(WaitUntil([&] {
+        return Map.DisconnectsIn.load() == disconnects + 1 && Map.PooledConnections() == 0;
+    }));
+    EXPECT_EQ(ConnectionStateText(Map.ConnectionSnapshot().back()), "closed by client");
     EXPECT_EQ(Log.Count(), 0u);
 }
 
