@@ -47,6 +47,20 @@ private:
     bool FValid = false;
 };
 
+// A listener on 127.0.0.1 and, at its port, a silent one on [::1] (Valid() false when no port
+// was free on both after a few tries).
+template <typename TListenerOnFour>
+std::pair<std::unique_ptr<TListenerOnFour>, std::unique_ptr<TSilentListener6>> BesideSilentIPv6()
+{
+    std::unique_ptr<TListenerOnFour> four;
+    std::unique_ptr<TSilentListener6> six;
+    for (int i = 0; i < 20 && !(six && six->Valid()); ++i) {
+        four = std::make_unique<TListenerOnFour>();
+        six = std::make_unique<TSilentListener6>(four->Port());
+    }
+    return {std::move(four), std::move(six)};
+}
+
 // A name of this machine's hosts file for an address of 127.0.0.0/8, other than localhost:
 // looked up by the resolver, answered from the file, so no query leaves the machine. Empty when
 // the file has none.
@@ -197,12 +211,7 @@ TEST_F(IPv6MappingTest, ThePoolRacesTheAddressesOfANameWithoutAThreadOfItsOwn)
     Map.SetActive(false);
 
     // [::1] never answers at the port: 127.0.0.1 begins after the delay, and wins.
-    std::unique_ptr<TListener> answering;
-    std::unique_ptr<TSilentListener6> silent;
-    for (int i = 0; i < 20 && !(silent && silent->Valid()); ++i) {
-        answering = std::make_unique<TListener>();
-        silent = std::make_unique<TSilentListener6>(answering->Port());
-    }
+    auto [answering, silent] = BesideSilentIPv6<TListener>();
     ASSERT_TRUE(silent->Valid());
     port = Start("127.0.0.1", "localhost", answering->Port());
     TFd passedOver = ConnectTo(port);
@@ -215,12 +224,7 @@ TEST_F(IPv6MappingTest, ThePoolRacesTheAddressesOfANameWithoutAThreadOfItsOwn)
 
     // Neither address answers: a client that leaves meanwhile gives the race up, quietly, as
     // on a peer thread (the connects would otherwise wait for the system's timeout).
-    std::unique_ptr<TSilentListener> silentFour;
-    std::unique_ptr<TSilentListener6> silentSix;
-    for (int i = 0; i < 20 && !(silentSix && silentSix->Valid()); ++i) {
-        silentFour = std::make_unique<TSilentListener>();
-        silentSix = std::make_unique<TSilentListener6>(silentFour->Port());
-    }
+    auto [silentFour, silentSix] = BesideSilentIPv6<TSilentListener>();
     ASSERT_TRUE(silentSix->Valid());
     port = Start("127.0.0.1", "localhost", silentFour->Port());
     const auto disconnects = Map.DisconnectsIn.load();
