@@ -193,8 +193,13 @@ void TPooledMapping::RaiseLookupFailure() const
 
 TRelayPool::TRelayPool(TRelayPoolHooks AHooks, unsigned AThreads)
     : FHooks(std::move(AHooks)),
-      FThreadCount(AThreads > 0 ? AThreads : std::max(1u, std::thread::hardware_concurrency()))
+      FThreadCount(AThreads > 0 ? AThreads : DefaultThreadCount(std::thread::hardware_concurrency()))
 {}
+
+unsigned TRelayPool::DefaultThreadCount(unsigned ACores)
+{
+    return ACores > 2 ? ACores - 1 : 1;  // 0: the count is unknown
+}
 
 TRelayPool::~TRelayPool()
 {
@@ -212,7 +217,7 @@ bool TRelayPool::Adopt(std::unique_ptr<TPooledMapping>& AMapping)
     std::lock_guard lock(FLock);
     if (!FOpen)
         return false;
-    // Threads start as mappings come, up to one per core.
+    // Threads start as mappings come, up to the thread count.
     if (FWorkers.size() < FThreadCount) {
         try {
             FWorkers.push_back(std::make_unique<TWorker>(*this));
