@@ -11,7 +11,11 @@ TIdMappedPortTCPData::TIdMappedPortTCPData() : Pipeline(std::make_unique<TRelayP
 TIdMappedPortTCPData::~TIdMappedPortTCPData() = default;
 
 TIdMappedPortTCP::TIdMappedPortTCP(TIdBaseComponent* AOwner) : TIdTCPServer(AOwner)
-{}
+{
+    // A relay passes each piece on as soon as it has it (see DoConnect); the clients' sockets
+    // get that from the listening sockets.
+    SetClientsWithoutNagle(true);
+}
 
 TIdMappedPortTCP::~TIdMappedPortTCP()
 {
@@ -59,7 +63,9 @@ void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread)
     // wait for the acknowledgement of the one before whenever it is smaller than a segment:
     // the tail of every burst, and the second half of a request written in two, would be held
     // back by a round trip or a delayed ACK. The endpoints keep whatever they chose themselves.
-    AThread->Connection()->Binding()->DisableNagle();
+    // The client's socket has it off already when the listening sockets had (the default).
+    if (!ClientsWithoutNagle())
+        AThread->Connection()->Binding()->DisableNagle();
     d->Outbound = std::make_unique<TIdTCPClient>();
     d->Outbound->SetUseNagle(false);
     d->Outbound->SetPort(MappedPort());

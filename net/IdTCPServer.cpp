@@ -1,5 +1,7 @@
 #include "net/IdTCPServer.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -124,6 +126,9 @@ void TIdTCPServer::ListenOn(TIdSocketHandle& ABinding, TIdIPVersion AVersion)
     const int one = 1;
     ABinding.SetSockOpt(SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     ABinding.Bind();
+    // Before listening: a client accepted before the option was set would keep Nagle on.
+    if (FClientsWithoutNagle)
+        ABinding.SetSockOpt(IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     ABinding.Listen(Id_ListenBacklog);
 }
 

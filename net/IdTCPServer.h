@@ -69,6 +69,11 @@ public:
     bool ImplicitThreadMgr() const { return FImplicitThreadMgr; }
     int AcceptTimeout() const { return FAcceptTimeout; }
     void SetAcceptTimeout(int AMilliseconds) { FAcceptTimeout = AMilliseconds; }
+    // Switches Nagle's algorithm off on the listening sockets at the next activation, so that
+    // every accepted connection has it off from the start (Linux passes TCP_NODELAY on to the
+    // sockets accept returns): one system call fewer per connection.
+    bool ClientsWithoutNagle() const { return FClientsWithoutNagle; }
+    void SetClientsWithoutNagle(bool AValue) { FClientsWithoutNagle = AValue; }
     int TerminateWaitTime() const { return FTerminateWaitTime; }
     void SetTerminateWaitTime(int AMilliseconds) { FTerminateWaitTime = AMilliseconds; }
     // The running peer threads. Thread safe.
@@ -155,6 +160,7 @@ private:
     // so any thread may write it at any time.
     int FListenerWake = -1;
     int FAcceptTimeout = 1000;
+    bool FClientsWithoutNagle = false;  // main thread
     int FTerminateWaitTime = 5000;
     TThreadList<TIdPeerThread*> FThreads;
     bool FPeersClosed = false;  // under FThreads' lock: no resumed peers any more
