@@ -34,8 +34,9 @@ constexpr int kEventsPerWait = 256;
 // Clients one thread accepts in a row before it serves its mappings again.
 constexpr int kAcceptsPerEvent = 16;
 
-// The epoll data of a listening socket: its number, tagged by the low bit (a side's address,
-// the data of every other event, is aligned and so has it clear).
+// The epoll data of an event says whose it is: 0 the wake-up; the low bit set a listening
+// socket (its number above it); the next bit set a mapping's side (its slot and the slot's
+// generation, see TWorker::SideKey); neither a racer's side (its address, which is aligned).
 std::uint64_t ListenTag(int ASocket)
 {
     return (static_cast<std::uint64_t>(ASocket) << 1) | 1u;
@@ -47,6 +48,12 @@ bool IsListenTag(std::uint64_t AData)
 int ListenSocketOf(std::uint64_t AData)
 {
     return static_cast<int>(AData >> 1);
+}
+constexpr std::uint64_t kSideKeyBit = 2;
+constexpr std::uint64_t kTargetSideBit = 4;
+bool IsSideKey(std::uint64_t AData)
+{
+    return (AData & kSideKeyBit) != 0;
 }
 
 constexpr TRelayDirection kClientToServer = TRelayDirection::ClientToServer;
@@ -62,7 +69,10 @@ constexpr TRelayDirection kServerToClient = TRelayDirection::ServerToClient;
 //
 // Each socket is registered edge-triggered for reading and writing once, so a mapping costs no
 // epoll_ctl while it relays; the side's Readable and Writable flags remember what the edges
-// said until a read or write finds the socket drained or full.
+// said until a read or write finds the socket drained or full. A mapping that ends closes its
+// sockets without taking them out of the epoll set first (closing does that): its events name
+// a slot whose generation changes when it is freed, so an event that still comes for a
+// socket closed here (one a child being spawned shares for a moment) names nobody.
 class TRelayPool::TWorker {
 public:
     // Starts the thread; std::system_error when the system has no thread or descriptor left.
@@ -99,6 +109,7 @@ private:
         TSide Client;
         TSide Target;  // Fd -1 once a raced connect's first attempt has failed
         std::size_t Index = 0;  // position in FEntries
+        std::uint32_t Slot = 0;  // in FSlots, while registered
         bool Queued = false;  // in FAgain
         bool Gone = false;  // ended or moved on; freed after the current batch of events
         std::vector<std::unique_ptr<TRacer>> Racers;
@@ -122,6 +133,10 @@ private:
     void EndUnregistered(TPooledMapping& AMapping);
     void StartRelaying(TPooledMapping& AMapping);
     bool Watch(TSide& ASide);
+    std::uint64_t KeyOf(const TSide& ASide) const;
+    TSide* SideOf(std::uint64_t AKey);
+    void TakeSlot(TEntry& AEntry);
+    void FreeSlot(TEntry& AEntry);
     void OnEvent(TSide& ASide, std::uint32_t AEvents);
     // A Connecting mapping's event: true once it relays.
     bool AdvanceConnect(TEntry& AEntry, TSide& ASide);
@@ -150,7 +165,9 @@ private:
     bool EndIfRequested(TEntry& AEntry);
     void NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError);
     void MoveToPeerThread(TEntry& AEntry);
-    std::unique_ptr<TEntry> Remove(TEntry& AEntry);
+    // Out of FEntries and its slot; a mapping that moves on leaves the epoll set too (one that
+    // ends closes its sockets instead).
+    std::unique_ptr<TEntry> Remove(TEntry& AEntry, bool ALeaveEpoll);
     void EndAll();
 
     TRelayPool& FPool;
@@ -163,6 +180,12 @@ private:
     std::atomic<bool> FStopping{false};
     std::atomic<bool> FEndRequested{false};
     std::vector<std::unique_ptr<TEntry>> FEntries;
+    struct TSlot {
+        TEntry* Entry = nullptr;
+        std::uint32_t Generation = 0;
+    };
+    std::vector<TSlot> FSlots;
+    std::vector<std::uint32_t> FFreeSlots;
     std::vector<std::unique_ptr<TEntry>> FGone;
     std::vector<TEntry*> FAgain;  // used their turn up with bytes still ready
     std::vector<TEntry*> FRacing;  // connects with another address to begin at a time
@@ -439,11 +462,12 @@ void TRelayPool::TWorker::Run()
                 OnListenEvent(ListenSocketOf(events[i].data.u64));
                 continue;
             }
-            auto* side = static_cast<TSide*>(events[i].data.ptr);
-            if (side)
-                OnEvent(*side, events[i].events);
-            else
+            if (events[i].data.u64 == 0) {
                 OnWake();
+                continue;
+            }
+            if (TSide* side = SideOf(events[i].data.u64))
+                OnEvent(*side, events[i].events);
         }
         ServeQueued();
         StartDueAttempts();
@@ -607,6 +631,7 @@ void TRelayPool::TWorker::Register(std::unique_ptr<TPooledMapping> AMapping)
     entry.Target = TSide{&entry, entry.Mapping->Target->Binding()->Handle()};
     entry.Index = FEntries.size();
     FEntries.push_back(std::move(owned));
+    TakeSlot(entry);
     // An end asked for while the mapping was on its way here.
     if (EndIfRequested(entry))
         return;
@@ -662,8 +687,50 @@ bool TRelayPool::TWorker::Watch(TSide& ASide)
 {
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.ptr = &ASide;
+    ev.data.u64 = KeyOf(ASide);
     return epoll_ctl(FEpoll, EPOLL_CTL_ADD, ASide.Fd, &ev) == 0;
+}
+
+std::uint64_t TRelayPool::TWorker::KeyOf(const TSide& ASide) const
+{
+    if (ASide.Racer)
+        return reinterpret_cast<std::uintptr_t>(&ASide);
+    const TEntry& entry = *ASide.Entry;
+    return (std::uint64_t{FSlots[entry.Slot].Generation} << 32) |
+        (std::uint64_t{entry.Slot} << 3) | (&ASide == &entry.Target ? kTargetSideBit : 0) |
+        kSideKeyBit;
+}
+
+// The side an event names; nullptr for a mapping that has ended or moved on since.
+TRelayPool::TWorker::TSide* TRelayPool::TWorker::SideOf(std::uint64_t AKey)
+{
+    if (!IsSideKey(AKey))
+        return reinterpret_cast<TSide*>(static_cast<std::uintptr_t>(AKey));
+    const auto slot = static_cast<std::uint32_t>((AKey & 0xffffffffu) >> 3);
+    const TSlot& held = FSlots[slot];
+    if (held.Generation != static_cast<std::uint32_t>(AKey >> 32) || !held.Entry)
+        return nullptr;
+    return (AKey & kTargetSideBit) ? &held.Entry->Target : &held.Entry->Client;
+}
+
+void TRelayPool::TWorker::TakeSlot(TEntry& AEntry)
+{
+    if (FFreeSlots.empty()) {
+        AEntry.Slot = static_cast<std::uint32_t>(FSlots.size());
+        FSlots.push_back(TSlot{});
+    } else {
+        AEntry.Slot = FFreeSlots.back();
+        FFreeSlots.pop_back();
+    }
+    FSlots[AEntry.Slot].Entry = &AEntry;
+}
+
+void TRelayPool::TWorker::FreeSlot(TEntry& AEntry)
+{
+    TSlot& slot = FSlots[AEntry.Slot];
+    slot.Entry = nullptr;
+    ++slot.Generation;  // wraps after 2^32 mappings of one slot: no event waits that long
+    FFreeSlots.push_back(AEntry.Slot);
 }
 
 void TRelayPool::TWorker::EndAll()
@@ -844,7 +911,7 @@ void TRelayPool::TWorker::WinRace(TEntry& AEntry, std::unique_ptr<TRacer> AWinne
     // what is ready already.
     epoll_event ev{};
     ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.ptr = &AEntry.Target;
+    ev.data.u64 = KeyOf(AEntry.Target);
     if (epoll_ctl(FEpoll, EPOLL_CTL_MOD, AEntry.Target.Fd, &ev) == -1) {
         NoteSideEnd(AEntry, AEntry.Target, errno);
         End(AEntry, false);
@@ -1074,11 +1141,14 @@ void TRelayPool::TWorker::HearLastWords(TEntry& AEntry, const TSide& ASide)
 
 // ---- leaving the pool ----
 
-std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry& AEntry)
+std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry& AEntry,
+                                                                        bool ALeaveEpoll)
 {
-    // Explicitly: a descriptor shared with a forked child would stay registered after close.
-    epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
-    epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+    if (ALeaveEpoll) {
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
+        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
+    }
+    FreeSlot(AEntry);
     GiveUpRacers(AEntry);
     AEntry.Gone = true;
     const std::size_t index = AEntry.Index;
@@ -1093,7 +1163,7 @@ std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry&
 
 void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer)
 {
-    std::unique_ptr<TEntry> owned = Remove(AEntry);
+    std::unique_ptr<TEntry> owned = Remove(AEntry, false);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     mapping->Client.reset();  // closes the client's socket first, as a peer thread does
     FPool.FHooks.Ended(mapping->Record, AClientLeftBeforeAnswer, FStopping.load());
@@ -1112,9 +1182,6 @@ bool TRelayPool::TWorker::EndIfRequested(TEntry& AEntry)
     if (request == TEndRequest::None)
         return false;
     if (request == TEndRequest::Reset) {
-        // Out of the epoll set before the descriptors close and their numbers may be reused.
-        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Client.Fd, nullptr);
-        epoll_ctl(FEpoll, EPOLL_CTL_DEL, AEntry.Target.Fd, nullptr);
         AEntry.Mapping->Target->DisconnectWithReset();
         AEntry.Mapping->Client->DisconnectWithReset();
     }
@@ -1131,7 +1198,7 @@ void TRelayPool::TWorker::MoveToPeerThread(TEntry& AEntry)
         End(AEntry, false);
         return;
     }
-    std::unique_ptr<TEntry> owned = Remove(AEntry);
+    std::unique_ptr<TEntry> owned = Remove(AEntry, true);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
     const std::shared_ptr<TConnectionRecord> record = mapping->Record;
     if (FPool.FHooks.Resume(std::move(mapping)))

@@ -5,7 +5,11 @@
 #include "net/IdSync.h"
 #include "support/LoopbackMapping.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <algorithm>
 #include <cctype>
@@ -444,6 +448,52 @@ TEST_F(PoolTest, AConnectFailingOnThePoolEndsAsOnAPeerThreadAndARefusedClientNev
     ASSERT_TRUE(WaitUntil([&] { return Map.RefusedIn.load() == 1; }));
     EXPECT_EQ(Map.MovesToPool(), 1);  // the refused client never reached the pool
     EXPECT_EQ(Map.ConnectsIn.load(), 1);
+}
+
+// Duplicates every socket the process has open, as a child being spawned holds them for a
+// moment: closing one of them then leaves its registration in an epoll set.
+std::vector<TFd> HoldEverySocket()
+{
+    std::vector<int> sockets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error && target.string().rfind("socket:", 0) == 0)
+            sockets.push_back(std::stoi(entry.path().filename().string()));
+    }
+    std::vector<TFd> held;
+    for (int socket : sockets)
+        if (const int copy = ::fcntl(socket, F_DUPFD_CLOEXEC, 0); copy != -1)
+            held.emplace_back(copy);
+    return held;
+}
+
+TEST_F(PoolTest, ConnectionsEndedWhileTheirSocketsAreSharedConfuseNoLaterConnection)
+{
+    constexpr int kEach = 20;
+    TBackend backend;
+    StartMapping(backend.Port());
+    std::vector<TFd> first = OpenPooled(kEach);
+    ASSERT_TRUE(AllPooled(kEach));
+    std::vector<TFd> held = HoldEverySocket();
+    std::vector<std::string> payloads;
+    for (int i = 0; i < kEach; ++i)
+        payloads.push_back(RandomBytes(1000 + i * 997, 300 + i));
+    // Each exchange ends its connection; the pool closes both sockets, which live on in the
+    // copies, and their later events come for registrations whose mappings have gone.
+    std::vector<std::string> answers;
+    RunServing([&] { answers = ExchangeAll(first, payloads); });
+    for (int i = 0; i < kEach; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == kEach; }));
+    // The pool's closed numbers come again for these, beside the old registrations.
+    std::vector<TFd> second = OpenPooled(kEach);
+    ASSERT_TRUE(AllPooled(kEach));
+    RunServing([&] { answers = ExchangeAll(second, payloads); });
+    for (int i = 0; i < kEach; ++i)
+        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    held.clear();
+    ExpectCountersAfter(2 * kEach);
 }
 
 }  // namespace
