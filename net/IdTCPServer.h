@@ -69,11 +69,10 @@ public:
     bool ImplicitThreadMgr() const { return FImplicitThreadMgr; }
     int AcceptTimeout() const { return FAcceptTimeout; }
     void SetAcceptTimeout(int AMilliseconds) { FAcceptTimeout = AMilliseconds; }
-    // Switches Nagle's algorithm off on the listening sockets at the next activation, so that
-    // every accepted connection has it off from the start (Linux passes TCP_NODELAY on to the
-    // sockets accept returns): one system call fewer per connection.
+    // True when the listening sockets have Nagle's algorithm off, so that every accepted
+    // connection has it off from the start (Linux passes TCP_NODELAY on to the sockets accept
+    // returns): one system call fewer per connection. See SetClientsWithoutNagle.
     bool ClientsWithoutNagle() const { return FClientsWithoutNagle; }
-    void SetClientsWithoutNagle(bool AValue) { FClientsWithoutNagle = AValue; }
     int TerminateWaitTime() const { return FTerminateWaitTime; }
     void SetTerminateWaitTime(int AMilliseconds) { FTerminateWaitTime = AMilliseconds; }
     // The running peer threads. Thread safe.
@@ -124,6 +123,11 @@ public:
     // socket error number (10053 client gone, 10024 no descriptors, ...).
     std::function<void(int AErrorCode)> OnAcceptError;
 
+protected:
+    // For a subclass's constructor: the listening sockets of every activation get Nagle's
+    // algorithm off.
+    void SetClientsWithoutNagle(bool AValue) { FClientsWithoutNagle = AValue; }
+
 private:
     friend class TIdListenerThread;
     friend class TIdPeerThread;
@@ -160,7 +164,8 @@ private:
     // so any thread may write it at any time.
     int FListenerWake = -1;
     int FAcceptTimeout = 1000;
-    bool FClientsWithoutNagle = false;  // main thread
+    // Set by a constructor (main thread); read by the listener, peer and pool threads.
+    bool FClientsWithoutNagle = false;
     int FTerminateWaitTime = 5000;
     TThreadList<TIdPeerThread*> FThreads;
     bool FPeersClosed = false;  // under FThreads' lock: no resumed peers any more
