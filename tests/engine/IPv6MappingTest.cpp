@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <deque>
 #include <fstream>
 #include <sstream>
@@ -262,10 +263,18 @@ TEST_F(IPv6MappingTest, ThePoolLooksNamesUpAndAFailedLookupEndsAsOnAPeerThread)
         Map.LogConnInfo = watched;
         port = Start("127.0.0.1", "a..b", target.Port());
         TFd refused = ConnectTo(port);
-        // A watched channel's lines go through the main thread: this one.
+        // A watched channel's lines go through the main thread: this one. A peer thread writes
+        // its error line after it has left the server's books, so deactivation may return
+        // before it has; the next Start must not rename the channel under it.
         RunServing([&] {
             EXPECT_TRUE(WaitForClose(refused.Get(), Clock::now() + kDeadline));
-            EXPECT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == 1; }));
+            EXPECT_TRUE(WaitUntil([&] {
+                const std::vector<std::string> written = Log.Normalised();
+                return Map.DisconnectsIn.load() == 1 &&
+                    std::any_of(written.begin(), written.end(), [](const std::string& ALine) {
+                        return ALine.find("Error: ") != std::string::npos;
+                    });
+            }));
         });
         Map.SetActive(false);
         for (const std::string& line : Log.Normalised())
