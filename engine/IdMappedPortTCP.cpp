@@ -63,9 +63,7 @@ void TIdMappedPortTCP::DoConnect(TIdPeerThread* AThread)
     // wait for the acknowledgement of the one before whenever it is smaller than a segment:
     // the tail of every burst, and the second half of a request written in two, would be held
     // back by a round trip or a delayed ACK. The endpoints keep whatever they chose themselves.
-    // The client's socket has it off already when the listening sockets had (the default).
-    if (!ClientsWithoutNagle())
-        AThread->Connection()->Binding()->DisableNagle();
+    // The client's socket has it off from the listening socket (see the constructor).
     d->Outbound = std::make_unique<TIdTCPClient>();
     d->Outbound->SetUseNagle(false);
     d->Outbound->SetPort(MappedPort());

@@ -399,8 +399,6 @@ std::unique_ptr<TPooledMapping> TqvMappedPortTCP::PooledMappingFor(
     if (b.IP().empty() && FTls.Current())
         client.Binding()->UpdateLocal();
     mapping->Pipeline = MakePipeline(mapping->Record, b.IP(), MappedHost());
-    if (!ClientsWithoutNagle())
-        client.Binding()->DisableNagle();
     mapping->Target = std::make_unique<TIdTCPClient>();
     mapping->Target->SetUseNagle(false);
     mapping->Target->SetPort(MappedPort());

@@ -69,10 +69,6 @@ public:
     bool ImplicitThreadMgr() const { return FImplicitThreadMgr; }
     int AcceptTimeout() const { return FAcceptTimeout; }
     void SetAcceptTimeout(int AMilliseconds) { FAcceptTimeout = AMilliseconds; }
-    // True when the listening sockets have Nagle's algorithm off, so that every accepted
-    // connection has it off from the start (Linux passes TCP_NODELAY on to the sockets accept
-    // returns): one system call fewer per connection. See SetClientsWithoutNagle.
-    bool ClientsWithoutNagle() const { return FClientsWithoutNagle; }
     int TerminateWaitTime() const { return FTerminateWaitTime; }
     void SetTerminateWaitTime(int AMilliseconds) { FTerminateWaitTime = AMilliseconds; }
     // The running peer threads. Thread safe.
@@ -125,7 +121,8 @@ public:
 
 protected:
     // For a subclass's constructor: the listening sockets of every activation get Nagle's
-    // algorithm off.
+    // algorithm off, so every accepted connection has it off from the start (Linux passes
+    // TCP_NODELAY on to the sockets accept returns) without a system call of its own.
     void SetClientsWithoutNagle(bool AValue) { FClientsWithoutNagle = AValue; }
 
 private:
@@ -164,7 +161,7 @@ private:
     // so any thread may write it at any time.
     int FListenerWake = -1;
     int FAcceptTimeout = 1000;
-    // Set by a constructor (main thread); read by the listener, peer and pool threads.
+    // Set by a constructor; read on the main thread at activation.
     bool FClientsWithoutNagle = false;
     int FTerminateWaitTime = 5000;
     TThreadList<TIdPeerThread*> FThreads;

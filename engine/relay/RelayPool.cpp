@@ -36,7 +36,7 @@ constexpr int kAcceptsPerEvent = 16;
 
 // The epoll data of an event says whose it is: 0 the wake-up; the low bit set a listening
 // socket (its number above it); the next bit set a mapping's side (its slot and the slot's
-// generation, see TWorker::SideKey); neither a racer's side (its address, which is aligned).
+// generation, see TWorker::KeyOf); neither a racer's side (its address, which is aligned).
 std::uint64_t ListenTag(int ASocket)
 {
     return (static_cast<std::uint64_t>(ASocket) << 1) | 1u;
