@@ -2,6 +2,12 @@
 #include "MappingFixture.h"
 
 #include "net/IdSync.h"
+#include "net/IdPeerThread.h"
+#include "net/IdTCPServerConnection.h"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <random>
@@ -108,10 +114,20 @@ TEST_F(MappingTest, PlainMappedPortRelaysBothWays)
     plain.Bindings().Add()->SetIP("127.0.0.1");
     plain.SetMappedHost("LOCALHOST");
     plain.SetMappedPort(backend.Port());
+    // The client's socket comes from accept with Nagle's algorithm off already.
+    std::atomic<int> noDelay{-1};
+    plain.OnConnect = [&noDelay](TIdPeerThread* AThread) {
+        int value = 0;
+        socklen_t size = sizeof value;
+        ::getsockopt(AThread->Connection()->Binding()->Handle(), IPPROTO_TCP, TCP_NODELAY, &value,
+                     &size);
+        noDelay = value;
+    };
     plain.SetActive(true);
     const std::string payload = RandomBytes(3 * kMiB, 7);
     EXPECT_EQ(Digest(Exchange(plain.Bindings().Items(0)->Port(), payload)),
               Digest(Transformed(payload)));
+    EXPECT_EQ(noDelay.load(), 1);
 }
 
 class ShapingTest : public MappingTest {
