@@ -473,25 +473,27 @@ TEST_F(PoolTest, ConnectionsEndedWhileTheirSocketsAreSharedConfuseNoLaterConnect
     constexpr int kEach = 20;
     TBackend backend;
     StartMapping(backend.Port());
-    std::vector<TFd> first = OpenPooled(kEach);
-    ASSERT_TRUE(AllPooled(kEach));
-    std::vector<TFd> held = HoldEverySocket();
     std::vector<std::string> payloads;
     for (int i = 0; i < kEach; ++i)
         payloads.push_back(RandomBytes(1000 + i * 997, 300 + i));
-    // Each exchange ends its connection; the pool closes both sockets, which live on in the
-    // copies, and their later events come for registrations whose mappings have gone.
-    std::vector<std::string> answers;
-    RunServing([&] { answers = ExchangeAll(first, payloads); });
-    for (int i = 0; i < kEach; ++i)
-        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    // Each exchange ends its connections.
+    auto exchangeOnPooled = [&](std::vector<TFd>* AHeld) {
+        std::vector<TFd> connections = OpenPooled(kEach);
+        ASSERT_TRUE(AllPooled(kEach));
+        if (AHeld)
+            *AHeld = HoldEverySocket();
+        std::vector<std::string> answers;
+        RunServing([&] { answers = ExchangeAll(connections, payloads); });
+        for (int i = 0; i < kEach; ++i)
+            EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    };
+    // The pool closes both sockets of each, which live on in the copies: their later events
+    // come for registrations whose mappings have gone.
+    std::vector<TFd> held;
+    exchangeOnPooled(&held);
     ASSERT_TRUE(WaitUntil([&] { return Map.DisconnectsIn.load() == kEach; }));
     // The pool's closed numbers come again for these, beside the old registrations.
-    std::vector<TFd> second = OpenPooled(kEach);
-    ASSERT_TRUE(AllPooled(kEach));
-    RunServing([&] { answers = ExchangeAll(second, payloads); });
-    for (int i = 0; i < kEach; ++i)
-        EXPECT_EQ(Digest(answers[i]), Digest(Transformed(payloads[i]))) << "connection " << i;
+    exchangeOnPooled(nullptr);
     held.clear();
     ExpectCountersAfter(2 * kEach);
 }
