@@ -364,7 +364,8 @@ TPoolAcceptNext TqvMappedPortTCP::AcceptOnPool(int AListenSocket,
     auto connection = std::make_unique<TIdTCPServerConnection>(this);
     try {
         // Only a TLS stage needs the address the client reached (PooledMappingFor asks for it).
-        connection->Binding()->Accept(AListenSocket, false);
+        if (!connection->Binding()->Accept(AListenSocket, false))
+            return TPoolAcceptNext::Drained;
     } catch (const EIdSocketError& e) {
         const TIdAcceptFailure failure = ClassifyAcceptFailure(e.LastError());
         if (failure == TIdAcceptFailure::NothingPending)

@@ -51,7 +51,8 @@ void TIdListenerThread::AcceptOne(int AListenSocket)
 {
     auto connection = std::make_unique<TIdTCPServerConnection>(FServer);
     try {
-        connection->Binding()->Accept(AListenSocket);
+        if (!connection->Binding()->Accept(AListenSocket))
+            return;
     } catch (const EIdSocketError& e) {
         if (!SurviveAcceptError(e.LastError()))
             throw;

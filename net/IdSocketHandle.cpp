@@ -88,14 +88,15 @@ void TIdSocketHandle::Listen(int ABacklog)
     GStack().CheckResult(GStack().SetNonBlocking(Handle(), true));
 }
 
-void TIdSocketHandle::Accept(int AListenSocket, bool ALearnLocal)
+bool TIdSocketHandle::Accept(int AListenSocket, bool ALearnLocal)
 {
     ClaimOwnership();
     CloseSocket(true);
     std::string peerIP;
     int peerPort = 0;
     const int s = GStack().Accept(AListenSocket, peerIP, peerPort);
-    GStack().CheckResult(s);
+    if (GStack().CheckResult(s, {Id_WSAEWOULDBLOCK}))
+        return false;
     {
         std::lock_guard lock(FLock);
         FHandle = s;
@@ -106,6 +107,7 @@ void TIdSocketHandle::Accept(int AListenSocket, bool ALearnLocal)
     // The remote end as accept reported it: asking the socket again fails once a client that
     // reset right after connecting is gone.
     SetPeer(peerIP, peerPort);
+    return true;
 }
 
 void TIdSocketHandle::SetPeer(const std::string& AIP, int APort)

@@ -49,11 +49,13 @@ public:
     // Listens with the backlog; the socket is made non-blocking so that an accept after a
     // client vanished returns instead of hanging.
     void Listen(int ABacklog = Id_ListenBacklog);
-    // Accepts one connection from AListenSocket into this (closed) handle; raises
-    // EIdSocketError on failure. The calling thread becomes the owner. Without ALearnLocal
-    // the local address stays unknown (empty) until UpdateLocal: a system call fewer for a
-    // caller that never shows it.
-    void Accept(int AListenSocket, bool ALearnLocal = true);
+    // Accepts one connection from AListenSocket into this (closed) handle: false, with the
+    // handle left closed, when no client is waiting (a drained non-blocking socket is the
+    // normal end of a round of accepts, too frequent to pay for an exception); raises
+    // EIdSocketError on any other failure. The calling thread becomes the owner. Without
+    // ALearnLocal the local address stays unknown (empty) until UpdateLocal: a system call
+    // fewer for a caller that never shows it.
+    bool Accept(int AListenSocket, bool ALearnLocal = true);
     void SetPeer(const std::string& AIP, int APort);
     // Connects to PeerIP:PeerPort; returns the stack result untested (the caller tests it).
     // See TIdStack::Connect for AStillWanted and AWatchSocket.

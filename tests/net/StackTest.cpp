@@ -1,6 +1,7 @@
 // The socket stack and socket handles: Select's limits and list rewriting, address texts,
 // error texts, binding, closing.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "net/IdException.h"
@@ -215,4 +216,25 @@ TEST(SocketHandle, CloseSocketKeepsOrClearsTheLocalAddress)
     EXPECT_TRUE(h.CloseSocket(true));
     EXPECT_EQ(h.IP(), "");
     EXPECT_EQ(h.Port(), 0);
+}
+
+TEST(SocketHandle, AcceptOnADrainedListenerSaysSoWithoutRaising)
+{
+    TIdSocketHandle listening;
+    listening.AllocateSocket();
+    listening.SetIP("127.0.0.1");
+    listening.Bind();
+    listening.Listen();
+
+    TIdSocketHandle accepted;
+    EXPECT_FALSE(accepted.Accept(listening.Handle()));
+    EXPECT_FALSE(accepted.HandleAllocated());
+
+    TFd client = ConnectTo(listening.Port());
+    pollfd queued{listening.Handle(), POLLIN, 0};
+    ASSERT_EQ(::poll(&queued, 1, 10000), 1);
+    ASSERT_TRUE(accepted.Accept(listening.Handle()));
+    EXPECT_TRUE(accepted.HandleAllocated());
+    EXPECT_EQ(accepted.PeerIP(), "127.0.0.1");
+    EXPECT_FALSE(TIdSocketHandle().Accept(listening.Handle()));  // one client, one accept
 }
