@@ -235,24 +235,36 @@ bool TIdSocketHandle::CloseSocket(bool AResetLocal)
 
 void TIdSocketHandle::CloseWithReset()
 {
-    if (!CallerIsOwner()) {
+    if (!CallerIsOwner())
         CloseSocket(true);
-        return;
-    }
+    else
+        CloseAsOwner(TOwnerClose::Reset);
+}
+
+bool TIdSocketHandle::CloseDrained()
+{
+    return CallerIsOwner() ? CloseAsOwner(TOwnerClose::Drained) : CloseSocket(true);
+}
+
+bool TIdSocketHandle::CloseAsOwner(TOwnerClose AHow)
+{
     std::lock_guard lock(FLock);
     ClosePendingIfOwner();
     if (!FHandleAllocated)
-        return;
+        return false;
     FHandleAllocated = false;
     const int s = FHandle.exchange(-1);
-    // Should the option fail, the close below is an orderly one; the peer is gone either way.
-    const linger hard{1, 0};
-    GStack().SetSockOpt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    if (AHow == TOwnerClose::Reset) {
+        // Should the option fail, the close below is an orderly one; the peer is gone anyway.
+        const linger hard{1, 0};
+        GStack().SetSockOpt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    }
     GStack().CloseSocket(s);
     FPeerIP.clear();
     FPeerPort = 0;
     FIP.clear();
     FPort = 0;
+    return true;
 }
 
 int TIdSocketHandle::UnacknowledgedBytes() const

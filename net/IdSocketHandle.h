@@ -86,6 +86,11 @@ public:
     // first): the peer's next read fails with 10054, and nothing lingers in TIME_WAIT here.
     // Owner thread; from another thread it is CloseSocket.
     void CloseWithReset();
+    // Closes an open socket whose peer has nothing unread here (its end was read, or nothing
+    // was waiting) without shutting sending down first: close alone sends the FIN then, and a
+    // busy relay saves a system call per socket. Owner thread; from another thread it is
+    // CloseSocket. Returns as CloseSocket does.
+    bool CloseDrained();
     // Bytes sent that the peer has not acknowledged yet; -1 when closed or unknown.
     int UnacknowledgedBytes() const;
     // Shuts the open socket down in both directions without closing it or changing any field:
@@ -118,6 +123,8 @@ public:
     void SetEveryFamily(bool AValue) { FEveryFamily = AValue; }
 
 private:
+    enum class TOwnerClose { Reset, Drained };
+    bool CloseAsOwner(TOwnerClose AHow);
     void ClosePendingIfOwner();
     bool CallerIsOwner() const;
     void AssertOwner() const;

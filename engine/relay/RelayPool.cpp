@@ -161,7 +161,8 @@ private:
     }
     static bool HasBytesWaiting(const TSide& ASide);
     void HearLastWords(TEntry& AEntry, const TSide& ASide);
-    void End(TEntry& AEntry, bool AClientLeftBeforeAnswer);
+    // ADrained: neither socket has bytes unread (see TIdSocketHandle::CloseDrained).
+    void End(TEntry& AEntry, bool AClientLeftBeforeAnswer, bool ADrained = false);
     bool EndIfRequested(TEntry& AEntry);
     void NoteSideEnd(TEntry& AEntry, const TSide& ASide, int AError);
     void MoveToPeerThread(TEntry& AEntry);
@@ -1035,9 +1036,12 @@ TRelayPool::TWorker::TOutcome TRelayPool::TWorker::MovePiece(TEntry& AEntry, TSi
         // A peer thread that finds the client gone writes the target's waiting bytes to it
         // in the same step, which fails with its error line; bytes already read for the
         // client count as waiting too.
-        const bool answerWaiting = !AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
-            HasBytesWaiting(AEntry.Target);
-        End(AEntry, &ASource == &AEntry.Client && answerWaiting);
+        const bool clientLeft = &ASource == &AEntry.Client;
+        const bool answerWaiting = clientLeft &&
+            (!AEntry.Mapping->Pipeline->Outgoing(kServerToClient).empty() ||
+             HasBytesWaiting(AEntry.Target));
+        // A client that left with no answer waiting leaves both sockets with nothing unread.
+        End(AEntry, answerWaiting, clientLeft && !answerWaiting);
         return TOutcome::Ended;
     }
     // A short read drained the socket and a new edge comes with the next bytes; but none
@@ -1161,10 +1165,14 @@ std::unique_ptr<TRelayPool::TWorker::TEntry> TRelayPool::TWorker::Remove(TEntry&
     return owned;
 }
 
-void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer)
+void TRelayPool::TWorker::End(TEntry& AEntry, bool AClientLeftBeforeAnswer, bool ADrained)
 {
     std::unique_ptr<TEntry> owned = Remove(AEntry, false);
     std::unique_ptr<TPooledMapping> mapping = std::move(owned->Mapping);
+    if (ADrained) {
+        mapping->Client->Binding()->CloseDrained();
+        mapping->Target->Binding()->CloseDrained();
+    }
     mapping->Client.reset();  // closes the client's socket first, as a peer thread does
     FPool.FHooks.Ended(mapping->Record, AClientLeftBeforeAnswer, FStopping.load());
     mapping.reset();

@@ -290,6 +290,25 @@ TEST_F(PoolTest, TargetClosingEndsAPooledConnectionQuietly)
     EXPECT_EQ(Log.Count(), 0u);
 }
 
+TEST_F(PoolTest, AClientLeavingWithNothingWaitingEndsTheTargetInOrder)
+{
+    TListener target;
+    StartMapping(target.Port());
+    TFd client = ConnectTo(ListenPort());
+    TFd served = target.Accept();
+    ASSERT_TRUE(WaitUntil([&] { return Map.MovesToPool() == 1; }));
+    ASSERT_TRUE(SendAll(client.Get(), "ping"));
+    EXPECT_EQ(RecvAtMost(served.Get(), 4), "ping");
+    ASSERT_TRUE(SendAll(served.Get(), "pong"));
+    EXPECT_EQ(RecvAtMost(client.Get(), 4), "pong");
+    client.Reset();
+    const TEnding ending = ReadToEnd(served.Get());
+    EXPECT_EQ(ending.Error, 0);  // a FIN, not a reset, and nothing after the answer
+    EXPECT_EQ(ending.Bytes, "");
+    ExpectCountersAfter(1);
+    EXPECT_EQ(Log.Count(), 0u);
+}
+
 TEST_F(PoolTest, ClientLeavingWhileTheTargetStillSendsGivesThePeerThreadsErrorLine)
 {
     // Sends until every socket buffer on the way is full, however large the kernel lets them
