@@ -147,6 +147,10 @@ wait_ports() {
 free_ports() { "$load" freeport --count "$1"; }
 
 # --- backend and relays ----------------------------------------------------------------------
+# Every relay under test runs in a session of its own (setsid keeps the PID here), as a
+# service or a desktop program does. With the kernel's autogroup scheduling on, a relay left in
+# this script's session would share one group's CPU with the load generator's workers and the
+# backend, and its share would follow its thread count rather than its work.
 # Each start_* function sets: ECHO SINK SOURCE (ports the client uses), PIDS (started
 # processes, stopped afterwards; also added to "started" at once, for the exit trap) and
 # MEM_PIDS (whose memory counts, comma separated).
@@ -173,7 +177,7 @@ start_socat() {
   PIDS=()
   local pair
   for pair in "$ECHO:$B_ECHO" "$SINK:$B_SINK" "$SOURCE:$B_SOURCE"; do
-    socat "TCP4-LISTEN:${pair%%:*},bind=127.0.0.1,reuseaddr,fork" "TCP4:127.0.0.1:${pair##*:}" \
+    setsid socat "TCP4-LISTEN:${pair%%:*},bind=127.0.0.1,reuseaddr,fork" "TCP4:127.0.0.1:${pair##*:}" \
       2>>"$scratch/socat.err" &
     PIDS+=($!); started+=($!)
   done
@@ -189,7 +193,7 @@ start_rinetd() {
 127.0.0.1 $SINK 127.0.0.1 $B_SINK
 127.0.0.1 $SOURCE 127.0.0.1 $B_SOURCE
 EOF
-  rinetd -f -c "$conf" >"$scratch/rinetd.out" 2>&1 &
+  setsid rinetd -f -c "$conf" >"$scratch/rinetd.out" 2>&1 &
   PIDS=($!); MEM_PIDS=${PIDS[0]}; started+=($!)
   wait_ports "$ECHO" "$SINK" "$SOURCE"
 }
@@ -223,7 +227,7 @@ start_haproxy_with() {
       echo "  server $name 127.0.0.1:$backend"
     done
   } >"$conf"
-  haproxy -db -f "$conf" >"$scratch/haproxy.out" 2>&1 &
+  setsid haproxy -db -f "$conf" >"$scratch/haproxy.out" 2>&1 &
   PIDS=($!); MEM_PIDS=${PIDS[0]}; started+=($!)
   wait_ports "$ECHO" "$SINK" "$SOURCE"
 }
@@ -276,7 +280,7 @@ launch_trabix() {
   mkdir -p "$dir"
   cp "$trabix" "$dir/trabix"
   write_trabix_ini "$dir" "$general" "$@"
-  (cd "$dir" && QT_QPA_PLATFORM=offscreen exec ./trabix >"$dir/trabix.out" 2>&1) &
+  (cd "$dir" && QT_QPA_PLATFORM=offscreen exec setsid ./trabix >"$dir/trabix.out" 2>&1) &
   TRABIX_PID=$!
   started+=("$TRABIX_PID")
 }
@@ -444,7 +448,7 @@ run_stall_probe() {
     read -r ECHO SINK SOURCE <<<"$(free_ports 3)"
     write_trabix_ini "$dir" "LogToFile=1 LogConnInfo=1 DelayPerThread=0" \
       "$ECHO:$B_ECHO:$chan" "$SINK:$B_SINK:$chan" "$SOURCE:$B_SOURCE:$chan"
-    (cd "$dir" && STALL_PROBE_SHOW=$show QT_QPA_PLATFORM=offscreen exec ./"$(basename "$probe")" \
+    (cd "$dir" && STALL_PROBE_SHOW=$show QT_QPA_PLATFORM=offscreen exec setsid ./"$(basename "$probe")" \
       >"$dir/probe.out" 2>"$dir/probe.err") &
     local pid=$!
     started+=("$pid")
@@ -614,7 +618,7 @@ run_tls() {
           tls_haproxy_config "$tls_dir/relay.cfg" \
             "$ECHO $back_echo ssl verify none no-ssl-reuse" \
             "$SOURCE $back_source ssl verify none no-ssl-reuse"
-          haproxy -db -f "$tls_dir/relay.cfg" >"$tls_dir/relay.out" 2>&1 &
+          setsid haproxy -db -f "$tls_dir/relay.cfg" >"$tls_dir/relay.out" 2>&1 &
           PIDS=($!); started+=($!)
         else
           local keys="TlsClient=1,TlsCertFile=$tls_dir/cert.pem,TlsKeyFile=$tls_dir/key.pem"
