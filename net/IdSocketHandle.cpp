@@ -209,20 +209,41 @@ bool TIdSocketHandle::WaitForData(int ATimeout)
 
 bool TIdSocketHandle::CloseSocket(bool AResetLocal)
 {
+    return CloseAs(TOwnerClose::Orderly, AResetLocal);
+}
+
+void TIdSocketHandle::CloseWithReset()
+{
+    CloseAs(TOwnerClose::Reset, true);
+}
+
+bool TIdSocketHandle::CloseDrained()
+{
+    return CloseAs(TOwnerClose::Drained, true);
+}
+
+bool TIdSocketHandle::CloseAs(TOwnerClose AHow, bool AResetLocal)
+{
     std::lock_guard lock(FLock);
     ClosePendingIfOwner();
     if (!FHandleAllocated)
         return false;
     FHandleAllocated = false;
     const int s = FHandle.exchange(-1);
-    if (CallerIsOwner()) {
-        GStack().Shutdown(s, Id_SD_Send);
-        GStack().CloseSocket(s);
-    } else {
+    if (!CallerIsOwner()) {
         // The owner may be waiting on s or about to pass it to a system call: wake it, and
         // leave the number reserved until the owner is done with it.
         GStack().Shutdown(s, Id_SD_Both);
         FPendingClose = s;
+    } else {
+        if (AHow == TOwnerClose::Orderly) {
+            GStack().Shutdown(s, Id_SD_Send);
+        } else if (AHow == TOwnerClose::Reset) {
+            // Should the option fail, the close is an orderly one; the peer is gone anyway.
+            const linger hard{1, 0};
+            GStack().SetSockOpt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+        GStack().CloseSocket(s);
     }
     FPeerIP.clear();
     FPeerPort = 0;
@@ -230,40 +251,6 @@ bool TIdSocketHandle::CloseSocket(bool AResetLocal)
         FIP.clear();
         FPort = 0;
     }
-    return true;
-}
-
-void TIdSocketHandle::CloseWithReset()
-{
-    if (!CallerIsOwner())
-        CloseSocket(true);
-    else
-        CloseAsOwner(TOwnerClose::Reset);
-}
-
-bool TIdSocketHandle::CloseDrained()
-{
-    return CallerIsOwner() ? CloseAsOwner(TOwnerClose::Drained) : CloseSocket(true);
-}
-
-bool TIdSocketHandle::CloseAsOwner(TOwnerClose AHow)
-{
-    std::lock_guard lock(FLock);
-    ClosePendingIfOwner();
-    if (!FHandleAllocated)
-        return false;
-    FHandleAllocated = false;
-    const int s = FHandle.exchange(-1);
-    if (AHow == TOwnerClose::Reset) {
-        // Should the option fail, the close below is an orderly one; the peer is gone anyway.
-        const linger hard{1, 0};
-        GStack().SetSockOpt(s, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    }
-    GStack().CloseSocket(s);
-    FPeerIP.clear();
-    FPeerPort = 0;
-    FIP.clear();
-    FPort = 0;
     return true;
 }
 

@@ -123,8 +123,9 @@ public:
     void SetEveryFamily(bool AValue) { FEveryFamily = AValue; }
 
 private:
-    enum class TOwnerClose { Reset, Drained };
-    bool CloseAsOwner(TOwnerClose AHow);
+    // How the owner closes; any other thread shuts the socket down and leaves it to the owner.
+    enum class TOwnerClose { Orderly, Reset, Drained };
+    bool CloseAs(TOwnerClose AHow, bool AResetLocal);
     void ClosePendingIfOwner();
     bool CallerIsOwner() const;
     void AssertOwner() const;
