@@ -368,8 +368,6 @@ TPoolAcceptNext TqvMappedPortTCP::AcceptOnPool(int AListenSocket,
             return TPoolAcceptNext::Drained;
     } catch (const EIdSocketError& e) {
         const TIdAcceptFailure failure = ClassifyAcceptFailure(e.LastError());
-        if (failure == TIdAcceptFailure::NothingPending)
-            return TPoolAcceptNext::Drained;
         if (failure == TIdAcceptFailure::Broken)
             return TPoolAcceptNext::Stop;
         if (OnAcceptError)

@@ -77,8 +77,6 @@ void TIdListenerThread::AcceptOne(int AListenSocket)
 TIdAcceptFailure ClassifyAcceptFailure(int AErrorCode)
 {
     switch (AErrorCode) {
-        case Id_WSAEWOULDBLOCK:
-        case Id_WSAEINTR: return TIdAcceptFailure::NothingPending;
         case Id_WSAECONNABORTED:
         case Id_WSAENOTCONN:  // the accepted client is already gone
         case Id_ErrnoEPROTO:
@@ -104,7 +102,6 @@ bool TIdListenerThread::SurviveAcceptError(int AErrorCode)
     if (Terminated())
         return true;
     switch (ClassifyAcceptFailure(AErrorCode)) {
-        case TIdAcceptFailure::NothingPending: return true;
         case TIdAcceptFailure::ClientGone:
             if (FServer->OnAcceptError)
                 FServer->OnAcceptError(AErrorCode);

@@ -14,9 +14,9 @@
 
 class TIdTCPServer;
 
-// What a failed accept means for whoever accepts on a listening socket.
+// What a failed accept means for whoever accepts on a listening socket (no client waiting is
+// not a failure: TIdSocketHandle::Accept returns false for it).
 enum class TIdAcceptFailure {
-    NothingPending,  // another accepting thread was first, or the client left meanwhile
     ClientGone,  // that one connection is lost; the next accept may succeed
     OutOfResources,  // descriptors, buffers or memory ran out: pause before the next accept
     Broken,  // the listening socket itself failed or was closed: accept no more
